@@ -1,0 +1,46 @@
+# Shared helpers for the project's libraries, tests and benchmarks.
+#
+# Include roots: the repository root (base/..., audio-watcher/..., reactive/...)
+# and src/ (engine/..., ui/...).
+set(VELTRUM_INCLUDE_ROOTS ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
+
+# veltrum_test(<name> SOURCES ... LIBS ... [GUI] [TIMEOUT s] [LABELS ...])
+# One GoogleTest executable, registered as one CTest test. GUI tests start
+# GTK/WebKit, whose caches live for the whole process; leak checking is off
+# for them only.
+function(veltrum_test name)
+  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_include_directories(${name} PRIVATE ${VELTRUM_INCLUDE_ROOTS})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(env "VELTRUM_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp")
+  if(T_GUI)
+    list(APPEND env "ASAN_OPTIONS=detect_leaks=0")
+    list(APPEND T_LABELS gui)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}" LABELS "${T_LABELS}")
+endfunction()
+
+# veltrum_bench(<name> SOURCES ... LIBS ...)
+function(veltrum_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${B_SOURCES})
+  target_include_directories(${name} PRIVATE ${VELTRUM_INCLUDE_ROOTS})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+endfunction()
+
+# veltrum_engine_part(<name> SOURCES ... DEPS ...)
+# The engine is one library, veltrum_engine, made of one static part per
+# module group so that each group builds and tests on its own.
+function(veltrum_engine_part name)
+  cmake_parse_arguments(P "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(engine_${name} STATIC ${P_SOURCES})
+  target_include_directories(engine_${name} PUBLIC ${VELTRUM_INCLUDE_ROOTS})
+  target_link_libraries(engine_${name} PUBLIC veltrum_base ${P_DEPS})
+  target_link_libraries(veltrum_engine INTERFACE engine_${name})
+endfunction()
