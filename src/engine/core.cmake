@@ -1,0 +1,12 @@
+# Measurement core: grid, FFT plans, layers, delay and impulse-response
+# analysis, traces and their display snapshot, microphone calibration files.
+veltrum_engine_part(core
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tf.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/trace.cpp
+  DEPS PkgConfig::FFTW3F)
+
+veltrum_test(core_test
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tests/tf_test.cpp
+  LIBS engine_core)
