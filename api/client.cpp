@@ -1,0 +1,117 @@
+#include "api/client.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <fmt/format.h>
+
+namespace api::client {
+namespace {
+
+std::optional<std::filesystem::path> home_dir() {
+    if (const char* h = std::getenv("HOME"); h && *h) return std::filesystem::path(h);
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &result) == 0 && result && result->pw_dir &&
+        *result->pw_dir)
+        return std::filesystem::path(result->pw_dir);
+    return std::nullopt;
+}
+
+// mkdir -p with 0777 reduced by the umask; true when the folder exists.
+bool create_dirs(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return false;
+    return std::filesystem::is_directory(dir, ec);
+}
+
+}  // namespace
+
+std::string os_error_text(int err) { return fmt::format("{} (os error {})", std::strerror(err), err); }
+
+std::string bundle_id(std::string_view product_id) {
+    std::string id(product_id);
+    for (char& c : id)
+        if (c == ' ') c = '-';
+    std::string out;
+    for (std::string_view part : {QUALIFIER, ORGANIZATION, std::string_view(id)}) {
+        if (part.empty()) continue;
+        if (!out.empty()) out += '.';
+        out += part;
+    }
+    return out;
+}
+
+std::optional<std::filesystem::path> Product::config_dir(std::string_view product_id) {
+    std::filesystem::path base;
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && *xdg && std::filesystem::path(xdg).is_absolute()) {
+        base = xdg;
+    } else {
+        auto home = home_dir();
+        if (!home) return std::nullopt;
+        base = *home / ".local" / "share";
+    }
+    const auto dir = base / bundle_id(product_id);
+    if (!create_dirs(dir)) return std::nullopt;
+    return dir;
+}
+
+base::Result<void> write_atomic(const std::filesystem::path& path, std::string_view bytes) {
+    const std::string tmp = path.native() + "." + std::to_string(getpid()) + ".tmp";
+    auto fail_with = [&](int err) -> base::Result<void> {
+        ::unlink(tmp.c_str());
+        return base::fail(os_error_text(err));
+    };
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail_with(errno);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            ::close(fd);
+            return fail_with(err);
+        }
+        if (n == 0) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return base::fail("failed to write whole buffer");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    // On Linux fsync of the file (and below of its folder) is the full sync.
+    int rc;
+    do rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        ::close(fd);
+        return fail_with(err);
+    }
+    ::close(fd);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) return fail_with(errno);
+    const auto parent = path.parent_path();
+    if (!parent.empty()) {
+        const int dfd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            do rc = ::fsync(dfd);
+            while (rc != 0 && errno == EINTR);
+            ::close(dfd);
+        }
+    }
+    return {};
+}
+
+}  // namespace api::client

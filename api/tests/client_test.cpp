@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "api/client.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path scratch(const std::string& name) {
+    const char* base = std::getenv("VELTRUM_TEST_TMP");
+    fs::path root = fs::absolute(base && *base ? fs::path(base) : fs::temp_directory_path());
+    fs::path dir = root / ("api-" + std::to_string(getpid())) / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Sets an environment variable for the life of the object.
+class Env {
+public:
+    Env(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    ~Env() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace
+
+TEST(DataFolder, BundleIdEndsInTheProductIdAndReplacesSpaces) {
+    EXPECT_EQ(api::client::bundle_id("veltrum"), "com.veltrum.veltrum");
+    EXPECT_EQ(api::client::bundle_id("my product"), "com.veltrum.my-product");
+    EXPECT_EQ(api::client::bundle_id(""), "com.veltrum");
+}
+
+TEST(DataFolder, FollowsXdgThenHomeAndIsRecreated) {
+    const auto dir = scratch("config");
+    {
+        Env xdg("XDG_DATA_HOME", (dir / "xdg").c_str());
+        auto p = api::client::Product::config_dir("veltrum");
+        ASSERT_TRUE(p);
+        EXPECT_EQ(*p, dir / "xdg" / "com.veltrum.veltrum");
+        EXPECT_TRUE(fs::is_directory(*p));
+        fs::remove_all(dir / "xdg");
+        auto again = api::client::Product::config_dir("veltrum");
+        ASSERT_TRUE(again);
+        EXPECT_TRUE(fs::is_directory(*again));
+    }
+    {
+        Env xdg("XDG_DATA_HOME", nullptr);
+        Env home("HOME", (dir / "home").c_str());
+        auto p = api::client::Product::config_dir("my product");
+        ASSERT_TRUE(p);
+        EXPECT_EQ(*p, dir / "home" / ".local" / "share" / "com.veltrum.my-product");
+        EXPECT_TRUE(fs::is_directory(*p));
+    }
+    {
+        // A parent that is a regular file: no data folder.
+        std::ofstream(dir / "plain") << "x";
+        Env xdg("XDG_DATA_HOME", (dir / "plain").c_str());
+        EXPECT_FALSE(api::client::Product::config_dir("veltrum"));
+    }
+}
+
+TEST(WriteAtomic, WritesReplacesAndReportsFailures) {
+    const auto dir = scratch("write");
+    const auto target = dir / "settings.ron";
+    ASSERT_TRUE(api::client::write_atomic(target, "first"));
+    EXPECT_EQ(slurp(target), "first");
+    ASSERT_TRUE(api::client::write_atomic(target, ""));
+    EXPECT_TRUE(fs::exists(target));
+    EXPECT_EQ(fs::file_size(target), 0u);
+    ASSERT_TRUE(api::client::write_atomic(target, "again"));
+    EXPECT_EQ(slurp(target), "again");
+    // No temporary file is left behind.
+    EXPECT_FALSE(fs::exists(target.native() + "." + std::to_string(getpid()) + ".tmp"));
+
+    // A folder that does not exist: the system's text and number.
+    auto r = api::client::write_atomic(dir / "missing" / "x.ron", "x");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "No such file or directory (os error 2)");
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+
+    // A parent that is a regular file.
+    r = api::client::write_atomic(target / "child", "x");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "Not a directory (os error 20)");
+    EXPECT_EQ(slurp(target), "again");
+
+    // A bare file name is written in the current folder.
+    const auto cwd = fs::current_path();
+    fs::current_path(dir);
+    EXPECT_TRUE(api::client::write_atomic("bare.ron", "bare"));
+    fs::current_path(cwd);
+    EXPECT_EQ(slurp(dir / "bare.ron"), "bare");
+}
+
+TEST(WriteAtomic, ReadOnlyFolderKeepsTheOldFile) {
+    // Root ignores permissions, so the write runs in a child that gave them up.
+    char tmpl[] = "/tmp/veltrum-ro-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    const fs::path dir = tmpl;
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const auto target = dir / "autosave.vtproject";
+    ASSERT_TRUE(api::client::write_atomic(target, "old"));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (getuid() == 0 && setuid(65534) != 0) _exit(3);
+        auto r = api::client::write_atomic(target, "new");
+        if (r) _exit(1);
+        _exit(r.error() == "Permission denied (os error 13)" ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(slurp(target), "old");
+    fs::remove_all(dir);
+}
+
+TEST(WriteAtomic, KilledWriterLeavesTheOldOrTheNewFile) {
+    const auto dir = scratch("crash");
+    const auto target = dir / "project.vtproject";
+    const std::string a(300000, 'a');
+    const std::string b = "B" + std::string(200000, 'b') + "B";
+    ASSERT_TRUE(api::client::write_atomic(target, a));
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 40; ++round) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 0;; ++i)
+                if (!api::client::write_atomic(target, i % 2 ? a : b)) _exit(1);
+        }
+        usleep(std::uniform_int_distribution<int>(0, 20000)(rng));
+        kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed";
+        const std::string now = slurp(target);
+        ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
+    }
+}
