@@ -1,0 +1,220 @@
+// The design model, crossover filter responses, the EQ of a source at a seat,
+// traces through strips and the predicted sum.
+#include "engine/design.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+#include "engine/tf.h"
+#include "engine/trace.h"
+#include "engine/tuning_detail.h"
+
+namespace engine::design {
+
+using tuning_detail::butter_pole;
+using tuning_detail::cabs;
+using tuning_detail::cdiv;
+using tuning_detail::cis;
+using tuning_detail::cmul;
+using tuning_detail::conf_at;
+using tuning_detail::cscale;
+using tuning_detail::value_at;
+
+namespace {
+
+// Product over the Butterworth poles of order n of 1 / (j w - p_k).
+Complex butterworth(int n, float w) {
+    Complex h{1.0f, 0.0f};
+    for (int k = 0; k < n; ++k) {
+        const Complex p = butter_pole(n, k);
+        h = cmul(h, cdiv({1.0f, 0.0f}, {-p.real(), w - p.imag()}));
+    }
+    return h;
+}
+
+// Second-order low-pass section of the Galileo kinds: corner 1.03 x hz, Q 0.91.
+Complex galileo_section(float y) { return cdiv({1.0f, 0.0f}, {1.0f - y * y, y / 0.91f}); }
+
+float strip_gain(const Source& s) {
+    const float g = std::pow(10.0f, s.gain_db / 20.0f);
+    return s.invert ? -g : g;
+}
+
+}  // namespace
+
+const char* short_label(FilterKind kind) {
+    switch (kind) {
+        case FilterKind::Butterworth: return "BW";
+        case FilterKind::LinkwitzRiley: return "LR";
+        case FilterKind::GalileoHp: return "2nd";
+        case FilterKind::GalileoLp: return "lp";
+        case FilterKind::GalileoElliptic:
+        default: return "ell";
+    }
+}
+
+Complex Filter::response(bool lowpass, float f) const {
+    if (!(f > 0.0f) || !on || !(std::isfinite(hz) && hz > 0.0f)) return {1.0f, 0.0f};
+    const float x = f / hz;
+    const int order = std::max(slope_db / 6, 1);
+    switch (kind) {
+        case FilterKind::Butterworth: {
+            const float w = lowpass ? x : -1.0f / x;
+            return butterworth(order, w);
+        }
+        case FilterKind::LinkwitzRiley: {
+            const float w = lowpass ? x : -1.0f / x;
+            const Complex h = butterworth(std::max(order / 2, 1), w);
+            return cmul(h, h);
+        }
+        case FilterKind::GalileoHp: {
+            const float y = x / 1.03f;
+            return cscale(-(y * y), galileo_section(y));
+        }
+        case FilterKind::GalileoLp: {
+            const float y = x / 1.03f;
+            const float u = x / 3.1f;
+            const Complex first = cdiv({1.0f, 0.0f}, {1.0f, x / 3.3f});
+            return cmul(cmul(galileo_section(y), first), {1.0f - u * u, u / 2.2f});
+        }
+        case FilterKind::GalileoElliptic:
+        default: {
+            constexpr float C = 0.32038838f;
+            const float y = x / 1.03f;
+            const float v = x / 0.33f;
+            const Complex h = cmul(galileo_section(y), {1.0f - v * v, v / 2.7f});
+            return cscale(C, cscale(C, h));
+        }
+    }
+}
+
+Source Source::make(std::string name) {
+    Source s;
+    s.name = std::move(name);
+    s.hp = Filter{false, FilterKind::LinkwitzRiley, 24, 100.0f};
+    s.lp = Filter{false, FilterKind::LinkwitzRiley, 24, 100.0f};
+    s.shaping = Shaping::defaults(ShapingModel::Galileo);
+    s.bands.clear();
+    eqfit::resize_bands(s.bands, 6);
+    return s;
+}
+
+std::pair<Source, Parts> Source::flat(const std::string& zone, const Parts& parts) const {
+    Source copy = *this;
+    copy.zones.clear();
+    copy.routes.clear();
+    if (zone.empty()) return {std::move(copy), parts};
+    const auto it = std::find_if(zones.begin(), zones.end(), [&](const Zone& z) { return z.position == zone; });
+    if (it == zones.end()) return {std::move(copy), parts};
+    const Zone& z = *it;
+
+    copy.name = name + " / " + z.position;
+    if (!(peq && parts.eq)) copy.bands.clear();
+    copy.shaping.on = shaping.on && parts.eq;
+    if (parts.zone_eq && z.peq) {
+        for (const Band& b : z.bands) {
+            if (b.on) copy.bands.push_back(b);
+        }
+    }
+    if (parts.air && z.air.on && z.air.band.on) copy.bands.push_back(z.air.band);
+    copy.peq = true;
+
+    Parts out = parts;
+    out.eq = parts.eq || parts.zone_eq || parts.air;
+    return {std::move(copy), out};
+}
+
+Complex Source::eq_at(const std::string& position, float f) const {
+    Complex h = shaping.response(f);
+    if (peq) {
+        for (const Band& b : bands) h = cmul(h, b.response(f));
+    }
+    if (!position.empty()) {
+        for (const Zone& z : zones) {
+            if (z.position != position) continue;
+            Complex zr{1.0f, 0.0f};
+            if (z.air.on) zr = z.air.band.response(f);
+            if (z.peq) {
+                for (const Band& b : z.bands) zr = cmul(zr, b.response(f));
+            }
+            h = cmul(h, zr);
+        }
+    }
+    return h;
+}
+
+Source& Design::source_mut(const std::string& name) {
+    for (Source& s : sources) {
+        if (s.name == name) return s;
+    }
+    sources.push_back(Source::make(name));
+    return sources.back();
+}
+
+trace::Trace processed_with(const trace::Trace& t, const Source& source, bool with_filters) {
+    const auto& freq = tf::point_freq();
+    const float g = strip_gain(source);
+    std::vector<tf::Triple> bins(tf::GRID_POINTS);
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        const float f = freq[i];
+        Complex filt{1.0f, 0.0f};
+        if (with_filters) filt = cmul(source.hp.response(false, f), source.lp.response(true, f));
+        const float phi = (source.delay_ms / 1000.0f) * (-tuning_detail::TWO_PI_F * f);
+        const Complex v = cmul(cscale(g, cmul(value_at(t, i), filt)), cis(phi));
+        bins[i] = tf::Triple{v.real(), v.imag(), conf_at(t, i)};
+    }
+    return trace::Trace::with_points(t, bins);
+}
+
+std::optional<trace::Trace> sum_of(std::span<const std::pair<const Source*, const trace::Trace*>> pairs,
+                                   bool with_eq) {
+    if (pairs.empty()) return std::nullopt;
+    const trace::Trace& first = *pairs.front().second;
+    const double first_t =
+        static_cast<double>(first.delay_samples) / static_cast<double>(std::max<std::uint32_t>(first.fs, 1));
+
+    struct Prepared {
+        float g;
+        float t;
+    };
+    std::vector<Prepared> prep;
+    prep.reserve(pairs.size());
+    float gate = FLT_MAX;
+    for (const auto& [src, tr] : pairs) {
+        const double own =
+            static_cast<double>(tr->delay_samples) / static_cast<double>(std::max<std::uint32_t>(tr->fs, 1));
+        const float t = static_cast<float>(own - first_t) + src->delay_ms / 1000.0f;
+        prep.push_back({strip_gain(*src), t});
+        if (!std::isnan(tr->gate)) gate = std::fmin(gate, tr->gate);
+    }
+
+    const auto& freq = tf::point_freq();
+    std::vector<tf::Triple> bins(tf::GRID_POINTS);
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        const float f = freq[i];
+        Complex sum{0.0f, 0.0f};
+        float wsum = 0.0f;
+        float csum = 0.0f;
+        for (std::size_t p = 0; p < pairs.size(); ++p) {
+            const Source& src = *pairs[p].first;
+            const trace::Trace& tr = *pairs[p].second;
+            const float conf = conf_at(tr, i);
+            if (conf < tr.gate) continue;
+            const Complex filt = cmul(src.hp.response(false, f), src.lp.response(true, f));
+            const Complex eq = with_eq ? src.eq_at(tr.position, f) : Complex{1.0f, 0.0f};
+            const Complex v = cmul(eq, cmul(filt, value_at(tr, i)));
+            const float phi = (-tuning_detail::TWO_PI_F * f) * prep[p].t;
+            sum += cmul(cscale(prep[p].g, v), cis(phi));
+            const float w = cabs(filt) * std::fabs(prep[p].g);
+            wsum += w;
+            csum += w * conf;
+        }
+        bins[i] = tf::Triple{sum.real(), sum.imag(), wsum > 0.0f ? csum / wsum : 0.0f};
+    }
+    trace::Trace out = trace::Trace::make("Predicted", first.fs, first.delay_samples, bins, gate);
+    out.position = first.position;
+    return out;
+}
+
+}  // namespace engine::design
