@@ -4,6 +4,8 @@ veltrum_engine_part(core
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tf.cpp
     ${CMAKE_CURRENT_LIST_DIR}/trace.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/analyzer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/miccal.cpp
   DEPS PkgConfig::FFTW3F)
 
 veltrum_test(core_test

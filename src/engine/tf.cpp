@@ -3,6 +3,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -180,5 +181,381 @@ thread_local Planner PLANNER;
 
 void fft_forward(std::span<Complex> buf) { plan::forward(buf.size())->process(buf); }
 void fft_inverse(std::span<Complex> buf) { plan::inverse(buf.size())->process(buf); }
+
+// ---------------------------------------------------------------- layers
+
+namespace {
+
+constexpr float TWO_PI_F = 6.2831855f;
+constexpr double TWO_PI = 2.0 * std::numbers::pi;
+
+// Clamp to 0..1 that lets NaN through (callers test for it).
+float clamp01(float v) {
+    if (v < 0.0f) return 0.0f;
+    if (v > 1.0f) return 1.0f;
+    return v;
+}
+
+}  // namespace
+
+TransferFunction::TransferFunction(std::size_t n_, std::size_t averages_, float fs_)
+    : fft(plan::forward(n_)), n(n_), hop(n_ / 2), averages(averages_), fs(fs_) {
+    scratch.assign(fft->scratch_len(), Complex{});
+    window.resize(n);
+    for (std::size_t k = 0; k < n; ++k)
+        window[k] = 0.5f - 0.5f * std::cos(TWO_PI_F * static_cast<float>(k) / static_cast<float>(n));
+    mic_frame.assign(n, 0.0f);
+    ref_frame.assign(n, 0.0f);
+    ref_spec.assign(n, Complex{});
+    mic_spec.assign(n, Complex{});
+    sxx.assign(n / 2, 0.0f);
+    syy.assign(n / 2, 0.0f);
+    sxy.assign(n / 2, Complex{});
+}
+
+void TransferFunction::reset(std::size_t d) {
+    delay = d;
+    skip = d;
+    mic_queue.clear();
+    ref_queue.clear();
+    w = 0.0f;
+    filled = 0;
+    count = 0;
+    std::fill(sxx.begin(), sxx.end(), 0.0f);
+    std::fill(syy.begin(), syy.end(), 0.0f);
+    std::fill(sxy.begin(), sxy.end(), Complex{});
+    clean.clear();
+    harmonics.clear();
+    off_direct = false;
+}
+
+std::pair<Complex, float> TransferFunction::bin(std::size_t k) const {
+    const float sx = sxx[k];
+    const float sy = syy[k];
+    if (!(sy > 1e-12f && sx > floor)) return {Complex{}, 0.0f};
+    const float navg = w > 0.0f ? 1.0f / w : 0.0f;
+    float coherence = 0.0f;
+    if (navg > 1.0f) coherence = (navg * std::norm(sxy[k]) / (sx * sy) - 1.0f) / (navg - 1.0f);
+    coherence = clamp01(coherence);
+    const Complex h = k < clean.size() ? clean[k] : sxy[k] / sx;
+    return {h, coherence};
+}
+
+Accumulator::Accumulator(std::size_t n_, float fs_, float threshold_, std::size_t averages)
+    : sxy(n_ / 2), power(n_ / 2, 0.0f), weight(n_ / 2, 0.0f), n(n_), fs(fs_), threshold(threshold_),
+      full_weight(2.0f * static_cast<float>(averages)) {}
+
+void Accumulator::clear() {
+    std::fill(sxy.begin(), sxy.end(), Complex{});
+    std::fill(power.begin(), power.end(), 0.0f);
+    std::fill(weight.begin(), weight.end(), 0.0f);
+    shift = 0;
+}
+
+std::pair<Complex, float> Accumulator::bin(std::size_t k) const {
+    const float wk = weight[k];
+    if (wk <= 0.0f) return {Complex{}, 0.0f};
+    const Complex m = sxy[k] / wk;
+    const float mag = std::sqrt(power[k] / wk);
+    const float am = std::abs(m);
+    const Complex h = am > 0.0f ? m / am * mag : Complex(mag, 0.0f);
+    return {h, std::fmin(wk / full_weight, 1.0f)};
+}
+
+Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) {
+    const std::size_t n = ir.size();
+    if (n == 0) return {};
+    const std::int64_t nn = static_cast<std::int64_t>(n);
+    const std::int64_t half = nn / 2;
+    const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.001f));
+    const float c = std::isnan(cycles) ? 34.0f : std::fmin(cycles, 34.0f);
+    std::int64_t len = base::saturating_cast<std::int64_t>(std::floor(fs * c / f));
+    len = std::min(len, half);
+    len = std::max<std::int64_t>(len, 2);
+    const std::int64_t len2 = len / 2;
+    const std::int64_t fade = len - len2;
+
+    // The sum runs in blocks: the phasor of each block's first sample is
+    // computed exactly, the samples inside a block use a table of the phasor
+    // steps. The taper's half cosine is handled the same way.
+    constexpr std::int64_t B = 64;
+    const double wstep = TWO_PI * static_cast<double>(f) / static_cast<double>(fs);
+    const double tstep = std::numbers::pi / static_cast<double>(fade);
+    std::array<float, B> pr{}, pi{}, qr{}, qi{};
+    {
+        const std::complex<double> sp = std::polar(1.0, -wstep);
+        const std::complex<double> sq = std::polar(1.0, tstep);
+        std::complex<double> zp = 1.0, zq = 1.0;
+        for (std::int64_t j = 0; j < B; ++j) {
+            pr[j] = static_cast<float>(zp.real());
+            pi[j] = static_cast<float>(zp.imag());
+            qr[j] = static_cast<float>(zq.real());
+            qi[j] = static_cast<float>(zq.imag());
+            zp *= sp;
+            zq *= sq;
+        }
+    }
+    std::array<float, B> xb{};
+    std::complex<double> total = 0.0;
+    auto run = [&](std::int64_t from, std::int64_t to, bool tapered) {
+        for (std::int64_t k0 = from; k0 < to; k0 += B) {
+            const std::int64_t cnt = std::min(B, to - k0);
+            std::int64_t idx = ((k0 % nn) + nn) % nn;
+            for (std::int64_t j = 0; j < cnt; ++j) {
+                xb[j] = ir[static_cast<std::size_t>(idx)];
+                if (++idx == nn) idx = 0;
+            }
+            if (tapered) {
+                const double a = tstep * static_cast<double>(k0 - len2);
+                const float br = static_cast<float>(std::cos(a));
+                const float bi = static_cast<float>(std::sin(a));
+                for (std::int64_t j = 0; j < cnt; ++j) xb[j] *= 0.5f + 0.5f * (br * qr[j] - bi * qi[j]);
+            }
+            float sr = 0.0f, si = 0.0f;
+            for (std::int64_t j = 0; j < cnt; ++j) {
+                sr += xb[j] * pr[j];
+                si += xb[j] * pi[j];
+            }
+            total += std::polar(1.0, -wstep * static_cast<double>(k0)) * std::complex<double>(sr, si);
+        }
+    };
+    run(-pre, len2, false);
+    run(len2, len, true);
+    return Complex(total);
+}
+
+std::vector<Triple> merge_cal(std::span<const std::vector<Triple>> layers, std::span<const float> cal, float fs) {
+    std::vector<Triple> out(GRID_POINTS);
+    auto at = [](const std::vector<Triple>& l, std::size_t i) { return i < l.size() ? l[i] : Triple{}; };
+    if (!layers.empty()) {
+        for (std::size_t i = 0; i < GRID_POINTS; ++i) out[i] = at(layers[0], i);
+    }
+    // Crossovers exist for the three shorter layers of the four-layer set;
+    // any further layer has none and takes no part.
+    const std::size_t used = std::min<std::size_t>(layers.size(), 4);
+    if (used > 1) {
+        const float ratio = fs / 48000.0f;
+        const std::uint64_t nearest = base::saturating_cast<std::uint64_t>(std::floor(ratio + 0.5f));
+        const std::uint64_t kk = std::bit_ceil(std::max<std::uint64_t>(nearest, 1));
+        const float big_k = static_cast<float>(kk);
+        const std::array<float, 4> sizes{0.0f, 16384.0f * big_k, 4096.0f * big_k, 1024.0f * big_k};
+        const Grid& f = point_freq();
+        for (std::size_t k = 1; k < used; ++k) {
+            const float fc = 2.0f * fs / (sizes[k] * BAND_WIDTH);
+            for (std::size_t i = 0; i < GRID_POINTS; ++i) {
+                float g = (std::log2(f[i] / fc) + 1.0f / 6.0f) / (1.0f / 3.0f);
+                g = std::fmin(std::fmax(g, 0.0f), 1.0f);
+                if (!(g > 0.0f)) continue;
+                const Triple o = at(layers[k], i);
+                Triple& t = out[i];
+                t.re = (1.0f - g) * t.re + g * o.re;
+                t.im = (1.0f - g) * t.im + g * o.im;
+                t.conf = (1.0f - g) * t.conf + g * o.conf;
+            }
+        }
+    }
+    const std::size_t nc = std::min(cal.size(), GRID_POINTS);
+    for (std::size_t i = 0; i < nc; ++i) {
+        const float d = std::pow(10.0f, cal[i] / 20.0f);
+        out[i].re /= d;
+        out[i].im /= d;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- delay and impulse response
+
+std::optional<DelayFound> find_delay(std::span<const float> mic, std::span<const float> reference, float fs) {
+    const std::size_t m = std::min(mic.size(), reference.size());
+    if (m == 0) return std::nullopt;
+    const std::size_t w_max = std::min(base::saturating_cast<std::size_t>(std::floor(fs * 0.5f)), m - 1);
+    if (w_max < 2) return std::nullopt;
+    const std::size_t big_m = std::bit_ceil(2 * m);
+    std::vector<Complex> x(big_m), y(big_m);
+    const auto ref_tail = reference.subspan(reference.size() - m);
+    const auto mic_tail = mic.subspan(mic.size() - m);
+    for (std::size_t i = 0; i < m; ++i) {
+        x[i] = Complex(ref_tail[i], 0.0f);
+        y[i] = Complex(mic_tail[i], 0.0f);
+    }
+    auto fwd = plan::forward(big_m);
+    fwd->process(x);
+    fwd->process(y);
+    double energy = 0.0;
+    for (const Complex& v : x) energy += static_cast<double>(std::norm(v));
+    const float eps = static_cast<float>(1e-4 * energy / static_cast<double>(big_m));
+    for (std::size_t k = 0; k < big_m; ++k) y[k] = std::conj(x[k]) * y[k] / (std::norm(x[k]) + eps);
+    plan::inverse(big_m)->process(y);
+
+    float peak = 0.0f;
+    double sum_sq = 0.0;
+    for (std::size_t j = 0; j <= w_max; ++j) {
+        const float v = std::abs(y[j].real());
+        peak = std::fmax(peak, v);
+        sum_sq += static_cast<double>(v) * v;
+    }
+    const double mean_sq = sum_sq / static_cast<double>(w_max + 1);
+    if (!(peak > 0.0f) || !std::isfinite(peak) || !(mean_sq > 0.0) || !std::isfinite(mean_sq)) return std::nullopt;
+    const float rms = static_cast<float>(std::sqrt(mean_sq));
+    std::size_t j = 0;
+    while (j <= w_max && !(std::abs(y[j].real()) >= 0.7f * peak)) ++j;
+    if (j > w_max) return std::nullopt;
+    while (j + 1 <= w_max && std::abs(y[j + 1].real()) > std::abs(y[j].real())) ++j;
+    return DelayFound{j, peak / rms};
+}
+
+float bulk_delay(std::span<const Complex> h) {
+    const std::size_t count = std::min(h.size(), GRID_POINTS);
+    float p = 0.0f;
+    for (std::size_t i = 0; i < count; ++i) p = std::fmax(p, std::abs(h[i]));
+    if (!(p > 0.0f) || !std::isfinite(p)) return 0.0f;
+    const float t = 0.0316f * p;
+    const Grid& f = point_freq();
+    std::vector<std::complex<double>> z;
+    std::vector<double> dw;
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        if (std::abs(h[i]) >= t && std::abs(h[i + 1]) >= t) {
+            z.emplace_back(h[i + 1] * std::conj(h[i]));
+            dw.push_back(static_cast<double>(TWO_PI_F * (f[i + 1] - f[i])));
+        }
+    }
+    // One stage: candidates lo + j step, j < count; each pair's phasor
+    // e^(i dw tau) advances by a fixed rotation from one candidate to the next.
+    std::vector<std::complex<double>> ph(z.size()), rot(z.size());
+    auto stage = [&](float lo, float step, std::size_t cands) {
+        for (std::size_t q = 0; q < z.size(); ++q) {
+            ph[q] = z[q] * std::polar(1.0, dw[q] * static_cast<double>(lo));
+            rot[q] = std::polar(1.0, dw[q] * static_cast<double>(step));
+        }
+        float best_tau = 0.0f;
+        double best = -1.0;
+        for (std::size_t j = 0; j < cands; ++j) {
+            const float tau = lo + static_cast<float>(j) * step;
+            std::complex<double> s = 0.0;
+            for (std::size_t q = 0; q < z.size(); ++q) {
+                s += ph[q];
+                ph[q] *= rot[q];
+            }
+            const double score = std::norm(s);
+            if (score > best || (score == best && std::abs(tau) < std::abs(best_tau))) {
+                best = score;
+                best_tau = tau;
+            }
+        }
+        return best_tau;
+    };
+    auto around = [&](float centre, float half, float step) {
+        const float lo = centre - half;
+        const float hi = centre + half;
+        const std::size_t cands = base::saturating_round<std::size_t>((hi - lo) / step) + 1;
+        return stage(lo, step, cands);
+    };
+    const float tau1 = stage(-0.05f, 0.0005f, 1101);
+    const float tau2 = around(tau1, 0.0005f, 0.00002f);
+    return around(tau2, 0.00002f, 0.000001f);
+}
+
+std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
+    if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
+    const std::size_t n = ir.size();
+    std::vector<Complex> s(n);
+    for (std::size_t k = 0; k < n; ++k) s[k] = Complex(ir[k], 0.0f);
+    plan::forward(n)->process(s);
+    const float nf = static_cast<float>(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        float factor;
+        if (k == 0 || 2 * k == n) factor = 1.0f;
+        else if (2 * k < n) factor = 2.0f;
+        else factor = 0.0f;
+        if (factor == 0.0f) {
+            s[k] = Complex{};
+            continue;
+        }
+        const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
+        const std::size_t gi =
+            std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239);
+        const float mask = std::fmin(std::fmax((conf[gi] - 0.2f) / 0.3f, 0.0f), 1.0f);
+        s[k] *= mask * factor / nf;
+    }
+    plan::inverse(n)->process(s);
+    std::vector<float> out(n);
+    for (std::size_t k = 0; k < n; ++k) out[k] = std::abs(s[k]);
+    return out;
+}
+
+float ir_span_ms(std::span<const float> ir, float fs) {
+    const std::size_t half = ir.size() / 2;
+    auto max_abs = [&](std::size_t from, std::size_t to) {
+        float m = 0.0f;
+        for (std::size_t k = from; k < to; ++k) m = std::fmax(m, std::abs(ir[k]));
+        return m;
+    };
+    const float p = max_abs(0, half);
+    for (const float span : {40.0f, 80.0f, 160.0f}) {
+        const std::size_t e = base::saturating_cast<std::size_t>(std::floor(fs * (2.0f * span) / 1000.0f));
+        if (e > half) return span;
+        const std::size_t b = base::saturating_cast<std::size_t>(std::floor(fs * (0.75f * span) / 1000.0f));
+        if (2.0f * max_abs(0, std::min(b, ir.size())) < p) continue;
+        if (b >= e) {
+            if (p * 0.25118864f > 0.0f) return span;
+            continue;
+        }
+        const float late = max_abs(b, e);
+        if (late < p * 0.25118864f) return span;
+        std::size_t first = b;
+        while (first < e && std::abs(ir[first]) != late) ++first;
+        if (first == b) return span;
+    }
+    return 320.0f;
+}
+
+IrDisplay ir_display(std::span<const float> ir, float fs) {
+    IrDisplay out;
+    if (ir.empty()) return out;
+    const std::int64_t n = static_cast<std::int64_t>(ir.size());
+    const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.002f));
+    const std::int64_t post = base::saturating_cast<std::int64_t>(std::floor(fs * (ir_span_ms(ir, fs) / 1000.0f)));
+    const std::int64_t len = pre + post;
+    if (len <= 0) return out;
+    std::vector<float> v(static_cast<std::size_t>(len));
+    float peak = 0.0f;
+    for (std::int64_t j = 0; j < len; ++j) {
+        const std::int64_t idx = (((j - pre) % n) + n) % n;
+        v[j] = std::abs(ir[static_cast<std::size_t>(idx)]);
+        peak = std::fmax(peak, v[j]);
+    }
+    if (!(peak > 0.0f)) return out;
+    auto level = [&](float x) { return std::fmin(std::fmax(20.0f * std::log10(std::fmax(x / peak, 1e-9f)), -60.0f), 0.0f); };
+
+    out.display.resize(IR_DISPLAY_LEN);
+    const std::int64_t blocks = static_cast<std::int64_t>(IR_DISPLAY_LEN);
+    for (std::int64_t b = 0; b < blocks; ++b) {
+        const std::int64_t s = b * len / blocks;
+        const std::int64_t e = std::max(s + 1, (b + 1) * len / blocks);
+        float m = v[s];
+        for (std::int64_t j = s + 1; j < e; ++j) m = std::fmax(m, v[j]);
+        out.display[b] = level(m);
+    }
+
+    std::vector<std::int64_t> cands;
+    const float floor_level = peak * 0.056234132f;
+    for (std::int64_t j = 1; j + 1 < len; ++j) {
+        if (v[j] > floor_level && v[j] >= v[j - 1] && v[j] >= v[j + 1]) cands.push_back(j);
+    }
+    std::stable_sort(cands.begin(), cands.end(), [&](std::int64_t a, std::int64_t b) { return v[a] > v[b]; });
+    const std::int64_t sep = base::saturating_cast<std::int64_t>(std::floor(fs * 0.00025f));
+    std::vector<std::int64_t> taken;
+    for (std::int64_t j : cands) {
+        if (taken.size() == 6) break;
+        const bool apart = std::all_of(taken.begin(), taken.end(), [&](std::int64_t t) { return std::abs(j - t) >= sep; });
+        if (apart) taken.push_back(j);
+    }
+    std::sort(taken.begin(), taken.end());
+    for (std::int64_t j : taken) {
+        const float ms = std::round(static_cast<float>(j - pre) / fs * 10000.0f) / 10.0f;
+        out.arrivals.push_back(Arrival{ms, std::round(level(v[j]))});
+    }
+    return out;
+}
 
 }  // namespace engine::tf
