@@ -1,0 +1,353 @@
+// The platform hosts on Linux: RtAudio's JACK, PulseAudio and ALSA APIs.
+#include <rtaudio/RtAudio.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <mutex>
+
+#include "audio-watcher/host.h"
+
+namespace audio_watcher::host {
+
+namespace {
+
+struct ApiName {
+    RtAudio::Api api;
+    const char* name;    // display name: the host name
+    const char* prefix;  // lower-case name and a colon
+};
+
+constexpr std::array<ApiName, 3> APIS = {{
+    {RtAudio::UNIX_JACK, "JACK", "jack:"},
+    {RtAudio::LINUX_PULSE, "PulseAudio", "pulseaudio:"},
+    {RtAudio::LINUX_ALSA, "ALSA", "alsa:"},
+}};
+
+bool compiled(RtAudio::Api api) {
+    std::vector<RtAudio::Api> apis;
+    RtAudio::getCompiledApi(apis);
+    return std::find(apis.begin(), apis.end(), api) != apis.end();
+}
+
+AudioError from_rt(RtAudioError::Type type, std::string text) {
+    ErrorKind kind = ErrorKind::BackendSpecific;
+    switch (type) {
+        case RtAudioError::WARNING:
+        case RtAudioError::DEBUG_WARNING: kind = ErrorKind::Xrun; break;
+        case RtAudioError::NO_DEVICES_FOUND:
+        case RtAudioError::INVALID_DEVICE: kind = ErrorKind::DeviceNotAvailable; break;
+        case RtAudioError::INVALID_PARAMETER:
+        case RtAudioError::INVALID_USE: kind = ErrorKind::InvalidArgument; break;
+        case RtAudioError::MEMORY_ERROR: kind = ErrorKind::ResourceExhausted; break;
+        default: break;
+    }
+    if (text.empty()) return AudioError{kind, std::nullopt};
+    return AudioError{kind, std::move(text)};
+}
+
+std::optional<RtAudioFormat> rt_format(SampleFormat f) {
+    switch (f) {
+        case SampleFormat::I8: return RTAUDIO_SINT8;
+        case SampleFormat::I16: return RTAUDIO_SINT16;
+        case SampleFormat::I32: return RTAUDIO_SINT32;
+        case SampleFormat::F32: return RTAUDIO_FLOAT32;
+        case SampleFormat::F64: return RTAUDIO_FLOAT64;
+        default: return std::nullopt;  // RtAudio packs 24 bits in 3 bytes and has no unsigned formats
+    }
+}
+
+// The formats RtAudio converts from and to whatever the device uses, in the
+// order the ranges list them.
+constexpr std::array<SampleFormat, 5> RT_FORMATS = {SampleFormat::I8, SampleFormat::I16, SampleFormat::I32,
+                                                    SampleFormat::F64, SampleFormat::F32};
+
+// ---------------------------------------------------------------------------
+// Error routing. RtAudio's error callback carries no user pointer, so every
+// open stream borrows one of a fixed set of trampolines.
+
+class RtStream;
+constexpr std::size_t SLOTS = 32;
+std::mutex g_slot_mu;
+std::array<RtStream*, SLOTS> g_slots{};
+
+void route_error(std::size_t slot, RtAudioError::Type type, const std::string& text);
+
+template <std::size_t I>
+void trampoline(RtAudioError::Type type, const std::string& text) {
+    route_error(I, type, text);
+}
+
+template <std::size_t... I>
+constexpr std::array<RtAudioErrorCallback, SLOTS> make_trampolines(std::index_sequence<I...>) {
+    return {&trampoline<I>...};
+}
+constexpr auto TRAMPOLINES = make_trampolines(std::make_index_sequence<SLOTS>{});
+
+class RtStream final : public Stream {
+public:
+    RtStream(bool input, std::size_t channels, InputCallback in, OutputCallback out, ErrorCallback err)
+        : input_(input), channels_(channels), in_(std::move(in)), out_(std::move(out)), err_(std::move(err)) {}
+
+    ~RtStream() override {
+        try {
+            if (rt_ && rt_->isStreamRunning()) rt_->stopStream();
+        } catch (...) {
+        }
+        try {
+            if (rt_ && rt_->isStreamOpen()) rt_->closeStream();
+        } catch (...) {
+        }
+        rt_.reset();
+        release_slot();
+    }
+
+    bool take_slot() {
+        std::lock_guard lk(g_slot_mu);
+        for (std::size_t i = 0; i < SLOTS; ++i) {
+            if (g_slots[i] == nullptr) {
+                g_slots[i] = this;
+                slot_ = i;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void release_slot() {
+        std::lock_guard lk(g_slot_mu);
+        if (slot_ < SLOTS && g_slots[slot_] == this) g_slots[slot_] = nullptr;
+        slot_ = SLOTS;
+    }
+
+    Expected<void> open(RtAudio::Api api, unsigned device_index, const StreamConfig& config, RtAudioFormat format) {
+        try {
+            rt_ = std::make_unique<RtAudio>(api);
+            rt_->showWarnings(false);
+            RtAudio::StreamParameters params;
+            params.deviceId = device_index;
+            params.nChannels = config.channels;
+            params.firstChannel = 0;
+            RtAudio::StreamOptions options;
+            options.streamName = input_ ? "veltrum-input" : "veltrum-output";
+            unsigned frames = 512;
+            rt_->openStream(input_ ? nullptr : &params, input_ ? &params : nullptr, format, config.rate, &frames,
+                            &RtStream::callback, this, &options, TRAMPOLINES[slot_]);
+        } catch (const RtAudioError& e) {
+            return std::unexpected(from_rt(e.getType(), e.getMessage()));
+        } catch (const std::exception& e) {
+            return fail(ErrorKind::BackendSpecific, e.what());
+        }
+        if (!rt_->isStreamOpen()) return std::unexpected(last_error());
+        return {};
+    }
+
+    Expected<void> play() override {
+        try {
+            if (!rt_->isStreamRunning()) rt_->startStream();
+        } catch (const RtAudioError& e) {
+            return std::unexpected(from_rt(e.getType(), e.getMessage()));
+        }
+        if (!rt_->isStreamRunning()) return std::unexpected(last_error());
+        started_.store(true);
+        return {};
+    }
+
+    Expected<void> pause() override {
+        try {
+            if (rt_->isStreamRunning()) rt_->stopStream();
+        } catch (const RtAudioError& e) {
+            return std::unexpected(from_rt(e.getType(), e.getMessage()));
+        }
+        return {};
+    }
+
+    // Called with the slot mutex held.
+    void on_error(RtAudioError::Type type, const std::string& text) {
+        AudioError e = from_rt(type, text);
+        if (!started_.load()) {
+            std::lock_guard lk(error_mu_);
+            last_ = e;
+            return;
+        }
+        if (err_) err_(e);
+    }
+
+private:
+    AudioError last_error() {
+        std::lock_guard lk(error_mu_);
+        if (last_) return *last_;
+        return AudioError{ErrorKind::BackendSpecific, std::nullopt};
+    }
+
+    static int callback(void* out, void* in, unsigned frames, double, RtAudioStreamStatus, void* user) {
+        auto* self = static_cast<RtStream*>(user);
+        const std::size_t n = std::size_t{frames} * self->channels_;
+        if (self->input_) {
+            if (in != nullptr && self->in_) self->in_(in, n);
+        } else if (out != nullptr && self->out_) {
+            self->out_(out, n);
+        }
+        return 0;
+    }
+
+    friend void route_error(std::size_t, RtAudioError::Type, const std::string&);
+
+    bool input_;
+    std::size_t channels_;
+    InputCallback in_;
+    OutputCallback out_;
+    ErrorCallback err_;
+    std::unique_ptr<RtAudio> rt_;
+    std::size_t slot_ = SLOTS;
+    std::atomic<bool> started_{false};
+    std::mutex error_mu_;
+    std::optional<AudioError> last_;
+};
+
+void route_error(std::size_t slot, RtAudioError::Type type, const std::string& text) {
+    std::lock_guard lk(g_slot_mu);
+    if (RtStream* s = g_slots[slot]) s->on_error(type, text);
+}
+
+// ---------------------------------------------------------------------------
+
+class RtDevice final : public Device {
+public:
+    RtDevice(RtAudio::Api api, RtAudio::DeviceInfo info) : api_(api), info_(std::move(info)) {}
+
+    Expected<std::string> id_text() const override {
+        if (info_.name.empty()) return fail(ErrorKind::DeviceNotAvailable, "device has no name");
+        return info_.name;
+    }
+
+    Expected<Description> description() const override {
+        if (info_.name.empty()) return fail(ErrorKind::DeviceNotAvailable, "device has no name");
+        return Description{info_.name, std::nullopt};
+    }
+
+    bool supports_input() const override { return info_.inputChannels > 0; }
+    bool supports_output() const override { return info_.outputChannels > 0; }
+
+    Expected<std::vector<SupportedRange>> supported_configs(bool input) const override {
+        if (!info_.probed) return fail(ErrorKind::DeviceNotAvailable, "device could not be probed");
+        const unsigned channels = input ? info_.inputChannels : info_.outputChannels;
+        std::vector<SupportedRange> out;
+        if (channels == 0) return out;
+        const auto ch = static_cast<std::uint16_t>(std::min(channels, 65535u));
+        for (SampleFormat f : RT_FORMATS)
+            for (unsigned r : info_.sampleRates)
+                out.push_back(SupportedRange{std::nullopt, r, r, ch, f});
+        return out;
+    }
+
+    Expected<StreamConfig> default_config(bool input) const override {
+        const unsigned channels = input ? info_.inputChannels : info_.outputChannels;
+        if (!info_.probed || channels == 0 || info_.sampleRates.empty())
+            return fail(ErrorKind::UnsupportedConfig, "device has no default configuration");
+        unsigned rate = info_.preferredSampleRate;
+        if (std::find(info_.sampleRates.begin(), info_.sampleRates.end(), rate) == info_.sampleRates.end())
+            rate = info_.sampleRates.front();
+        return StreamConfig{std::nullopt, static_cast<std::uint16_t>(std::min(channels, 65535u)),
+                            SampleFormat::F32, rate};
+    }
+
+    Expected<StreamHandle> build_input_stream(const StreamConfig& config, InputCallback data,
+                                              ErrorCallback error) override {
+        return build(true, config, std::move(data), nullptr, std::move(error));
+    }
+
+    Expected<StreamHandle> build_output_stream(const StreamConfig& config, OutputCallback data,
+                                               ErrorCallback error) override {
+        return build(false, config, nullptr, std::move(data), std::move(error));
+    }
+
+private:
+    Expected<StreamHandle> build(bool input, const StreamConfig& config, InputCallback in, OutputCallback out,
+                                 ErrorCallback err) {
+        const auto format = rt_format(config.format);
+        if (!format) return fail(ErrorKind::UnsupportedConfig);
+        // Device indices move when devices come and go: find ours again by name.
+        std::optional<unsigned> index;
+        try {
+            RtAudio rt(api_);
+            rt.showWarnings(false);
+            const unsigned count = rt.getDeviceCount();
+            for (unsigned i = 0; i < count && !index; ++i) {
+                auto info = rt.getDeviceInfo(i);
+                if (info.name == info_.name && (input ? info.inputChannels : info.outputChannels) > 0) index = i;
+            }
+        } catch (const RtAudioError& e) {
+            return std::unexpected(from_rt(e.getType(), e.getMessage()));
+        }
+        if (!index) return fail(ErrorKind::DeviceNotAvailable);
+        auto stream = std::make_unique<RtStream>(input, config.channels, std::move(in), std::move(out), std::move(err));
+        if (!stream->take_slot()) return fail(ErrorKind::ResourceExhausted, "too many open audio streams");
+        if (auto r = stream->open(api_, *index, config, *format); !r) return std::unexpected(r.error());
+        return StreamHandle(std::move(stream));
+    }
+
+    RtAudio::Api api_;
+    RtAudio::DeviceInfo info_;
+};
+
+class RtHost final : public Host {
+public:
+    explicit RtHost(const ApiName& api) : api_(api) {}
+    std::string name() const override { return api_.name; }
+    std::string id_prefix() const override { return api_.prefix; }
+
+    Expected<std::vector<DeviceHandle>> devices() override {
+        std::vector<DeviceHandle> out;
+        try {
+            RtAudio rt(api_.api);
+            rt.showWarnings(false);
+            const unsigned count = rt.getDeviceCount();
+            for (unsigned i = 0; i < count; ++i) out.push_back(std::make_shared<RtDevice>(api_.api, rt.getDeviceInfo(i)));
+        } catch (const RtAudioError& e) {
+            return std::unexpected(from_rt(e.getType(), e.getMessage()));
+        } catch (const std::exception& e) {
+            return fail(ErrorKind::BackendSpecific, e.what());
+        }
+        return out;
+    }
+
+    DeviceHandle default_input_device() override { return default_device(true); }
+    DeviceHandle default_output_device() override { return default_device(false); }
+
+private:
+    DeviceHandle default_device(bool input) {
+        try {
+            RtAudio rt(api_.api);
+            rt.showWarnings(false);
+            const unsigned count = rt.getDeviceCount();
+            for (unsigned i = 0; i < count; ++i) {
+                auto info = rt.getDeviceInfo(i);
+                if (input ? (info.isDefaultInput && info.inputChannels > 0)
+                          : (info.isDefaultOutput && info.outputChannels > 0))
+                    return std::make_shared<RtDevice>(api_.api, std::move(info));
+            }
+        } catch (...) {
+        }
+        return nullptr;
+    }
+
+    ApiName api_;
+};
+
+}  // namespace
+
+std::vector<std::string> compiled_platform_hosts() {
+    std::vector<std::string> out;
+    for (const auto& a : APIS)
+        if (compiled(a.api)) out.emplace_back(a.name);
+    return out;
+}
+
+HostHandle make_platform_host(std::string_view name) {
+    for (const auto& a : APIS)
+        if (name == a.name && compiled(a.api)) return std::make_shared<RtHost>(a);
+    return nullptr;
+}
+
+}  // namespace audio_watcher::host
