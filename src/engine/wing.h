@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "engine/design.h"
 
 namespace engine::wing {
 
@@ -41,6 +42,21 @@ std::vector<std::string> targets();
 // (further words are ignored, a leading "+" on the number is allowed).
 // Error: "no such Wing target: {}" with the text as given.
 base::Result<Target> parse_target(std::string_view text);
+
+// One command text for the console (assignments joined with ",") and the
+// warnings about what the console does not receive unchanged.
+struct Command {
+    std::string text;
+    std::vector<std::string> warnings;
+
+    bool operator==(const Command&) const = default;
+};
+
+// The console command of a flattened strip (no zones) for one target.
+// Values outside the console's ranges are clamped and warned about.
+// Errors: "no such Wing target: {}", "{} has a value that is not a number,
+// not sent", "nothing selected to send".
+base::Result<Command> command(const design::Source& strip, std::string_view target, const design::Parts& parts);
 
 // The OSC 1.0 message with the address "/" and one string argument.
 std::vector<std::uint8_t> osc_str(std::string_view text);
