@@ -1,0 +1,370 @@
+// The index page and the page-side scripts: the document-start message
+// channel, the page interpreter (applies edit batches, turns DOM events into
+// event records, runs host scripts and element queries), the per-frame async
+// events wrapper and the page error reporter.
+#include "webview-host/page_script.h"
+
+#include <fmt/format.h>
+
+namespace webview_host {
+
+namespace {
+
+// Defined at document start, before any page script runs: one function of one
+// text argument that delivers the text to the host's page-message handler.
+constexpr const char* CHANNEL_SCRIPT = R"JS(
+(function () {
+  const h = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.veltrum;
+  if (!h) return;
+  Object.defineProperty(window, "__veltrum_post", {
+    value: function (text) { h.postMessage(String(text)); },
+    writable: false, configurable: false, enumerable: false,
+  });
+})();
+)JS";
+
+// The page interpreter. `Interpreter` is created by the module script of the
+// index page; `init` runs at page load.
+constexpr const char* INTERPRETER_SCRIPT = R"JS(
+class VeltrumInterpreter {
+  constructor(webviewId, eventUrl) {
+    this.webviewId = webviewId;
+    this.eventUrl = eventUrl;
+    this.nodes = new Map();
+    this.listeners = new Map();   // element id -> Map(event -> {mode, fn, cleanup})
+    this.hostChannels = new Map(); // channel number -> {queue, waiters}
+    this.initialized = false;
+  }
+
+  init(root) {
+    this.nodes.set(0, root);
+    this.initialized = true;
+  }
+
+  // Posts {"method","params"} through the web view's message channel.
+  pageMessage(method, params = {}) {
+    if (!this.initialized) throw new Error("page interpreter not initialised");
+    window.__veltrum_post(JSON.stringify({ method: method, params: params }));
+  }
+
+  // The event sender: hands one event record to the host and returns the
+  // host's reply ({prevent_default, stop_propagation}) or null when there is
+  // none. Mode 0 posts without waiting; mode 1 waits for the host.
+  sendEvent(record, mode) {
+    if (mode === 0) {
+      this.pageMessage("user_event", record);
+      return null;
+    }
+    const x = new XMLHttpRequest();
+    x.open("POST", this.eventUrl, false);
+    try {
+      x.send(JSON.stringify(record));
+    } catch (e) {
+      return null;
+    }
+    if (!x.responseText) return null;
+    try { return JSON.parse(x.responseText); } catch (e) { return null; }
+  }
+
+  eventFields(ev, type) {
+    const f = {};
+    if (typeof MouseEvent !== "undefined" && ev instanceof MouseEvent) {
+      f.client_x = ev.clientX; f.client_y = ev.clientY;
+      f.offset_x = ev.offsetX; f.offset_y = ev.offsetY;
+      f.page_x = ev.pageX; f.page_y = ev.pageY;
+      f.button = ev.button; f.buttons = ev.buttons;
+      f.shift = ev.shiftKey; f.ctrl = ev.ctrlKey; f.alt = ev.altKey; f.meta = ev.metaKey;
+      f.pointer_id = (typeof ev.pointerId === "number") ? ev.pointerId : 0;
+      if (typeof ev.pointerType === "string") f.pointer_type = ev.pointerType;
+      if (typeof WheelEvent !== "undefined" && ev instanceof WheelEvent) {
+        f.delta_x = ev.deltaX; f.delta_y = ev.deltaY; f.delta_mode = ev.deltaMode;
+      }
+    } else if (typeof TouchEvent !== "undefined" && ev instanceof TouchEvent) {
+      f.touches = Array.from(ev.touches, (t) => ({ id: t.identifier, client_x: t.clientX, client_y: t.clientY }));
+    } else if (typeof KeyboardEvent !== "undefined" && ev instanceof KeyboardEvent) {
+      f.key = ev.key; f.code = ev.code; f.repeat = ev.repeat;
+      f.shift = ev.shiftKey; f.ctrl = ev.ctrlKey; f.alt = ev.altKey; f.meta = ev.metaKey;
+      f.composing = ev.isComposing;
+    } else if (type === "input" || type === "change") {
+      const t = ev.target;
+      f.value = (t && typeof t.value === "string") ? t.value : "";
+      f.checked = !!(t && t.checked);
+    } else if (type === "scroll") {
+      const t = ev.target === document ? document.scrollingElement : ev.target;
+      if (t) { f.scroll_top = t.scrollTop; f.scroll_left = t.scrollLeft; }
+    }
+    return f;
+  }
+
+  // Builds the record of one DOM event on the element that listens to it,
+  // sends it and applies the host's answer.
+  fire(id, type, mode, ev) {
+    const record = { k: "event", id: id, type: type, bubbles: ev ? !!ev.bubbles : false,
+                     e: ev ? this.eventFields(ev, type) : {} };
+    const reply = this.sendEvent(record, mode);
+    if (reply && ev) {
+      if (reply.prevent_default) ev.preventDefault();
+      if (reply.stop_propagation) ev.stopPropagation();
+    }
+  }
+
+  addListener(id, type, mode) {
+    const el = this.nodes.get(id);
+    if (!el) return;
+    let m = this.listeners.get(id);
+    if (!m) { m = new Map(); this.listeners.set(id, m); }
+    const old = m.get(type);
+    if (old) { old.mode = mode; return; }
+    const entry = { mode: mode, cleanup: null };
+    if (type === "mounted") {
+      // sent when the element is inserted (see apply)
+    } else if (type === "resize" && el !== window && typeof ResizeObserver !== "undefined") {
+      const ro = new ResizeObserver((entries) => {
+        for (const en of entries) {
+          const r = en.contentRect;
+          const record = { k: "event", id: id, type: "resize", bubbles: false,
+                           e: { width: r.width, height: r.height } };
+          this.sendEvent(record, entry.mode);
+        }
+      });
+      ro.observe(el);
+      entry.cleanup = () => ro.disconnect();
+    } else {
+      const fn = (ev) => this.fire(id, type, entry.mode, ev);
+      el.addEventListener(type, fn);
+      entry.cleanup = () => el.removeEventListener(type, fn);
+    }
+    m.set(type, entry);
+  }
+
+  removeListener(id, type) {
+    const m = this.listeners.get(id);
+    if (!m) return;
+    const e = m.get(type);
+    if (e && e.cleanup) e.cleanup();
+    m.delete(type);
+  }
+
+  forget(node) {
+    const walk = (n) => {
+      if (n.__vid !== undefined) {
+        const m = this.listeners.get(n.__vid);
+        if (m) { for (const e of m.values()) if (e.cleanup) e.cleanup(); this.listeners.delete(n.__vid); }
+        this.nodes.delete(n.__vid);
+      }
+      for (let c = n.firstChild; c; c = c.nextSibling) walk(c);
+    };
+    walk(node);
+  }
+
+  // Applies one batch of edits in order. A batch for another page (an older
+  // webview id) is ignored.
+  apply(webviewId, batch) {
+    if (webviewId !== this.webviewId) return false;
+    const mounted = [];
+    for (const ed of batch) {
+      const op = ed[0];
+      switch (op) {
+        case "c": {
+          const el = ed[3] === "svg" ? document.createElementNS("http://www.w3.org/2000/svg", ed[2])
+                                     : document.createElement(ed[2]);
+          el.__vid = ed[1];
+          this.nodes.set(ed[1], el);
+          break;
+        }
+        case "t": {
+          const t = document.createTextNode(ed[2]);
+          t.__vid = ed[1];
+          this.nodes.set(ed[1], t);
+          break;
+        }
+        case "a": { const n = this.nodes.get(ed[1]); if (n) n.setAttribute(ed[2], ed[3]); break; }
+        case "r": { const n = this.nodes.get(ed[1]); if (n) n.removeAttribute(ed[2]); break; }
+        case "p": { const n = this.nodes.get(ed[1]); if (n) n[ed[2]] = ed[3]; break; }
+        case "s": {
+          const n = this.nodes.get(ed[1]);
+          if (n && n.style) { if (ed[3] === "") n.style.removeProperty(ed[2]); else n.style.setProperty(ed[2], ed[3]); }
+          break;
+        }
+        case "x": { const n = this.nodes.get(ed[1]); if (n) n.nodeValue = ed[2]; break; }
+        case "h": { const n = this.nodes.get(ed[1]); if (n) n.innerHTML = ed[2]; break; }
+        case "i": {
+          const p = this.nodes.get(ed[1]);
+          const n = this.nodes.get(ed[2]);
+          if (!p || !n) break;
+          const before = ed[3] === null || ed[3] === undefined ? null : (this.nodes.get(ed[3]) || null);
+          const first = !n.__vinserted;
+          p.insertBefore(n, before);
+          if (first) { n.__vinserted = true; mounted.push(ed[2]); }
+          break;
+        }
+        case "d": {
+          const n = this.nodes.get(ed[1]);
+          if (!n || ed[1] === 0) break;
+          this.forget(n);
+          if (n.parentNode) n.parentNode.removeChild(n);
+          break;
+        }
+        case "l": this.addListener(ed[1], ed[2], ed[3]); break;
+        case "u": this.removeListener(ed[1], ed[2]); break;
+      }
+    }
+    for (const id of mounted) {
+      const m = this.listeners.get(id);
+      const e = m && m.get("mounted");
+      if (e) {
+        const mode = e.mode;
+        Promise.resolve().then(() => this.sendEvent({ k: "event", id: id, type: "mounted", bubbles: false, e: {} }, mode));
+      }
+    }
+    return true;
+  }
+
+  // ---- host scripts and queries -------------------------------------------
+  reply(req, ok, valueOrError) {
+    const p = ok ? { k: "reply", req: req, ok: true, value: valueOrError === undefined ? null : valueOrError }
+                 : { k: "reply", req: req, ok: false, error: String(valueOrError) };
+    this.pageMessage("query", p);
+  }
+
+  channel(ch) {
+    let c = this.hostChannels.get(ch);
+    if (!c) { c = { queue: [], waiters: [] }; this.hostChannels.set(ch, c); }
+    return c;
+  }
+
+  // The host sends a value into a running script's channel.
+  deliver(ch, value) {
+    const c = this.channel(ch);
+    const w = c.waiters.shift();
+    if (w) w(value); else c.queue.push(value);
+  }
+
+  // Runs one host script. The script body sees `veltrum` with send(value)
+  // (a value back to the host) and recv() (a promise of the next value the
+  // host sends); its return value (awaited) is the reply.
+  run(req, body) {
+    const self = this;
+    const api = {
+      send(value) { self.pageMessage("query", { k: "chan", ch: req, value: value === undefined ? null : value }); },
+      recv() {
+        const c = self.channel(req);
+        if (c.queue.length) return Promise.resolve(c.queue.shift());
+        return new Promise((resolve) => c.waiters.push(resolve));
+      },
+    };
+    Promise.resolve()
+      .then(() => body(api))
+      .then((v) => { this.hostChannels.delete(req); this.reply(req, true, v); },
+            (e) => { this.hostChannels.delete(req); this.reply(req, false, e && e.message ? e.message : e); });
+  }
+
+  // Element queries: rect, scroll_offset, scroll_size, scroll_to, focus.
+  query(req, id, op, arg) {
+    const el = this.nodes.get(id);
+    if (!el || !el.getBoundingClientRect) { this.reply(req, false, "element not found"); return; }
+    try {
+      switch (op) {
+        case "rect": {
+          const r = el.getBoundingClientRect();
+          this.reply(req, true, { x: r.x, y: r.y, width: r.width, height: r.height,
+                                  top: r.top, right: r.right, bottom: r.bottom, left: r.left });
+          break;
+        }
+        case "scroll_offset": this.reply(req, true, { x: el.scrollLeft, y: el.scrollTop }); break;
+        case "scroll_size": this.reply(req, true, { width: el.scrollWidth, height: el.scrollHeight }); break;
+        case "scroll_to": {
+          const a = arg || {};
+          el.scrollIntoView({ behavior: a.behavior || "auto", block: a.block || "start" });
+          this.reply(req, true, true);
+          break;
+        }
+        case "focus": el.focus(); this.reply(req, true, true); break;
+        default: this.reply(req, false, "unknown query " + op);
+      }
+    } catch (e) {
+      this.reply(req, false, e && e.message ? e.message : e);
+    }
+  }
+}
+)JS";
+
+// Per-frame events go to the host as page messages and never wait.
+constexpr const char* ASYNC_EVENTS_SCRIPT = R"JS(
+{
+  const asyncEvents = new Set(["resize", "scroll", "mousemove"]);
+  const blockingSender = interp.sendEvent;
+  interp.sendEvent = function (record, mode) {
+    if (asyncEvents.has(record.type)) {
+      this.pageMessage("user_event", record);
+      return;
+    }
+    return blockingSender.call(this, record, mode);
+  };
+}
+)JS";
+
+// Posts uncaught errors and unhandled rejections straight through the web
+// view's message channel (it works before the interpreter is initialised):
+// at most 3 reports per message-and-location key, at most 50 keys per load.
+constexpr const char* ERROR_REPORTER_SCRIPT = R"JS(
+const jsErrorsSeen = new Map();
+function reportJsError(msg, at) {
+  try {
+    msg = String(msg).slice(0, 2000);
+    at = (at ? String(at) : "").slice(0, 200);
+    const key = msg + "@" + at;
+    const n = (jsErrorsSeen.get(key) || 0) + 1;
+    if (n > 3) return;
+    if (n === 1 && jsErrorsSeen.size >= 50) return;
+    jsErrorsSeen.set(key, n);
+    window.__veltrum_post(JSON.stringify({ method: "js_error", params: { msg: msg, at: at, repeat: n } }));
+  } catch (e) {
+  }
+}
+window.addEventListener("error", (e) => {
+  reportJsError(e.message, String(e.filename) + ":" + String(e.lineno) + ":" + String(e.colno));
+});
+window.addEventListener("unhandledrejection", (e) => {
+  const r = e.reason;
+  reportJsError(String(r) + " " + (r && r.stack ? r.stack : ""), "promise");
+});
+)JS";
+
+void replace_all(std::string& s, std::string_view from, std::string_view to) {
+    for (std::size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size())
+        s.replace(pos, from.size(), to);
+}
+
+}  // namespace
+
+std::string_view channel_script() { return CHANNEL_SCRIPT; }
+
+std::string module_script(std::uint32_t webview_id) {
+    std::string s;
+    s += INTERPRETER_SCRIPT;
+    s += fmt::format("const interp = new VeltrumInterpreter({}, \"{}\");\n", webview_id, EVENT_URL);
+    s += "window.__veltrum = interp;\n";
+    s += ASYNC_EVENTS_SCRIPT;
+    s += ERROR_REPORTER_SCRIPT;
+    s += R"JS(
+window.addEventListener("load", () => {
+  interp.init(document.getElementById("root"));
+  interp.pageMessage("initialize", { webview_id: interp.webviewId });
+});
+)JS";
+    return s;
+}
+
+std::string index_html(std::string_view head, std::uint32_t webview_id) {
+    std::string script = module_script(webview_id);
+    // A "</script" inside the script text would end the element early.
+    replace_all(script, "</script", "<\\/script");
+    return fmt::format(
+        "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n{}</head>\n"
+        "<body>\n<div id=\"root\"></div>\n<script type=\"module\">\n{}</script>\n</body>\n</html>\n",
+        head, script);
+}
+
+}  // namespace webview_host

@@ -1,0 +1,36 @@
+#pragma once
+// A small hand-written page root for the runtime's tests: a counter text, a
+// button that raises it, a link whose click the host prevents, a box that
+// listens to the per-frame events, and a page script installed per page
+// generation.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "webview-host/window.h"
+
+namespace webview_host::testing {
+
+class CounterRoot : public PageRoot {
+public:
+    int count = 0;
+    std::vector<EventRecord> events;
+    // Called at a render that sees a new page generation (and the first).
+    std::function<void(std::uint32_t generation)> install_scripts;
+    std::uint32_t seen_generation = ~0u;
+    bool placeholder = false;
+
+    nlohmann::json render_first() override;
+    nlohmann::json render_dirty() override;
+    EventReply dispatch(const EventRecord& ev) override;
+    void render_placeholder() override;
+    bool placeholder_mounted() const override;
+    nlohmann::json render_reattach() override;
+
+private:
+    nlohmann::json tree();
+    void follow_generation();
+    bool changed_ = false;
+};
+
+}  // namespace webview_host::testing

@@ -1,0 +1,363 @@
+// The runtime in a real web view under Xvfb: rendering, events (blocking and
+// per-frame), page errors, crash recovery, menus, dialogs and a screenshot.
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "base/log.h"
+#include "raw_root.h"
+#include "webview-host/window.h"
+
+namespace webview_host {
+namespace {
+
+using nlohmann::json;
+using testing::CounterRoot;
+using namespace std::chrono_literals;
+
+class WindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // WebKit's sandbox cannot start as root inside a container.
+        setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
+        setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
+    }
+
+    void SetUp() override {
+        if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
+        auto r = std::make_unique<CounterRoot>();
+        root = r.get();
+        root->install_scripts = [this](std::uint32_t g) {
+            installs.push_back(g);
+            // A component's page script: one document listener per page.
+            if (window)
+                window->evaluate("window.__installed = (window.__installed || 0) + 1; return window.__installed;");
+            else
+                pending_install = true;
+        };
+        WindowConfig c;
+        c.title = "Runtime test";
+        c.width = 640;
+        c.height = 400;
+        c.min_width = 320;
+        c.min_height = 200;
+        c.head = "<style>body{font-family:sans-serif;margin:8px}</style>\n";
+        window = std::make_unique<Window>(c, std::move(r));
+        ASSERT_TRUE(run_until([&] { return window->rendered(); })) << "page never initialised";
+        if (pending_install) window->evaluate("window.__installed = (window.__installed || 0) + 1;");
+        ASSERT_TRUE(run_until([&] { return window->pending_batches() == 0 && window->is_visible(); }));
+    }
+
+    void TearDown() override {
+        window.reset();
+        pump_for(50ms);
+    }
+
+    base::Result<json> eval(const std::string& body) {
+        std::optional<base::Result<json>> out;
+        window->evaluate(body, {}, [&](base::Result<json> r) { out = std::move(r); });
+        if (!run_until([&] { return out.has_value(); }, 20s)) return base::fail("no reply");
+        return *out;
+    }
+
+    std::string page_text() {
+        auto r = eval("return document.getElementById('count') ? document.getElementById('count').textContent : '';");
+        return r && r->is_string() ? r->get<std::string>() : std::string("<none>");
+    }
+
+    CounterRoot* root = nullptr;
+    std::unique_ptr<Window> window;
+    std::vector<std::uint32_t> installs;
+    bool pending_install = false;
+};
+
+TEST_F(WindowTest, WindowQueriesAndCloseRequest) {
+    EXPECT_EQ(window->title(), "Runtime test");
+    EXPECT_TRUE(window->is_visible());
+    EXPECT_FALSE(window->is_minimized());
+    window->focus();
+    int asked = 0;
+    window->set_close_request_handler([&] { return ++asked > 1; });
+    GdkEvent* ev = gdk_event_new(GDK_DELETE);
+    ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window->gtk_window()))));
+    gtk_main_do_event(ev);
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(window->closed());  // refused
+    gtk_main_do_event(ev);
+    gdk_event_free(ev);
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(window->closed());
+    EXPECT_FALSE(window->is_visible());
+}
+
+TEST_F(WindowTest, RealClickReachesHandlerAndPageShowsNewText) {
+    EXPECT_EQ(page_text(), "Count: 0");
+    auto rect = [&] {
+        std::optional<base::Result<json>> out;
+        auto el = 3;  // the button
+        window->query_element(el, "rect", nullptr, [&](base::Result<json> r) { out = std::move(r); });
+        run_until([&] { return out.has_value(); });
+        return out.value_or(base::fail("no reply"));
+    }();
+    ASSERT_TRUE(rect) << rect.error();
+    GtkWidget* view = GTK_WIDGET(window->web_view());
+    gint ox = 0, oy = 0, vx = 0, vy = 0;
+    gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
+    gtk_widget_translate_coordinates(view, GTK_WIDGET(window->gtk_window()), 0, 0, &vx, &vy);
+    int x = ox + vx + static_cast<int>((*rect)["x"].get<double>() + (*rect)["width"].get<double>() / 2);
+    int y = oy + vy + static_cast<int>((*rect)["y"].get<double>() + (*rect)["height"].get<double>() / 2);
+    auto blocking_before = window->event_counts().blocking;
+    std::string cmd = fmt::format("xdotool mousemove {} {} click 1", x, y);
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(run_until([&] { return root->count == 1; })) << "click never reached the handler";
+    EXPECT_GT(window->event_counts().blocking, blocking_before);
+    EXPECT_TRUE(run_until([&] { return page_text() == "Count: 1"; }));
+    // A DOM click from a script takes the same road.
+    ASSERT_TRUE(eval("document.getElementById('add').click(); return true;"));
+    EXPECT_EQ(root->count, 2);
+    EXPECT_TRUE(run_until([&] { return page_text() == "Count: 2"; }));
+}
+
+TEST_F(WindowTest, HostDecidesPreventDefaultOnBlockingEventsOnly) {
+    auto c0 = window->event_counts();
+    auto r = eval(R"(
+        const fire = (id, ev) => { document.getElementById(id).dispatchEvent(ev); return ev.defaultPrevented; };
+        const mk = (t) => new MouseEvent(t, { bubbles: true, cancelable: true, clientX: 5, clientY: 6 });
+        return {
+          click: fire("link", mk("click")),
+          mousemove: fire("box", mk("mousemove")),
+          pointermove: fire("box", new PointerEvent("pointermove", { bubbles: true, cancelable: true })),
+          wheel: fire("box", new WheelEvent("wheel", { bubbles: true, cancelable: true, deltaY: 3 })),
+          hash: location.hash,
+        };)");
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ((*r)["click"], true);        // the host prevented the link
+    EXPECT_EQ((*r)["hash"], "");           // and it was not followed
+    EXPECT_EQ((*r)["mousemove"], false);   // per-frame: no answer to wait for
+    EXPECT_EQ((*r)["pointermove"], true);  // not per-frame: blocking path
+    EXPECT_EQ((*r)["wheel"], true);
+    auto c1 = window->event_counts();
+    EXPECT_EQ(c1.blocking - c0.blocking, 3u);  // click, pointermove, wheel
+    ASSERT_TRUE(run_until([&] { return window->event_counts().immediate > c0.immediate; }));
+    // The per-frame events' records.
+    ASSERT_TRUE(eval(R"(
+        const b = document.getElementById("box");
+        b.scrollTop = 50;
+        b.style.width = "260px";
+        return true;)"));
+    ASSERT_TRUE(run_until([&] {
+        bool scroll = false, resize = false;
+        for (auto& e : root->events) {
+            scroll |= e.type == "scroll" && e.id == 7;
+            resize |= e.type == "resize" && e.id == 7;
+        }
+        return scroll && resize;
+    }));
+    auto c2 = window->event_counts();
+    EXPECT_EQ(c2.blocking, c1.blocking);  // scroll and resize never used the blocking path
+    bool saw_move = false;
+    for (auto& e : root->events)
+        if (e.type == "mousemove") {
+            saw_move = true;
+            EXPECT_EQ(e.data["client_x"], 5);
+            EXPECT_EQ(e.data["client_y"], 6);
+        }
+    EXPECT_TRUE(saw_move);
+}
+
+TEST_F(WindowTest, PageErrorsAreLoggedWithCaps) {
+    base::log::Capture cap;
+    ASSERT_TRUE(eval(R"(
+        for (let i = 0; i < 5; ++i) setTimeout(() => { throw new Error("boom"); }, 0);
+        setTimeout(() => { Promise.reject("plain reason"); }, 0);
+        return true;)"));
+    auto lines = [&] { return cap.with_message("javascript error in a window"); };
+    ASSERT_TRUE(run_until([&] { return lines().size() >= 4; }));
+    pump_for(300ms);
+    auto l = lines();
+    ASSERT_EQ(l.size(), 4u);
+    int booms = 0;
+    for (auto& rec : l) {
+        EXPECT_EQ(rec.level, base::log::Level::Warn);
+        auto e = json::parse(rec.field("error"));
+        if (e["at"] == "promise") {
+            EXPECT_EQ(rec.field("error"), R"({"at":"promise","msg":"plain reason ","repeat":1})");
+        } else {
+            ++booms;
+            EXPECT_EQ(e["msg"], "Error: boom");
+            EXPECT_EQ(e["repeat"], booms);
+            EXPECT_TRUE(e["at"].get<std::string>().starts_with("veltrum://app/index.html:")) << e["at"];
+        }
+    }
+    EXPECT_EQ(booms, 3);
+}
+
+TEST_F(WindowTest, CrashRecoveryReattachesWithStateAndNewGeneration) {
+    ASSERT_TRUE(eval("document.getElementById('add').click(); return true;"));
+    ASSERT_EQ(root->count, 1);
+    ASSERT_EQ(installs, (std::vector<std::uint32_t>{0}));
+    for (std::uint32_t gen = 1; gen <= 2; ++gen) {
+        base::log::Capture cap;
+        auto old_id = window->webview_id();
+        window->terminate_page_process();
+        ASSERT_TRUE(run_until([&] { return window->recovering(); }));
+        EXPECT_NE(window->webview_id(), old_id);
+        // An evaluation started while recovering never reaches a page and
+        // fails when the page is replaced.
+        std::optional<base::Result<json>> pending;
+        window->evaluate("return 1;", {}, [&](base::Result<json> r) { pending = std::move(r); });
+        ASSERT_TRUE(run_until([&] { return !window->recovering(); }));
+        ASSERT_TRUE(pending.has_value());
+        EXPECT_FALSE(*pending);
+        EXPECT_EQ(window->desktop().page_generation, gen);
+        EXPECT_TRUE(run_until([&] { return page_text() == "Count: 1"; }));
+        auto died = cap.with_message("webview recovery: 'Runtime test' web content process died, reloading");
+        EXPECT_EQ(died.size(), 1u);
+        std::vector<base::log::Record> reattached;
+        for (auto& r : cap.records())
+            if (r.message.starts_with("webview recovery: 'Runtime test' re-attached ")) reattached.push_back(r);
+        ASSERT_EQ(reattached.size(), 1u);
+        EXPECT_TRUE(reattached[0].message.ends_with(fmt::format("ms after the crash (page generation {})", gen)));
+        EXPECT_EQ(cap.records().size(), 2u);
+        EXPECT_EQ(installs.back(), gen);
+        auto inst = eval("return window.__installed || 0;");
+        ASSERT_TRUE(inst);
+        EXPECT_EQ(*inst, 1);  // installed again in the new page, once
+    }
+    // The tree works after the re-attach.
+    ASSERT_TRUE(eval("document.getElementById('add').click(); return true;"));
+    EXPECT_EQ(root->count, 2);
+    EXPECT_TRUE(run_until([&] { return page_text() == "Count: 2"; }));
+}
+
+TEST_F(WindowTest, NavigationToOwnPagesIsRefusedUntilACrash) {
+    ASSERT_TRUE(eval("window.__marker = 7; location.href = 'veltrum://app/index.html'; return true;"));
+    pump_for(300ms);
+    auto m = eval("return window.__marker || 0;");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(*m, 7);  // still the same page
+}
+
+TEST_F(WindowTest, TwoCrashesBeforeInitializeGiveOneReattach) {
+    base::log::Capture cap;
+    window->terminate_page_process();
+    ASSERT_TRUE(run_until([&] { return window->recovering(); }));
+    // Kill the reloading page too, before it initialises.
+    window->terminate_page_process();
+    ASSERT_TRUE(run_until([&] { return cap.with_message("webview recovery: 'Runtime test' web content process died, reloading").size() == 2; }));
+    ASSERT_TRUE(run_until([&] { return !window->recovering(); }));
+    EXPECT_EQ(window->desktop().page_generation, 1u);
+    EXPECT_TRUE(run_until([&] { return page_text() == "Count: 0"; }));
+}
+
+TEST_F(WindowTest, ScriptChannelsAndQueries) {
+    std::vector<json> got;
+    std::optional<base::Result<json>> done;
+    auto req = window->evaluate(R"(
+        veltrum.send("ready");
+        const v = await veltrum.recv();
+        veltrum.send(v * 2);
+        return "finished";)",
+                                [&](const json& v) { got.push_back(v); },
+                                [&](base::Result<json> r) { done = std::move(r); });
+    ASSERT_TRUE(run_until([&] { return got.size() == 1; }));
+    EXPECT_EQ(got[0], "ready");
+    window->send_to_script(req, 21);
+    ASSERT_TRUE(run_until([&] { return done.has_value(); }));
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1], 42);
+    EXPECT_EQ(**done, "finished");
+
+    auto thrown = eval("throw new Error('nope');");
+    ASSERT_FALSE(thrown);
+    EXPECT_EQ(thrown.error(), "nope");
+    auto syntax = eval("return (;");
+    EXPECT_FALSE(syntax);
+    EXPECT_EQ(window->pending_queries(), 0u);
+
+    std::optional<base::Result<json>> q;
+    window->query_element(12345, "rect", nullptr, [&](base::Result<json> r) { q = std::move(r); });
+    ASSERT_TRUE(run_until([&] { return q.has_value(); }));
+    EXPECT_FALSE(*q);
+    q.reset();
+    window->query_element(7, "scroll_size", nullptr, [&](base::Result<json> r) { q = std::move(r); });
+    ASSERT_TRUE(run_until([&] { return q.has_value(); }));
+    ASSERT_TRUE(*q);
+    EXPECT_EQ((**q)["height"], 400);
+}
+
+TEST_F(WindowTest, MenusReachTheHandler) {
+    std::vector<std::string> hits;
+    MenuItem open{.id = "open", .label = "_Open…", .accel = "<Primary>o"};
+    MenuItem recent{.id = "open_recent", .label = "Open _Recent", .enabled = false};
+    MenuItem quit{.id = "quit", .label = "_Quit", .accel = "<Primary>q"};
+    MenuItem off{.id = "export", .label = "_Export", .enabled = false};
+    MenuItem copy{.id = "copy", .label = "_Copy", .accel = "<Primary>c", .standard = StandardItem::Copy};
+    window->set_menu_bar({{"_File", {open, recent, off, MenuItem::sep(), quit}}, {"_Edit", {copy}}},
+                         [&](const std::string& id) { hits.push_back(id); });
+    EXPECT_TRUE(window->activate_menu_item("open"));
+    EXPECT_FALSE(window->activate_menu_item("export"));  // disabled
+    EXPECT_FALSE(window->activate_menu_item("missing"));
+    EXPECT_TRUE(window->activate_menu_item("copy"));     // runs the web view's command, not the handler
+    EXPECT_EQ(hits, (std::vector<std::string>{"open"}));
+
+    window->rebuild_submenu("open_recent", {{.id = "recent_0", .label = "/tmp/a.veltrum"},
+                                            {.id = "recent_1", .label = "/tmp/b.veltrum"}});
+    EXPECT_TRUE(window->activate_menu_item("recent_1"));
+    window->rebuild_submenu("open_recent", {{.id = "recent_0", .label = "/tmp/c.veltrum"}});
+    EXPECT_FALSE(window->has_menu_item("recent_1"));
+    EXPECT_TRUE(window->activate_menu_item("recent_0"));
+    EXPECT_EQ(hits, (std::vector<std::string>{"open", "recent_1", "recent_0"}));
+    window->rebuild_submenu("open_recent", {});
+    EXPECT_FALSE(window->has_menu_item("recent_0"));
+}
+
+TEST_F(WindowTest, FileDialogOpensAndCancels) {
+    int calls = 0;
+    std::optional<std::filesystem::path> chosen = "/unset";
+    FileDialogOptions o{.title = "Open Project", .suggested_name = "", .folder = "/tmp",
+                        .filter = FileFilter{"Project", {"*.veltrum"}}};
+    auto d = window->open_file_dialog(o, [&](std::optional<std::filesystem::path> p) {
+        ++calls;
+        chosen = p;
+    });
+    pump_for(300ms);
+    EXPECT_TRUE(d->is_open());
+    d->cancel();
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(chosen.has_value());
+    auto s = window->save_file_dialog({.title = "Save Project", .suggested_name = "show.veltrum", .folder = "/tmp"},
+                                      [&](std::optional<std::filesystem::path>) { ++calls; });
+    pump_for(200ms);
+    s->cancel();
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(WindowTest, Screenshot) {
+    std::filesystem::path dir = VELTRUM_ARTIFACT_DIR;
+    std::filesystem::create_directories(dir);
+    auto path = dir / "webview_window.png";
+    std::filesystem::remove(path);
+    std::optional<base::Result<void>> r;
+    window->snapshot_png(path, [&](base::Result<void> x) { r = std::move(x); });
+    ASSERT_TRUE(run_until([&] { return r.has_value(); }));
+    ASSERT_TRUE(*r) << r->error();
+    EXPECT_GT(std::filesystem::file_size(path), 1000u);
+}
+
+TEST(OpenFiles, CommandLineAndQueue) {
+    const char* argv[] = {"veltrum", "--flag", "/tmp/a.veltrum", "b.veltrum"};
+    queue_command_line_files(4, argv);
+    queue_open_file("/tmp/c.veltrum");
+    auto f = take_open_files();
+    EXPECT_EQ(f, (std::vector<std::filesystem::path>{"/tmp/a.veltrum", "b.veltrum", "/tmp/c.veltrum"}));
+    EXPECT_TRUE(take_open_files().empty());
+}
+
+}  // namespace
+}  // namespace webview_host

@@ -1,0 +1,258 @@
+#pragma once
+// A desktop window: a GTK window holding a menu bar and a WebKit web view
+// whose page is served by the runtime from its custom URI scheme.
+//
+// Page -> host: page messages ("method"/"params") through the script message
+// handler that exists before any page script runs; blocking events through a
+// synchronous POST on the custom scheme, whose answer is the host's
+// {"prevent_default","stop_propagation"}.
+// Host -> page: edit batches, host scripts and element queries through
+// webkit_web_view_evaluate_javascript, each for the page of one webview id.
+//
+// Everything here runs on the UI thread (the GTK main loop).
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/result.h"
+#include "webview-host/ipc.h"
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _GtkWindow GtkWindow;
+typedef struct _WebKitWebView WebKitWebView;
+
+namespace webview_host {
+
+// Starts GTK once per process. False when there is no display.
+bool init();
+
+// Runs the GTK main loop until `done` is true or `timeout` has passed;
+// returns `done()`. For tests, benchmarks and start-up code.
+bool run_until(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Runs pending GTK work for about `d`.
+void pump_for(std::chrono::milliseconds d);
+
+// What the window shows. The runtime asks it for edit batches (JSON arrays of
+// edits) and hands it the page's events. Called on the UI thread only.
+class PageRoot {
+public:
+    virtual ~PageRoot() = default;
+    // The whole tree for a fresh page (the first render).
+    virtual nlohmann::json render_first() = 0;
+    // The edits of the components changed since the last render.
+    virtual nlohmann::json render_dirty() = 0;
+    // Runs the listeners of one event; the answer says whether one of them
+    // prevented the default action or stopped propagation.
+    virtual EventReply dispatch(const EventRecord& ev) = 0;
+    // Recovery: the tree is unmounted on the host side and the root shows a
+    // single empty placeholder in its place; the root keeps its own state.
+    // No edits are produced (the page is gone).
+    virtual void render_placeholder() = 0;
+    // True when the last render is a single empty placeholder that is mounted.
+    virtual bool placeholder_mounted() const = 0;
+    // Edits that build the whole tree in a fresh page in place of the
+    // placeholder.
+    virtual nlohmann::json render_reattach() = 0;
+    // The runtime's wake-up: the root calls it when components became dirty
+    // outside an event (timers, tasks), so that the window polls.
+    std::function<void()> wake;
+};
+
+// A folder served under veltrum://app/assets/<prefix>/...
+struct AssetRoot {
+    std::string prefix;            // "" serves the folder at the top of assets/
+    std::filesystem::path folder;
+};
+
+// The folder beside the running program ("<program dir>/<name>").
+std::filesystem::path beside_program(std::string_view name);
+
+struct WindowConfig {
+    std::string title = "Veltrum";
+    int width = 1280;
+    int height = 800;
+    int min_width = 0;
+    int min_height = 0;
+    bool visible = true;  // shown after the first render
+    std::string head;     // inserted just before </head> of the index page
+    std::vector<AssetRoot> assets;
+};
+
+// Per window: the recovery state components can see.
+struct DesktopService {
+    std::optional<std::chrono::steady_clock::time_point> crashed_at;
+    std::uint32_t page_generation = 0;
+    bool uses_page_generation = false;
+};
+
+// The page generation of the window whose tree is rendering (0 outside a
+// render); marks the window as one whose components follow the generation.
+std::uint32_t use_page_generation();
+
+// ---- menus --------------------------------------------------------------------
+
+// Standard Edit items run the web view's editing commands.
+enum class StandardItem { None, Undo, Redo, Cut, Copy, Paste, SelectAll };
+
+struct MenuItem {
+    std::string id;          // reported to the menu handler
+    std::string label;       // "_" marks the mnemonic
+    std::string accel;       // GTK accelerator text, e.g. "<Primary>o"
+    bool enabled = true;
+    bool separator = false;
+    StandardItem standard = StandardItem::None;
+    std::vector<MenuItem> submenu;
+
+    static MenuItem sep() {
+        MenuItem m;
+        m.separator = true;
+        return m;
+    }
+};
+
+struct Menu {
+    std::string label;
+    std::vector<MenuItem> items;
+};
+
+// ---- file dialogs ---------------------------------------------------------------
+
+struct FileFilter {
+    std::string name;                   // "Project"
+    std::vector<std::string> patterns;  // "*.veltrum"
+};
+
+struct FileDialogOptions {
+    std::string title;
+    std::string suggested_name;  // save dialogs
+    std::filesystem::path folder;
+    std::optional<FileFilter> filter;
+};
+
+class FileDialog;
+
+// ---- the window -------------------------------------------------------------------
+
+class Window {
+public:
+    Window(WindowConfig config, std::unique_ptr<PageRoot> root);
+    ~Window();
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+
+    std::uint32_t id() const;
+    std::string title() const;
+    void set_title(const std::string& t);
+    bool is_visible() const;
+    bool is_minimized() const;
+    void focus();
+    // Called when the user asks to close the window; false refuses.
+    void set_close_request_handler(std::function<bool()> handler);
+    // True once the window was closed by the user (the GTK window is hidden).
+    bool closed() const;
+
+    // The root's first render has been sent to the page.
+    bool rendered() const;
+    PageRoot& root();
+    const DesktopService& desktop() const;
+    std::uint32_t webview_id() const;
+    bool recovering() const;
+
+    // Renders the dirty components and sends their edits (soon, from the
+    // event loop).
+    void request_poll();
+    // Sends one raw edit batch to the page (queued until the page connects).
+    void send_edits(const nlohmann::json& batch);
+    // Edit batches sent to the page and not yet acknowledged as applied.
+    int pending_batches() const;
+
+    // How the page's events reached the listeners: through the blocking
+    // request, at once from the page-message handler, or later from the event
+    // loop.
+    struct EventCounts {
+        std::uint64_t blocking = 0;
+        std::uint64_t immediate = 0;
+        std::uint64_t deferred = 0;
+    };
+    EventCounts event_counts() const;
+
+    // ---- scripts and element queries ------------------------------------------
+    using ValueFn = std::function<void(const nlohmann::json&)>;
+    using DoneFn = std::function<void(base::Result<nlohmann::json>)>;
+    // Evaluates `body` as the body of an async function of `veltrum` in the
+    // page: veltrum.send(v) gives `on_value` a value, `await veltrum.recv()`
+    // takes a value sent with send_to_script; the returned value (or the
+    // thrown error) completes the request through `on_done`. When the page is
+    // replaced before the reply, `on_done` gets an error.
+    std::uint64_t evaluate(const std::string& body, ValueFn on_value = {}, DoneFn on_done = {});
+    void send_to_script(std::uint64_t req, const nlohmann::json& value);
+    // Element queries: "rect", "scroll_offset", "scroll_size", "scroll_to",
+    // "focus".
+    std::uint64_t query_element(std::uint64_t element, const std::string& op,
+                                const nlohmann::json& arg, DoneFn on_done);
+    // Pending evaluations and queries.
+    std::size_t pending_queries() const;
+
+    // ---- menus and dialogs ------------------------------------------------------
+    void set_menu_bar(const std::vector<Menu>& menus, std::function<void(const std::string&)> handler);
+    // Replaces the items of the submenu of item `id`; the item is enabled only
+    // when `items` is not empty.
+    void rebuild_submenu(const std::string& id, const std::vector<MenuItem>& items);
+    void set_item_enabled(const std::string& id, bool enabled);
+    // Activates a menu item as a click would (false when unknown or disabled).
+    bool activate_menu_item(const std::string& id);
+    bool has_menu_item(const std::string& id) const;
+
+    // Native open/save dialogs; `done` gets the chosen path or nothing.
+    std::unique_ptr<FileDialog> open_file_dialog(const FileDialogOptions& o,
+                                                 std::function<void(std::optional<std::filesystem::path>)> done);
+    std::unique_ptr<FileDialog> save_file_dialog(const FileDialogOptions& o,
+                                                 std::function<void(std::optional<std::filesystem::path>)> done);
+
+    // ---- tests and tools ---------------------------------------------------------
+    // Kills the page's web content process.
+    void terminate_page_process();
+    // Writes a PNG of the visible page; `done` gets the result.
+    void snapshot_png(const std::filesystem::path& path, std::function<void(base::Result<void>)> done);
+    GtkWindow* gtk_window() const;
+    WebKitWebView* web_view() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+class FileDialog {
+public:
+    ~FileDialog();
+    // Closes the dialog as if the user cancelled it.
+    void cancel();
+    bool is_open() const;
+    struct Impl;
+    explicit FileDialog(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---- files the system asks to open ---------------------------------------------
+
+// Queues the files named on the command line (arguments that do not start
+// with "-") and those of a GApplication's "open" signal.
+void queue_command_line_files(int argc, const char* const* argv);
+void connect_open_signal(void* g_application);
+void queue_open_file(const std::filesystem::path& p);
+// Takes the queued files, oldest first.
+std::vector<std::filesystem::path> take_open_files();
+
+}  // namespace webview_host
