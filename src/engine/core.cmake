@@ -11,4 +11,6 @@ veltrum_engine_part(core
 veltrum_test(core_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/tf_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/trace_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/miccal_test.cpp
   LIBS engine_core)
