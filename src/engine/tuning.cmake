@@ -6,10 +6,12 @@ veltrum_engine_part(tuning
     ${CMAKE_CURRENT_LIST_DIR}/eqfit_seats.cpp
     ${CMAKE_CURRENT_LIST_DIR}/eqfit_fit.cpp
     ${CMAKE_CURRENT_LIST_DIR}/design.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/align.cpp
   DEPS engine_core)
 
 veltrum_test(tuning_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/eq_model_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/design_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/align_test.cpp
   LIBS engine_tuning)

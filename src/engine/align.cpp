@@ -1,0 +1,496 @@
+// Alignment searches: overlap band, lag scans, the candidate choice and the
+// crossover corner search.
+#include "engine/align.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <unordered_map>
+
+#include "base/cast.h"
+#include "engine/tuning_detail.h"
+
+namespace engine::align {
+
+using tuning_detail::cabs;
+using tuning_detail::cis;
+using tuning_detail::cmul;
+using tuning_detail::conf_at;
+using tuning_detail::cscale;
+using tuning_detail::total_key;
+using tuning_detail::value_at;
+
+namespace {
+
+constexpr float MAX_DELAY_MS = 40.0f;
+
+float level_db(Complex z) { return 20.0f * std::log10(std::fmax(cabs(z), 1e-9f)); }
+
+bool reaches_gate(const Trace& t, std::size_t i) { return conf_at(t, i) >= t.gate; }
+
+// Per-lag sums of one search over the lags lo..hi, the second trace delayed by
+// (lag + offset) / fs seconds:
+//   cross[l] = Re sum cross_k e^(j theta_k),   agree[l] = |sum phase_k e^(j theta_k)| / weight
+// with theta_k = -2 pi hz_k (lag + offset) / fs. The phasors are stepped from
+// lag to lag by an exact rotation in double precision, re-anchored every 64 lags.
+struct LagSums {
+    std::vector<float> cross;
+    std::vector<float> agree;
+};
+
+LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, std::int64_t hi) {
+    constexpr std::int64_t BLOCK = 64;
+    const std::size_t count = lo <= hi ? static_cast<std::size_t>(hi - lo + 1) : 0;
+    LagSums out{std::vector<float>(count, 0.0f), std::vector<float>(count, 0.0f)};
+    if (count == 0) return out;
+
+    struct Prepared {
+        double cr, ci, pr, pi;  // cross and phase
+        double w;               // -2 pi hz / fs, radians per sample
+        double sr, si;          // e^(j w)
+    };
+    std::vector<Prepared> pts;
+    pts.reserve(s.points.size());
+    for (const SearchPoint& p : s.points) {
+        const double w = -2.0 * std::numbers::pi * static_cast<double>(p.hz) / static_cast<double>(fs);
+        pts.push_back({p.cross.real(), p.cross.imag(), p.phase.real(), p.phase.imag(), w, std::cos(w), std::sin(w)});
+    }
+
+    std::vector<double> acc_c(BLOCK);
+    std::vector<double> acc_pr(BLOCK);
+    std::vector<double> acc_pi(BLOCK);
+    for (std::int64_t start = lo; start <= hi; start += BLOCK) {
+        const std::int64_t len = std::min(BLOCK, hi - start + 1);
+        std::fill(acc_c.begin(), acc_c.end(), 0.0);
+        std::fill(acc_pr.begin(), acc_pr.end(), 0.0);
+        std::fill(acc_pi.begin(), acc_pi.end(), 0.0);
+        const double base = static_cast<double>(start + offset);
+        for (const Prepared& p : pts) {
+            double rr = std::cos(p.w * base);
+            double ri = std::sin(p.w * base);
+            for (std::int64_t l = 0; l < len; ++l) {
+                acc_c[l] += p.cr * rr - p.ci * ri;
+                acc_pr[l] += p.pr * rr - p.pi * ri;
+                acc_pi[l] += p.pr * ri + p.pi * rr;
+                const double nr = rr * p.sr - ri * p.si;
+                ri = rr * p.si + ri * p.sr;
+                rr = nr;
+            }
+        }
+        for (std::int64_t l = 0; l < len; ++l) {
+            const auto idx = static_cast<std::size_t>(start - lo + l);
+            out.cross[idx] = static_cast<float>(acc_c[l]);
+            out.agree[idx] =
+                s.weight > 0.0f ? static_cast<float>(std::hypot(acc_pr[l], acc_pi[l])) / s.weight : 0.0f;
+        }
+    }
+    return out;
+}
+
+// Summed power of a position relative to its two traces' powers (0 to 2).
+float relative_sum(float energy, float cross, bool invert) {
+    const float c2 = 2.0f * cross;
+    return std::fmax(invert ? energy - c2 : energy + c2, 0.0f) / std::fmax(energy, 1e-12f);
+}
+
+std::int64_t lag_of_ms(float ms, float fs) { return base::saturating_cast<std::int64_t>(ms / 1000.0f * fs); }
+
+}  // namespace
+
+std::vector<Weighted> confident(const Trace& a, const Trace& b) {
+    std::vector<Weighted> out;
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        if (reaches_gate(a, i) && reaches_gate(b, i)) out.emplace_back(i, std::min(conf_at(a, i), conf_at(b, i)));
+    }
+    return out;
+}
+
+std::vector<Weighted> overlap_with(const Trace& a, const Trace& b, float limit_db,
+                                   const std::function<float(float)>& m) {
+    const auto& f = tf::point_freq();
+    std::vector<Weighted> out;
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        if (!(reaches_gate(a, i) && reaches_gate(b, i))) continue;
+        if (!(std::fabs(level_db(value_at(a, i)) - level_db(value_at(b, i))) <= limit_db)) continue;
+        const float mf = m(f[i]);
+        if (!(mf >= 0.05f)) continue;
+        out.emplace_back(i, std::min(conf_at(a, i), conf_at(b, i)) * mf);
+    }
+    return out;
+}
+
+std::optional<Overlap> overlap(const Trace& a, const Trace& b) {
+    if (a.fs != b.fs) return std::nullopt;
+    const auto& f = tf::point_freq();
+    const auto one = [](float) { return 1.0f; };
+    std::optional<Overlap> fallback;
+    for (const float limit : {10.0f, 15.0f, 20.0f}) {
+        std::vector<Weighted> pts = overlap_with(a, b, limit, one);
+        if (pts.empty()) continue;
+        const float lo = f[pts.front().first];
+        const float hi = f[pts.back().first];
+        if (hi - lo < 15.0f || pts.size() < 8) continue;
+        if (hi / lo >= 1.26f) return Overlap{std::move(pts), lo, hi};
+        fallback = Overlap{std::move(pts), lo, hi};
+    }
+    return fallback;
+}
+
+std::vector<Pair> pairs_of(const Trace& a, const Trace& b, std::span<const Weighted> points) {
+    std::vector<Pair> out;
+    out.reserve(points.size());
+    for (const auto& [i, w] : points) out.push_back(Pair{i, value_at(a, i), value_at(b, i), w});
+    return out;
+}
+
+Search Search::make(std::span<const Pair> overlap_pairs, std::span<const Pair> confident_pairs) {
+    const auto& f = tf::point_freq();
+    Search s;
+    std::vector<std::size_t> slot(tf::GRID_POINTS, SIZE_MAX);
+    for (const Pair& p : confident_pairs) {
+        const float mag = cabs(p.a) * cabs(p.b);
+        if (!(mag > 0.0f)) continue;
+        const Complex prod = cmul(std::conj(p.a), p.b);
+        if (p.index < slot.size()) slot[p.index] = s.points.size();
+        s.points.push_back({Complex{}, f[std::min(p.index, tf::GRID_POINTS - 1)],
+                            Complex{p.w * prod.real() / mag, p.w * prod.imag() / mag}});
+        s.weight += p.w;
+    }
+    for (const Pair& p : overlap_pairs) {
+        const Complex cross = cscale(p.w, cmul(std::conj(p.a), p.b));
+        if (p.index < slot.size() && slot[p.index] != SIZE_MAX) {
+            s.points[slot[p.index]].cross = cross;
+        } else {
+            s.points.push_back({cross, f[std::min(p.index, tf::GRID_POINTS - 1)], Complex{}});
+        }
+        s.energy += p.w * (std::norm(p.a) + std::norm(p.b));
+    }
+    return s;
+}
+
+std::optional<Candidate> pick(std::span<const Candidate> candidates) {
+    float best = std::numeric_limits<float>::quiet_NaN();
+    for (const Candidate& c : candidates) best = std::fmax(best, c.score);
+    const float threshold = PICK_THRESHOLD * best;
+
+    const auto key = [](std::int64_t lag, bool invert) {
+        return (static_cast<std::uint64_t>(lag) << 1) | static_cast<std::uint64_t>(invert);
+    };
+    std::unordered_map<std::uint64_t, float> scores;
+    scores.reserve(candidates.size());
+    for (const Candidate& c : candidates) scores[key(c.lag, c.invert)] = c.score;
+
+    const auto beaten_by = [&](const Candidate& c, std::int64_t lag) {
+        const auto it = scores.find(key(lag, c.invert));
+        return it != scores.end() && !std::isnan(it->second) && it->second > c.score;
+    };
+    std::optional<Candidate> current;
+    for (const Candidate& d : candidates) {
+        if (!(d.score >= threshold)) continue;
+        if (beaten_by(d, d.lag - 1) || beaten_by(d, d.lag + 1)) continue;
+        if (!current) {
+            current = d;
+            continue;
+        }
+        const auto kd = total_key(d.agreement);
+        const auto kc = total_key(current->agreement);
+        const auto ad = d.lag < 0 ? -static_cast<std::uint64_t>(d.lag) : static_cast<std::uint64_t>(d.lag);
+        const auto ac = current->lag < 0 ? -static_cast<std::uint64_t>(current->lag)
+                                         : static_cast<std::uint64_t>(current->lag);
+        bool replace = false;
+        if (kd != kc) {
+            replace = kd > kc;
+        } else if (ad != ac) {
+            replace = ad < ac;
+        } else {
+            replace = !(d.invert && !current->invert);
+        }
+        if (replace) current = d;
+    }
+    return current;
+}
+
+std::optional<MultiAlignment> align_multi_in(std::span<const std::pair<Trace, Trace>> pairs,
+                                             std::optional<Window> window, float max_ms) {
+    std::vector<Pos> positions;
+    for (const auto& [a, b] : pairs) {
+        const auto band = overlap(a, b);
+        if (!band) continue;
+        const auto band_pairs = pairs_of(a, b, band->points);
+        const auto conf = confident(a, b);
+        const auto conf_pairs = pairs_of(a, b, conf);
+        positions.push_back(Pos{a.position, Search::make(band_pairs, conf_pairs), a.delay_samples,
+                                b.delay_samples, a.fs});
+    }
+    if (positions.empty()) return std::nullopt;
+    for (const Pos& p : positions) {
+        if (p.fs != positions.front().fs) return std::nullopt;
+    }
+    const auto fs = static_cast<float>(positions.front().fs);
+
+    const std::int64_t m = lag_of_ms(max_ms, fs);
+    std::int64_t lo = -m;
+    std::int64_t hi = m;
+    std::vector<bool> polarities{false, true};
+    if (window) {
+        lo = std::clamp(lag_of_ms(window->center_ms - window->width_ms, fs), -m, m);
+        hi = std::clamp(lag_of_ms(window->center_ms + window->width_ms, fs), -m, m);
+        polarities = {window->invert};
+    }
+    if (lo > hi) return std::nullopt;
+
+    std::vector<LagSums> sums;
+    sums.reserve(positions.size());
+    for (const Pos& p : positions) {
+        const auto offset = static_cast<std::int64_t>(p.b_delay) - static_cast<std::int64_t>(p.a_delay);
+        sums.push_back(scan(p.search, offset, fs, lo, hi));
+    }
+
+    const auto count = static_cast<std::size_t>(hi - lo + 1);
+    std::vector<Candidate> candidates;
+    candidates.reserve(count * polarities.size());
+    const auto npos = static_cast<float>(positions.size());
+    for (std::size_t l = 0; l < count; ++l) {
+        float coherence = 0.0f;
+        for (const LagSums& s : sums) coherence += s.agree[l];
+        coherence /= npos;
+        for (const bool inv : polarities) {
+            float score = 0.0f;
+            for (std::size_t p = 0; p < positions.size(); ++p) {
+                score += relative_sum(positions[p].search.energy, sums[p].cross[l], inv);
+            }
+            candidates.push_back({lo + static_cast<std::int64_t>(l), inv, score, coherence});
+        }
+    }
+    const auto chosen = pick(candidates);
+    if (!chosen) return std::nullopt;
+
+    MultiAlignment out;
+    const auto at = static_cast<std::size_t>(chosen->lag - lo);
+    for (std::size_t p = 0; p < positions.size(); ++p) {
+        const float energy = positions[p].search.energy;
+        float best = 0.0f;
+        for (std::size_t l = 0; l < count; ++l) {
+            best = std::fmax(best, relative_sum(energy, sums[p].cross[l], false));
+            best = std::fmax(best, relative_sum(energy, sums[p].cross[l], true));
+        }
+        const float here = relative_sum(energy, sums[p].cross[at], chosen->invert);
+        const float gives = best > 0.0f ? 10.0f * std::log10(std::fmax(here / best, 1e-9f)) : 0.0f;
+        out.seats.emplace_back(positions[p].position, gives);
+    }
+    out.delay_ms = static_cast<float>(chosen->lag) / fs * 1000.0f;
+    out.invert = chosen->invert;
+    return out;
+}
+
+std::optional<Alignment> align(const Trace& r, const Trace& a) {
+    const auto band = overlap(r, a);
+    if (!band) return std::nullopt;
+    const auto band_pairs = pairs_of(r, a, band->points);
+    const auto conf = confident(r, a);
+    const auto conf_pairs = pairs_of(r, a, conf);
+    const Search search = Search::make(band_pairs, conf_pairs);
+
+    const auto fs = static_cast<float>(r.fs);
+    const std::int64_t max = base::saturating_cast<std::int64_t>(fs * 0.04f);
+    const auto offset = static_cast<std::int64_t>(a.delay_samples) - static_cast<std::int64_t>(r.delay_samples);
+    const LagSums sums = scan(search, offset, fs, -max, max);
+
+    std::vector<Candidate> candidates;
+    candidates.reserve(sums.cross.size() * 2);
+    for (std::size_t l = 0; l < sums.cross.size(); ++l) {
+        const std::int64_t lag = -max + static_cast<std::int64_t>(l);
+        const float c2 = 2.0f * sums.cross[l];
+        candidates.push_back({lag, false, std::fmax(search.energy + c2, 0.0f), sums.agree[l]});
+        candidates.push_back({lag, true, std::fmax(search.energy - c2, 0.0f), sums.agree[l]});
+    }
+    float best = std::numeric_limits<float>::quiet_NaN();
+    for (const Candidate& c : candidates) best = std::fmax(best, c.score);
+    const auto chosen = pick(candidates);
+    if (!chosen) return std::nullopt;
+
+    // Band centre: weighted geometric mean of the band's frequencies.
+    const auto& f = tf::point_freq();
+    float wsum = 0.0f;
+    float lsum = 0.0f;
+    for (const auto& [i, w] : band->points) {
+        wsum += w;
+        lsum += w * std::log(f[i]);
+    }
+    const float fc = wsum > 0.0f ? std::exp(lsum / wsum) : std::sqrt(band->lo_hz * band->hi_hz);
+
+    // Other lags that sum about as well, more than a quarter period apart.
+    Alignment out;
+    {
+        std::vector<Candidate> near;
+        for (const Candidate& c : candidates) {
+            if (c.score >= PICK_THRESHOLD * best) near.push_back(c);
+        }
+        std::stable_sort(near.begin(), near.end(),
+                         [](const Candidate& x, const Candidate& y) { return x.score > y.score; });
+        const float quarter = fs / fc / 4.0f;
+        const auto apart = [&](std::int64_t x, std::int64_t y) {
+            return std::fabs(static_cast<float>(x - y)) > quarter;
+        };
+        for (const Candidate& e : near) {
+            if (!apart(e.lag, chosen->lag)) continue;
+            bool ok = true;
+            for (const auto& [ms, inv] : out.others) {
+                if (!apart(e.lag, lag_of_ms(ms, fs))) {
+                    ok = false;
+                    break;
+                }
+            }
+            if (ok) out.others.emplace_back(static_cast<float>(e.lag) / fs * 1000.0f, e.invert);
+        }
+    }
+
+    // Sharpness: the score an eighth period either side.
+    const std::int64_t q = std::max<std::int64_t>(base::saturating_round<std::int64_t>(fs / (8.0f * fc)), 1);
+    float worse = std::numeric_limits<float>::infinity();
+    for (const std::int64_t lag : {chosen->lag - q, chosen->lag + q}) {
+        float c = scan(search, offset, fs, lag, lag).cross[0];
+        if (chosen->invert) c = -c;
+        worse = std::fmin(worse, std::fmax(search.energy + 2.0f * c, 0.0f));
+    }
+
+    // The summed curve at the chosen lag and polarity.
+    const float tau0 = static_cast<float>(offset + chosen->lag) / fs;
+    const float sigma = chosen->invert ? -1.0f : 1.0f;
+    std::vector<tf::Triple> bins(tf::GRID_POINTS);
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        const Complex rot = cis(-tuning_detail::TWO_PI_F * f[i] * tau0);
+        const Complex v = value_at(r, i) + cscale(sigma, cmul(value_at(a, i), rot));
+        bins[i] = {v.real(), v.imag(), std::fmin(conf_at(r, i), conf_at(a, i))};
+    }
+    out.points = tf::points_of(bins);
+    out.band_points = band_pairs.size();
+    out.delay_ms = static_cast<float>(chosen->lag) / fs * 1000.0f;
+    out.sum_db = 10.0f * std::log10(std::fmax(chosen->score / search.energy, 1e-9f));
+    out.drop_db = 10.0f * std::log10(std::fmax(worse / chosen->score, 1e-9f));
+    out.drop_ms = static_cast<float>(q) / fs * 1000.0f;
+    out.lo_hz = band->lo_hz;
+    out.hi_hz = band->hi_hz;
+    out.invert = chosen->invert;
+    out.at_limit = (chosen->lag < 0 ? -chosen->lag : chosen->lag) >= max;
+    return out;
+}
+
+std::optional<CrossoverFit> corner_fit(const CornerSearch& search, float hp_hz, float lp_hz) {
+    const std::vector<std::pair<Trace, Trace>> pairs = search.pairs_at(hp_hz, lp_hz);
+    const auto m = align_multi_in(pairs, search.window, MAX_DELAY_MS);
+    if (!m) return std::nullopt;
+
+    const auto& f = tf::point_freq();
+    constexpr std::size_t N = tf::GRID_POINTS;
+    const float rec_lo = search.lo_hz / 2.0f;
+    const float rec_hi = search.hi_hz * 2.0f;
+    float pooled = 0.0f;
+    std::size_t pooled_n = 0;
+    std::vector<float> power(N);
+    struct Record {
+        float x, level;
+        bool in_range;
+    };
+    std::vector<Record> records;
+    for (const auto& [r, a] : pairs) {
+        const auto fs = static_cast<float>(r.fs);
+        const std::int64_t shift = static_cast<std::int64_t>(a.delay_samples) -
+                                   static_cast<std::int64_t>(r.delay_samples) +
+                                   base::saturating_round<std::int64_t>(m->delay_ms / 1000.0f * fs);
+        const float t = static_cast<float>(shift) / fs;
+        std::vector<bool> used(N);
+        for (std::size_t i = 0; i < N; ++i) {
+            const bool r_ok = reaches_gate(r, i);
+            const bool a_ok = reaches_gate(a, i);
+            used[i] = r_ok || a_ok;
+            const Complex x = r_ok ? value_at(r, i) : Complex{};
+            Complex y = a_ok ? cmul(value_at(a, i), cis(-tuning_detail::TWO_PI_F * f[i] * t)) : Complex{};
+            if (m->invert) y = -y;
+            power[i] = std::norm(x + y);
+        }
+        records.clear();
+        for (std::size_t i = 0; i < N; ++i) {
+            if (!used[i] || f[i] < rec_lo || f[i] > rec_hi) continue;
+            const std::size_t from = i >= 4 ? i - 4 : 0;
+            const std::size_t to = std::min(i + 4, N - 1);
+            float sum = 0.0f;
+            for (std::size_t k = from; k <= to; ++k) sum += power[k];
+            const float mean = sum / static_cast<float>(to - from + 1);
+            records.push_back({std::log(f[i]), 20.0f * std::log10(std::fmax(std::sqrt(mean), 1e-9f)),
+                               search.lo_hz <= f[i] && f[i] <= search.hi_hz});
+        }
+        if (records.size() < 8) continue;
+        float mx = 0.0f;
+        float my = 0.0f;
+        for (const Record& rec : records) {
+            mx += rec.x;
+            my += rec.level;
+        }
+        mx /= static_cast<float>(records.size());
+        my /= static_cast<float>(records.size());
+        float sxx = 0.0f;
+        float sxy = 0.0f;
+        for (const Record& rec : records) {
+            sxx += (rec.x - mx) * (rec.x - mx);
+            sxy += (rec.x - mx) * (rec.level - my);
+        }
+        const float slope = sxy / std::fmax(sxx, 1e-12f);
+        for (const Record& rec : records) {
+            if (!rec.in_range) continue;
+            const float d = (rec.level - my) - slope * (rec.x - mx);
+            pooled += d * d;
+            ++pooled_n;
+        }
+    }
+    if (pooled_n <= 7) return std::nullopt;
+    return CrossoverFit{hp_hz, lp_hz, m->delay_ms, std::sqrt(pooled / static_cast<float>(pooled_n)), m->invert};
+}
+
+CrossoverCandidates::CrossoverCandidates(std::vector<float> outer, std::vector<float> inner, PerPair fn)
+    : outer_(std::move(outer)), inner_(std::move(inner)), fn_(std::move(fn)) {}
+
+std::optional<CrossoverFit> CrossoverCandidates::next() {
+    while (i_ < outer_.size()) {
+        if (j_ >= inner_.size()) {
+            ++i_;
+            j_ = 0;
+            continue;
+        }
+        const float o = outer_[i_];
+        const float n = inner_[j_++];
+        if (auto fit = fn_(o, n)) return fit;
+    }
+    return std::nullopt;
+}
+
+CrossoverCandidates crossover_candidates(std::vector<float> outer, std::vector<float> inner,
+                                         CrossoverCandidates::PerPair fn) {
+    return CrossoverCandidates(std::move(outer), std::move(inner), std::move(fn));
+}
+
+std::pair<std::vector<CrossoverFit>, std::optional<CrossoverFit>> crossovers(float hp_hz, float lp_hz,
+                                                                             const PairsAt& pairs_at) {
+    const float c = std::sqrt(hp_hz * lp_hz);
+    if (!(std::isfinite(c) && c > 0.0f)) return {};
+    const float lo = 0.5f * c;
+    const float hi = 2.0f * c;
+    const auto base = align_multi_in(pairs_at(c, c), std::nullopt, MAX_DELAY_MS);
+    if (!base) return {};
+
+    const CornerSearch search{pairs_at, Window{base->delay_ms, 500.0f / c, base->invert}, lo, hi};
+    const auto n = base::saturating_cast<std::size_t>(std::floor(6.0f * std::log2(hi / lo)));
+    std::vector<float> grid;
+    for (std::size_t k = 0; k <= n; ++k) grid.push_back(lo * std::pow(2.0f, static_cast<float>(k) / 6.0f));
+
+    std::vector<CrossoverFit> fits;
+    auto it = crossover_candidates(grid, grid, [&](float hp, float lp) { return corner_fit(search, hp, lp); });
+    while (auto fit = it.next()) fits.push_back(*fit);
+    std::stable_sort(fits.begin(), fits.end(), [](const CrossoverFit& x, const CrossoverFit& y) {
+        return total_key(x.ripple_db) < total_key(y.ripple_db);
+    });
+    return {std::move(fits), corner_fit(search, hp_hz, lp_hz)};
+}
+
+}  // namespace engine::align
