@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <numbers>
@@ -262,6 +263,75 @@ std::pair<Complex, float> Accumulator::bin(std::size_t k) const {
     return {h, std::fmin(wk / full_weight, 1.0f)};
 }
 
+namespace {
+
+constexpr std::int64_t BLOCK = 64;
+constexpr std::int64_t LANES = 8;
+
+// table[j] = e^(i a j) for j < BLOCK: eight exact rows of eight, built from
+// two phasors in double precision.
+void phasor_table(double a, std::array<float, BLOCK>& re, std::array<float, BLOCK>& im) {
+    std::array<std::complex<double>, LANES> base;
+    const std::complex<double> step = std::polar(1.0, a);
+    base[0] = 1.0;
+    for (std::int64_t l = 1; l < LANES; ++l) base[l] = base[l - 1] * step;
+    const std::complex<double> row_step = base[LANES - 1] * step;
+    std::complex<double> row = 1.0;
+    for (std::int64_t r = 0; r < BLOCK / LANES; ++r) {
+        for (std::int64_t l = 0; l < LANES; ++l) {
+            const std::complex<double> v = row * base[l];
+            re[r * LANES + l] = static_cast<float>(v.real());
+            im[r * LANES + l] = static_cast<float>(v.imag());
+        }
+        row *= row_step;
+    }
+}
+
+// Sum of t[j] x[j] e^(i a j) over one block, t the taper (1 when not
+// tapered), in vectors of four lanes. Tables hold BLOCK values; x holds cnt.
+using V4 = float __attribute__((vector_size(16)));
+
+inline V4 load4(const float* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <bool Tapered>
+std::complex<float> block_sum(const float* x, std::int64_t cnt, const std::array<float, BLOCK>& pr,
+                              const std::array<float, BLOCK>& pi, float br, float bi,
+                              const std::array<float, BLOCK>& qr, const std::array<float, BLOCK>& qi) {
+    V4 ar0{}, ai0{}, ar1{}, ai1{};
+    const V4 half{0.5f, 0.5f, 0.5f, 0.5f};
+    const V4 vbr{br, br, br, br};
+    const V4 vbi{bi, bi, bi, bi};
+    std::int64_t j = 0;
+    for (; j + 8 <= cnt; j += 8) {
+        V4 x0 = load4(x + j);
+        V4 x1 = load4(x + j + 4);
+        if constexpr (Tapered) {
+            x0 *= half + half * (vbr * load4(qr.data() + j) - vbi * load4(qi.data() + j));
+            x1 *= half + half * (vbr * load4(qr.data() + j + 4) - vbi * load4(qi.data() + j + 4));
+        }
+        ar0 += x0 * load4(pr.data() + j);
+        ai0 += x0 * load4(pi.data() + j);
+        ar1 += x1 * load4(pr.data() + j + 4);
+        ai1 += x1 * load4(pi.data() + j + 4);
+    }
+    float sr = 0.0f, si = 0.0f;
+    for (; j < cnt; ++j) {
+        float xv = x[j];
+        if constexpr (Tapered) xv *= 0.5f + 0.5f * (br * qr[j] - bi * qi[j]);
+        sr += xv * pr[j];
+        si += xv * pi[j];
+    }
+    const V4 r = ar0 + ar1;
+    const V4 i = ai0 + ai1;
+    return {sr + ((r[0] + r[1]) + (r[2] + r[3])), si + ((i[0] + i[1]) + (i[2] + i[3]))};
+}
+
+}  // namespace
+
 Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) {
     const std::size_t n = ir.size();
     if (n == 0) return {};
@@ -275,48 +345,46 @@ Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) 
     const std::int64_t len2 = len / 2;
     const std::int64_t fade = len - len2;
 
-    // The sum runs in blocks: the phasor of each block's first sample is
-    // computed exactly, the samples inside a block use a table of the phasor
-    // steps. The taper's half cosine is handled the same way.
-    constexpr std::int64_t B = 64;
+    // The sum runs in blocks of 64 samples: each block's first phasor comes
+    // from the previous one by one rotation in double precision, the samples
+    // inside a block use a table of phasor steps. The half cosine of the
+    // taper is handled the same way.
     const double wstep = TWO_PI * static_cast<double>(f) / static_cast<double>(fs);
     const double tstep = std::numbers::pi / static_cast<double>(fade);
-    std::array<float, B> pr{}, pi{}, qr{}, qi{};
-    {
-        const std::complex<double> sp = std::polar(1.0, -wstep);
-        const std::complex<double> sq = std::polar(1.0, tstep);
-        std::complex<double> zp = 1.0, zq = 1.0;
-        for (std::int64_t j = 0; j < B; ++j) {
-            pr[j] = static_cast<float>(zp.real());
-            pi[j] = static_cast<float>(zp.imag());
-            qr[j] = static_cast<float>(zq.real());
-            qi[j] = static_cast<float>(zq.imag());
-            zp *= sp;
-            zq *= sq;
-        }
-    }
-    std::array<float, B> xb{};
+    std::array<float, BLOCK> pr, pi, qr, qi;
+    phasor_table(-wstep, pr, pi);
+    phasor_table(tstep, qr, qi);
+    const std::complex<double> block_rot = std::polar(1.0, -wstep * static_cast<double>(BLOCK));
+    const std::complex<double> taper_rot = std::polar(1.0, tstep * static_cast<double>(BLOCK));
+
+    std::array<float, BLOCK> xb;
     std::complex<double> total = 0.0;
     auto run = [&](std::int64_t from, std::int64_t to, bool tapered) {
-        for (std::int64_t k0 = from; k0 < to; k0 += B) {
-            const std::int64_t cnt = std::min(B, to - k0);
-            std::int64_t idx = ((k0 % nn) + nn) % nn;
-            for (std::int64_t j = 0; j < cnt; ++j) {
-                xb[j] = ir[static_cast<std::size_t>(idx)];
-                if (++idx == nn) idx = 0;
+        if (from >= to) return;
+        std::complex<double> anchor = std::polar(1.0, -wstep * static_cast<double>(from));
+        std::complex<double> taper = std::polar(1.0, tstep * static_cast<double>(from - len2));
+        std::int64_t idx = ((from % nn) + nn) % nn;
+        for (std::int64_t k0 = from; k0 < to; k0 += BLOCK) {
+            const std::int64_t cnt = std::min(BLOCK, to - k0);
+            const float* x;
+            if (idx + cnt <= nn) {
+                x = ir.data() + idx;
+                idx += cnt;
+                if (idx == nn) idx = 0;
+            } else {
+                for (std::int64_t j = 0; j < cnt; ++j) {
+                    xb[j] = ir[static_cast<std::size_t>(idx)];
+                    if (++idx == nn) idx = 0;
+                }
+                x = xb.data();
             }
-            if (tapered) {
-                const double a = tstep * static_cast<double>(k0 - len2);
-                const float br = static_cast<float>(std::cos(a));
-                const float bi = static_cast<float>(std::sin(a));
-                for (std::int64_t j = 0; j < cnt; ++j) xb[j] *= 0.5f + 0.5f * (br * qr[j] - bi * qi[j]);
-            }
-            float sr = 0.0f, si = 0.0f;
-            for (std::int64_t j = 0; j < cnt; ++j) {
-                sr += xb[j] * pr[j];
-                si += xb[j] * pi[j];
-            }
-            total += std::polar(1.0, -wstep * static_cast<double>(k0)) * std::complex<double>(sr, si);
+            const std::complex<float> part =
+                tapered ? block_sum<true>(x, cnt, pr, pi, static_cast<float>(taper.real()),
+                                          static_cast<float>(taper.imag()), qr, qi)
+                        : block_sum<false>(x, cnt, pr, pi, 0.0f, 0.0f, qr, qi);
+            total += anchor * std::complex<double>(part);
+            anchor *= block_rot;
+            taper *= taper_rot;
         }
     };
     run(-pre, len2, false);
@@ -336,7 +404,7 @@ std::vector<Triple> merge_cal(std::span<const std::vector<Triple>> layers, std::
     if (used > 1) {
         const float ratio = fs / 48000.0f;
         const std::uint64_t nearest = base::saturating_cast<std::uint64_t>(std::floor(ratio + 0.5f));
-        const std::uint64_t kk = std::bit_ceil(std::max<std::uint64_t>(nearest, 1));
+        const std::uint64_t kk = std::bit_ceil(std::clamp<std::uint64_t>(nearest, 1, std::uint64_t{1} << 32));
         const float big_k = static_cast<float>(kk);
         const std::array<float, 4> sizes{0.0f, 16384.0f * big_k, 4096.0f * big_k, 1024.0f * big_k};
         const Grid& f = point_freq();

@@ -1,6 +1,9 @@
 #include "engine/trace.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <map>
 #include <cmath>
 #include <set>
 #include <utility>
@@ -170,6 +173,27 @@ Trace Trace::from_layers(std::string name, std::uint32_t fs, std::size_t delay_s
     return t;
 }
 
+namespace {
+
+// For each of `count` layers, whether the merge at grid point i reads it at
+// all (layers fully crossed over to a shorter one are not read). Kept per
+// thread for each sample rate and layer count.
+const std::vector<std::array<bool, tf::GRID_POINTS>>& merge_reads(std::size_t count, float fs) {
+    thread_local std::map<std::pair<std::uint32_t, std::size_t>, std::vector<std::array<bool, tf::GRID_POINTS>>> cache;
+    const auto key = std::make_pair(std::bit_cast<std::uint32_t>(fs), count);
+    if (auto it = cache.find(key); it != cache.end()) return it->second;
+    std::vector<std::array<bool, tf::GRID_POINTS>> reads(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        std::vector<std::vector<Triple>> probe(count, std::vector<Triple>(tf::GRID_POINTS));
+        probe[k].assign(tf::GRID_POINTS, Triple{1.0f, 0.0f, 0.0f});
+        const auto m = tf::merge_cal(probe, {}, fs);
+        for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) reads[k][i] = m[i].re != 0.0f;
+    }
+    return cache.emplace(key, std::move(reads)).first->second;
+}
+
+}  // namespace
+
 void Trace::apply_cycles(float cycles) {
     windowed.clear();
     if (cycles > 0.0f && !layers.empty()) {
@@ -177,11 +201,14 @@ void Trace::apply_cycles(float cycles) {
         const tf::Grid& f = tf::point_freq();
         // Only the four layers of the layer set have crossovers.
         const std::size_t count = std::min<std::size_t>(layers.size(), 4);
+        const auto& reads = merge_reads(count, fsf);
         std::vector<std::vector<Triple>> grids(count, std::vector<Triple>(tf::GRID_POINTS));
         for (std::size_t l = 0; l < count; ++l) {
             const std::vector<float> ir = layers[l].impulse(fsf);
             if (ir.empty()) continue;
             for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+                // A value the merge gives no weight is not computed.
+                if (!reads[l][i]) continue;
                 const Complex v = tf::windowed_at(ir, fsf, f[i], cycles);
                 grids[l][i] = Triple{v.real(), v.imag(), i < confidence.size() ? confidence[i] : 0.0f};
             }
