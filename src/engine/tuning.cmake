@@ -14,4 +14,5 @@ veltrum_test(tuning_test
     ${CMAKE_CURRENT_LIST_DIR}/tests/eq_model_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/design_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/align_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/eqfit_test.cpp
   LIBS engine_tuning)
