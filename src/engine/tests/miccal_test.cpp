@@ -4,9 +4,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "base/log.h"
 #include "engine/miccal.h"
@@ -17,17 +20,38 @@ using miccal::Pair;
 
 namespace {
 
+using GridCheck = std::function<void(const std::vector<float>&)>;
+
 struct Case {
     const char* what;
     std::string text;
     std::optional<std::vector<Pair>> want;  // nothing: "no frequency / dB pairs found"
+    GridCheck grid = nullptr;               // what the file gives on the grid, beyond the resampled pairs
 };
 
 const std::string B = "100 0\n";  // a second valid line where a case needs two
 
 }  // namespace
 
-TEST(MicCalParse, Cases) {
+namespace {
+
+std::filesystem::path scratch_dir() {
+    const char* root = std::getenv("VELTRUM_TEST_TMP");
+    auto dir = std::filesystem::path(root ? root : std::filesystem::temp_directory_path().string()) /
+               ("miccal-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+std::string write_file(const std::string& name, const std::string& text) {
+    const auto path = scratch_dir() / name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+}
+
+}  // namespace
+
+TEST(MicCal, ParseAndLoadCases) {
     const std::vector<Case> cases = {
         {"third field ignored", "20 -1.5 45\n" + B, {{{20, -1.5f}, {100, 0}}}},
         {"plain comma", "20,-1.5\n" + B, {{{20, -1.5f}, {100, 0}}}},
@@ -56,63 +80,54 @@ TEST(MicCalParse, Cases) {
         {"byte-order mark before a comment", "\xEF\xBB\xBF# Hz dB\n20 0\n30 1\n", {{{20, 0}, {30, 1}}}},
         {"byte-order mark before data", "\xEF\xBB\xBF" "20 0\n30 1\n", {{{20, 0}, {30, 1}}}},
         {"only one mark is dropped", "\xEF\xBB\xBF\xEF\xBB\xBF" "20 0\n30 1\n40 2\n", {{{30, 1}, {40, 2}}}},
+        {"resampled: flat outside, straight over log frequency inside", "100 1\n1000 3\n", {{{100, 1}, {1000, 3}}},
+         [](const std::vector<float>& cal) {
+             const auto& g = engine::tf::point_freq();
+             for (std::size_t i = 0; i < 240; ++i) {
+                 if (g[i] <= 100.0f) {
+                     EXPECT_EQ(cal[i], 1.0f) << g[i];
+                 } else if (g[i] >= 1000.0f) {
+                     EXPECT_EQ(cal[i], 3.0f) << g[i];
+                 } else {
+                     EXPECT_NEAR(cal[i], 1.0f + 2.0f * std::log10(g[i] / 100.0f), 1e-5f) << g[i];
+                 }
+             }
+         }},
+        {"resampled: equal frequencies end one segment and start the next", "100 0\n500 4\n500 -2\n1000 -2\n",
+         {{{100, 0}, {500, 4}, {500, -2}, {1000, -2}}},
+         [](const std::vector<float>& cal) {
+             const auto& g = engine::tf::point_freq();
+             for (std::size_t i = 0; i < 240; ++i) {
+                 if (g[i] > 100.0f && g[i] < 500.0f) {
+                     EXPECT_NEAR(cal[i], 4.0f * std::log(g[i] / 100.0f) / std::log(5.0f), 1e-5f) << g[i];
+                 }
+                 if (g[i] >= 500.0f) {
+                     EXPECT_EQ(cal[i], -2.0f) << g[i];
+                 }
+             }
+         }},
+        {"resampled: equal lowest frequencies take the earlier level", "100 5\n100 7\n1000 7\n",
+         {{{100, 5}, {100, 7}, {1000, 7}}}, [](const std::vector<float>& cal) { EXPECT_EQ(cal[0], 5.0f); }},
     };
+    int file_no = 0;
     for (const Case& c : cases) {
         const auto got = miccal::parse(c.text);
+        // The same text read from a file: its pairs on the grid, or nothing.
+        base::log::Capture logs;
+        const auto cal = miccal::load(write_file("case" + std::to_string(file_no++) + ".txt", c.text));
         if (c.want) {
             ASSERT_TRUE(got) << c.what << ": " << got.error();
             EXPECT_EQ(*got, *c.want) << c.what;
+            ASSERT_EQ(cal.size(), 240u) << c.what;
+            EXPECT_EQ(cal, miccal::resample(*c.want)) << c.what;
+            EXPECT_TRUE(logs.records().empty()) << c.what;
+            if (c.grid) c.grid(cal);
         } else {
             ASSERT_FALSE(got) << c.what;
             EXPECT_EQ(got.error(), "no frequency / dB pairs found") << c.what;
+            EXPECT_TRUE(cal.empty()) << c.what;
+            EXPECT_EQ(logs.with_message("mic calibration not loaded: no frequency / dB pairs found").size(), 1u) << c.what;
         }
-    }
-}
-
-namespace {
-
-std::filesystem::path scratch_dir() {
-    const char* root = std::getenv("VELTRUM_TEST_TMP");
-    auto dir = std::filesystem::path(root ? root : std::filesystem::temp_directory_path().string()) /
-               ("miccal-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
-std::string write_file(const std::string& name, const std::string& text) {
-    const auto path = scratch_dir() / name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path.string();
-}
-
-}  // namespace
-
-TEST(MicCalLoad, ResamplesOntoTheGrid) {
-    const auto& g = engine::tf::point_freq();
-    {
-        const auto cal = miccal::load(write_file("two.txt", "100 1\n1000 3\n"));
-        ASSERT_EQ(cal.size(), 240u);
-        for (std::size_t i = 0; i < 240; ++i) {
-            if (g[i] <= 100.0f) EXPECT_EQ(cal[i], 1.0f) << g[i];
-            else if (g[i] >= 1000.0f) EXPECT_EQ(cal[i], 3.0f) << g[i];
-            else EXPECT_NEAR(cal[i], 1.0f + 2.0f * std::log10(g[i] / 100.0f), 1e-5f) << g[i];
-        }
-    }
-    {
-        // Two pairs at 500 Hz: below it the line runs to the earlier level, from it on the later one starts.
-        const auto cal = miccal::load(write_file("dup.txt", "100 0\n500 4\n500 -2\n1000 -2\n"));
-        ASSERT_EQ(cal.size(), 240u);
-        for (std::size_t i = 0; i < 240; ++i) {
-            if (g[i] > 100.0f && g[i] < 500.0f) {
-                EXPECT_NEAR(cal[i], 4.0f * std::log(g[i] / 100.0f) / std::log(5.0f), 1e-5f);
-            }
-            if (g[i] >= 500.0f) {
-                EXPECT_EQ(cal[i], -2.0f) << g[i];
-            }
-        }
-        // Equal lowest frequencies: at and below it the earlier level.
-        const auto low = miccal::load(write_file("duplow.txt", "100 5\n100 7\n1000 7\n"));
-        EXPECT_EQ(low[0], 5.0f);
     }
 }
 

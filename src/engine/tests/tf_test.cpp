@@ -545,3 +545,26 @@ TEST(IrDisplay, BlocksAndArrivals) {
         EXPECT_EQ(tf::ir_display(x, fs).arrivals, c.want) << c.what;
     }
 }
+
+TEST(Fft, ThreadsPlanAndTransformAtTheSameTime) {
+    // Every thread plans its own sizes (plan creation is serialised inside)
+    // and checks a forward-inverse round trip.
+    std::vector<std::thread> threads;
+    std::vector<int> bad(6, 0);
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([t, &bad] {
+            for (std::size_t n : {96u, 128u, 250u, 4096u, 4801u}) {
+                const std::size_t len = n + static_cast<std::size_t>(t);
+                std::vector<Complex> buf(len);
+                for (std::size_t k = 0; k < len; ++k) buf[k] = Complex(std::sin(0.1f * k), std::cos(0.3f * k));
+                const auto orig = buf;
+                tf::fft_forward(buf);
+                tf::fft_inverse(buf);
+                for (std::size_t k = 0; k < len; ++k)
+                    if (std::abs(buf[k] / static_cast<float>(len) - orig[k]) > 1e-4f) ++bad[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int b : bad) EXPECT_EQ(b, 0);
+}
