@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "base/float_text.h"
+#include "engine/text_detail.h"
 
 namespace engine::compass {
 namespace {
@@ -55,51 +56,6 @@ void put_bytes(std::vector<std::uint8_t>& b, std::string_view s) { b.insert(b.en
 void put_sized(std::vector<std::uint8_t>& b, std::string_view s) {
     put_u32(b, static_cast<std::uint32_t>(s.size()));
     put_bytes(b, s);
-}
-
-// The code points of UTF-8 text; a byte that starts no valid sequence gives
-// U+FFFD.
-std::vector<char32_t> code_points(std::string_view s) {
-    std::vector<char32_t> out;
-    std::size_t i = 0;
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    while (i < s.size()) {
-        const unsigned b = at(i);
-        std::size_t len = 0;
-        char32_t cp = 0;
-        unsigned lo = 0x80, hi = 0xBF;
-        if (b < 0x80) {
-            len = 1;
-            cp = b;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            cp = b & 0x0F;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            cp = b & 0x07;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        }
-        if (len == 0) {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        std::size_t k = 1;
-        for (; k < len && i + k < s.size(); ++k) {
-            const unsigned c = at(i + k);
-            if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) break;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        out.push_back(k == len ? cp : char32_t{0xFFFD});
-        i += k;
-    }
-    return out;
 }
 
 // ---------------------------------------------------------------- classes
@@ -246,7 +202,7 @@ std::vector<const design::Band*> peaks_on(const design::Source& strip) {
 
 void put_utf16(std::vector<std::uint8_t>& buf, std::string_view text) {
     std::vector<std::uint16_t> units;
-    for (char32_t cp : code_points(text)) {
+    for (char32_t cp : text_detail::code_points(text)) {
         if (cp >= 0x10000) {
             cp -= 0x10000;
             units.push_back(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));

@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "engine/text_detail.h"
 #include "engine/wing.h"
 
 namespace engine::wing {
@@ -51,50 +52,8 @@ void append_padded(std::vector<std::uint8_t>& out, std::string_view s) {
     while (out.size() % 4 != 0) out.push_back(0);
 }
 
-// Appends the UTF-8 text of `bytes`, each maximal invalid sequence replaced by
-// U+FFFD.
 void append_lossy_utf8(std::string& out, const std::uint8_t* p, std::size_t n) {
-    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t b = p[i];
-        if (b < 0x80) {
-            out.push_back(static_cast<char>(b));
-            ++i;
-            continue;
-        }
-        std::size_t len = 0;
-        std::uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        }
-        if (len == 0) {
-            out += REPLACEMENT;
-            ++i;
-            continue;
-        }
-        std::size_t k = 1;
-        while (k < len && i + k < n) {
-            const std::uint8_t c = p[i + k];
-            const bool ok = (k == 1) ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-            if (!ok) break;
-            ++k;
-        }
-        if (k == len) {
-            out.append(reinterpret_cast<const char*>(p + i), len);
-        } else {
-            out += REPLACEMENT;
-        }
-        i += k;
-    }
+    out += text_detail::lossy(std::string_view(reinterpret_cast<const char*>(p), n));
 }
 
 // An OSC string at `pos`: the bytes up to its zero, the position after its

@@ -1,0 +1,79 @@
+#pragma once
+// UTF-8 decoding shared by the exports: every maximal sequence that is not
+// well-formed UTF-8 becomes one U+FFFD.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace engine::text_detail {
+
+inline std::vector<char32_t> code_points(std::string_view s) {
+    std::vector<char32_t> out;
+    std::size_t i = 0;
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    while (i < s.size()) {
+        const unsigned b = at(i);
+        std::size_t len = 0;
+        char32_t cp = 0;
+        unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (b < 0x80) {
+            len = 1;
+            cp = b;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+            cp = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            cp = b & 0x0F;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            cp = b & 0x07;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        }
+        if (len == 0) {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        std::size_t k = 1;
+        for (; k < len && i + k < s.size(); ++k) {
+            const unsigned c = at(i + k);
+            if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) break;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        out.push_back(k == len ? cp : char32_t{0xFFFD});
+        i += k;
+    }
+    return out;
+}
+
+inline void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// The text with each ill-formed sequence replaced by U+FFFD.
+inline std::string lossy(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char32_t cp : code_points(s)) append_utf8(out, cp);
+    return out;
+}
+
+}  // namespace engine::text_detail
