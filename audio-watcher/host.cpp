@@ -63,7 +63,7 @@ std::string_view standard_text(ErrorKind kind) {
     return "An error occurred.";
 }
 
-std::string error_text(const AudioError& e) {
+std::string text_of(const AudioError& e) {
     if (e.message) return *e.message;
     return std::string(standard_text(e.kind));
 }

@@ -66,8 +66,9 @@ struct AudioError {
     bool operator==(const AudioError&) const = default;
 };
 
-// The error's message when it has one, else the standard text of its kind.
-std::string error_text(const AudioError& e);
+// The error's message when it has one, else the standard text of its kind
+// (engine::capture::error_text says the same for the engine).
+std::string text_of(const AudioError& e);
 
 template <class T>
 using Expected = std::expected<T, AudioError>;

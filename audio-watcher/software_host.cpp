@@ -451,7 +451,7 @@ public:
     Expected<std::vector<SupportedRange>> supported_configs(bool input) const override {
         if (d_.configs_error) return std::unexpected(*d_.configs_error);
         const auto& given = input ? d_.input_ranges : d_.output_ranges;
-        if (!given.empty()) return given;
+        if (given) return *given;
         const std::uint16_t ch = input ? d_.input_channels : d_.output_channels;
         if (ch == 0) return std::vector<SupportedRange>{};
         return std::vector<SupportedRange>{SupportedRange{std::nullopt, 44100, 192000, ch, SampleFormat::F32}};

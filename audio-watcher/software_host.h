@@ -65,9 +65,10 @@ struct SoftDevice {
     std::optional<std::string> extra;
     std::uint16_t input_channels = 0;
     std::uint16_t output_channels = 0;
-    // Empty: one F32 range 44100..192000 Hz with the direction's channel count.
-    std::vector<SupportedRange> input_ranges;
-    std::vector<SupportedRange> output_ranges;
+    // Unset: one F32 range 44100..192000 Hz with the direction's channel
+    // count (none without channels). Set to an empty list: no range at all.
+    std::optional<std::vector<SupportedRange>> input_ranges;
+    std::optional<std::vector<SupportedRange>> output_ranges;
     // Empty: F32 at 48000 Hz with the direction's channel count.
     std::optional<StreamConfig> default_input;
     std::optional<StreamConfig> default_output;

@@ -238,7 +238,7 @@ TEST(Host, FormatNamesAndErrorTexts) {
     EXPECT_EQ(format_name(SampleFormat::U24), "U24");
     EXPECT_EQ(format_name(static_cast<SampleFormat>(12)), "Unknown");
     EXPECT_EQ(format_bytes(SampleFormat::I24), 4u);
-    EXPECT_EQ(error_text(AudioError{ErrorKind::Xrun, std::nullopt}), "A buffer underrun or overrun occurred.");
-    EXPECT_EQ(error_text(AudioError{ErrorKind::Xrun, "late"}), "late");
-    EXPECT_EQ(error_text(AudioError{ErrorKind::Other, std::nullopt}), "An error occurred.");
+    EXPECT_EQ(text_of(AudioError{ErrorKind::Xrun, std::nullopt}), "A buffer underrun or overrun occurred.");
+    EXPECT_EQ(text_of(AudioError{ErrorKind::Xrun, "late"}), "late");
+    EXPECT_EQ(text_of(AudioError{ErrorKind::Other, std::nullopt}), "An error occurred.");
 }

@@ -1,0 +1,123 @@
+#pragma once
+// Device lists, stream configuration, and the input stream with its capture
+// buffer.
+//
+// The input stream's data callback appends the microphone (and reference)
+// channel to `Shared` without ever waiting; the worker (analyzer or meter
+// thread) takes the lists by exchanging them for empty ones with room for
+// 11 x rate samples, and the counters by atomic exchange with 0.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "audio-watcher/host.h"
+#include "base/result.h"
+
+namespace engine::capture {
+
+namespace host = audio_watcher::host;
+
+// ---------------------------------------------------------------------------
+// Device lists
+
+struct AudioDevice {
+    std::string id;    // host id prefix + device identifier: "jack:system"
+    std::string name;  // display name; the id when it cannot be read
+    // (rate, channels) for the standard rates 44100, 48000, 88200, 96000,
+    // 176400, 192000 when the device reports any configuration range.
+    std::vector<std::pair<std::uint32_t, std::uint16_t>> rates;
+    std::uint16_t channels = 0;  // of the default configuration; 0 without one
+    bool operator==(const AudioDevice&) const = default;
+};
+
+// (host name, devices): at most one pair, for the host in use.
+using DeviceList = std::vector<std::pair<std::string, std::vector<AudioDevice>>>;
+
+inline constexpr std::uint32_t STANDARD_RATES[] = {44100, 48000, 88200, 96000, 176400, 192000};
+
+// The devices of one direction; failures leave entries (or everything) out.
+DeviceList list_devices(bool input);
+
+// The device of the host in use whose id is `id`, in that direction.
+base::Result<host::DeviceHandle> find_device(std::string_view host_name, std::string_view id, bool input);
+base::Result<std::vector<host::SupportedRange>> supported_configs(const host::Device& device, bool input);
+base::Result<host::StreamConfig> best_config(const host::Device& device, bool input, std::uint32_t rate);
+
+// The text of an audio error: its message, else the standard text of its kind.
+std::string error_text(const host::AudioError& e);
+
+// ---------------------------------------------------------------------------
+// Locks shared with the audio callbacks
+
+// A mutex that remembers that a holder failed while holding it. The audio
+// callbacks treat a poisoned lock as unavailable; the workers report it.
+class PoisonMutex {
+public:
+    void lock() { m_.lock(); }
+    bool try_lock() { return m_.try_lock(); }
+    void unlock() { m_.unlock(); }
+    // Only while holding the lock.
+    bool poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+    void poison() { poisoned_.store(true, std::memory_order_relaxed); }
+
+private:
+    std::mutex m_;
+    std::atomic<bool> poisoned_{false};
+};
+
+// The text a worker reports for a poisoned lock; releases the lock.
+std::string lock_error_text(std::unique_lock<PoisonMutex> held);
+
+// ---------------------------------------------------------------------------
+// Capture buffer and input stream
+
+struct Shared {
+    PoisonMutex lock;              // guards mic and reference
+    std::vector<float> mic;
+    std::vector<float> reference;  // stays empty without a reference channel
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint32_t> mic_peak{0};  // bits of a non-negative float
+    std::atomic<std::uint32_t> ref_peak{0};
+    std::atomic<bool> failed{false};
+};
+
+// State of the data callback, fixed at opening.
+struct InputState {
+    std::shared_ptr<Shared> shared;
+    std::size_t channels = 1;
+    std::size_t cap = 0;  // 10 x rate samples
+    std::size_t mic = 0;
+    std::optional<std::size_t> reference;
+};
+
+struct Input {
+    std::shared_ptr<Shared> shared;
+    host::StreamHandle stream;  // releasing it stops the stream
+    std::uint32_t rate = 0;
+};
+
+// Opens and starts the input stream of device `id` (host `host_name`).
+base::Result<Input> open(std::string_view host_name, std::string_view id, std::size_t mic,
+                         std::optional<std::size_t> reference, std::uint32_t rate);
+
+// The data callback for a block of `samples` interleaved samples in `format`.
+void on_input(InputState& state, host::SampleFormat format, const void* data, std::size_t samples) noexcept;
+// The error callback.
+void on_input_error(Shared& shared, const host::AudioError& e);
+
+// Sample `index` of a block in `format`, as a 32-bit float (NaN and infinity
+// become 0).
+float sample_to_f32(host::SampleFormat format, const void* data, std::size_t index) noexcept;
+
+// True for the error kinds that leave a stream usable: a rerouted stream,
+// refused real-time scheduling, an underrun or overrun.
+bool is_benign(host::ErrorKind kind);
+
+}  // namespace engine::capture
