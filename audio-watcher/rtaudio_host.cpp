@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "audio-watcher/host.h"
 
@@ -57,6 +60,15 @@ std::optional<RtAudioFormat> rt_format(SampleFormat f) {
     }
 }
 
+// Our own streams are JACK clients with ports, which RtAudio lists as
+// devices; they are not devices to measure with.
+constexpr const char* INPUT_CLIENT = "veltrum-input";
+constexpr const char* OUTPUT_CLIENT = "veltrum-output";
+
+bool own_client(const std::string& name) {
+    return name.starts_with(INPUT_CLIENT) || name.starts_with(OUTPUT_CLIENT);
+}
+
 // The formats RtAudio converts from and to whatever the device uses, in the
 // order the ranges list them.
 constexpr std::array<SampleFormat, 5> RT_FORMATS = {SampleFormat::I8, SampleFormat::I16, SampleFormat::I32,
@@ -90,6 +102,7 @@ public:
         : input_(input), channels_(channels), in_(std::move(in)), out_(std::move(out)), err_(std::move(err)) {}
 
     ~RtStream() override {
+        stop_monitor();
         try {
             if (rt_ && rt_->isStreamRunning()) rt_->stopStream();
         } catch (...) {
@@ -129,7 +142,7 @@ public:
             params.nChannels = config.channels;
             params.firstChannel = 0;
             RtAudio::StreamOptions options;
-            options.streamName = input_ ? "veltrum-input" : "veltrum-output";
+            options.streamName = input_ ? INPUT_CLIENT : OUTPUT_CLIENT;
             unsigned frames = 512;
             rt_->openStream(input_ ? nullptr : &params, input_ ? &params : nullptr, format, config.rate, &frames,
                             &RtStream::callback, this, &options, TRAMPOLINES[slot_]);
@@ -150,10 +163,12 @@ public:
         }
         if (!rt_->isStreamRunning()) return std::unexpected(last_error());
         started_.store(true);
+        start_monitor();
         return {};
     }
 
     Expected<void> pause() override {
+        stop_monitor();
         try {
             if (rt_->isStreamRunning()) rt_->stopStream();
         } catch (const RtAudioError& e) {
@@ -170,10 +185,47 @@ public:
             last_ = e;
             return;
         }
+        reported_.store(true);
         if (err_) err_(e);
     }
 
 private:
+    // A JACK server that goes away closes its clients' streams without a
+    // word to the error callback; a small watcher notices a playing stream
+    // that stopped by itself and reports the device as gone.
+    void start_monitor() {
+        stop_monitor();
+        {
+            std::lock_guard lk(monitor_mu_);
+            monitor_stop_ = false;
+        }
+        monitor_ = std::thread([this] {
+            try {
+                std::unique_lock lk(monitor_mu_);
+                while (!monitor_cv_.wait_for(lk, std::chrono::milliseconds(200), [this] { return monitor_stop_; })) {
+                    if (rt_->isStreamRunning()) continue;
+                    lk.unlock();
+                    {
+                        std::lock_guard slot(g_slot_mu);
+                        if (!reported_.exchange(true) && err_) err_(AudioError{ErrorKind::DeviceNotAvailable, std::nullopt});
+                    }
+                    return;
+                }
+            } catch (...) {
+                // Nothing to report to: the stream simply stays as it is.
+            }
+        });
+    }
+
+    void stop_monitor() {
+        {
+            std::lock_guard lk(monitor_mu_);
+            monitor_stop_ = true;
+        }
+        monitor_cv_.notify_all();
+        if (monitor_.joinable()) monitor_.join();
+    }
+
     AudioError last_error() {
         std::lock_guard lk(error_mu_);
         if (last_) return *last_;
@@ -201,6 +253,11 @@ private:
     std::unique_ptr<RtAudio> rt_;
     std::size_t slot_ = SLOTS;
     std::atomic<bool> started_{false};
+    std::atomic<bool> reported_{false};
+    std::mutex monitor_mu_;
+    std::condition_variable monitor_cv_;
+    bool monitor_stop_ = false;
+    std::thread monitor_;
     std::mutex error_mu_;
     std::optional<AudioError> last_;
 };
@@ -303,7 +360,11 @@ public:
             RtAudio rt(api_.api);
             rt.showWarnings(false);
             const unsigned count = rt.getDeviceCount();
-            for (unsigned i = 0; i < count; ++i) out.push_back(std::make_shared<RtDevice>(api_.api, rt.getDeviceInfo(i)));
+            for (unsigned i = 0; i < count; ++i) {
+                auto info = rt.getDeviceInfo(i);
+                if (own_client(info.name)) continue;
+                out.push_back(std::make_shared<RtDevice>(api_.api, std::move(info)));
+            }
         } catch (const RtAudioError& e) {
             return std::unexpected(from_rt(e.getType(), e.getMessage()));
         } catch (const std::exception& e) {

@@ -78,6 +78,10 @@ TEST(JackLoopback, CapturedLevelAndTapMatchWhatWasPlayed) {
     auto ports2 = jack_ports();
     EXPECT_EQ(out->rate, 48000u);
     EXPECT_EQ(in->rate, 48000u);
+    // Our own streams are not listed as devices.
+    for (bool input : {true, false})
+        for (const auto& [host_name, devices] : capture::list_devices(input))
+            for (const auto& d : devices) EXPECT_FALSE(d.id.starts_with("jack:veltrum-")) << d.id;
 
     const auto out_ports = added(ports0, ports1);
     const auto in_ports = added(ports1, ports2);
