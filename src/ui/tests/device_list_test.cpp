@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "audio-watcher/software_host.h"
+#include "ui/device_list.h"
+
+namespace {
+
+using audio_watcher::host::SoftDevice;
+using audio_watcher::host::SoftwareHost;
+using ui::main_window::DeviceLists;
+
+// The watcher's pause between polls, stepped by the test.
+class Pace {
+public:
+    audio_watcher::macos::Sleep sleep() {
+        return [this](std::chrono::nanoseconds) {
+            std::unique_lock lk(mu_);
+            ++entered_;
+            cv_.notify_all();
+            cv_.wait(lk, [&] { return released_ >= entered_ || finished_; });
+            return !finished_;
+        };
+    }
+    void started() { wait(1); }
+    void poll() {
+        int target;
+        {
+            std::lock_guard lk(mu_);
+            ++released_;
+            target = released_ + 1;
+        }
+        cv_.notify_all();
+        wait(target);
+    }
+    // Ends the watcher's polling thread at its next sleep.
+    void finish() {
+        {
+            std::lock_guard lk(mu_);
+            finished_ = true;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    void wait(int entered) {
+        std::unique_lock lk(mu_);
+        cv_.wait(lk, [&] { return entered_ >= entered; });
+    }
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int entered_ = 0;
+    int released_ = 0;
+    bool finished_ = false;
+};
+
+SoftDevice device(std::string id, std::string name, std::uint16_t in, std::uint16_t out) {
+    SoftDevice d;
+    d.id = std::move(id);
+    d.name = std::move(name);
+    d.input_channels = in;
+    d.output_channels = out;
+    return d;
+}
+
+DeviceLists listed() { return {engine::capture::list_devices(true), engine::capture::list_devices(false)}; }
+
+struct DeviceListTest : testing::Test {
+    std::shared_ptr<SoftwareHost> host = std::make_shared<SoftwareHost>();
+    audio_watcher::host::ScopedHost use{host};
+    Pace pace;
+
+    DeviceListTest() {
+        host->add_device(device("builtin", "Built-in", 2, 2));
+        host->set_default_output("builtin");
+    }
+};
+
+TEST_F(DeviceListTest, OnePairAtStartAndOneAfterEveryEvent) {
+    auto [tx, rx] = base::channel<DeviceLists>();
+    std::thread t(
+        [tx = std::move(tx), sleep = pace.sleep()]() mutable {
+            ui::main_window::device_list_thread(std::move(tx), std::move(sleep));
+        });
+    const auto first = rx.recv();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(*first, listed());
+    ASSERT_EQ(first->first.size(), 1u);
+    EXPECT_EQ(first->first[0].first, "Software");
+
+    pace.started();
+    pace.poll();  // nothing changed
+    // A device that records and plays under one name (one event) and a new
+    // default output (one more), found by the same poll.
+    host->add_device(device("usb", "USB Interface", 2, 2));
+    host->set_default_output("usb");
+    pace.poll();
+    const DeviceLists after = listed();
+    pace.finish();
+    t.join();  // the thread ends once the watcher's polling thread has ended
+
+    std::vector<DeviceLists> rest;
+    while (auto got = rx.recv()) rest.push_back(std::move(*got));
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0], after);
+    EXPECT_EQ(rest[1], after);
+    ASSERT_EQ(after.first[0].second.size(), 2u);
+    EXPECT_EQ(after.second[0].second[1].id, "software:usb");
+}
+
+TEST_F(DeviceListTest, ClosedReceiverDoesNotEndTheThread) {
+    auto [tx, rx] = base::channel<DeviceLists>();
+    std::thread t(
+        [tx = std::move(tx), sleep = pace.sleep()]() mutable {
+            ui::main_window::device_list_thread(std::move(tx), std::move(sleep));
+        });
+    ASSERT_TRUE(rx.recv().has_value());
+    rx = base::Receiver<DeviceLists>();
+    pace.started();
+    host->add_device(device("usb", "USB Interface", 2, 2));
+    pace.poll();
+    pace.poll();  // the watcher (owned by the thread) still polls
+    pace.finish();
+    t.join();
+}
+
+}  // namespace
