@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +71,24 @@ public:
 private:
     std::mutex m_;
     std::atomic<bool> poisoned_{false};
+};
+
+// Holds a PoisonMutex (waiting for it) and marks it poisoned when the holder
+// leaves by an exception, so the lists it guarded are not trusted again.
+class PoisonGuard {
+public:
+    explicit PoisonGuard(PoisonMutex& m) : m_(m), exceptions_(std::uncaught_exceptions()) { m_.lock(); }
+    ~PoisonGuard() {
+        if (std::uncaught_exceptions() > exceptions_) m_.poison();
+        m_.unlock();
+    }
+    PoisonGuard(const PoisonGuard&) = delete;
+    PoisonGuard& operator=(const PoisonGuard&) = delete;
+    bool poisoned() const { return m_.poisoned(); }
+
+private:
+    PoisonMutex& m_;
+    int exceptions_;
 };
 
 // The text a worker reports for a poisoned lock; releases the lock.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "audio-watcher/software_host.h"
@@ -127,6 +128,24 @@ TEST(CaptureCallback, BusyOrPoisonedLockCountsTheBlockAsDropped) {
     EXPECT_EQ(capture::lock_error_text(std::unique_lock(st.shared->lock)), "poisoned lock: another task failed inside");
     EXPECT_TRUE(st.shared->lock.try_lock());
     st.shared->lock.unlock();
+}
+
+TEST(CaptureCallback, AHolderThatFailsPoisonsTheLock) {
+    auto st = state(1, 1000, 0, std::nullopt);
+    {
+        capture::PoisonGuard held(st.shared->lock);
+        EXPECT_FALSE(held.poisoned());
+    }
+    EXPECT_FALSE(st.shared->lock.poisoned());
+    try {
+        capture::PoisonGuard held(st.shared->lock);
+        throw std::runtime_error("worker failed halfway");
+    } catch (const std::runtime_error&) {
+    }
+    const std::vector<float> block = {0.5f, 0.5f};
+    capture::on_input(st, SampleFormat::F32, block.data(), block.size());
+    EXPECT_TRUE(st.shared->mic.empty());
+    EXPECT_EQ(st.shared->dropped.load(), 2u);
 }
 
 TEST(CaptureCallback, BuffersBeyondTenSecondsAreEmptiedAndCounted) {
