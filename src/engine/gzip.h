@@ -1,0 +1,41 @@
+#pragma once
+// The container of project and autosave files: gzip (level 1) around the
+// text, plain text accepted on read, a cap on the inflated size, and the
+// UTF-8 check of the text.
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+
+namespace engine::gzip {
+
+// Inflated (and plain) text is refused past this many bytes (512 MiB).
+inline constexpr std::size_t INFLATE_LIMIT = 536870912;
+
+// One gzip member at level 1 with the header 1F 8B 08 00 00 00 00 00 04 FF
+// (no name, time 0, fastest, unknown system).
+std::string compress(std::string_view data);
+
+// Pulls bytes: fills up to n bytes of buf, gives how many (0 at the end) or
+// an error text.
+using Source = std::function<base::Result<std::size_t>(char* buf, std::size_t n)>;
+
+// The content of the gzip member read from `src`, at most `cap` bytes;
+// errors: the decoder's text ("unexpected end of file", "invalid block
+// type", ...) or "inflates past 512 MB" when the content is longer than cap.
+// `head` holds bytes already taken from the source.
+base::Result<std::string> inflate(std::string_view head, const Source& src, std::size_t cap = INFLATE_LIMIT);
+base::Result<std::string> inflate(std::string_view gz, std::size_t cap = INFLATE_LIMIT);
+
+}  // namespace engine::gzip
+
+namespace engine::utf8 {
+
+// Nothing for valid UTF-8; otherwise "invalid utf-8 sequence of {} bytes
+// from index {}" or "incomplete utf-8 byte sequence from index {}".
+std::optional<std::string> check(std::string_view bytes);
+
+}  // namespace engine::utf8
