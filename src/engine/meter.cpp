@@ -458,7 +458,7 @@ Meter Meter::start(Params params, std::shared_ptr<Clock> clock) {
             }
         });
     } catch (const std::system_error& e) {
-        base::log::error(TARGET, fmt::format("spawn meter thread: {}", e.what()));
+        base::log::error(TARGET, "spawn meter thread", {{"err", e.what()}});
         std::abort();
     }
     return m;

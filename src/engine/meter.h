@@ -49,7 +49,7 @@ struct Params {
     std::size_t fft_size = 8192;        // clamped to 1024..65536
     std::pair<std::uint32_t, std::uint32_t> leq_windows{60, 900};  // short, long seconds
     std::uint32_t sample_rate = 48000;
-    float peak_decay = 0.0f;            // dB per second
+    float peak_decay = 6.0f;            // dB per second
     Response response = Response::Fast;
 
     bool operator==(const Params&) const = default;
