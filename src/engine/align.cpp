@@ -3,6 +3,7 @@
 #include "engine/align.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -33,56 +34,79 @@ bool reaches_gate(const Trace& t, std::size_t i) { return conf_at(t, i) >= t.gat
 // (lag + offset) / fs seconds:
 //   cross[l] = Re sum cross_k e^(j theta_k),   agree[l] = |sum phase_k e^(j theta_k)| / weight
 // with theta_k = -2 pi hz_k (lag + offset) / fs. The phasors are stepped from
-// lag to lag by an exact rotation in double precision, re-anchored every 64 lags.
+// lag to lag by a rotation, re-anchored every 64 lags from an angle reduced
+// to one turn in double precision.
 struct LagSums {
     std::vector<float> cross;
     std::vector<float> agree;
 };
 
+// Four lags side by side.
+typedef float Lanes __attribute__((vector_size(16)));
+
 LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, std::int64_t hi) {
     constexpr std::int64_t BLOCK = 64;
+    constexpr std::size_t VECS = BLOCK / 4;
     const std::size_t count = lo <= hi ? static_cast<std::size_t>(hi - lo + 1) : 0;
     LagSums out{std::vector<float>(count, 0.0f), std::vector<float>(count, 0.0f)};
     if (count == 0) return out;
 
     struct Prepared {
-        double cr, ci, pr, pi;  // cross and phase
-        double w;               // -2 pi hz / fs, radians per sample
-        double sr, si;          // e^(j w)
+        float cr, ci, pr, pi;        // cross and phase
+        double w;                    // -2 pi hz / fs, radians per sample
+        Lanes lane_r, lane_i;        // e^(j w m) for the lanes m = 0..3
+        float step_r, step_i;        // e^(j 4 w): from one group of four lags to the next
     };
     std::vector<Prepared> pts;
     pts.reserve(s.points.size());
     for (const SearchPoint& p : s.points) {
         const double w = -2.0 * std::numbers::pi * static_cast<double>(p.hz) / static_cast<double>(fs);
-        pts.push_back({p.cross.real(), p.cross.imag(), p.phase.real(), p.phase.imag(), w, std::cos(w), std::sin(w)});
+        Prepared q{p.cross.real(), p.cross.imag(), p.phase.real(), p.phase.imag(), w, Lanes{}, Lanes{}, 0.0f, 0.0f};
+        // Powers of e^(j w) by exact-enough complex products in double precision.
+        const std::complex<double> e1(std::cos(w), std::sin(w));
+        std::complex<double> e = 1.0;
+        for (int m = 0; m < 4; ++m) {
+            q.lane_r[m] = static_cast<float>(e.real());
+            q.lane_i[m] = static_cast<float>(e.imag());
+            e *= e1;
+        }
+        q.step_r = static_cast<float>(e.real());
+        q.step_i = static_cast<float>(e.imag());
+        pts.push_back(q);
     }
 
-    std::vector<double> acc_c(BLOCK);
-    std::vector<double> acc_pr(BLOCK);
-    std::vector<double> acc_pi(BLOCK);
+    std::array<Lanes, VECS> acc_c{};
+    std::array<Lanes, VECS> acc_pr{};
+    std::array<Lanes, VECS> acc_pi{};
     for (std::int64_t start = lo; start <= hi; start += BLOCK) {
         const std::int64_t len = std::min(BLOCK, hi - start + 1);
-        std::fill(acc_c.begin(), acc_c.end(), 0.0);
-        std::fill(acc_pr.begin(), acc_pr.end(), 0.0);
-        std::fill(acc_pi.begin(), acc_pi.end(), 0.0);
+        const auto vecs = static_cast<std::size_t>((len + 3) / 4);
+        acc_c.fill(Lanes{});
+        acc_pr.fill(Lanes{});
+        acc_pi.fill(Lanes{});
         const double base = static_cast<double>(start + offset);
         for (const Prepared& p : pts) {
-            double rr = std::cos(p.w * base);
-            double ri = std::sin(p.w * base);
-            for (std::int64_t l = 0; l < len; ++l) {
-                acc_c[l] += p.cr * rr - p.ci * ri;
-                acc_pr[l] += p.pr * rr - p.pi * ri;
-                acc_pi[l] += p.pr * ri + p.pi * rr;
-                const double nr = rr * p.sr - ri * p.si;
-                ri = rr * p.si + ri * p.sr;
+            // The block's first angle, reduced to one turn in double precision.
+            const auto a = static_cast<float>(std::remainder(p.w * base, 2.0 * std::numbers::pi));
+            const float ar = std::cos(a);
+            const float ai = std::sin(a);
+            Lanes rr = ar * p.lane_r - ai * p.lane_i;
+            Lanes ri = ar * p.lane_i + ai * p.lane_r;
+            for (std::size_t v = 0; v < vecs; ++v) {
+                acc_c[v] += p.cr * rr - p.ci * ri;
+                acc_pr[v] += p.pr * rr - p.pi * ri;
+                acc_pi[v] += p.pr * ri + p.pi * rr;
+                const Lanes nr = rr * p.step_r - ri * p.step_i;
+                ri = rr * p.step_i + ri * p.step_r;
                 rr = nr;
             }
         }
         for (std::int64_t l = 0; l < len; ++l) {
             const auto idx = static_cast<std::size_t>(start - lo + l);
-            out.cross[idx] = static_cast<float>(acc_c[l]);
-            out.agree[idx] =
-                s.weight > 0.0f ? static_cast<float>(std::hypot(acc_pr[l], acc_pi[l])) / s.weight : 0.0f;
+            const auto v = static_cast<std::size_t>(l / 4);
+            const auto m = static_cast<int>(l % 4);
+            out.cross[idx] = acc_c[v][m];
+            out.agree[idx] = s.weight > 0.0f ? std::hypot(acc_pr[v][m], acc_pi[v][m]) / s.weight : 0.0f;
         }
     }
     return out;

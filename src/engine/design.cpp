@@ -3,6 +3,7 @@
 #include "engine/design.h"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 
@@ -218,3 +219,35 @@ std::optional<trace::Trace> sum_of(std::span<const std::pair<const Source*, cons
 }
 
 }  // namespace engine::design
+
+namespace engine::tuning_detail {
+
+namespace {
+
+struct PoleTable {
+    // poles[n][k] for orders 1..MAX_BUTTER_ORDER.
+    std::array<std::array<Complex, MAX_BUTTER_ORDER>, MAX_BUTTER_ORDER + 1> poles{};
+    PoleTable() {
+        for (int order = 1; order <= MAX_BUTTER_ORDER; ++order) {
+            for (int j = 0; j < order; ++j) {
+                const float theta = static_cast<float>(order + 1 + 2 * j) * PI_F / static_cast<float>(2 * order);
+                poles[static_cast<std::size_t>(order)][static_cast<std::size_t>(j)] = {std::cos(theta), std::sin(theta)};
+            }
+        }
+    }
+};
+
+// Computed once at start-up: the responses ask for the same few poles at every grid point.
+const PoleTable POLES;
+
+}  // namespace
+
+Complex butter_pole(int n, int k) {
+    if (n >= 1 && n <= MAX_BUTTER_ORDER && k >= 0 && k < n) {
+        return POLES.poles[static_cast<std::size_t>(n)][static_cast<std::size_t>(k)];
+    }
+    const float theta = static_cast<float>(n + 1 + 2 * k) * PI_F / static_cast<float>(2 * n);
+    return {std::cos(theta), std::sin(theta)};
+}
+
+}  // namespace engine::tuning_detail

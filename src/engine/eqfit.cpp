@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/tuning_detail.h"
+
 namespace engine::eqfit {
 
 namespace {
 
-constexpr float PI_F = 3.1415927f;
+using tuning_detail::butter_pole;
+using tuning_detail::cdiv;
+using tuning_detail::cmul;
 
 // Amplitude factor of a gain: clamped to +-60 dB; NaN counts as 0 dB.
 float gain_factor(float db, float per) {
@@ -18,24 +22,6 @@ float gain_factor(float db, float per) {
 }
 
 bool positive_finite(float v) { return std::isfinite(v) && v > 0.0f; }
-
-// Plain complex division (a / b) in single precision.
-Complex cdiv(Complex a, Complex b) {
-    const float c = b.real();
-    const float d = b.imag();
-    const float den = c * c + d * d;
-    return {(a.real() * c + a.imag() * d) / den, (a.imag() * c - a.real() * d) / den};
-}
-
-Complex cmul(Complex a, Complex b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
-// The Butterworth poles of order n on the unit circle, left half plane.
-Complex butter_pole(int n, int k) {
-    const float theta = static_cast<float>(n + 1 + 2 * k) * PI_F / static_cast<float>(2 * n);
-    return {std::cos(theta), std::sin(theta)};
-}
 
 // B_n(y1) / B_n(y2), B_n(y) = prod 1 / (j y - p_k).
 Complex butter_ratio(int n, float y1, float y2) {
@@ -49,6 +35,20 @@ Complex butter_ratio(int n, float y1, float y2) {
     return r;
 }
 
+// What a band's response needs besides the frequency, computed once per band.
+struct Coef {
+    BandKind kind;
+    float a;    // 10^(gain/40)
+    float sqa;  // sqrt(a)
+    float q;
+    float hz;
+};
+
+Coef coef_of(const Band& b) {
+    const float a = gain_factor(b.gain_db, 40.0f);
+    return {b.kind, a, std::sqrt(a), b.q, b.hz};
+}
+
 // Numerator and denominator of a band at x = f / hz.
 struct Fraction {
     Complex num;
@@ -56,27 +56,34 @@ struct Fraction {
     float scale;
 };
 
-Fraction band_fraction(const Band& b, float x) {
-    const float a = gain_factor(b.gain_db, 40.0f);
+Fraction band_fraction(const Coef& c, float x) {
     const float x2 = x * x;
-    switch (b.kind) {
+    switch (c.kind) {
         case BandKind::LowShelf: {
-            const float s = std::sqrt(a) * x / b.q;
-            return {{a - x2, s}, {1.0f - a * x2, s}, a};
+            const float s = c.sqa * x / c.q;
+            return {{c.a - x2, s}, {1.0f - c.a * x2, s}, c.a};
         }
         case BandKind::HighShelf: {
-            const float s = std::sqrt(a) * x / b.q;
-            return {{1.0f - a * x2, s}, {a - x2, s}, a};
+            const float s = c.sqa * x / c.q;
+            return {{1.0f - c.a * x2, s}, {c.a - x2, s}, c.a};
         }
         case BandKind::Peak:
         default:
-            return {{1.0f - x2, x * a / b.q}, {1.0f - x2, x / (a * b.q)}, 1.0f};
+            return {{1.0f - x2, x * c.a / c.q}, {1.0f - x2, x / (c.a * c.q)}, 1.0f};
     }
 }
 
-bool band_is_unity(const Band& b, float f) {
-    return !(f > 0.0f) || !b.on || !positive_finite(b.hz) || !positive_finite(b.q);
+float fraction_db(const Fraction& fr) {
+    const float n2 = fr.num.real() * fr.num.real() + fr.num.imag() * fr.num.imag();
+    const float d2 = fr.den.real() * fr.den.real() + fr.den.imag() * fr.den.imag();
+    const float mag2 = fr.scale * fr.scale * (n2 / d2);
+    // max(|H|, 1e-9) in dB; a NaN magnitude takes the floor as well.
+    return 10.0f * std::log10(std::fmax(mag2, 1e-18f));
 }
+
+bool band_is_off(const Band& b) { return !b.on || !positive_finite(b.hz) || !positive_finite(b.q); }
+
+bool band_is_unity(const Band& b, float f) { return !(f > 0.0f) || band_is_off(b); }
 
 // The LivePa table on the 1/3-octave centres.
 constexpr std::array<float, 31> LIVE_HZ{20,   25,   31.5f, 40,   50,   63,   80,    100,   125,   160,   200,
@@ -104,20 +111,39 @@ Band Band::default_at(float hz) { return Band{hz, 0.0f, 2.0f, false, BandKind::P
 
 Complex Band::response(float f) const {
     if (band_is_unity(*this, f)) return {1.0f, 0.0f};
-    const Fraction fr = band_fraction(*this, f / hz);
+    const Fraction fr = band_fraction(coef_of(*this), f / hz);
     const Complex h = cdiv(fr.num, fr.den);
     return {fr.scale * h.real(), fr.scale * h.imag()};
 }
 
 float band_db(const Band& band, float f) {
     if (band_is_unity(band, f)) return 0.0f;
-    const Fraction fr = band_fraction(band, f / band.hz);
-    const float n2 = fr.num.real() * fr.num.real() + fr.num.imag() * fr.num.imag();
-    const float d2 = fr.den.real() * fr.den.real() + fr.den.imag() * fr.den.imag();
-    const float mag2 = fr.scale * fr.scale * (n2 / d2);
-    // max(|H|, 1e-9) in dB; a NaN magnitude takes the floor as well.
-    return 10.0f * std::log10(std::fmax(mag2, 1e-18f));
+    return fraction_db(band_fraction(coef_of(band), f / band.hz));
 }
+
+}  // namespace engine::eqfit
+
+namespace engine::tuning_detail {
+
+void band_db_row(const eqfit::Band& band, std::span<const float> hz, std::vector<float>& row,
+                 std::span<const float> weight) {
+    using namespace eqfit;
+    row.resize(hz.size());
+    if (band_is_off(band)) {
+        std::fill(row.begin(), row.end(), 0.0f);
+        return;
+    }
+    const Coef c = coef_of(band);
+    for (std::size_t j = 0; j < hz.size(); ++j) {
+        const float f = hz[j];
+        const bool wanted = weight.empty() || (j < weight.size() && weight[j] > 0.0f);
+        row[j] = wanted && f > 0.0f ? fraction_db(band_fraction(c, f / band.hz)) : 0.0f;
+    }
+}
+
+}  // namespace engine::tuning_detail
+
+namespace engine::eqfit {
 
 // ---------------------------------------------------------------- Shaping
 

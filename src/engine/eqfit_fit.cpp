@@ -15,8 +15,7 @@ constexpr float SHELF_Q = 0.70710677f;
 constexpr float INF = std::numeric_limits<float>::infinity();
 
 void band_row(const Band& b, std::span<const float> hz, std::vector<float>& row) {
-    row.resize(hz.size());
-    for (std::size_t j = 0; j < hz.size(); ++j) row[j] = band_db(b, hz[j]);
+    tuning_detail::band_db_row(b, hz, row);
 }
 
 // Sets a trial band's gain and Q to their allowed values.
@@ -130,7 +129,8 @@ void refine(std::vector<Band>& bands, std::span<const float> resid, std::span<co
                             bands[b] = saved;
                             continue;
                         }
-                        band_row(t, hz, trial_row);
+                        // Points without weight add nothing to the error: their row entries are skipped.
+                        tuning_detail::band_db_row(t, hz, trial_row, weight);
                         const float e = error_sum(resid.first(n), weight.first(n), others, trial_row, true,
                                                   max_boost_db);
                         if (e < best) {

@@ -5,6 +5,10 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/eqfit.h"
 
 #include "engine/trace.h"
 
@@ -29,11 +33,16 @@ inline Complex cscale(float g, Complex a) { return {g * a.real(), g * a.imag()};
 inline float cabs(Complex a) { return std::hypot(a.real(), a.imag()); }
 inline Complex cis(float phi) { return {std::cos(phi), std::sin(phi)}; }
 
-// Butterworth pole k (0-based) of order n: the left-half-plane poles on the unit circle.
-inline Complex butter_pole(int n, int k) {
-    const float theta = static_cast<float>(n + 1 + 2 * k) * PI_F / static_cast<float>(2 * n);
-    return {std::cos(theta), std::sin(theta)};
-}
+// Butterworth pole k (0-based) of order n (1..MAX_BUTTER_ORDER): the
+// left-half-plane poles on the unit circle, theta = (n + 1 + 2k) pi / (2n).
+inline constexpr int MAX_BUTTER_ORDER = 42;  // slope 255 dB/oct
+Complex butter_pole(int n, int k);
+
+// The response in dB of one band at every frequency of hz (band_db, point by
+// point). With a weight list, points without weight get 0 instead: they add
+// nothing to a weighted error.
+void band_db_row(const eqfit::Band& band, std::span<const float> hz, std::vector<float>& row,
+                 std::span<const float> weight = {});
 
 // A trace's value at grid point i: its cycle-windowed value when it holds
 // windowed values, else its measured value; 0 past the end of its lists.
