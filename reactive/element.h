@@ -249,6 +249,7 @@ REACTIVE_TAG(label, "label")
 REACTIVE_TAG(img, "img")
 REACTIVE_TAG(a, "a")
 REACTIVE_TAG(p, "p")
+REACTIVE_TAG(para, "p")  // for components whose props are named p
 REACTIVE_TAG(ul, "ul")
 REACTIVE_TAG(ol, "ol")
 REACTIVE_TAG(li, "li")

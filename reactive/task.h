@@ -486,10 +486,13 @@ template <class T>
 class OneshotSender {
 public:
     OneshotSender() = default;
-    OneshotSender(OneshotSender&&) noexcept = default;
+    OneshotSender(OneshotSender&& o) noexcept : p_(std::move(o.p_)) { o.p_.reset(); }
     OneshotSender& operator=(OneshotSender&& o) noexcept {
-        drop();
-        p_ = std::move(o.p_);
+        if (this != &o) {
+            drop();
+            p_ = std::move(o.p_);
+            o.p_.reset();
+        }
         return *this;
     }
     ~OneshotSender() { drop(); }
