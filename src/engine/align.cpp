@@ -25,6 +25,8 @@ using tuning_detail::value_at;
 namespace {
 
 constexpr float MAX_DELAY_MS = 40.0f;
+// Most lags one search scans (about 350 s each way at 48 kHz).
+constexpr std::uint64_t MAX_LAGS = std::uint64_t{1} << 25;
 
 float level_db(Complex z) { return 20.0f * std::log10(std::fmax(cabs(z), 1e-9f)); }
 
@@ -198,21 +200,21 @@ std::optional<Candidate> pick(std::span<const Candidate> candidates) {
     for (const Candidate& c : candidates) best = std::fmax(best, c.score);
     const float threshold = PICK_THRESHOLD * best;
 
-    const auto key = [](std::int64_t lag, bool invert) {
-        return (static_cast<std::uint64_t>(lag) << 1) | static_cast<std::uint64_t>(invert);
-    };
+    // Keys in wrapping unsigned arithmetic, so the neighbours of the extreme lags are well defined.
+    const auto key = [](std::uint64_t lag, bool invert) { return (lag << 1) | static_cast<std::uint64_t>(invert); };
     std::unordered_map<std::uint64_t, float> scores;
     scores.reserve(candidates.size());
-    for (const Candidate& c : candidates) scores[key(c.lag, c.invert)] = c.score;
+    for (const Candidate& c : candidates) scores[key(static_cast<std::uint64_t>(c.lag), c.invert)] = c.score;
 
-    const auto beaten_by = [&](const Candidate& c, std::int64_t lag) {
+    const auto beaten_by = [&](const Candidate& c, std::uint64_t lag) {
         const auto it = scores.find(key(lag, c.invert));
         return it != scores.end() && !std::isnan(it->second) && it->second > c.score;
     };
     std::optional<Candidate> current;
     for (const Candidate& d : candidates) {
         if (!(d.score >= threshold)) continue;
-        if (beaten_by(d, d.lag - 1) || beaten_by(d, d.lag + 1)) continue;
+        const auto lag = static_cast<std::uint64_t>(d.lag);
+        if (beaten_by(d, lag - 1) || beaten_by(d, lag + 1)) continue;
         if (!current) {
             current = d;
             continue;
@@ -263,6 +265,8 @@ std::optional<MultiAlignment> align_multi_in(std::span<const std::pair<Trace, Tr
         polarities = {window->invert};
     }
     if (lo > hi) return std::nullopt;
+    // A range beyond any real delay (a maximum of hours) is refused rather than scanned.
+    if (static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo) >= MAX_LAGS) return std::nullopt;
 
     std::vector<LagSums> sums;
     sums.reserve(positions.size());
@@ -318,6 +322,7 @@ std::optional<Alignment> align(const Trace& r, const Trace& a) {
 
     const auto fs = static_cast<float>(r.fs);
     const std::int64_t max = base::saturating_cast<std::int64_t>(fs * 0.04f);
+    if (static_cast<std::uint64_t>(max) >= MAX_LAGS / 2) return std::nullopt;
     const auto offset = static_cast<std::int64_t>(a.delay_samples) - static_cast<std::int64_t>(r.delay_samples);
     const LagSums sums = scan(search, offset, fs, -max, max);
 

@@ -12,7 +12,9 @@ namespace engine::eqfit {
 namespace {
 
 // Confidence weight of point i of a trace: its confidence when it reaches the gate, else 0.
+// A trace without a point at i is not confident there.
 float conf_weight(const trace::Trace& t, std::size_t i) {
+    if (i >= t.points.size()) return 0.0f;
     const float c = t.points[i].conf;
     return c >= t.gate ? c : 0.0f;
 }

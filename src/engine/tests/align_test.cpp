@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -75,6 +76,9 @@ TEST(Pick, ChoosesAmongLocalPeaksWithinHalfADecibel) {
          {{0, false, 5.0f, 0.9f}, {1, true, 5.2f, 0.1f}},
          Candidate{0, false, 5.0f, 0.9f}},
         {"all not a number", {{0, false, NaN, 1.0f}}, std::nullopt},
+        {"the extreme lags have neighbours too",
+         {{INT64_MIN, false, 1.0f, 0.5f}, {INT64_MAX, false, 2.0f, 0.1f}},
+         Candidate{INT64_MAX, false, 2.0f, 0.1f}},
     };
     for (const Case& c : cases) EXPECT_EQ(pick(c.cands), c.expect) << c.what;
 }
@@ -213,6 +217,15 @@ TEST(AlignMulti, SkipsPositionsWithoutOverlapAndRefusesMixedRates) {
     EXPECT_FALSE(align_multi_in(pairs, std::nullopt, 10.0f));
     pairs.clear();
     EXPECT_FALSE(align_multi_in(pairs, std::nullopt, 10.0f));
+
+    // A maximum delay of no real size is refused, not scanned.
+    pairs = {{a, a}};
+    EXPECT_FALSE(align_multi_in(pairs, std::nullopt, std::numeric_limits<float>::infinity()));
+    EXPECT_FALSE(align_multi_in(pairs, std::nullopt, 1.0e30f));
+    EXPECT_FALSE(align_multi_in(pairs, std::nullopt, -1.0f));
+    const auto zero = align_multi_in(pairs, std::nullopt, 0.0f);
+    ASSERT_TRUE(zero);
+    EXPECT_EQ(zero->delay_ms, 0.0f);
 }
 
 TEST(AlignMulti, WindowLimitsLagsAndPolarity) {

@@ -51,6 +51,16 @@ TEST(SeatLevels, LevelsAddUpToZero) {
     for (const float l : lv3) EXPECT_NEAR(l, 0.0f, 1e-6f);
 }
 
+TEST(SeatLevels, MissingPointsAreNotConfident) {
+    std::vector<Trace> seats = {seat([](float) { return 4.0f; }), seat([](float) { return 0.0f; })};
+    seats[1].points.resize(100);
+    const auto lv = seat_levels(ptrs(seats));
+    EXPECT_NEAR(lv[0], 2.0f, 1e-5f);
+    const Target t = target(ptrs(seats));
+    EXPECT_NEAR(t.db[200], 2.0f, 1e-5f);  // the first seat alone, levelled
+    EXPECT_NEAR(t.weight[200], 0.95f / 2.0f, 1e-6f);
+}
+
 TEST(Target, SingleSeatIsItsSmoothedResponse) {
     const std::vector<Trace> one = {seat([](float f) { return 3.0f * std::sin(std::log(f)); })};
     const Target t = target(ptrs(one));
