@@ -170,6 +170,11 @@ struct TransferFunction {
 
     // Transfer function and bias-corrected coherence of bin k (k < n/2).
     std::pair<Complex, float> bin(std::size_t k) const;
+
+    // Takes new paired samples (equal lengths), frames them and advances the
+    // averages; a sweep layer also separates the harmonics. Returns the
+    // number of frames completed. (Defined with the analyzer.)
+    std::size_t feed(std::span<const float> mic, std::span<const float> reference);
 };
 
 // Long-term coherence-weighted accumulation of one layer.
@@ -188,6 +193,9 @@ struct Accumulator {
     void clear();
     // Accumulated transfer function and confidence of bin k (k < n/2).
     std::pair<Complex, float> bin(std::size_t k) const;
+    // Adds the layer's current average `times` times, weighted by coherence.
+    // (Defined with the analyzer.)
+    void add(const TransferFunction& layer, std::uint32_t times);
 };
 
 // Value at f of a circular impulse response (index 0 = time zero) under a

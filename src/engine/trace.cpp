@@ -71,7 +71,8 @@ Complex unit(Complex z) {
     return a > 0.0f ? z / a : Complex{};
 }
 
-// The 240 grid triples of one layer's FFT bins.
+}  // namespace
+
 std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) {
     std::vector<Triple> out(tf::GRID_POINTS);
     const std::size_t n = layer.n;
@@ -119,7 +120,6 @@ std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) {
     return out;
 }
 
-// The circular impulse response of one layer's FFT bins (bins 0 and n/2 left out).
 std::vector<float> impulse_of_bins(const LayerBins& layer) {
     const std::size_t n = layer.n;
     std::vector<Complex> x(n);
@@ -134,6 +134,8 @@ std::vector<float> impulse_of_bins(const LayerBins& layer) {
     for (std::size_t k = 0; k < n; ++k) out[k] = x[k].real() / nf;
     return out;
 }
+
+namespace {
 
 Layer quantise(const std::vector<float>& ir, float fs) {
     Layer layer;

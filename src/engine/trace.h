@@ -77,6 +77,13 @@ struct Trace {
     bool operator==(const Trace&) const = default;
 };
 
+// The 240 grid triples of one layer's FFT bins: per grid band the mean |H|
+// and mean confidence of its bins, the phase interpolated between the unit
+// phasors of the two bins around the grid frequency.
+std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs);
+// The circular impulse response of one layer's FFT bins (bins 0 and n/2 left out).
+std::vector<float> impulse_of_bins(const LayerBins& layer);
+
 // "Position 1".
 std::string default_position();
 
