@@ -55,7 +55,7 @@ LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, st
 
     struct Prepared {
         float cr, ci, pr, pi;        // cross and phase
-        double w;                    // -2 pi hz / fs, radians per sample
+        double turns;                // hz / fs, turns per sample
         Lanes lane_r, lane_i;        // e^(j w m) for the lanes m = 0..3
         float step_r, step_i;        // e^(j 4 w): from one group of four lags to the next
     };
@@ -63,7 +63,8 @@ LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, st
     pts.reserve(s.points.size());
     for (const SearchPoint& p : s.points) {
         const double w = -2.0 * std::numbers::pi * static_cast<double>(p.hz) / static_cast<double>(fs);
-        Prepared q{p.cross.real(), p.cross.imag(), p.phase.real(), p.phase.imag(), w, Lanes{}, Lanes{}, 0.0f, 0.0f};
+        const double turns = static_cast<double>(p.hz) / static_cast<double>(fs);
+        Prepared q{p.cross.real(), p.cross.imag(), p.phase.real(), p.phase.imag(), turns, Lanes{}, Lanes{}, 0.0f, 0.0f};
         // Powers of e^(j w) by exact-enough complex products in double precision.
         const std::complex<double> e1(std::cos(w), std::sin(w));
         std::complex<double> e = 1.0;
@@ -88,8 +89,9 @@ LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, st
         acc_pi.fill(Lanes{});
         const double base = static_cast<double>(start + offset);
         for (const Prepared& p : pts) {
-            // The block's first angle, reduced to one turn in double precision.
-            const auto a = static_cast<float>(std::remainder(p.w * base, 2.0 * std::numbers::pi));
+            // The block's first angle, reduced to within half a turn in double precision.
+            const double t = p.turns * base;
+            const auto a = static_cast<float>(-2.0 * std::numbers::pi * (t - std::nearbyint(t)));
             const float ar = std::cos(a);
             const float ai = std::sin(a);
             Lanes rr = ar * p.lane_r - ai * p.lane_i;
@@ -149,10 +151,25 @@ std::vector<Weighted> overlap_with(const Trace& a, const Trace& b, float limit_d
 std::optional<Overlap> overlap(const Trace& a, const Trace& b) {
     if (a.fs != b.fs) return std::nullopt;
     const auto& f = tf::point_freq();
-    const auto one = [](float) { return 1.0f; };
+    // overlap_with (a, b, limit, 1) for the three limits, with each point's
+    // confidence test and level difference taken once.
+    struct Candidate {
+        std::size_t index;
+        float weight;
+        float diff;
+    };
+    std::vector<Candidate> cands;
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        if (!(reaches_gate(a, i) && reaches_gate(b, i))) continue;
+        const float diff = std::fabs(level_db(value_at(a, i)) - level_db(value_at(b, i)));
+        cands.push_back({i, std::min(conf_at(a, i), conf_at(b, i)), diff});
+    }
     std::optional<Overlap> fallback;
     for (const float limit : {10.0f, 15.0f, 20.0f}) {
-        std::vector<Weighted> pts = overlap_with(a, b, limit, one);
+        std::vector<Weighted> pts;
+        for (const Candidate& c : cands) {
+            if (c.diff <= limit) pts.emplace_back(c.index, c.weight);
+        }
         if (pts.empty()) continue;
         const float lo = f[pts.front().first];
         const float hi = f[pts.back().first];
@@ -357,7 +374,7 @@ std::optional<Alignment> align(const Trace& r, const Trace& a) {
             if (c.score >= PICK_THRESHOLD * best) near.push_back(c);
         }
         std::stable_sort(near.begin(), near.end(),
-                         [](const Candidate& x, const Candidate& y) { return x.score > y.score; });
+                         [](const Candidate& x, const Candidate& y) { return total_key(x.score) > total_key(y.score); });
         const float quarter = fs / fc / 4.0f;
         const auto apart = [&](std::int64_t x, std::int64_t y) {
             return std::fabs(static_cast<float>(x - y)) > quarter;

@@ -24,14 +24,15 @@ using tuning_detail::value_at;
 
 namespace {
 
-// Product over the Butterworth poles of order n of 1 / (j w - p_k).
+// Product over the Butterworth poles of order n of 1 / (j w - p_k), taken as
+// the reciprocal of the product of the factors.
 Complex butterworth(int n, float w) {
-    Complex h{1.0f, 0.0f};
+    Complex d{1.0f, 0.0f};
     for (int k = 0; k < n; ++k) {
         const Complex p = butter_pole(n, k);
-        h = cmul(h, cdiv({1.0f, 0.0f}, {-p.real(), w - p.imag()}));
+        d = cmul(d, {-p.real(), w - p.imag()});
     }
-    return h;
+    return cdiv({1.0f, 0.0f}, d);
 }
 
 // Second-order low-pass section of the Galileo kinds: corner 1.03 x hz, Q 0.91.

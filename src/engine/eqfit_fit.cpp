@@ -359,7 +359,9 @@ std::optional<Fit> fit_leveled(const Target& target, std::size_t n_bands, Curve 
 
         // 9. Pruning: drop bands that earn less than 0.1 dB.
         std::stable_sort(placed.begin(), placed.end(),
-                         [](const Band& a, const Band& b) { return std::fabs(a.gain_db) < std::fabs(b.gain_db); });
+                         [](const Band& a, const Band& b) {
+                             return tuning_detail::total_less(std::fabs(a.gain_db), std::fabs(b.gain_db));
+                         });
         std::size_t i = 0;
         while (i < placed.size()) {
             const float e_with = error(r, w, hz, placed, max_boost_db, false);
@@ -373,7 +375,8 @@ std::optional<Fit> fit_leveled(const Target& target, std::size_t n_bands, Curve 
                 ++i;
             }
         }
-        std::stable_sort(placed.begin(), placed.end(), [](const Band& a, const Band& b) { return a.hz < b.hz; });
+        std::stable_sort(placed.begin(), placed.end(),
+                         [](const Band& a, const Band& b) { return tuning_detail::total_less(a.hz, b.hz); });
         fit.bands = std::move(placed);
     } else {
         fit.bands.assign(bands.begin(), bands.end());
