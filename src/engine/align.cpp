@@ -153,12 +153,12 @@ std::optional<Overlap> overlap(const Trace& a, const Trace& b) {
     const auto& f = tf::point_freq();
     // overlap_with (a, b, limit, 1) for the three limits, with each point's
     // confidence test and level difference taken once.
-    struct Candidate {
+    struct Tested {
         std::size_t index;
         float weight;
         float diff;
     };
-    std::vector<Candidate> cands;
+    std::vector<Tested> cands;
     for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
         if (!(reaches_gate(a, i) && reaches_gate(b, i))) continue;
         const float diff = std::fabs(level_db(value_at(a, i)) - level_db(value_at(b, i)));
@@ -167,7 +167,7 @@ std::optional<Overlap> overlap(const Trace& a, const Trace& b) {
     std::optional<Overlap> fallback;
     for (const float limit : {10.0f, 15.0f, 20.0f}) {
         std::vector<Weighted> pts;
-        for (const Candidate& c : cands) {
+        for (const Tested& c : cands) {
             if (c.diff <= limit) pts.emplace_back(c.index, c.weight);
         }
         if (pts.empty()) continue;
