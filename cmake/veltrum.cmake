@@ -4,12 +4,16 @@
 # and src/ (engine/..., ui/...).
 set(VELTRUM_INCLUDE_ROOTS ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
 
-# veltrum_test(<name> SOURCES ... LIBS ... [GUI] [TIMEOUT s] [LABELS ...])
+# Tests that open JACK clients run one at a time: they look up their own ports
+# by name on the shared test server.
+set(VELTRUM_JACK_TESTS audio_test meter_test analyzer_test)
+
+# veltrum_test(<name> SOURCES ... LIBS ... [GUI] [JACK] [TIMEOUT s] [LABELS ...])
 # One GoogleTest executable, registered as one CTest test. GUI tests start
 # GTK/WebKit, whose caches live for the whole process; leak checking is off
 # for them only.
 function(veltrum_test name)
-  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "GUI;JACK" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${VELTRUM_INCLUDE_ROOTS})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
@@ -23,6 +27,9 @@ function(veltrum_test name)
     list(APPEND T_LABELS gui)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}" LABELS "${T_LABELS}")
+  if(T_JACK OR name IN_LIST VELTRUM_JACK_TESTS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK jack)
+  endif()
 endfunction()
 
 # veltrum_bench(<name> SOURCES ... LIBS ...)
