@@ -81,6 +81,7 @@ class VeltrumInterpreter {
       }
     } else if (typeof TouchEvent !== "undefined" && ev instanceof TouchEvent) {
       f.touches = Array.from(ev.touches, (t) => ({ id: t.identifier, client_x: t.clientX, client_y: t.clientY }));
+      f.shift = ev.shiftKey; f.ctrl = ev.ctrlKey; f.alt = ev.altKey; f.meta = ev.metaKey;
     } else if (typeof KeyboardEvent !== "undefined" && ev instanceof KeyboardEvent) {
       f.key = ev.key; f.code = ev.code; f.repeat = ev.repeat;
       f.shift = ev.shiftKey; f.ctrl = ev.ctrlKey; f.alt = ev.altKey; f.meta = ev.metaKey;
@@ -276,10 +277,10 @@ class VeltrumInterpreter {
         case "scroll_to": {
           const a = arg || {};
           el.scrollIntoView({ behavior: a.behavior || "auto", block: a.block || "start" });
-          this.reply(req, true, true);
+          this.reply(req, true, null);
           break;
         }
-        case "focus": el.focus(); this.reply(req, true, true); break;
+        case "focus": if (arg && arg.focus === false) el.blur(); else el.focus(); this.reply(req, true, null); break;
         default: this.reply(req, false, "unknown query " + op);
       }
     } catch (e) {

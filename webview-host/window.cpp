@@ -25,7 +25,7 @@ constexpr const char* LOG_WEBVIEW = "veltrum::webview_host::webview";
 constexpr const char* LOG_IPC = "veltrum::webview_host::ipc";
 constexpr const char* LOG_APP = "veltrum::webview_host::app";
 // How the runtime names the element a root renders when it shows nothing.
-constexpr const char* EMPTY_NODE_NAME = "reactive::placeholder()";
+constexpr const char* EMPTY_NODE_NAME = "reactive::Element()";
 
 // True exactly while component listeners run on this thread.
 thread_local bool IN_EVENT_HANDLER = false;
@@ -240,6 +240,7 @@ struct Window::Impl {
     // Edit queue.
     std::uint32_t webview_id = 0;
     int pending_acks = 0;
+    std::uint64_t batches_applied = 0;
     bool rendered = false;
     bool closed = false;
     bool poll_scheduled = false;
@@ -283,15 +284,22 @@ struct Window::Impl {
                 if (err) g_error_free(err);
                 if (ctx->alive.expired()) return;
                 // An acknowledgement from an older page is forgotten.
-                if (ctx->batch && ctx->impl->webview_id == ctx->wv && ctx->impl->pending_acks > 0)
+                if (ctx->batch && ctx->impl->webview_id == ctx->wv && ctx->impl->pending_acks > 0) {
                     --ctx->impl->pending_acks;
+                    ++ctx->impl->batches_applied;
+                }
             },
             ctx);
     }
 
     void send_batch(const nlohmann::json& batch) {
         if (!batch.is_array() || batch.empty()) return;
-        std::string js = fmt::format("window.__veltrum.apply({},{});", webview_id, compact_json(batch));
+        send_batch_text(compact_json(batch));
+    }
+
+    void send_batch_text(const std::string& batch) {
+        if (batch.empty() || batch == "[]") return;
+        std::string js = fmt::format("window.__veltrum.apply({},{});", webview_id, batch);
         std::unique_lock lk(CONNECTIONS_MU);
         auto& c = CONNECTIONS[webview_id];
         if (!c.live) {
@@ -461,7 +469,7 @@ struct Window::Impl {
     // ---- recovery ----
     void begin_recovery() {
         std::string t = title();
-        if (!desktop.uses_page_generation) {
+        if (!desktop.uses_page_generation && !root->uses_page_generation()) {
             base::log::warn(LOG_WEBVIEW,
                             fmt::format("webview recovery: '{}' root never called use_page_generation(); its page "
                                         "JS won't re-run and it may not render {} while recovering",
@@ -825,8 +833,10 @@ Window::Window(WindowConfig config, std::unique_ptr<PageRoot> root) : impl_(std:
     impl_->self = this;
     impl_->id = NEXT_WINDOW_ID.fetch_add(1);
     impl_->config = std::move(config);
+    if (impl_->config.assets.empty()) impl_->config.assets.push_back({"", beside_program("assets")});
     impl_->root = std::move(root);
     windows()[impl_->id] = impl_.get();
+    impl_->root->attached(*this);
     impl_->build();
 }
 
@@ -869,7 +879,9 @@ std::uint32_t Window::webview_id() const { return impl_->webview_id; }
 bool Window::recovering() const { return impl_->desktop.crashed_at.has_value(); }
 void Window::request_poll() { impl_->schedule_poll(); }
 void Window::send_edits(const nlohmann::json& batch) { impl_->send_batch(batch); }
+void Window::send_edits_text(std::string batch) { impl_->send_batch_text(batch); }
 int Window::pending_batches() const { return impl_->pending_acks; }
+std::uint64_t Window::batches_applied() const { return impl_->batches_applied; }
 Window::EventCounts Window::event_counts() const { return impl_->counts; }
 
 std::uint64_t Window::evaluate(const std::string& body, ValueFn on_value, DoneFn on_done) {

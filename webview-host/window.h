@@ -62,6 +62,10 @@ public:
     // Edits that build the whole tree in a fresh page in place of the
     // placeholder.
     virtual nlohmann::json render_reattach() = 0;
+    // True once a component of the tree has read the page generation.
+    virtual bool uses_page_generation() const { return false; }
+    // The window this root renders into (before its page loads).
+    virtual void attached(class Window& window) { (void)window; }
     // The runtime's wake-up: the root calls it when components became dirty
     // outside an event (timers, tasks), so that the window polls.
     std::function<void()> wake;
@@ -84,7 +88,7 @@ struct WindowConfig {
     int min_height = 0;
     bool visible = true;  // shown after the first render
     std::string head;     // inserted just before </head> of the index page
-    std::vector<AssetRoot> assets;
+    std::vector<AssetRoot> assets;  // none: the folder "assets" beside the program
 };
 
 // Per window: the recovery state components can see.
@@ -170,10 +174,14 @@ public:
     // Renders the dirty components and sends their edits (soon, from the
     // event loop).
     void request_poll();
-    // Sends one raw edit batch to the page (queued until the page connects).
+    // Sends one raw edit batch to the page (queued until the page connects);
+    // the text form is a JSON array of edits.
     void send_edits(const nlohmann::json& batch);
+    void send_edits_text(std::string batch);
     // Edit batches sent to the page and not yet acknowledged as applied.
     int pending_batches() const;
+    // Edit batches the page has applied so far.
+    std::uint64_t batches_applied() const;
 
     // How the page's events reached the listeners: through the blocking
     // request, at once from the page-message handler, or later from the event

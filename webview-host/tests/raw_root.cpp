@@ -1,5 +1,7 @@
 #include "raw_root.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace webview_host::testing {
@@ -43,6 +45,10 @@ json CounterRoot::tree() {
     b.push_back({"h", 7, "<div style=\"height:400px\">scroll me</div>"});
     for (const char* e : {"mousemove", "scroll", "resize", "pointermove", "wheel"}) b.push_back({"l", 7, e, 1});
     b.push_back({"i", 1, 7, nullptr});
+    b.push_back({"c", 8, "div", ""});
+    b.push_back({"a", 8, "id", "async"});
+    b.push_back({"l", 8, "click", 0});
+    b.push_back({"i", 1, 8, nullptr});
     b.push_back({"i", 0, 1, nullptr});
     return b;
 }
@@ -72,6 +78,10 @@ json CounterRoot::render_dirty() {
 
 EventReply CounterRoot::dispatch(const EventRecord& ev) {
     events.push_back(ev);
+    ++depth;
+    max_depth = std::max(max_depth, depth);
+    if (during_dispatch) during_dispatch(ev);
+    --depth;
     EventReply r;
     if (ev.id == 3 && ev.type == "click") {
         ++count;

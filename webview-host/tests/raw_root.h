@@ -19,6 +19,11 @@ public:
     std::function<void(std::uint32_t generation)> install_scripts;
     std::uint32_t seen_generation = ~0u;
     bool placeholder = false;
+    // Runs inside every dispatch (after the record is kept); `depth` is the
+    // number of dispatches running, this one included.
+    std::function<void(const EventRecord&)> during_dispatch;
+    int depth = 0;
+    int max_depth = 0;
 
     nlohmann::json render_first() override;
     nlohmann::json render_dirty() override;

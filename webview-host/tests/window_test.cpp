@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -357,6 +358,80 @@ TEST(OpenFiles, CommandLineAndQueue) {
     auto f = take_open_files();
     EXPECT_EQ(f, (std::vector<std::filesystem::path>{"/tmp/a.veltrum", "b.veltrum", "/tmp/c.veltrum"}));
     EXPECT_TRUE(take_open_files().empty());
+}
+
+}  // namespace
+}  // namespace webview_host
+
+namespace webview_host {
+namespace {
+
+TEST_F(WindowTest, PerFrameEventNeverDispatchedInsideAListener) {
+    // An async click whose listener runs a nested main loop (as a modal
+    // dialog would); a mousemove posted meanwhile must wait or be dropped.
+    bool nested_done = false;
+    root->during_dispatch = [&](const EventRecord& ev) {
+        if (ev.id == 8 && ev.type == "click") {
+            pump_for(std::chrono::milliseconds(400));
+            nested_done = true;
+        }
+    };
+    ASSERT_TRUE(eval(R"(
+        document.getElementById("async").click();
+        setTimeout(() => document.getElementById("box").dispatchEvent(
+            new MouseEvent("mousemove", { bubbles: true, clientX: 1, clientY: 2 })), 50);
+        return true;)"));
+    ASSERT_TRUE(run_until([&] { return nested_done; }));
+    pump_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(root->max_depth, 1);  // no dispatch ever ran inside another
+}
+
+TEST_F(WindowTest, UnreadablePageMessages) {
+    base::log::Capture cap;
+    ASSERT_TRUE(eval(R"(
+        window.__veltrum_post("not json");
+        window.__veltrum_post(JSON.stringify({ method: "js_error" }));
+        window.__veltrum_post(JSON.stringify({ method: "JS_error", params: 1 }));
+        window.__veltrum_post(JSON.stringify({ method: "js_error", params: 5 }));
+        window.__veltrum_post(JSON.stringify({ method: "user_event", params: { bad: true } }));
+        return true;)"));
+    ASSERT_TRUE(run_until([&] { return cap.records().size() >= 2; }));
+    pump_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(cap.records().size(), 2u);
+    auto js = cap.with_message("javascript error in a window");
+    ASSERT_EQ(js.size(), 1u);
+    EXPECT_EQ(js[0].field("error"), "5");
+    // Read on the immediate path, in the page-message handler.
+    auto parse = cap.with_message("Failed to parse async user_event: event record has no element id");
+    ASSERT_EQ(parse.size(), 1u);
+    EXPECT_EQ(parse[0].level, base::log::Level::Error);
+    EXPECT_EQ(parse[0].target, "veltrum::webview_host::ipc");
+}
+
+TEST(WindowAssets, ServedFromTheAssetFolder) {
+    if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
+    auto dir = std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "assets-test";
+    std::filesystem::create_directories(dir / "css");
+    {
+        std::ofstream(dir / "css" / "app.css") << "#root { color: rgb(1, 2, 3); }\n";
+    }
+    WindowConfig c;
+    c.title = "Assets";
+    c.head = "<link rel=\"stylesheet\" href=\"veltrum://app/assets/kit/css/app.css\">\n";
+    c.assets = {{"kit", dir}};
+    c.visible = false;
+    Window w(c, std::make_unique<CounterRoot>());
+    ASSERT_TRUE(run_until([&] { return w.rendered(); }));
+    EXPECT_FALSE(w.is_visible());  // configured hidden
+    std::optional<base::Result<json>> out;
+    w.evaluate(R"(
+        const bad = await fetch("veltrum://app/assets/kit/../../etc/passwd").then(r => r.ok, () => false);
+        return { color: getComputedStyle(document.getElementById("root")).color, bad: bad };)",
+               {}, [&](base::Result<json> r) { out = std::move(r); });
+    ASSERT_TRUE(run_until([&] { return out.has_value(); }));
+    ASSERT_TRUE(*out) << out->error();
+    EXPECT_EQ((**out)["color"], "rgb(1, 2, 3)");
+    EXPECT_EQ((**out)["bad"], false);
 }
 
 }  // namespace

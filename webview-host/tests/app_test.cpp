@@ -1,0 +1,191 @@
+// A small application on the reactive framework in the real web view: clicks
+// reach C++ listeners and change signals, the host decides prevent-default,
+// per-frame events stay asynchronous, a killed page process is recovered with
+// the tree's state, and a component's page script is installed again.
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdlib>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "base/log.h"
+#include "reactive/root.h"
+#include "webview-host/gtk_loop.h"
+#include "webview-host/reactive_root.h"
+#include "webview-host/window.h"
+
+namespace webview_host {
+namespace {
+
+using nlohmann::json;
+using namespace reactive;
+using namespace std::chrono_literals;
+
+// What the test reads of the application (one application at a time).
+struct AppProbe {
+    int clicks = 0;
+    int moves = 0;
+    int root_renders = 0;
+    int installs = 0;
+    std::vector<std::uint32_t> install_generations;
+    Signal<int>* count = nullptr;
+    std::optional<Eval> pending;
+    std::optional<base::Result<Json>> pending_result;
+};
+AppProbe* PROBE = nullptr;
+
+// A component with a page script of its own, installed once per page.
+Element page_script_user() {
+    auto gen = use_page_generation();
+    auto& seen = use_hook<std::optional<std::uint32_t>>([] { return std::optional<std::uint32_t>(); });
+    if (seen != gen) {
+        seen = gen;
+        PROBE->install_generations.push_back(gen);
+        eval("window.__installed = (window.__installed || 0) + 1;");
+    }
+    return span().id("gen")(fmt::format("generation {}", gen));
+}
+
+Element counter_app() {
+    auto count = use_signal(0);
+    PROBE->count = &use_hook<Signal<int>>([&] { return count; });
+    ++PROBE->root_renders;
+    return div().cls("app")(
+        p().id("count")(fmt::format("Count: {}", count())),
+        button().id("add").on_click([count](MouseEvent&) {
+            ++PROBE->clicks;
+            count.set(count.peek() + 1);
+        })("Add"),
+        a().id("link").attr("href", "#followed").on_click([](MouseEvent& e) { e.prevent_default(); })("link"),
+        div().id("box").style("width", "200px").style("height", "50px").style("background", "#ddf")
+            .on_mousemove([](MouseEvent& e) {
+                ++PROBE->moves;
+                e.prevent_default();  // cannot hold: per-frame events never wait for the host
+            })("move here"),
+        component(page_script_user, "page_script_user"));
+}
+
+class AppTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
+        setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
+        setenv("GSETTINGS_BACKEND", "memory", 0);
+    }
+    void SetUp() override {
+        if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
+        PROBE = &probe;
+        loop = std::make_unique<GtkLoop>();
+        WindowConfig c;
+        c.title = "Reactive app";
+        c.width = 600;
+        c.height = 360;
+        window = std::make_unique<Window>(c, std::make_unique<ReactiveRoot>(*loop, [] { return counter_app(); }));
+        ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
+    }
+    void TearDown() override {
+        window.reset();
+        loop.reset();
+        pump_for(50ms);
+        PROBE = nullptr;
+    }
+
+    base::Result<json> js(const std::string& body) {
+        std::optional<base::Result<json>> out;
+        window->evaluate(body, {}, [&](base::Result<json> r) { out = std::move(r); });
+        if (!run_until([&] { return out.has_value(); })) return base::fail("no reply");
+        return *out;
+    }
+    std::string text_of(const char* id) {
+        auto r = js(fmt::format("const e = document.getElementById('{}'); return e ? e.textContent : '<none>';", id));
+        return r && r->is_string() ? r->get<std::string>() : "<error>";
+    }
+
+    reactive::Root& window_root() { return static_cast<ReactiveRoot&>(window->root()).root(); }
+
+    AppProbe probe;
+    std::unique_ptr<GtkLoop> loop;
+    std::unique_ptr<Window> window;
+};
+
+TEST_F(AppTest, RealClickChangesSignalAndPage) {
+    EXPECT_EQ(text_of("count"), "Count: 0");
+    auto r = js("const r = document.getElementById('add').getBoundingClientRect();"
+                "return {x: r.x + r.width / 2, y: r.y + r.height / 2};");
+    ASSERT_TRUE(r) << r.error();
+    gint ox = 0, oy = 0, vx = 0, vy = 0;
+    gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
+    gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx, &vy);
+    auto cmd = fmt::format("xdotool mousemove {} {} click 1", ox + vx + static_cast<int>((*r)["x"].get<double>()),
+                           oy + vy + static_cast<int>((*r)["y"].get<double>()));
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(run_until([&] { return probe.clicks == 1; }));
+    EXPECT_EQ(probe.count->peek(), 1);
+    EXPECT_TRUE(run_until([&] { return text_of("count") == "Count: 1"; }));
+}
+
+TEST_F(AppTest, PreventDefaultAndPerFrameEvents) {
+    auto c0 = window->event_counts();
+    auto r = js(R"(
+        const link = new MouseEvent("click", { bubbles: true, cancelable: true });
+        document.getElementById("link").dispatchEvent(link);
+        const move = new MouseEvent("mousemove", { bubbles: true, cancelable: true });
+        document.getElementById("box").dispatchEvent(move);
+        return { link: link.defaultPrevented, move: move.defaultPrevented, hash: location.hash };)");
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ((*r)["link"], true);
+    EXPECT_EQ((*r)["move"], false);
+    EXPECT_EQ((*r)["hash"], "");
+    ASSERT_TRUE(run_until([&] { return probe.moves == 1; }));
+    auto c1 = window->event_counts();
+    EXPECT_EQ(c1.blocking - c0.blocking, 1u);  // the link's click
+    EXPECT_EQ(c1.immediate + c1.deferred - c0.immediate - c0.deferred, 1u);  // the mousemove
+}
+
+TEST_F(AppTest, CrashRecoveryKeepsStateAndReinstallsPageScripts) {
+    ASSERT_TRUE(js("document.getElementById('add').click(); return true;"));
+    ASSERT_TRUE(run_until([&] { return text_of("count") == "Count: 1"; }));
+    EXPECT_EQ(probe.install_generations, (std::vector<std::uint32_t>{0}));
+    for (std::uint32_t gen = 1; gen <= 2; ++gen) {
+        base::log::Capture cap;
+        window->terminate_page_process();
+        ASSERT_TRUE(run_until([&] { return window->recovering(); }));
+        // Started while recovering: never sent, fails at the re-attach.
+        std::optional<base::Result<json>> result;
+        Eval ev = eval("return 5;");
+        spawn_root([](Eval ev, std::optional<base::Result<json>>* out) -> Task<> {
+            *out = co_await ev.result();
+        }(ev, &result));
+        ASSERT_TRUE(run_until([&] { return !window->recovering(); }));
+        ASSERT_TRUE(run_until([&] { return result.has_value(); }));
+        EXPECT_FALSE(*result);
+        EXPECT_TRUE(ev.closed());
+        EXPECT_EQ(window->desktop().page_generation, gen);
+        EXPECT_EQ(window_root().page_generation(), gen);
+        EXPECT_TRUE(run_until([&] { return text_of("count") == "Count: 1"; }));  // state kept
+        EXPECT_EQ(text_of("gen"), fmt::format("generation {}", gen));
+        EXPECT_EQ(probe.install_generations.back(), gen);
+        auto installed = js("return window.__installed || 0;");
+        ASSERT_TRUE(installed);
+        EXPECT_EQ(*installed, 1);
+        EXPECT_EQ(cap.with_message("webview recovery: 'Reactive app' web content process died, reloading").size(), 1u);
+        int reattached = 0;
+        for (auto& rec : cap.records()) {
+            if (rec.message.starts_with("webview recovery: 'Reactive app' re-attached ") &&
+                rec.message.ends_with(fmt::format("ms after the crash (page generation {})", gen)))
+                ++reattached;
+            EXPECT_EQ(rec.message.find("window left blank"), std::string::npos);
+            EXPECT_EQ(rec.message.find("never called use_page_generation"), std::string::npos);
+        }
+        EXPECT_EQ(reattached, 1);
+    }
+    // The rebuilt tree is live.
+    ASSERT_TRUE(js("document.getElementById('add').click(); return true;"));
+    EXPECT_EQ(probe.count->peek(), 2);
+    EXPECT_TRUE(run_until([&] { return text_of("count") == "Count: 2"; }));
+}
+
+}  // namespace
+}  // namespace webview_host
