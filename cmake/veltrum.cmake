@@ -6,7 +6,7 @@ set(VELTRUM_INCLUDE_ROOTS ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
 
 # Tests that open JACK clients run one at a time: they look up their own ports
 # by name on the shared test server.
-set(VELTRUM_JACK_TESTS audio_test meter_test analyzer_test)
+set(VELTRUM_JACK_TESTS audio_test meter_test analyzer_test analyzer_run_test)
 
 # veltrum_test(<name> SOURCES ... LIBS ... [GUI] [JACK] [TIMEOUT s] [LABELS ...])
 # One GoogleTest executable, registered as one CTest test. GUI tests start
