@@ -14,3 +14,10 @@ veltrum_test(analyzer_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/analyzer_layers_test.cpp
   LIBS engine_analyzer)
+
+# The thread on a simulated room (software host, virtual clock), and once on
+# a JACK server looped back when one runs.
+veltrum_test(analyzer_run_test
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tests/analyzer_run_test.cpp
+  LIBS engine_analyzer)
