@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -98,14 +99,69 @@ std::string backquoted(std::string_view s) { return "`" + std::string(s) + "`"; 
 
 // ---- written forms ------------------------------------------------------------
 
+namespace {
+
+// The shortest digits that read back to the same value, laid out without an
+// exponent, ".0" after a whole number (the form of base::shortest, without
+// a heap allocation per number).
+template <class F>
+void append_float(std::string& out, F v) {
+    if (std::isnan(v)) {
+        out += std::signbit(v) ? "-NaN" : "NaN";
+        return;
+    }
+    if (std::isinf(v)) {
+        out += v < 0 ? "-inf" : "inf";
+        return;
+    }
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const char* p = buf;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    const char* e = std::find(p, static_cast<const char*>(r.ptr), 'e');
+    int exp = 0;
+    {
+        const char* q = e + 1;
+        bool neg = false;
+        if (*q == '+' || *q == '-') neg = *q++ == '-';
+        for (; q < r.ptr; ++q) exp = exp * 10 + (*q - '0');
+        if (neg) exp = -exp;
+    }
+    char digits[64];
+    std::size_t nd = 0;
+    for (const char* q = p; q < e; ++q)
+        if (*q != '.') digits[nd++] = *q;
+    const int point = exp + 1;  // value = 0.d1d2... x 10^point
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(digits, nd);
+    } else if (static_cast<std::size_t>(point) >= nd) {
+        out.append(digits, nd);
+        out.append(static_cast<std::size_t>(point) - nd, '0');
+        out += ".0";
+    } else {
+        out.append(digits, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits + point, nd - static_cast<std::size_t>(point));
+    }
+}
+
+}  // namespace
+
 std::string float_text(float v) {
-    if (std::isnan(v)) return std::signbit(v) ? "-NaN" : "NaN";
-    return base::shortest(v);
+    std::string out;
+    append_float(out, v);
+    return out;
 }
 
 std::string double_text(double v) {
-    if (std::isnan(v)) return std::signbit(v) ? "-NaN" : "NaN";
-    return base::shortest(v);
+    std::string out;
+    append_float(out, v);
+    return out;
 }
 
 std::string quote(std::string_view s) {
@@ -212,19 +268,49 @@ void Writer::boolean(bool v) {
 }
 void Writer::f32(float v) {
     before_value();
-    out_ += float_text(v);
+    append_float(out_, v);
 }
 void Writer::f64(double v) {
     before_value();
-    out_ += double_text(v);
+    append_float(out_, v);
+}
+void Writer::i16_list(std::span<const std::int16_t> v) {
+    if (layout_ == Layout::Indented) {
+        begin_list();
+        for (std::int16_t x : v) i64(x);
+        end_list();
+        return;
+    }
+    before_value();
+    const std::size_t old = out_.size();
+    // "-32768," is the longest element.
+    out_.resize(old + 2 + v.size() * 7);
+    char* p = out_.data() + old;
+    char* const end = out_.data() + out_.size();
+    *p++ = '[';
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i) *p++ = ',';
+        p = std::to_chars(p, end, v[i]).ptr;
+    }
+    *p++ = ']';
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
+}
+
+void Writer::raw(std::string_view text) {
+    before_value();
+    out_ += text;
 }
 void Writer::u64(std::uint64_t v) {
     before_value();
-    out_ += fmt::format("{}", v);
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
 }
 void Writer::i64(std::int64_t v) {
     before_value();
-    out_ += fmt::format("{}", v);
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
 }
 void Writer::string(std::string_view v) {
     before_value();
@@ -343,17 +429,17 @@ std::string_view Reader::identifier() {
 
 // A number token: [+-] then digits with an optional fraction and exponent, or
 // inf / NaN. Gives the token text (empty when no number starts here).
-Parsed<std::string> Reader::number_token() {
+Parsed<std::string_view> Reader::number_token() {
     skip_ws();
     std::size_t p = pos_;
     if (p < text_.size() && (text_[p] == '+' || text_[p] == '-')) ++p;
     const std::size_t body = p;
     if (text_.compare(body, 3, "inf") == 0 || text_.compare(body, 3, "NaN") == 0) {
         p += 3;
-        if (p < text_.size() && ident_char(text_[p])) return std::string();
+        if (p < text_.size() && ident_char(text_[p])) return std::string_view();
     } else {
         while (p < text_.size() && digit(text_[p])) ++p;
-        if (p == body) return std::string();
+        if (p == body) return std::string_view();
         if (p < text_.size() && text_[p] == '.') {
             ++p;
             while (p < text_.size() && digit(text_[p])) ++p;
@@ -366,9 +452,9 @@ Parsed<std::string> Reader::number_token() {
                 p = q;
             }
         }
-        if (p < text_.size() && (ident_char(text_[p]) || text_[p] == '.')) return std::string();
+        if (p < text_.size() && (ident_char(text_[p]) || text_[p] == '.')) return std::string_view();
     }
-    return std::string(text_.substr(pos_, p - pos_));
+    return text_.substr(pos_, p - pos_);
 }
 
 namespace {
@@ -422,9 +508,10 @@ std::string Reader::describe() {
     if (pos_ >= text_.size()) {
         out = "the end of the text";
     } else if (auto tok = number_token(); tok && !tok->empty()) {
-        if (!is_integer_token(*tok)) out = "the floating point number `" + *tok + "`";
-        else if ((*tok)[0] == '-') out = "the signed integer `" + *tok + "`";
-        else out = "the unsigned integer `" + *tok + "`";
+        const std::string t(*tok);
+        if (!is_integer_token(t)) out = "the floating point number `" + t + "`";
+        else if (t[0] == '-') out = "the signed integer `" + t + "`";
+        else out = "the unsigned integer `" + t + "`";
     } else if (text_[pos_] == '"') {
         auto s = string();
         out = s ? "the string " + quote(*s) : "a string";
@@ -599,6 +686,75 @@ Parsed<std::string> Reader::string() {
             default: return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
         }
     }
+}
+
+Parsed<std::vector<std::int16_t>> Reader::i16_list() {
+    skip_ws();
+    const std::size_t start = pos_;
+    std::vector<std::int16_t> out;
+    // Fast path: "[" digits "," ... "]" with blanks; anything unusual goes
+    // back to element-by-element reading for its exact error or form.
+    if (pos_ < text_.size() && text_[pos_] == '[') {
+        std::size_t p = pos_ + 1;
+        const std::size_t n = text_.size();
+        auto blanks = [&] {
+            while (p < n && (text_[p] == ' ' || text_[p] == '\n' || text_[p] == '\t' || text_[p] == '\r')) ++p;
+        };
+        bool ok = true;
+        blanks();
+        if (p < n && text_[p] == ']') {
+            pos_ = p + 1;
+            return out;
+        }
+        for (;;) {
+            blanks();
+            const bool neg = p < n && text_[p] == '-';
+            if (neg) ++p;
+            std::int32_t v = 0;
+            const std::size_t digits_at = p;
+            while (p < n && digit(text_[p]) && p - digits_at < 6) v = v * 10 + (text_[p++] - '0');
+            if (p == digits_at || (p < n && (digit(text_[p]) || ident_char(text_[p]) || text_[p] == '.'))) {
+                ok = false;
+                break;
+            }
+            if (neg) v = -v;
+            if (v < -32768 || v > 32767) {
+                ok = false;
+                break;
+            }
+            out.push_back(static_cast<std::int16_t>(v));
+            blanks();
+            if (p < n && text_[p] == ',') {
+                ++p;
+                blanks();
+                if (p < n && text_[p] == ']') {
+                    ++p;
+                    break;
+                }
+                continue;
+            }
+            if (p < n && text_[p] == ']') {
+                ++p;
+                break;
+            }
+            ok = false;
+            break;
+        }
+        if (ok) {
+            pos_ = p;
+            return out;
+        }
+        out.clear();
+    }
+    pos_ = start;
+    auto r = list([&](Reader& rd) -> Parsed<void> {
+        auto v = rd.signed_int<std::int16_t>();
+        if (!v) return std::unexpected(v.error());
+        out.push_back(*v);
+        return {};
+    });
+    if (!r) return std::unexpected(r.error());
+    return out;
 }
 
 std::string expected_names(std::span<const std::string_view> names) {

@@ -71,6 +71,12 @@ public:
     void begin_variant(std::string_view n);
     void end_variant();
     void none() { name("None"); }
+    // A list of 16-bit integers (the samples of impulse responses), written
+    // in one go.
+    void i16_list(std::span<const std::int16_t> v);
+    // A value already written in this writer's layout, at the top level
+    // (lets record writers render large parts in parallel).
+    void raw(std::string_view text);
     void begin_some() { begin_variant("Some"); }
     void end_some() { end_variant(); }
 
@@ -178,6 +184,10 @@ public:
     // Any well-formed value, thrown away (recursion limited to 128 levels).
     Parsed<void> skip_value();
 
+    // A list of signed 16-bit integers in square brackets (fast path for
+    // long sample lists; errors as element-by-element reading gives them).
+    Parsed<std::vector<std::int16_t>> i16_list();
+
     // Lists and tuples: each_element reads "[" ... "]" (or "(" ... ")" for
     // a tuple; list_or_tuple accepts both) and calls fn(Reader&) for every
     // element; a trailing comma is allowed.
@@ -216,7 +226,7 @@ public:
 
 private:
     Parsed<void> skip_value_at(int depth);
-    Parsed<std::string> number_token();
+    Parsed<std::string_view> number_token();
 
     std::string_view text_;
     std::size_t pos_ = 0;

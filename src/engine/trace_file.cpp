@@ -1,6 +1,7 @@
 #include "engine/trace_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "base/cast.h"
 #include "base/log.h"
 #include "engine/gzip.h"
+#include "engine/persist_parallel.h"
 
 namespace engine::trace {
 
@@ -171,9 +173,7 @@ void write_layers_field(Writer& w, const std::vector<Layer>& layers) {
         w.field("scale");
         w.f32(l.scale);
         w.field("ir");
-        w.begin_list();
-        for (std::int16_t s : l.ir) w.i64(s);
-        w.end_list();
+        w.i16_list(l.ir);
         w.end_record();
     }
     w.end_list();
@@ -411,26 +411,37 @@ void write_source(Writer& w, const Source& s) {
     w.end_record();
 }
 
-void Session::serialize(Writer& w) const {
+namespace {
+
+// The session record; traces already rendered (in the writer's layout) are
+// put in as they are.
+void write_session(Writer& w, const Session& s, const std::vector<std::string>* rendered) {
     w.begin_record();
     w.field("sources");
-    write_string_list(w, sources);
+    write_string_list(w, s.sources);
     w.field("traces");
     w.begin_list();
-    for (const auto& t : traces) write_trace(w, t);
+    for (std::size_t i = 0; i < s.traces.size(); ++i) {
+        if (rendered) w.raw((*rendered)[i]);
+        else write_trace(w, s.traces[i]);
+    }
     w.end_list();
     w.field("design");
     w.begin_record();
     w.field("sources");
     w.begin_list();
-    for (const auto& s : design.sources) write_source(w, s);
+    for (const auto& src : s.design.sources) write_source(w, src);
     w.end_list();
     w.end_record();
     w.field("position");
-    w.string(position);
-    write_setup_field(w, setup);
+    w.string(s.position);
+    write_setup_field(w, s.setup);
     w.end_record();
 }
+
+}  // namespace
+
+void Session::serialize(Writer& w) const { write_session(w, *this, nullptr); }
 
 // ---- readers --------------------------------------------------------------------
 
@@ -450,13 +461,7 @@ Parsed<Layer> read_layer(Reader& r) {
                           switch (i) {
                               case 0: return store(rd.unsigned_int<std::size_t>(), l.n);
                               case 1: return store(rd.f32(), l.scale);
-                              default:
-                                  return rd.list([&](Reader& e) -> Parsed<void> {
-                                      auto s = e.signed_int<std::int16_t>();
-                                      if (!s) return std::unexpected(s.error());
-                                      l.ir.push_back(*s);
-                                      return {};
-                                  });
+                              default: return store(rd.i16_list(), l.ir);
                           }
                       });
     if (!p) return std::unexpected(p.error());
@@ -781,12 +786,71 @@ Parsed<Session> Session::deserialize(Reader& r) {
 
 // ---- container ------------------------------------------------------------------
 
+namespace {
+
+// A size guess for the text of a trace, so that it is rendered without
+// growing its buffer.
+std::size_t text_size_guess(const Trace& t) {
+    std::size_t n = 512 + t.name.size() + t.source.size() + t.position.size();
+    n += 26 * t.h.size() + 13 * (t.confidence.size() + t.ir.size() + t.cal.size()) + 30 * t.arrivals.size();
+    for (const auto& l : t.layers) n += 48 + 7 * l.ir.size();
+    return n;
+}
+
+}  // namespace
+
 base::Result<std::string> Session::encode() const {
-    std::string text;
-    Writer w(text);
-    serialize(w);
-    if (auto ok = w.result(); !ok) return base::fail(ok.error());
-    return gzip::compress(text);
+    // The traces (nearly all of the text) are rendered on several threads
+    // and compressed as they are, between the head and the tail of the
+    // session record; the result is the gzip of serialize()'s text.
+    std::vector<std::string> rendered(traces.size());
+    std::vector<std::string> errors(traces.size());
+    persist::parallel_for(traces.size(), [&](std::size_t i) {
+        rendered[i].reserve(text_size_guess(traces[i]));
+        Writer tw(rendered[i]);
+        write_trace(tw, traces[i]);
+        if (auto ok = tw.result(); !ok) errors[i] = ok.error();
+    });
+    for (const auto& e : errors)
+        if (!e.empty()) return base::fail(e);
+    std::string head;
+    {
+        Writer w(head);
+        w.begin_record();
+        w.field("sources");
+        write_string_list(w, sources);
+        w.field("traces");
+        if (!w.ok()) return base::fail(w.result().error());
+        head += '[';
+    }
+    std::string tail = "],";
+    {
+        std::string rest;
+        Writer w(rest);
+        w.begin_record();
+        w.field("design");
+        w.begin_record();
+        w.field("sources");
+        w.begin_list();
+        for (const auto& src : design.sources) write_source(w, src);
+        w.end_list();
+        w.end_record();
+        w.field("position");
+        w.string(position);
+        write_setup_field(w, setup);
+        w.end_record();
+        if (auto ok = w.result(); !ok) return base::fail(ok.error());
+        tail.append(rest, 1);  // without the record's own "("
+    }
+    std::vector<std::string_view> pieces;
+    pieces.reserve(2 * traces.size() + 2);
+    pieces.push_back(head);
+    for (std::size_t i = 0; i < rendered.size(); ++i) {
+        if (i) pieces.push_back(",");
+        pieces.push_back(rendered[i]);
+    }
+    pieces.push_back(tail);
+    return gzip::compress(pieces);
 }
 
 namespace {
@@ -839,7 +903,7 @@ struct FdSource {
 
 // The text of a file's bytes: inflated when they start with 1F 8B, plain
 // otherwise; at most `cap` bytes of text either way; UTF-8 checked.
-base::Result<std::string> load_text(const gzip::Source& src, std::size_t cap) {
+base::Result<std::string> load_text(const gzip::Source& src, std::size_t cap, std::size_t size_hint) {
     std::string head;
     char buf[2];
     while (head.size() < 2) {
@@ -849,7 +913,7 @@ base::Result<std::string> load_text(const gzip::Source& src, std::size_t cap) {
         head.append(buf, *n);
     }
     if (head.size() == 2 && static_cast<unsigned char>(head[0]) == 0x1F && static_cast<unsigned char>(head[1]) == 0x8B) {
-        auto text = gzip::inflate(head, src, cap);
+        auto text = gzip::inflate(head, src, cap, size_hint);
         if (!text) return base::fail("gzip: " + text.error());
         if (utf8::check(*text)) return base::fail("gzip: stream did not contain valid UTF-8");
         return text;
@@ -884,10 +948,15 @@ base::Result<Session> parse_and_finish(const std::string& text) {
 base::Result<void> finish_read(Session& s) {
     for (const auto& t : s.traces)
         if (auto bad = check_trace(t)) return base::fail(fmt::format("trace \"{}\": {}", t.name, *bad));
-    for (auto& t : s.traces) {
+    // The rebuild of each trace (FFTs on the calling thread's own plans) runs
+    // on several threads; the source list is completed in trace order.
+    persist::parallel_for(s.traces.size(), [&](std::size_t i) {
+        Trace& t = s.traces[i];
         if (t.n != 0) convert_older(t);
         t.render_ir();
         t.rebuild_points();
+    });
+    for (auto& t : s.traces) {
         if (t.source.empty()) t.source = t.name;
         if (std::find(s.sources.begin(), s.sources.end(), t.source) == s.sources.end())
             s.sources.push_back(t.source);
@@ -903,7 +972,7 @@ base::Result<Session> Session::decode(std::string_view bytes, std::size_t cap) {
         at += k;
         return k;
     };
-    auto text = load_text(src, cap);
+    auto text = load_text(src, cap, gzip::size_hint(bytes.substr(bytes.size() >= 4 ? bytes.size() - 4 : 0), bytes.size()));
     if (!text) return base::fail(text.error());
     return parse_and_finish(*text);
 }
@@ -911,7 +980,15 @@ base::Result<Session> Session::decode(std::string_view bytes, std::size_t cap) {
 base::Result<Session> Session::try_read(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return base::fail(api::client::os_error_text(errno));
-    auto text = load_text(FdSource{fd}, gzip::INFLATE_LIMIT);
+    // The gzip trailer's length, read ahead, sizes the text buffer.
+    std::size_t hint = 0;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size >= 18) {
+        char last4[4];
+        if (::pread(fd, last4, 4, st.st_size - 4) == 4)
+            hint = gzip::size_hint(std::string_view(last4, 4), static_cast<std::size_t>(st.st_size));
+    }
+    auto text = load_text(FdSource{fd}, gzip::INFLATE_LIMIT, hint);
     ::close(fd);
     if (!text) return base::fail(text.error());
     return parse_and_finish(*text);

@@ -1,0 +1,133 @@
+// Project files: a large project (200 four-layer traces at 48 kHz, a few
+// sources with strips) built, encoded, autosaved and opened again.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "api/client.h"
+#include "engine/autosave.h"
+#include "engine/trace_file.h"
+
+namespace {
+
+using namespace engine;
+
+const trace::Session& large_session() {
+    static const trace::Session s = [] {
+        trace::Session out;
+        std::mt19937 rng(1);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        const std::size_t sizes[] = {32768, 16384, 4096, 1024};
+        for (int i = 0; i < 200; ++i) {
+            std::vector<trace::LayerBins> layers;
+            for (std::size_t n : sizes) {
+                trace::LayerBins l;
+                l.n = n;
+                l.bins.resize(n / 2);
+                for (auto& b : l.bins) b = {u(rng), u(rng), 0.5f + 0.5f * std::abs(u(rng))};
+                layers.push_back(std::move(l));
+            }
+            const std::string source = "Source " + std::to_string(i % 8);
+            auto t = trace::Trace::from_layers(source + " / " + std::to_string(i), 48000, 120, layers, {}, 0.7f);
+            t.source = source;
+            t.position = "Position " + std::to_string(i / 8 + 1);
+            out.traces.push_back(std::move(t));
+        }
+        for (int k = 0; k < 8; ++k) {
+            auto src = design::Source::make("Source " + std::to_string(k));
+            src.zones = {design::Zone{"Position 1", {eqfit::Band{}}, true, design::Air{}}};
+            out.design.sources.push_back(src);
+            out.sources.push_back(src.name);
+        }
+        out.position = "Position 1";
+        return out;
+    }();
+    return s;
+}
+
+std::filesystem::path bench_dir() {
+    auto dir = std::filesystem::temp_directory_path() / ("veltrum-bench-persist-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+// What the window does on every edit: clone its state into a Session.
+void BM_BuildSession(benchmark::State& state) {
+    const auto& s = large_session();
+    for (auto _ : state) {
+        trace::Session copy = s;
+        benchmark::DoNotOptimize(copy);
+    }
+}
+BENCHMARK(BM_BuildSession)->Unit(benchmark::kMillisecond);
+
+void BM_SerializeText(benchmark::State& state) {
+    const auto& s = large_session();
+    std::size_t size = 0;
+    for (auto _ : state) {
+        std::string text;
+        notation::Writer w(text);
+        s.serialize(w);
+        size = text.size();
+        benchmark::DoNotOptimize(text);
+    }
+    state.counters["text_MB"] = double(size) / 1e6;
+}
+BENCHMARK(BM_SerializeText)->Unit(benchmark::kMillisecond);
+
+void BM_Encode(benchmark::State& state) {
+    const auto& s = large_session();
+    std::size_t size = 0;
+    for (auto _ : state) {
+        auto bytes = s.encode();
+        size = bytes->size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["file_MB"] = double(size) / 1e6;
+}
+BENCHMARK(BM_Encode)->Unit(benchmark::kMillisecond);
+
+// One autosave as the writer thread does it: encode and write atomically
+// (two syncs included).
+void BM_Autosave(benchmark::State& state) {
+    const auto& s = large_session();
+    const auto file = bench_dir() / "autosave.vtproject";
+    for (auto _ : state) {
+        auto bytes = s.encode();
+        auto ok = api::client::write_atomic(file, *bytes);
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(BM_Autosave)->Unit(benchmark::kMillisecond);
+
+// Opening the autosave again: read, inflate, parse, check and rebuild.
+void BM_Open(benchmark::State& state) {
+    const auto file = bench_dir() / "open.vtproject";
+    (void)api::client::write_atomic(file, *large_session().encode());
+    for (auto _ : state) {
+        auto s = trace::Session::try_read(file);
+        if (!s) state.SkipWithError(s.error().c_str());
+        benchmark::DoNotOptimize(s);
+    }
+}
+BENCHMARK(BM_Open)->Unit(benchmark::kMillisecond);
+
+// Only the parse of the text, without the rebuild of the traces.
+void BM_ParseText(benchmark::State& state) {
+    std::string text;
+    notation::Writer w(text);
+    large_session().serialize(w);
+    for (auto _ : state) {
+        notation::Reader r(text);
+        auto s = trace::Session::deserialize(r);
+        benchmark::DoNotOptimize(s);
+    }
+}
+BENCHMARK(BM_ParseText)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
