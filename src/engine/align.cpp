@@ -28,7 +28,8 @@ constexpr float MAX_DELAY_MS = 40.0f;
 // Most lags one search scans (about 350 s each way at 48 kHz).
 constexpr std::uint64_t MAX_LAGS = std::uint64_t{1} << 25;
 
-float level_db(Complex z) { return 20.0f * std::log10(std::fmax(cabs(z), 1e-9f)); }
+// 20 log10(max(|z|, 1e-9)), taken as (10 / ln 10) ln(max(|z|^2, 1e-18)).
+float level_db(Complex z) { return 4.3429448f * std::log(std::fmax(std::norm(z), 1e-18f)); }
 
 bool reaches_gate(const Trace& t, std::size_t i) { return conf_at(t, i) >= t.gate; }
 

@@ -23,6 +23,11 @@ float gain_factor(float db, float per) {
 
 bool positive_finite(float v) { return std::isfinite(v) && v > 0.0f; }
 
+// 20 log10(max(|H|, 1e-9)) from |H|^2, as (10 / ln 10) ln(max(|H|^2, 1e-18));
+// a NaN magnitude takes the floor as well. The natural logarithm is several
+// times cheaper than log10 and the fit evaluates this millions of times.
+float power_db(float mag2) { return 4.3429448f * std::log(std::fmax(mag2, 1e-18f)); }
+
 // B_n(y1) / B_n(y2), B_n(y) = prod 1 / (j y - p_k).
 Complex butter_ratio(int n, float y1, float y2) {
     Complex r{1.0f, 0.0f};
@@ -77,8 +82,7 @@ float fraction_db(const Fraction& fr) {
     const float n2 = fr.num.real() * fr.num.real() + fr.num.imag() * fr.num.imag();
     const float d2 = fr.den.real() * fr.den.real() + fr.den.imag() * fr.den.imag();
     const float mag2 = fr.scale * fr.scale * (n2 / d2);
-    // max(|H|, 1e-9) in dB; a NaN magnitude takes the floor as well.
-    return 10.0f * std::log10(std::fmax(mag2, 1e-18f));
+    return power_db(mag2);
 }
 
 bool band_is_off(const Band& b) { return !b.on || !positive_finite(b.hz) || !positive_finite(b.q); }
@@ -225,8 +229,7 @@ void Shaping::clamp() {
 float shaping_db(const Shaping& shaping, float f) {
     if (!(f > 0.0f) || !shaping.on) return 0.0f;
     const Complex h = shaping.response(f);
-    const float mag2 = h.real() * h.real() + h.imag() * h.imag();
-    return 10.0f * std::log10(std::fmax(mag2, 1e-18f));
+    return power_db(h.real() * h.real() + h.imag() * h.imag());
 }
 
 // ---------------------------------------------------------------- House
