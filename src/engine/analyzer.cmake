@@ -13,6 +13,7 @@ veltrum_engine_part(analyzer
 veltrum_test(analyzer_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/analyzer_layers_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/analyzer_session_test.cpp
   LIBS engine_analyzer)
 
 # The thread on a simulated room (software host, virtual clock), and once on
