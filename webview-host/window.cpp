@@ -192,6 +192,9 @@ void pump_for(std::chrono::milliseconds d) {
     run_until([] { return false; }, d);
 }
 
+void run() { gtk_main(); }
+void quit() { gtk_main_quit(); }
+
 std::filesystem::path beside_program(std::string_view name) {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -960,7 +963,8 @@ void fill_menu(Window::Impl* impl, GtkWidget* menu, const std::vector<MenuItem>&
 
 GtkWidget* make_item(Window::Impl* impl, const MenuItem& it) {
     if (it.separator) return gtk_separator_menu_item_new();
-    GtkWidget* w = gtk_menu_item_new_with_mnemonic(it.label.c_str());
+    GtkWidget* w = it.literal ? gtk_menu_item_new_with_label(it.label.c_str())
+                              : gtk_menu_item_new_with_mnemonic(it.label.c_str());
     MenuEntry e;
     e.item = w;
     e.standard = it.standard;

@@ -40,6 +40,9 @@ bool run_until(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 // Runs pending GTK work for about `d`.
 void pump_for(std::chrono::milliseconds d);
+// Hands the thread to the GTK main loop until quit() is called.
+void run();
+void quit();
 
 // What the window shows. The runtime asks it for edit batches (JSON arrays of
 // edits) and hands it the page's events. Called on the UI thread only.
@@ -113,6 +116,7 @@ struct MenuItem {
     std::string accel;       // GTK accelerator text, e.g. "<Primary>o"
     bool enabled = true;
     bool separator = false;
+    bool literal = false;    // label shown as written, "_" included (file paths)
     StandardItem standard = StandardItem::None;
     std::vector<MenuItem> submenu;
 

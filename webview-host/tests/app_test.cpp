@@ -31,8 +31,7 @@ struct AppProbe {
     int installs = 0;
     std::vector<std::uint32_t> install_generations;
     Signal<int>* count = nullptr;
-    std::optional<Eval> pending;
-    std::optional<base::Result<Json>> pending_result;
+    std::optional<base::Result<Rect>> box_rect;
 };
 AppProbe* PROBE = nullptr;
 
@@ -60,6 +59,9 @@ Element counter_app() {
         })("Add"),
         a().id("link").attr("href", "#followed").on_click([](MouseEvent& e) { e.prevent_default(); })("link"),
         div().id("box").style("width", "200px").style("height", "50px").style("background", "#ddf")
+            .on_mounted([](const MountedEvent& e) {
+                spawn([](ElementHandle h) -> Task<> { PROBE->box_rect = co_await h.client_rect(); }(e.element()));
+            })
             .on_mousemove([](MouseEvent& e) {
                 ++PROBE->moves;
                 e.prevent_default();  // cannot hold: per-frame events never wait for the host
@@ -83,6 +85,8 @@ protected:
         c.width = 600;
         c.height = 360;
         window = std::make_unique<Window>(c, std::make_unique<ReactiveRoot>(*loop, [] { return counter_app(); }));
+        // Away from the corner where other tests' windows open.
+        gtk_window_move(window->gtk_window(), 380, 220);
         ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
     }
     void TearDown() override {
@@ -120,10 +124,19 @@ TEST_F(AppTest, RealClickChangesSignalAndPage) {
     gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx, &vy);
     auto cmd = fmt::format("xdotool mousemove {} {} click 1", ox + vx + static_cast<int>((*r)["x"].get<double>()),
                            oy + vy + static_cast<int>((*r)["y"].get<double>()));
+    gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
+    pump_for(std::chrono::milliseconds(50));
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     ASSERT_TRUE(run_until([&] { return probe.clicks == 1; }));
     EXPECT_EQ(probe.count->peek(), 1);
     EXPECT_TRUE(run_until([&] { return text_of("count") == "Count: 1"; }));
+}
+
+TEST_F(AppTest, MountedElementAnswersQueries) {
+    ASSERT_TRUE(run_until([&] { return probe.box_rect.has_value(); }));
+    ASSERT_TRUE(*probe.box_rect) << probe.box_rect->error();
+    EXPECT_EQ((*probe.box_rect)->width, 200);
+    EXPECT_EQ((*probe.box_rect)->height, 50);
 }
 
 TEST_F(AppTest, PreventDefaultAndPerFrameEvents) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 
 #include <fmt/format.h>
@@ -12,6 +13,7 @@
 
 #include "base/log.h"
 #include "raw_root.h"
+#include "webview-host/gtk_loop.h"
 #include "webview-host/window.h"
 
 namespace webview_host {
@@ -49,6 +51,8 @@ protected:
         c.min_height = 200;
         c.head = "<style>body{font-family:sans-serif;margin:8px}</style>\n";
         window = std::make_unique<Window>(c, std::move(r));
+        // Away from the corner where other tests' windows open.
+        gtk_window_move(window->gtk_window(), 420, 260);
         ASSERT_TRUE(run_until([&] { return window->rendered(); })) << "page never initialised";
         if (pending_install) window->evaluate("window.__installed = (window.__installed || 0) + 1;");
         ASSERT_TRUE(run_until([&] { return window->pending_batches() == 0 && window->is_visible(); }));
@@ -114,6 +118,8 @@ TEST_F(WindowTest, RealClickReachesHandlerAndPageShowsNewText) {
     int y = oy + vy + static_cast<int>((*rect)["y"].get<double>() + (*rect)["height"].get<double>() / 2);
     auto blocking_before = window->event_counts().blocking;
     std::string cmd = fmt::format("xdotool mousemove {} {} click 1", x, y);
+    gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
+    pump_for(std::chrono::milliseconds(50));
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     ASSERT_TRUE(run_until([&] { return root->count == 1; })) << "click never reached the handler";
     EXPECT_GT(window->event_counts().blocking, blocking_before);
@@ -307,9 +313,11 @@ TEST_F(WindowTest, MenusReachTheHandler) {
     EXPECT_TRUE(window->activate_menu_item("copy"));     // runs the web view's command, not the handler
     EXPECT_EQ(hits, (std::vector<std::string>{"open"}));
 
-    window->rebuild_submenu("open_recent", {{.id = "recent_0", .label = "/tmp/a.veltrum"},
+    window->rebuild_submenu("open_recent", {{.id = "recent_0", .label = "/tmp/a_b.veltrum", .literal = true},
                                             {.id = "recent_1", .label = "/tmp/b.veltrum"}});
     EXPECT_TRUE(window->activate_menu_item("recent_1"));
+    // The submenu is enabled again.
+    window->set_item_enabled("open_recent", true);
     window->rebuild_submenu("open_recent", {{.id = "recent_0", .label = "/tmp/c.veltrum"}});
     EXPECT_FALSE(window->has_menu_item("recent_1"));
     EXPECT_TRUE(window->activate_menu_item("recent_0"));
@@ -432,6 +440,36 @@ TEST(WindowAssets, ServedFromTheAssetFolder) {
     ASSERT_TRUE(*out) << out->error();
     EXPECT_EQ((**out)["color"], "rgb(1, 2, 3)");
     EXPECT_EQ((**out)["bad"], false);
+}
+
+}  // namespace
+}  // namespace webview_host
+
+namespace webview_host {
+namespace {
+
+TEST(GtkLoopTest, PostsInOrderFromAnyThreadAndRunsTimers) {
+    if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
+    GtkLoop loop;
+    std::vector<int> order;
+    std::thread t([&] {
+        for (int i = 0; i < 100; ++i) loop.post([&, i] { order.push_back(i); });
+    });
+    t.join();
+    ASSERT_TRUE(run_until([&] { return order.size() == 100; }));
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    bool fired = false;
+    loop.post_after(std::chrono::milliseconds(30), [&] { fired = true; });
+    ASSERT_TRUE(run_until([&] { return fired; }));
+    // Work still queued when the loop goes never runs.
+    bool late = false;
+    {
+        GtkLoop gone;
+        gone.post([&] { late = true; });
+        gone.post_after(std::chrono::milliseconds(1), [&] { late = true; });
+    }
+    pump_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(late);
 }
 
 }  // namespace
