@@ -21,4 +21,5 @@ veltrum_test(analyzer_test
 veltrum_test(analyzer_run_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/analyzer_run_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/analyzer_jack_test.cpp
   LIBS engine_analyzer)
