@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -158,6 +159,27 @@ TEST(SettingsFile, EveryFieldReadsBackAsWritten) {
     const auto back = read_ok(*odd.render());
     EXPECT_TRUE(std::isnan(back.average_secs));
     EXPECT_FALSE(back.target.has_value());
+}
+
+TEST(SettingsFile, UnusualTextsReadBackUnchanged) {
+    Settings s;
+    s.host = std::string("nul \0, bell \x07, del \x7f", 20);
+    s.device = "quote ' double \" back \\ cr \r lf \n tab \t";
+    s.device_name = "e\xCC\x81 (combining), \xE2\x80\x8B (zero width), \xC2\xA0 (no-break), \xF0\x9F\x8E\x9B";
+    s.wing_target = "\xE2\x80\xAE right-to-left";
+    const auto text = s.render();
+    ASSERT_TRUE(text) << text.error();
+    EXPECT_EQ(std::count(text->begin(), text->end(), '\n'), 69);  // no line end inside a text
+    EXPECT_NE(text->find("    device: \"quote \\' double \\\" back \\\\ cr \\r lf \\n tab \\t\","), std::string::npos)
+        << *text;
+    EXPECT_EQ(read_ok(*text), s);
+}
+
+TEST(SettingsFile, EveryCutOfAFileIsRefused) {
+    const auto text = *everything_changed().render();
+    for (std::size_t n = 0; n < text.size(); ++n)
+        EXPECT_FALSE(Settings::deserialize(std::string_view(text).substr(0, n)).has_value()) << n;
+    EXPECT_TRUE(Settings::deserialize(text).has_value());
 }
 
 // ---- reading ------------------------------------------------------------------------
