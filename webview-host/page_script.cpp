@@ -241,9 +241,9 @@ class VeltrumInterpreter {
     if (w) w(value); else c.queue.push(value);
   }
 
-  // Runs one host script. The script body sees `veltrum` with send(value)
-  // (a value back to the host) and recv() (a promise of the next value the
-  // host sends); its return value (awaited) is the reply.
+  // Runs one host script. The script body sees send(value) (a value back to
+  // the host) and recv() (a promise of the next value the host sends), also
+  // as veltrum.send / veltrum.recv; its return value (awaited) is the reply.
   run(req, body) {
     const self = this;
     const api = {
@@ -255,7 +255,7 @@ class VeltrumInterpreter {
       },
     };
     Promise.resolve()
-      .then(() => body(api))
+      .then(() => body(api, api.send, api.recv))
       .then((v) => { this.hostChannels.delete(req); this.reply(req, true, v); },
             (e) => { this.hostChannels.delete(req); this.reply(req, false, e && e.message ? e.message : e); });
   }

@@ -749,8 +749,11 @@ void Window::Impl::build() {
     g_signal_connect(view, "load-failed",
                      G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* err, gpointer data) -> gboolean {
                          auto* impl = static_cast<Impl*>(data);
-                         // A navigation we refused shows up as a cancelled load.
-                         if (g_error_matches(err, WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+                         // A navigation we refused, or a load cut short by the
+                         // next one, is not a failed reload.
+                         if (g_error_matches(err, WEBKIT_POLICY_ERROR,
+                                             WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE) ||
+                             g_error_matches(err, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED))
                              return FALSE;
                          if (impl->desktop.crashed_at && uri && is_own_address(uri))
                              base::log::error(LOG_WEBVIEW, fmt::format("webview recovery: '{}' reload failed: {}",
@@ -889,7 +892,7 @@ Window::EventCounts Window::event_counts() const { return impl_->counts; }
 
 std::uint64_t Window::evaluate(const std::string& body, ValueFn on_value, DoneFn on_done) {
     std::uint64_t req = impl_->next_req;  // add_query takes this number
-    std::string js = fmt::format("i.run({},async function(veltrum){{\n{}\n}});", req, body);
+    std::string js = fmt::format("i.run({},async function(veltrum,send,recv){{\n{}\n}});", req, body);
     return impl_->add_query(std::move(on_value), std::move(on_done), std::move(js));
 }
 

@@ -200,9 +200,10 @@ public:
     // ---- scripts and element queries ------------------------------------------
     using ValueFn = std::function<void(const nlohmann::json&)>;
     using DoneFn = std::function<void(base::Result<nlohmann::json>)>;
-    // Evaluates `body` as the body of an async function of `veltrum` in the
-    // page: veltrum.send(v) gives `on_value` a value, `await veltrum.recv()`
-    // takes a value sent with send_to_script; the returned value (or the
+    // Evaluates `body` as the body of an async function in the page:
+    // send(v) gives `on_value` a value, `await recv()` takes a value sent
+    // with send_to_script (also as veltrum.send / veltrum.recv); the
+    // returned value (or the
     // thrown error) completes the request through `on_done`. When the page is
     // replaced before the reply, `on_done` gets an error.
     std::uint64_t evaluate(const std::string& body, ValueFn on_value = {}, DoneFn on_done = {});

@@ -260,14 +260,20 @@ TEST_F(WindowTest, TwoCrashesBeforeInitializeGiveOneReattach) {
     ASSERT_TRUE(run_until([&] { return !window->recovering(); }));
     EXPECT_EQ(window->desktop().page_generation, 1u);
     EXPECT_TRUE(run_until([&] { return page_text() == "Count: 0"; }));
+    int reattached = 0;
+    for (auto& r : cap.records()) {
+        EXPECT_NE(r.level, base::log::Level::Error) << r.message;
+        if (r.message.starts_with("webview recovery: 'Runtime test' re-attached ")) ++reattached;
+    }
+    EXPECT_EQ(reattached, 1);
 }
 
 TEST_F(WindowTest, ScriptChannelsAndQueries) {
     std::vector<json> got;
     std::optional<base::Result<json>> done;
     auto req = window->evaluate(R"(
-        veltrum.send("ready");
-        const v = await veltrum.recv();
+        send("ready");
+        const v = await recv();
         veltrum.send(v * 2);
         return "finished";)",
                                 [&](const json& v) { got.push_back(v); },
