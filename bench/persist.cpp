@@ -48,10 +48,19 @@ const trace::Session& large_session() {
     return s;
 }
 
+// A scratch folder, removed when the program ends.
 std::filesystem::path bench_dir() {
-    auto dir = std::filesystem::temp_directory_path() / ("veltrum-bench-persist-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    return dir;
+    struct Dir {
+        std::filesystem::path path =
+            std::filesystem::temp_directory_path() / ("veltrum-bench-persist-" + std::to_string(getpid()));
+        Dir() { std::filesystem::create_directories(path); }
+        ~Dir() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    };
+    static const Dir dir;
+    return dir.path;
 }
 
 // What the window does on every edit: clone its state into a Session.

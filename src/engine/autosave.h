@@ -122,8 +122,14 @@ private:
                     pending_.reset();
                     busy_ = true;
                 }
-                // Encoding holds no lock: queueing never waits for it.
-                auto bytes = encode_(job->second);
+                // Encoding holds no lock: queueing never waits for it. A
+                // failure (even out of memory) is this job's, not the thread's.
+                base::Result<std::string> bytes = base::fail("encoding failed");
+                try {
+                    bytes = encode_(job->second);
+                } catch (const std::exception& e) {
+                    bytes = base::fail(e.what());
+                }
                 order_.run_if_current(job->first, [&] {
                     if (!bytes) {
                         base::log::warn("veltrum::engine::trace", "autosave: " + bytes.error(),

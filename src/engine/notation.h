@@ -18,9 +18,23 @@
 //
 // Writing: a Writer appends to a text and inserts separators itself; record
 // writers call field() before each value; list and tuple elements are just
-// written one after the other. Reading: a Reader walks a text; read_record() does the
-// common work of every record (type name, duplicates, unknown fields,
-// missing required fields) and calls back for each known field.
+// written one after the other:
+//   Writer w(text, Layout::Indented);
+//   w.begin_record();
+//   w.field("dark_mode"); w.boolean(true);
+//   w.field("recent_projects"); w.begin_list(); w.string("/a.vtproject"); w.end_list();
+//   w.field("last_project"); w.none();
+//   w.end_record();
+//   if (auto ok = w.result(); !ok) ... ok.error() is the first failure
+// Reading: a Reader walks a text; record() does the common work of every
+// record (type name, duplicates, unknown fields skipped, first missing
+// required field) and calls back for each known field:
+//   Reader r(text);
+//   auto p = r.record("Parts", {{"eq", true}, {"zone_eq"}}, [&](std::size_t i, Reader& rd) {
+//       return store(rd.boolean(), i == 0 ? parts.eq : parts.zone_eq);
+//   });
+//   if (p) p = r.finish();           // nothing but blanks and comments after
+//   if (!p) ... p.error().text() is "line:column: message"
 #include <cstddef>
 #include <cstdint>
 #include <concepts>
@@ -188,9 +202,10 @@ public:
     // long sample lists; errors as element-by-element reading gives them).
     Parsed<std::vector<std::int16_t>> i16_list();
 
-    // Lists and tuples: each_element reads "[" ... "]" (or "(" ... ")" for
-    // a tuple; list_or_tuple accepts both) and calls fn(Reader&) for every
-    // element; a trailing comma is allowed.
+    // Lists and tuples: list reads "[" ... "]", tuple "(" ... ")",
+    // list_or_tuple either; each calls fn(Reader&) -> Parsed<void> for every
+    // element; a trailing comma is allowed. `what` names the expected value
+    // in the error when something else stands there.
     template <class F>
     Parsed<void> list(F&& fn, std::string_view what = "a sequence");
     template <class F>

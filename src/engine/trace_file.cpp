@@ -799,7 +799,28 @@ std::size_t text_size_guess(const Trace& t) {
 
 }  // namespace
 
+namespace {
+base::Result<std::string> encode_session(const Session& self);
+}
+
 base::Result<std::string> Session::encode() const {
+    // Out of memory (or a thread that cannot start its share) is a failure
+    // of this encoding, reported like any other.
+    try {
+        return encode_session(*this);
+    } catch (const std::exception& e) {
+        return base::fail(e.what());
+    }
+}
+
+namespace {
+
+base::Result<std::string> encode_session(const Session& self) {
+    const auto& traces = self.traces;
+    const auto& sources = self.sources;
+    const auto& design = self.design;
+    const auto& position = self.position;
+    const auto& setup = self.setup;
     // The traces (nearly all of the text) are rendered on several threads
     // and compressed as they are, between the head and the tail of the
     // session record; the result is the gzip of serialize()'s text.
@@ -852,6 +873,8 @@ base::Result<std::string> Session::encode() const {
     pieces.push_back(tail);
     return gzip::compress(pieces);
 }
+
+}  // namespace
 
 namespace {
 
