@@ -138,8 +138,6 @@ BENCHMARK(plot_traffic)->Arg(1)->Arg(5)->Arg(50)->Unit(benchmark::kMillisecond)-
 }  // namespace
 
 int main(int argc, char** argv) {
-    setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
-    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
     setenv("GSETTINGS_BACKEND", "memory", 0);
     if (!std::getenv("DISPLAY") || !webview_host::init()) {
         fmt::print("bench_webview: no display, skipped\n");

@@ -72,8 +72,7 @@ Element counter_app() {
 class AppTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
-        setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
+        // Settings kept in memory: no desktop settings service under Xvfb.
         setenv("GSETTINGS_BACKEND", "memory", 0);
     }
     void SetUp() override {

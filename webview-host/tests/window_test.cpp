@@ -23,14 +23,11 @@ using nlohmann::json;
 using testing::CounterRoot;
 using namespace std::chrono_literals;
 
+// Settings kept in memory: no desktop settings service under Xvfb.
+const bool SETTINGS_IN_MEMORY = [] { return setenv("GSETTINGS_BACKEND", "memory", 0) == 0; }();
+
 class WindowTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        // WebKit's sandbox cannot start as root inside a container.
-        setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
-        setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
-    }
-
     void SetUp() override {
         if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
         auto r = std::make_unique<CounterRoot>();
