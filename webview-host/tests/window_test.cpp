@@ -369,6 +369,17 @@ TEST(OpenFiles, CommandLineAndQueue) {
     auto f = take_open_files();
     EXPECT_EQ(f, (std::vector<std::filesystem::path>{"/tmp/a.veltrum", "b.veltrum", "/tmp/c.veltrum"}));
     EXPECT_TRUE(take_open_files().empty());
+
+    // Files the system asks the application to open.
+    GApplication* app = g_application_new("org.example.veltrum-test",
+                                          GApplicationFlags(G_APPLICATION_HANDLES_OPEN | G_APPLICATION_NON_UNIQUE));
+    connect_open_signal(app);
+    ASSERT_TRUE(g_application_register(app, nullptr, nullptr));
+    GFile* files[] = {g_file_new_for_path("/tmp/d.veltrum"), g_file_new_for_path("/tmp/e f.veltrum")};
+    g_application_open(app, files, 2, "");
+    for (auto* file : files) g_object_unref(file);
+    g_object_unref(app);
+    EXPECT_EQ(take_open_files(), (std::vector<std::filesystem::path>{"/tmp/d.veltrum", "/tmp/e f.veltrum"}));
 }
 
 }  // namespace
