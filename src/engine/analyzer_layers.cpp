@@ -137,6 +137,74 @@ void sweep_analysis(TransferFunction& l) {
     l.clean = std::move(z);
 }
 
+double square_sum(const std::vector<float>& x) {
+    // Four partial sums, so that the loop vectorises.
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t n = x.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) acc[j] += static_cast<double>(x[i + j]) * x[i + j];
+    for (; i < n; ++i) acc[0] += static_cast<double>(x[i]) * x[i];
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+void windowed(const std::vector<float>& frame, const std::vector<float>& window, std::vector<Complex>& out) {
+    float* o = reinterpret_cast<float*>(out.data());
+    const std::size_t n = frame.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        o[2 * i] = frame[i] * window[i];
+        o[2 * i + 1] = 0.0f;
+    }
+}
+
+// The running averages of |X|^2, |Y|^2 and conj(X) Y with weight a, written
+// out in real arithmetic (the same operations as the complex forms).
+void average_into(const Complex* xs, const Complex* ys, std::size_t bins, float a, float* __restrict sxx,
+                  float* __restrict syy, float* __restrict sxy) {
+    const float* x = reinterpret_cast<const float*>(xs);
+    const float* y = reinterpret_cast<const float*>(ys);
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float xr = x[2 * k], xi = x[2 * k + 1];
+        const float yr = y[2 * k], yi = y[2 * k + 1];
+        const float px = xr * xr + xi * xi;
+        const float py = yr * yr + yi * yi;
+        const float cr = xr * yr + xi * yi;
+        const float ci = xr * yi - xi * yr;
+        sxx[k] += a * (px - sxx[k]);
+        syy[k] += a * (py - syy[k]);
+        sxy[2 * k] += a * (cr - sxy[2 * k]);
+        sxy[2 * k + 1] += a * (ci - sxy[2 * k + 1]);
+    }
+}
+
+// cos and sin of k x factor for k < bins, kept per thread for the last shift
+// of each size (the shift changes once per drift step, the frames come often).
+const std::vector<Complex>& rotation(std::size_t n, std::int64_t shift, float factor, std::size_t bins) {
+    struct Entry {
+        std::size_t n;
+        std::int64_t shift;
+        std::vector<Complex> table;
+    };
+    thread_local std::vector<Entry> cache;
+    for (Entry& e : cache)
+        if (e.n == n && e.shift == shift && e.table.size() >= bins) return e.table;
+    std::vector<Complex> table(bins);
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float phi = static_cast<float>(k) * factor;
+        table[k] = Complex(std::cos(phi), std::sin(phi));
+    }
+    for (Entry& e : cache) {
+        if (e.n == n) {
+            e.shift = shift;
+            e.table = std::move(table);
+            return e.table;
+        }
+    }
+    if (cache.size() >= 8) cache.erase(cache.begin());
+    cache.push_back(Entry{n, shift, std::move(table)});
+    return cache.back().table;
+}
+
 }  // namespace
 
 std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const float> reference) {
@@ -159,17 +227,11 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         filled = std::min(n, filled + hop);
         if (filled < n) continue;
 
-        double mic_sq = 0.0;
-        double ref_sq = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const float m = mic_frame[i];
-            const float r = ref_frame[i];
-            mic_sq += static_cast<double>(m) * m;
-            ref_sq += static_cast<double>(r) * r;
-            mic_spec[i] = Complex(m * window[i], 0.0f);
-            ref_spec[i] = Complex(r * window[i], 0.0f);
-        }
+        const double mic_sq = square_sum(mic_frame);
+        const double ref_sq = square_sum(ref_frame);
         if (!std::isfinite(mic_sq + ref_sq)) continue;
+        windowed(mic_frame, window, mic_spec);
+        windowed(ref_frame, window, ref_spec);
         const double nd = static_cast<double>(n);
         mic_rms = static_cast<float>(std::sqrt(mic_sq / nd));
         ref_rms = static_cast<float>(std::sqrt(ref_sq / nd));
@@ -180,15 +242,10 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         const std::uint64_t div = std::min<std::uint64_t>(count, std::max<std::size_t>(averages, 1));
         const float a = 1.0f / static_cast<float>(div);
         w = (1.0f - a) * (1.0f - a) * w + a * a;
+        average_into(ref_spec.data(), mic_spec.data(), bins, a, sxx.data(), syy.data(),
+                     reinterpret_cast<float*>(sxy.data()));
         double sum = 0.0;
-        for (std::size_t k = 0; k < bins; ++k) {
-            const Complex x = ref_spec[k];
-            const Complex y = mic_spec[k];
-            sxx[k] += a * (std::norm(x) - sxx[k]);
-            syy[k] += a * (std::norm(y) - syy[k]);
-            sxy[k] += a * (std::conj(x) * y - sxy[k]);
-            sum += sxx[k];
-        }
+        for (std::size_t k = 0; k < bins; ++k) sum += sxx[k];
         floor = static_cast<float>(sum) / static_cast<float>(bins) * 0.0001f;
         if (sweep) sweep_analysis(*this);
         ++done;
@@ -200,6 +257,7 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     if (times == 0) return;
     const std::size_t bins = std::min({sxy.size(), layer.sxx.size(), layer.syy.size()});
     const float factor = static_cast<float>(shift) * 6.2831855f / static_cast<float>(n);
+    const std::vector<Complex>* rot = shift != 0 ? &rotation(n, shift, factor, bins) : nullptr;
     for (std::size_t k = 0; k < bins; ++k) {
         Complex h;
         float c;
@@ -213,10 +271,7 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
         }
         const float p = std::norm(h);
         if (!std::isfinite(p)) continue;
-        if (shift != 0) {
-            const float phi = static_cast<float>(k) * factor;
-            h *= Complex(std::cos(phi), std::sin(phi));
-        }
+        if (rot != nullptr) h *= (*rot)[k];
         const Complex ch = c * h;
         const float cp = c * std::norm(h);
         for (std::uint32_t t = 0; t < times; ++t) {

@@ -414,18 +414,31 @@ const std::vector<std::vector<bool>>& Session::merge_reads() {
     return reads_;
 }
 
-std::vector<tf::Triple> Session::merged(const std::vector<trace::LayerBins>& bins, std::vector<float>* first_ir) {
+std::vector<tf::Triple> Session::merged(bool accumulated, std::vector<float>* first_ir) {
+    const std::size_t count =
+        accumulated ? std::min(set_.accumulators.size(), set_.layers.size()) : set_.layers.size();
     std::vector<std::vector<tf::Triple>> grids;
-    grids.reserve(bins.size());
+    grids.reserve(count);
     const auto& reads = merge_reads();
     const tf::Grid& f = tf::point_freq();
-    for (std::size_t l = 0; l < bins.size(); ++l) {
-        std::vector<tf::Triple> g = trace::grid_of_bins(bins[l], fs_);
+    for (std::size_t l = 0; l < count; ++l) {
+        const tf::TransferFunction& layer = set_.layers[l];
+        const tf::Accumulator& acc = set_.accumulators[l];
+        const std::size_t n = accumulated ? acc.n : layer.n;
+        // Only the grid points the merge reads, and only the bins they need.
+        std::vector<tf::Triple> g = trace::grid_of_bins(
+            n, fs_,
+            [&](std::size_t k) {
+                const auto [h, c] = accumulated ? acc.bin(k) : layer.bin(k);
+                return tf::Triple{h.real(), h.imag(), c};
+            },
+            reads[l]);
         if (cycles_ > 0.0f) {
-            std::vector<float> ir = trace::impulse_of_bins(bins[l]);
+            std::vector<float> ir =
+                trace::impulse_of_bins(accumulated ? accumulator_bins(acc) : layer_bins(layer));
             for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
                 // A value the merge gives no weight is not computed.
-                if (l < reads.size() && !reads[l][i]) continue;
+                if (!reads[l][i]) continue;
                 const tf::Complex v = tf::windowed_at(ir, fs_, f[i], cycles_);
                 g[i].re = v.real();
                 g[i].im = v.imag();
@@ -468,21 +481,16 @@ void Session::publish(SharedSnapshot& snapshot, bool new_frame) {
     auto [status, warn] = status_line(si);
 
     if (new_frame) {
-        std::vector<trace::LayerBins> live;
-        live.reserve(set_.layers.size());
-        for (const tf::TransferFunction& l : set_.layers) live.push_back(layer_bins(l));
         std::vector<float> live_ir;
-        const std::vector<tf::Triple> live_merged = merged(live, &live_ir);
+        const std::vector<tf::Triple> live_merged = merged(false, &live_ir);
         std::vector<tf::Point> points = tf::points_of(live_merged);
 
         std::vector<tf::Point> acc_points;
         std::array<float, OCTAVE_BANDS> octaves{};
         std::vector<tf::Triple> acc_merged;
-        std::vector<trace::LayerBins> acc;
         std::vector<float> acc_ir;
         if (accumulate_) {
-            for (const tf::Accumulator& a : set_.accumulators) acc.push_back(accumulator_bins(a));
-            acc_merged = merged(acc, &acc_ir);
+            acc_merged = merged(true, &acc_ir);
             acc_points = tf::points_of(acc_merged);
             std::vector<float> conf(acc_merged.size());
             for (std::size_t i = 0; i < acc_merged.size(); ++i) conf[i] = acc_merged[i].conf;
@@ -493,9 +501,9 @@ void Session::publish(SharedSnapshot& snapshot, bool new_frame) {
         const bool from_acc = accumulate_ && !set_.accumulators.empty() && has_weight(set_.accumulators.front());
         std::vector<float> ir;
         if (from_acc)
-            ir = acc_ir.empty() ? trace::impulse_of_bins(acc.front()) : std::move(acc_ir);
+            ir = acc_ir.empty() ? trace::impulse_of_bins(accumulator_bins(set_.accumulators.front())) : std::move(acc_ir);
         else
-            ir = live_ir.empty() ? trace::impulse_of_bins(live.front()) : std::move(live_ir);
+            ir = live_ir.empty() ? trace::impulse_of_bins(layer_bins(longest)) : std::move(live_ir);
         const std::vector<tf::Triple>& conf_src = from_acc ? acc_merged : live_merged;
         std::vector<float> conf(conf_src.size());
         for (std::size_t i = 0; i < conf_src.size(); ++i) conf[i] = conf_src[i].conf;

@@ -109,7 +109,9 @@ private:
     void delay_search();
     void drift_step();
     void publish(SharedSnapshot& snapshot, bool new_frame);
-    std::vector<tf::Triple> merged(const std::vector<trace::LayerBins>& bins, std::vector<float>* first_ir);
+    // The merged grid values of the layers (or accumulators) with the
+    // calibration; with cycles on, the first one's impulse response too.
+    std::vector<tf::Triple> merged(bool accumulated, std::vector<float>* first_ir);
     const std::vector<std::vector<bool>>& merge_reads();
 
     Params params_;

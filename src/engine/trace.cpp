@@ -5,6 +5,7 @@
 #include <bit>
 #include <map>
 #include <cmath>
+#include <functional>
 #include <set>
 #include <utility>
 
@@ -74,12 +75,13 @@ Complex unit(Complex z) {
 }  // namespace
 
 std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) {
+    return grid_of_bins(layer.n, fs, [&](std::size_t k) { return k < layer.bins.size() ? layer.bins[k] : Triple{}; });
+}
+
+std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Triple(std::size_t)>& bin,
+                                 const std::vector<bool>& read) {
     std::vector<Triple> out(tf::GRID_POINTS);
-    const std::size_t n = layer.n;
     if (n < 4) return out;
-    auto bin = [&](std::size_t k) {
-        return k < layer.bins.size() ? layer.bins[k] : Triple{};
-    };
     auto value = [&](std::size_t k) {
         const Triple b = bin(k);
         return Complex(b.re, b.im);
@@ -88,6 +90,7 @@ std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) {
     const std::size_t top = n / 2 - 1;
     const tf::Grid& f = tf::point_freq();
     for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        if (i < read.size() && !read[i]) continue;
         std::size_t k_lo = base::saturating_cast<std::size_t>(std::floor(tf::band_lo(i) / df + 0.5f));
         if (k_lo == 0) k_lo = 1;
         k_lo = std::min(k_lo, top);
@@ -96,8 +99,9 @@ std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) {
         float mag = 0.0f;
         float conf = 0.0f;
         for (std::size_t k = k_lo; k <= k_hi; ++k) {
-            mag += std::abs(value(k));
-            conf += bin(k).conf;
+            const Triple b = bin(k);
+            mag += std::abs(Complex(b.re, b.im));
+            conf += b.conf;
         }
         const float cnt = static_cast<float>(k_hi - k_lo + 1);
         mag /= cnt;

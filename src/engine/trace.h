@@ -3,6 +3,7 @@
 // data derived from them (window of N cycles, points, impulse-response display).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -81,6 +82,11 @@ struct Trace {
 // and mean confidence of its bins, the phase interpolated between the unit
 // phasors of the two bins around the grid frequency.
 std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs);
+// The same from a function giving bin k (k < n/2), computed only for the grid
+// points where `read` is set (every point when it is empty); the others stay
+// zero. Bins are asked for only as the computed points need them.
+std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Triple(std::size_t)>& bin,
+                                 const std::vector<bool>& read = {});
 // The circular impulse response of one layer's FFT bins (bins 0 and n/2 left out).
 std::vector<float> impulse_of_bins(const LayerBins& layer);
 

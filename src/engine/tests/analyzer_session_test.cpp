@@ -196,3 +196,19 @@ TEST(AnalyzerSession, AccumulateBeforeAnyAccumulatedBin) {
     b.noise_pass();
     EXPECT_EQ(b.copy().status, "Averaging 1 of 3");
 }
+
+TEST(AnalyzerSession, LivePointsAreThoseOfACapture) {
+    // The display evaluates only the grid points the merge reads; a capture
+    // evaluates every layer in full. Both give the same points.
+    Bench b;
+    std::uint64_t last = 0;
+    while (b.session->layer_set().layers.front().count < 3 || b.session->layer_set().layers.front().count == last) {
+        last = b.session->layer_set().layers.front().count;
+        b.noise_pass();
+    }
+    auto [tx, rx] = base::channel<trace::Trace>();
+    b.session->command(Cmd{Cmd::Capture{std::move(tx), "Now"}});
+    auto t = rx.try_recv();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t.value->points, b.copy().points);
+}

@@ -1,0 +1,186 @@
+// Speed of the live analyzer: processing cost per second of audio (the
+// real-time factor) with four layers at 48, 96 and 192 kHz, the sweep layer
+// of a 30 s sweep at 192 kHz, and the cost of building and publishing the
+// display data of one pass.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "engine/analyzer_session.h"
+
+namespace analyzer = engine::analyzer;
+namespace tf = engine::tf;
+using namespace std::chrono_literals;
+
+namespace {
+
+class ManualClock final : public analyzer::Clock {
+public:
+    std::chrono::nanoseconds now() override { return t; }
+    void sleep(std::chrono::nanoseconds d) override { t += d; }
+    std::chrono::nanoseconds t{1s};
+};
+
+// Pink-ish reference and a delayed, scaled microphone, generated once.
+struct Signals {
+    std::vector<float> ref;
+    std::vector<float> mic;
+    Signals(std::size_t n, std::size_t delay) : ref(n), mic(n) {
+        std::mt19937 rng(11);
+        std::normal_distribution<float> nd(0.0f, 0.2f);
+        float b = 0.0f;
+        for (float& v : ref) {
+            const float w = nd(rng);
+            b = 0.9f * b + 0.1f * w;
+            v = b + 0.3f * w;
+        }
+        for (std::size_t i = delay; i < n; ++i) mic[i] = 0.5f * ref[i - delay] + 0.001f * nd(rng);
+    }
+};
+
+struct Run {
+    ManualClock clock;
+    std::shared_ptr<engine::generator::SharedParams> gen = std::make_shared<engine::generator::SharedParams>();
+    analyzer::SharedSnapshot snap;
+    std::optional<analyzer::Session> session;
+    std::size_t block;
+    const Signals& sig;
+    std::size_t pos = 0;
+    std::vector<float> mic, ref;
+
+    Run(const analyzer::Params& p, float fs, bool output_open, const Signals& s)
+        : block(static_cast<std::size_t>(fs) / 50), sig(s) {
+        gen->params = p.gen;
+        session.emplace(p, fs, output_open, gen, clock, std::nullopt);
+    }
+
+    // One 20 ms pass of audio.
+    void pass() {
+        if (pos + block > sig.ref.size()) pos = 0;
+        mic.assign(sig.mic.begin() + static_cast<std::ptrdiff_t>(pos),
+                   sig.mic.begin() + static_cast<std::ptrdiff_t>(pos + block));
+        ref.assign(sig.ref.begin() + static_cast<std::ptrdiff_t>(pos),
+                   sig.ref.begin() + static_cast<std::ptrdiff_t>(pos + block));
+        pos += block;
+        clock.sleep(20ms);
+        session->pass(analyzer::PassInput{mic, ref, 0, std::nullopt, 0.0f, 0.0f}, snap);
+    }
+};
+
+analyzer::Params four_layer_params(float fs, float cycles) {
+    analyzer::Params p;
+    p.gen.signal = engine::generator::Signal::Pink;
+    p.average_secs = 1.0f;
+    p.coherence_threshold = 0.5f;
+    p.cycles = cycles;
+    p.sample_rate = static_cast<std::uint32_t>(fs);
+    p.delay_ms = 10.0f;
+    p.accumulate = true;
+    return p;
+}
+
+// Time of the forward FFTs that one second of audio needs in the four layers
+// (two per frame, frames every n/2 samples), in seconds.
+double fft_seconds_per_audio_second(float fs) {
+    const std::size_t k = analyzer::rate_factor(fs);
+    double total = 0.0;
+    for (std::size_t base : {32768u, 16384u, 4096u, 1024u}) {
+        const std::size_t n = base * k;
+        auto plan = tf::plan::forward(n);
+        std::vector<tf::Complex> buf(n, tf::Complex(0.1f, 0.0f));
+        const int reps = 20;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int r = 0; r < reps; ++r) plan->process(buf);
+        const double one = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / reps;
+        const double frames = static_cast<double>(fs) / static_cast<double>(n / 2);
+        total += 2.0 * frames * one;
+    }
+    return total;
+}
+
+// One second of audio through the four layers: pairing, feeding, averaging,
+// accumulation, the drift step every 2 s, the display data whenever the
+// longest layer completes a frame, and publishing.
+void BM_FourLayersOneSecond(benchmark::State& state) {
+    const auto fs = static_cast<float>(state.range(0));
+    const auto cycles = static_cast<float>(state.range(1));
+    const Signals sig(static_cast<std::size_t>(fs) * 8, 480);
+    Run run(four_layer_params(fs, cycles), fs, false, sig);
+    for (int i = 0; i < 150; ++i) run.pass();  // 3 s: averages complete, accumulating
+    for (auto _ : state) {
+        for (int i = 0; i < 50; ++i) run.pass();
+    }
+    const double fft = fft_seconds_per_audio_second(fs);
+    state.counters["rt_factor"] = benchmark::Counter(1.0, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["fft_ms_per_s"] = fft * 1000.0;
+}
+BENCHMARK(BM_FourLayersOneSecond)
+    ->ArgsProduct({{48000, 96000, 192000}, {0, 34}})
+    ->ArgNames({"fs", "cycles"})
+    ->Unit(benchmark::kMillisecond);
+
+// The sweep layer of a 30 s sweep at 192 kHz: one iteration is one frame
+// (30 s of audio; two 5.76 M-point forward transforms, then the inverse and
+// forward transforms of the harmonic separation).
+void BM_SweepLayer30sAt192k(benchmark::State& state) {
+    const float fs = 192000.0f;
+    analyzer::Params p = four_layer_params(fs, 0.0f);
+    p.gen = engine::generator::GenParams{.sweep_secs = 30.0f, .signal = engine::generator::Signal::Sweep};
+    const Signals sig(5760000 + 40000, 480);
+    Run run(p, fs, true, sig);
+    for (int i = 0; i < 1500; ++i) run.pass();  // the first frame
+    for (auto _ : state) {
+        for (int i = 0; i < 1500; ++i) run.pass();
+    }
+    auto plan = tf::plan::forward(5760000);
+    std::vector<tf::Complex> buf(5760000, tf::Complex(0.1f, 0.0f));
+    const auto t0 = std::chrono::steady_clock::now();
+    plan->process(buf);
+    const double one = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    state.counters["rt_factor"] = benchmark::Counter(30.0, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["fft_ms_each"] = one * 1000.0;
+}
+BENCHMARK(BM_SweepLayer30sAt192k)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// One pass that rebuilds and publishes the display data (forced by a change
+// of cycles, no new audio): band values of four layers, merge, impulse
+// response, arrivals, spectrum, and the two publishing steps.
+void BM_DisplayPublish(benchmark::State& state) {
+    const auto fs = static_cast<float>(state.range(0));
+    const auto cycles = static_cast<float>(state.range(1));
+    const Signals sig(static_cast<std::size_t>(fs) * 4, 480);
+    Run run(four_layer_params(fs, cycles), fs, false, sig);
+    for (int i = 0; i < 150; ++i) run.pass();
+    std::vector<float> none;
+    for (auto _ : state) {
+        run.session->command(analyzer::Cmd{analyzer::Cmd::SetCycles{cycles}});
+        run.clock.sleep(20ms);
+        run.session->pass(analyzer::PassInput{none, none, 0, std::nullopt, 0.0f, 0.0f}, run.snap);
+    }
+}
+BENCHMARK(BM_DisplayPublish)
+    ->ArgsProduct({{48000, 192000}, {0, 34}})
+    ->ArgNames({"fs", "cycles"})
+    ->Unit(benchmark::kMicrosecond);
+
+// A pass without new audio or display data: status line and the status
+// fields of the snapshot only.
+void BM_StatusOnlyPass(benchmark::State& state) {
+    const Signals sig(48000 * 4, 480);
+    Run run(four_layer_params(48000.0f, 0.0f), 48000.0f, false, sig);
+    for (int i = 0; i < 150; ++i) run.pass();
+    std::vector<float> none;
+    for (auto _ : state) {
+        run.clock.sleep(20ms);
+        run.session->pass(analyzer::PassInput{none, none, 0, std::nullopt, 0.0f, 0.0f}, run.snap);
+    }
+}
+BENCHMARK(BM_StatusOnlyPass)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
