@@ -27,6 +27,18 @@ constexpr const char* LOG_APP = "veltrum::webview_host::app";
 // How the runtime names the element a root renders when it shows nothing.
 constexpr const char* EMPTY_NODE_NAME = "reactive::Element()";
 
+// Runs `fn`; an exception is logged here instead of crossing GLib's C frames.
+template <class F>
+void guarded(const char* where, F&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        base::log::error(LOG_APP, fmt::format("{} failed: {}", where, e.what()));
+    } catch (...) {
+        base::log::error(LOG_APP, fmt::format("{} failed", where));
+    }
+}
+
 // True exactly while component listeners run on this thread.
 thread_local bool IN_EVENT_HANDLER = false;
 
@@ -87,7 +99,7 @@ gboolean drain_event_loop(gpointer data) {
             ev.emplace(std::move(s->queue.front()));
             s->queue.pop_front();
         }
-        handle_user_window_event(std::move(*ev));
+        guarded("event loop", [&] { handle_user_window_event(std::move(*ev)); });
     }
     return G_SOURCE_REMOVE;
 }
@@ -356,14 +368,19 @@ struct Window::Impl {
 
     // ---- events ----
     EventReply handle_html_event(const EventRecord& rec) {
-        bool saved = IN_EVENT_HANDLER;
-        IN_EVENT_HANDLER = true;
+        // Restored to the value it had (not to false): a dispatch inside
+        // another one leaves it set until the outermost returns.
+        struct FlagScope {
+            bool saved = IN_EVENT_HANDLER;
+            FlagScope() { IN_EVENT_HANDLER = true; }
+            ~FlagScope() { IN_EVENT_HANDLER = saved; }
+        };
         EventReply r;
         {
+            FlagScope flag;
             RenderScope scope(&desktop);
             r = root->dispatch(rec);
         }
-        IN_EVENT_HANDLER = saved;
         schedule_poll();
         return r;
     }
@@ -597,7 +614,12 @@ void scheme_handler(WebKitURISchemeRequest* req, gpointer) {
         finish_error(req, "no window for this page");
         return;
     }
-    impl->serve(req);
+    bool served = false;
+    guarded("custom scheme", [&] {
+        impl->serve(req);
+        served = true;
+    });
+    if (!served) finish_error(req, "request failed");
 }
 
 bool is_own_address(std::string_view uri) {
@@ -700,7 +722,7 @@ void Window::Impl::build() {
                          gchar* s = jsc_value_to_string(v);
                          std::string text = s ? s : "";
                          g_free(s);
-                         impl->on_ipc_message(text);
+                         guarded("page message", [&] { impl->on_ipc_message(text); });
                      }),
                      this);
     webkit_user_content_manager_register_script_message_handler(ucm, "veltrum");
