@@ -77,14 +77,17 @@ namespace {
 void sweep_analysis(TransferFunction& l) {
     const std::size_t n = l.n;
     if (n < 4) return;
-    std::vector<Complex> z(n);
+    // Work areas kept by the thread: a sweep layer can hold millions of bins.
+    thread_local std::vector<Complex> z;
+    thread_local std::vector<float> r;
+    z.assign(n, Complex{});
+    r.resize(n);
     for (std::size_t k = 1; k < n / 2; ++k) {
         if (l.sxx[k] > l.floor && l.syy[k] > 1e-12f) z[k] = l.sxy[k] / l.sxx[k];
         z[n - k] = std::conj(z[k]);
     }
     plan::inverse(n)->process(z);
     const float nf = static_cast<float>(n);
-    std::vector<float> r(n);
     for (std::size_t i = 0; i < n; ++i) r[i] = z[i].real() / nf;
 
     std::size_t p = 0;
@@ -133,8 +136,7 @@ void sweep_analysis(TransferFunction& l) {
     for (std::size_t i = n / 2; i + g < n; ++i) r[i] = 0.0f;
     for (std::size_t i = 0; i < n; ++i) z[i] = Complex(r[i], 0.0f);
     plan::forward(n)->process(z);
-    z.resize(n / 2);
-    l.clean = std::move(z);
+    l.clean.assign(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(n / 2));
 }
 
 double square_sum(const std::vector<float>& x) {

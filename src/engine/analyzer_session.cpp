@@ -423,19 +423,18 @@ std::vector<tf::Triple> Session::merged(bool accumulated, std::vector<float>* fi
     const tf::Grid& f = tf::point_freq();
     for (std::size_t l = 0; l < count; ++l) {
         const tf::TransferFunction& layer = set_.layers[l];
-        const tf::Accumulator& acc = set_.accumulators[l];
-        const std::size_t n = accumulated ? acc.n : layer.n;
+        const tf::Accumulator* acc = accumulated ? &set_.accumulators[l] : nullptr;
+        const std::size_t n = acc != nullptr ? acc->n : layer.n;
         // Only the grid points the merge reads, and only the bins they need.
         std::vector<tf::Triple> g = trace::grid_of_bins(
             n, fs_,
             [&](std::size_t k) {
-                const auto [h, c] = accumulated ? acc.bin(k) : layer.bin(k);
+                const auto [h, c] = acc != nullptr ? acc->bin(k) : layer.bin(k);
                 return tf::Triple{h.real(), h.imag(), c};
             },
             reads[l]);
         if (cycles_ > 0.0f) {
-            std::vector<float> ir =
-                trace::impulse_of_bins(accumulated ? accumulator_bins(acc) : layer_bins(layer));
+            std::vector<float> ir = trace::impulse_of_bins(acc != nullptr ? accumulator_bins(*acc) : layer_bins(layer));
             for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
                 // A value the merge gives no weight is not computed.
                 if (!reads[l][i]) continue;
