@@ -271,11 +271,12 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
             h = Complex{};
             c = 0.0f;
         }
-        const float p = std::norm(h);
+        // |H|^2 as re^2 + im^2 (std::norm goes through hypot).
+        const float p = h.real() * h.real() + h.imag() * h.imag();
         if (!std::isfinite(p)) continue;
         if (rot != nullptr) h *= (*rot)[k];
         const Complex ch = c * h;
-        const float cp = c * std::norm(h);
+        const float cp = c * (h.real() * h.real() + h.imag() * h.imag());
         for (std::uint32_t t = 0; t < times; ++t) {
             sxy[k] += ch;
             power[k] += cp;
