@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "base/log.h"
 #include "engine/analyzer_session.h"
 
@@ -211,4 +213,43 @@ TEST(AnalyzerSession, LivePointsAreThoseOfACapture) {
     auto t = rx.try_recv();
     ASSERT_TRUE(t);
     EXPECT_EQ(t.value->points, b.copy().points);
+}
+
+TEST(AnalyzerSession, NoDriftStepWithoutADelay) {
+    base::log::Capture logs;
+    Bench b;  // delay 0
+    for (int i = 0; i < 400; ++i) b.noise_pass();  // 8 s, the window full
+    EXPECT_TRUE(logs.with_message("drift estimate").empty());
+    EXPECT_FALSE(b.session->drift().baseline.has_value());
+    EXPECT_EQ(b.session->drift().clock_drift, 0.0f);
+    // With a delay the steps run every 2 s.
+    b.session->command(Cmd{Cmd::SetDelay{1}});
+    for (int i = 0; i < 400; ++i) b.noise_pass();
+    EXPECT_GE(logs.with_message("drift estimate").size(), 3u);
+}
+
+TEST(AnalyzerSession, SearchThenKeepDelay) {
+    Bench b;
+    b.session->command(Cmd{Cmd::FindDelay{}});
+    for (int i = 0; i < 60; ++i) b.noise_pass();
+    EXPECT_EQ(b.copy().status, "Finding delay");
+    EXPECT_FALSE(b.copy().warn);
+    b.session->command(Cmd{Cmd::KeepDelay{}});
+    EXPECT_FALSE(b.session->searching());
+    b.noise_pass();
+    const std::uint64_t count = b.session->layer_set().layers.front().count;
+    EXPECT_EQ(b.copy().status, fmt::format("Averaging {} of 3", count));
+}
+
+TEST(AnalyzerSession, CaptureBeforeAnyAccumulatedBinGivesTheLiveLayers) {
+    Bench b;
+    b.session->command(Cmd{Cmd::SetAccumulate{true}});
+    b.noise_pass();
+    auto [tx, rx] = base::channel<trace::Trace>();
+    b.session->command(Cmd{Cmd::Capture{std::move(tx), "Early"}});
+    auto t = rx.try_recv();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t.value->gate, 0.5f);  // the coherence threshold, not 0.01
+    EXPECT_EQ(t.value->layers.size(), 4u);
+    EXPECT_EQ(t.value->name, "Early");
 }
