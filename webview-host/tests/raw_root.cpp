@@ -54,6 +54,7 @@ json CounterRoot::tree() {
 }
 
 void CounterRoot::follow_generation() {
+    if (!reads_generation) return;
     auto g = use_page_generation();
     if (g != seen_generation) {
         seen_generation = g;
@@ -94,7 +95,7 @@ EventReply CounterRoot::dispatch(const EventRecord& ev) {
 }
 
 void CounterRoot::render_placeholder() {
-    placeholder = true;
+    placeholder = renders_placeholder;
     changed_ = false;
 }
 

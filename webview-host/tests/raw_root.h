@@ -19,6 +19,10 @@ public:
     std::function<void(std::uint32_t generation)> install_scripts;
     std::uint32_t seen_generation = ~0u;
     bool placeholder = false;
+    // A root that misbehaves: never reads the page generation, keeps its
+    // tree during a recovery.
+    bool reads_generation = true;
+    bool renders_placeholder = true;
     // Runs inside every dispatch (after the record is kept); `depth` is the
     // number of dispatches running, this one included.
     std::function<void(const EventRecord&)> during_dispatch;

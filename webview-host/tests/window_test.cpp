@@ -265,6 +265,41 @@ TEST_F(WindowTest, TwoCrashesBeforeInitializeGiveOneReattach) {
     EXPECT_EQ(reattached, 1);
 }
 
+TEST(WindowRecovery, RootThatKeepsItsTreeLeavesTheWindowBlank) {
+    if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
+    auto r = std::make_unique<CounterRoot>();
+    r->reads_generation = false;
+    r->renders_placeholder = false;
+    WindowConfig c;
+    c.title = "Blank";
+    c.visible = false;
+    Window w(c, std::move(r));
+    ASSERT_TRUE(run_until([&] { return w.rendered(); }));
+    base::log::Capture cap;
+    w.terminate_page_process();
+    const char* blank = "webview recovery: 'Blank' root did not render reactive::Element() while recovering; "
+                        "window left blank";
+    ASSERT_TRUE(run_until([&] { return !cap.with_message(blank).empty(); }));
+    auto recs = cap.records();
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(recs[0].level, base::log::Level::Warn);
+    EXPECT_EQ(recs[0].target, "veltrum::webview_host::webview");
+    EXPECT_EQ(recs[0].message,
+              "webview recovery: 'Blank' root never called use_page_generation(); its page JS won't re-run and it "
+              "may not render reactive::Element() while recovering");
+    EXPECT_EQ(recs[1].level, base::log::Level::Info);
+    EXPECT_EQ(recs[1].message, "webview recovery: 'Blank' web content process died, reloading");
+    EXPECT_EQ(recs[2].level, base::log::Level::Error);
+    EXPECT_TRUE(w.recovering());  // stays in recovery
+    EXPECT_EQ(w.desktop().page_generation, 0u);
+    // Its scripts are not evaluated.
+    bool done = false;
+    w.evaluate("return 1;", {}, [&](base::Result<json>) { done = true; });
+    pump_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(done);
+    EXPECT_EQ(w.pending_queries(), 1u);
+}
+
 TEST_F(WindowTest, ScriptChannelsAndQueries) {
     std::vector<json> got;
     std::optional<base::Result<json>> done;
