@@ -44,6 +44,7 @@ struct Instance {
     std::size_t hook_index = 0;
     bool first_render = true;
     bool scheduled = false;
+    bool listed = false;  // in the root's list of dirty components
     std::unordered_map<std::type_index, std::shared_ptr<void>> contexts;
     std::vector<std::shared_ptr<std::function<void()>>> removals;
     std::vector<std::shared_ptr<EffectState>> effects;
@@ -569,6 +570,10 @@ struct Differ {
         for (auto& c : n.children) destroy(*c);
         if (n.inst) {
             auto& i = *n.inst;
+            // A listener of this component may still be running (a nested
+            // loop inside it): what it spawns from now on goes to the root.
+            if (detail::current_instance() == &i) detail::t_instance = nullptr;
+            if (detail::current_scope() == &i.tasks) detail::set_current_scope(&root.tasks_);
             root.unschedule(&i);
             i.obs.clear_deps();
             i.tasks.cancel_all();
@@ -577,7 +582,9 @@ struct Differ {
                 e->clear_deps();
             }
             detail::InstanceScope scope(&i, nullptr);
-            for (auto& r : i.removals) {
+            auto removals = std::move(i.removals);
+            i.removals.clear();
+            for (auto& r : removals) {
                 try {
                     if (*r) (*r)();
                 } catch (const std::exception& x) {
@@ -680,13 +687,27 @@ void Root::unmount() {
 void Root::schedule(detail::Instance* inst) {
     if (inst->scheduled) return;
     inst->scheduled = true;
-    dirty_.push_back(inst);
+    if (!inst->listed) {
+        inst->listed = true;
+        dirty_.push_back(inst);
+    }
     request_flush();
 }
 
 void Root::unschedule(detail::Instance* inst) {
     inst->scheduled = false;
-    std::erase(dirty_, inst);
+    if (inst->listed) {
+        inst->listed = false;
+        std::erase(dirty_, inst);
+    }
+}
+
+void Root::prune_dirty() {
+    std::erase_if(dirty_, [](detail::Instance* i) {
+        if (i->scheduled) return false;
+        i->listed = false;
+        return true;
+    });
 }
 
 void Root::request_flush() {
@@ -700,11 +721,15 @@ void Root::request_flush() {
 
 bool Root::has_pending() const { return !dirty_.empty() || detail::effects_pending(); }
 
-void Root::render_dirty(EditBatch& out) {
+bool Root::render_dirty(EditBatch& out) {
     Differ d{*this, out};
+    // Components that keep waking each other would spin forever; past the
+    // budget the rest waits for the next pass.
+    std::size_t budget = 4 * elements_.size() + 1000;
     for (;;) {
-        std::erase_if(dirty_, [](detail::Instance* i) { return !i->scheduled; });
-        if (dirty_.empty()) return;
+        if (budget-- == 0) return false;
+        prune_dirty();
+        if (dirty_.empty()) return true;
         detail::Instance* best = dirty_.front();
         for (auto* i : dirty_)
             if (i->depth < best->depth) best = i;
@@ -720,14 +745,18 @@ void Root::flush() {
     if (flushing_) return;
     flushing_ = true;
     flush_posted_ = false;
-    for (int round = 0; round < 100; ++round) {
+    for (int round = 0;; ++round) {
         EditBatch batch;
-        render_dirty(batch);
+        bool settled = render_dirty(batch);
         if (!batch.empty() && !recovering_.peek() && sink_) sink_(std::move(batch));
+        if (!settled || round == 100) {
+            // Whatever is left runs in a later pass; events get their turn.
+            base::log::warn(TARGET, "render: components keep waking each other; the rest waits for the next pass");
+            break;
+        }
         detail::run_queued_effects();
-        std::erase_if(dirty_, [](detail::Instance* i) { return !i->scheduled; });
+        prune_dirty();
         if (dirty_.empty() && !detail::effects_pending()) break;
-        if (round == 99) base::log::warn(TARGET, "render: components keep waking each other; giving up this pass");
     }
     flushing_ = false;
     if (!dirty_.empty() || detail::effects_pending()) request_flush();

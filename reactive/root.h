@@ -113,8 +113,9 @@ private:
 
     void schedule(detail::Instance* inst);
     void unschedule(detail::Instance* inst);
+    void prune_dirty();
     void request_flush();
-    void render_dirty(EditBatch& out);
+    bool render_dirty(EditBatch& out);  // false: stopped with work left
     const std::shared_ptr<void>* find_root_context(std::type_index t) const;
 
     Loop* loop_;

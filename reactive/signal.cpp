@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <deque>
+#include <exception>
+#include <string>
+
+#include "base/log.h"
 
 namespace reactive {
 namespace detail {
@@ -144,7 +148,11 @@ void EffectState::run() {
     state = ObsState::Clean;
     auto keep = shared_from_this();
     Tracking t(this);
-    if (fn) fn();
+    try {
+        if (fn) fn();
+    } catch (const std::exception& x) {
+        base::log::error("veltrum::reactive", std::string("effect failed: ") + x.what());
+    }
 }
 
 void EffectState::on_mark(ObsState) {

@@ -150,6 +150,22 @@ public:
         std::forward<F>(fn)(s_->value);
         s_->notify();
     }
+    // Write guard: `->` and `*` give the value; one notification when it ends.
+    class WriteGuard {
+    public:
+        T* operator->() { return &s_->value; }
+        T& operator*() { return s_->value; }
+        WriteGuard(const WriteGuard&) = delete;
+        WriteGuard& operator=(const WriteGuard&) = delete;
+        ~WriteGuard() { s_->notify(); }
+
+    private:
+        friend class Signal;
+        explicit WriteGuard(std::shared_ptr<State> s) : s_(std::move(s)) {}
+        std::shared_ptr<State> s_;
+    };
+    WriteGuard write() const { return WriteGuard(s_); }
+
     // Replaces the value only when it differs (needs ==); true when written.
     bool set_if_changed(T value) const {
         if (s_->value == value) return false;

@@ -235,6 +235,9 @@ public:
             h = s_->h;
             loop = s_->loop;
         }
+        // A waiter that was abandoned meanwhile needs no wake-up (its loop
+        // may be gone already).
+        if (task.expired()) return true;
         detail::resume_later(loop, std::move(task), h);
         return true;
     }
@@ -350,7 +353,7 @@ struct AsyncChannelState {
         auto hh = h;
         auto l = loop;
         lk.unlock();
-        resume_later(l, std::move(t), hh);
+        if (!t.expired()) resume_later(l, std::move(t), hh);
     }
 };
 }  // namespace detail

@@ -246,7 +246,9 @@ void check_pair(unsigned seed, bool structural) {
         auto after = uids(m.doc.root());
         for (auto& [uid, id] : after) {
             auto it = before.find(uid);
-            if (it != before.end()) EXPECT_EQ(it->second, id) << "seed " << seed << " uid " << uid;
+            if (it != before.end()) {
+                EXPECT_EQ(it->second, id) << "seed " << seed << " uid " << uid;
+            }
         }
     }
 }

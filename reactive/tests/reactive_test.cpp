@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "base/log.h"
 #include "reactive/dom.h"
 #include "reactive/fake_page.h"
 #include "reactive/root.h"
@@ -579,6 +580,92 @@ TEST(Root, RecoveryRebuildsTheTreeInAFreshPage) {
     EXPECT_EQ(g_generation_seen, 1);
     EXPECT_EQ(f.root.page_generation(), 1u);
     EXPECT_EQ(f.doc.html(), before);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- failures stay contained ---------------------------------------------------------
+
+Signal<int>* g_spin;
+Element spinning() {
+    int v = (*g_spin)();
+    g_spin->set(v + 1);  // wakes itself on every render
+    return span()("spin");
+}
+
+TEST(Failures, ComponentsThatKeepWakingThemselvesDoNotHang) {
+    base::log::Capture cap;
+    Fixture f;
+    Signal<int> spin(0);
+    g_spin = &spin;
+    f.root.mount(component(spinning));
+    bool warned = false;
+    for (auto& r : cap.records()) warned |= r.message.find("keep waking") != std::string::npos;
+    EXPECT_TRUE(warned);
+    f.root.unmount();
+}
+
+Element failing_effect() {
+    use_effect([] { throw std::runtime_error("boom"); });
+    return span()("ok");
+}
+
+TEST(Failures, AFailingEffectIsLoggedAndTheRestGoesOn) {
+    base::log::Capture cap;
+    Fixture f;
+    f.root.mount(component(failing_effect));
+    EXPECT_EQ(f.doc.html(), "<span>ok</span>");
+    ASSERT_FALSE(cap.records().empty());
+    EXPECT_EQ(cap.records().back().message, "effect failed: boom");
+}
+
+Element needs_context() {
+    (void)use_context<Theme>();
+    return Element();
+}
+
+TEST(FailuresDeathTest, ARequiredContextWithoutProviderIsAProgrammingError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            Fixture f;
+            f.root.mount(component(needs_context));
+        },
+        "no provider");
+}
+
+// A listener that runs a nested loop in which its own component goes away.
+struct Nested {
+    Signal<bool> show{true};
+    Fixture* f = nullptr;
+    bool task_ran = false;
+};
+Nested* g_nested;
+Element nested_child() {
+    return button().cls("go").on_click([](const MouseEvent&) {
+        g_nested->show.set(false);
+        g_nested->f->settle();  // a modal dialog's loop, say
+        spawn([](Nested& n) -> Task<> {
+            n.task_ran = true;
+            co_return;
+        }(*g_nested));
+    })("go");
+}
+Element nested_host() { return div()(when(g_nested->show(), [] { return component(nested_child); })); }
+
+TEST(Failures, AListenerOutlivingItsComponentSpawnsIntoTheRoot) {
+    Fixture f;
+    Nested n;
+    n.f = &f;
+    g_nested = &n;
+    f.root.mount(component(nested_host));
+    ElementId go = f.find("class", "go");
+    auto r = f.root.handle_event(go, "click", Json::object());
+    EXPECT_TRUE(r);
+    EXPECT_TRUE(n.task_ran);
+    EXPECT_EQ(f.doc.html(), "<div></div>");
 }
 
 }  // namespace
