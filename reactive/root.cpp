@@ -144,6 +144,13 @@ void use_effect(std::function<void()> fn) {
     }
 }
 
+TaskHandle detail::spawn_tracked(Task<void> task) {
+    TaskScope* s = detail::current_scope();
+    if (!s) s = detail::root_scope();
+    if (!s) return spawn(std::move(task));
+    return s->spawn(std::move(task), true);
+}
+
 void use_on_remove(std::function<void()> fn) {
     struct Hook {
         std::shared_ptr<std::function<void()>> fn;

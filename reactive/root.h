@@ -206,6 +206,72 @@ Signal<T> use_reactive(const T& value) {
     return s;
 }
 
+// A callback with one identity for the life of the component that always
+// calls the latest render's `fn`: children given it do not re-render for it.
+template <class... Args, class F>
+Callback<Args...> use_callback(F fn) {
+    struct Hook {
+        std::shared_ptr<std::function<void(Args...)>> fn;
+        Callback<Args...> cb;
+    };
+    auto& h = use_hook<Hook>([] {
+        auto f = std::make_shared<std::function<void(Args...)>>();
+        return Hook{f, Callback<Args...>([f](Args... a) { (*f)(std::forward<Args>(a)...); })};
+    });
+    *h.fn = std::move(fn);
+    return h.cb;
+}
+
+// The value of an asynchronous computation, owned by the component.
+// `make()` gives the Task; it starts after the first render and starts again
+// (the previous run abandoned) when a signal it read before its first
+// suspension changes, or on restart(). Empty until a run completes.
+template <class T>
+class Resource {
+public:
+    Resource() = default;
+    Resource(Signal<std::optional<T>> value, Signal<std::uint64_t> runs) : value_(value), runs_(runs) {}
+    const std::optional<T>& operator()() const { return value_(); }
+    const std::optional<T>& read() const { return value_(); }
+    const std::optional<T>& peek() const { return value_.peek(); }
+    void restart() const { runs_.set(runs_.peek() + 1); }
+    bool operator==(const Resource& o) const { return value_ == o.value_; }
+
+private:
+    Signal<std::optional<T>> value_;
+    Signal<std::uint64_t> runs_;
+};
+
+namespace detail {
+TaskHandle spawn_tracked(Task<void> task);
+}
+
+template <class F>
+auto use_resource(F make) {
+    using TaskT = std::decay_t<decltype(make())>;
+    using T = std::decay_t<decltype(std::declval<TaskT&>().await_resume())>;
+    struct Hook {
+        Signal<std::optional<T>> value;
+        Signal<std::uint64_t> runs{0};
+        std::shared_ptr<TaskHandle> task = std::make_shared<TaskHandle>();
+        std::shared_ptr<F> make;
+    };
+    auto& h = use_hook<Hook>([&] { return Hook{Signal<std::optional<T>>(std::nullopt), Signal<std::uint64_t>(0), std::make_shared<TaskHandle>(), std::make_shared<F>(make)}; });
+    *h.make = std::move(make);
+    auto value = h.value;
+    auto runs = h.runs;
+    auto task = h.task;
+    auto mk = h.make;
+    use_effect([value, runs, task, mk] {
+        (void)runs();
+        task->cancel();
+        *task = detail::spawn_tracked([](TaskT t, Signal<std::optional<T>> out) -> Task<void> {
+            out.set(co_await std::move(t));
+        }((*mk)(), value));
+    });
+    return Resource<T>(h.value, h.runs);
+}
+
 // Runs `fn` when the component is removed (the latest render's `fn`).
 void use_on_remove(std::function<void()> fn);
 

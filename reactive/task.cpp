@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "reactive/signal.h"
 
 namespace reactive {
 namespace detail {
@@ -48,9 +49,12 @@ void TaskState::resume(std::coroutine_handle<> h) {
     t_task = this;
     // Tasks spawned by a task belong to the same scope.
     t_scope = scope ? scope : prev_scope;
+    Observer* prev_obs = set_current_observer(track_first_run ? current_observer() : nullptr);
+    track_first_run = false;
     running = true;
     h.resume();
     running = false;
+    set_current_observer(prev_obs);
     t_task = prev_task;
     t_scope = prev_scope;
     if (cancelled) {
@@ -184,10 +188,11 @@ void TaskScope::remove(detail::TaskState* s) {
     if (it != tasks_.end()) tasks_.erase(it);
 }
 
-TaskHandle TaskScope::spawn(Task<void> task) {
+TaskHandle TaskScope::spawn(Task<void> task, bool track_first_run) {
     auto h = task.release();
     if (!h) return {};
     auto s = std::make_shared<detail::TaskState>();
+    s->track_first_run = track_first_run;
     s->frame = h;
     s->scope = this;
     s->loop = current_loop();

@@ -47,7 +47,10 @@ struct TaskState : std::enable_shared_from_this<TaskState> {
     bool running = false;
     bool cancelled = false;
     bool finished = false;
-    void (*destroy_frame)(std::coroutine_handle<>) = nullptr;
+    // Reads of the first run (up to the first suspension) subscribe the
+    // observer that spawned the task (resources); otherwise tasks read
+    // without subscribing anything.
+    bool track_first_run = false;
 
     // Resumes `h` (the top frame or a frame it awaits) on this thread.
     void resume(std::coroutine_handle<> h);
@@ -187,7 +190,7 @@ public:
     TaskScope(const TaskScope&) = delete;
     TaskScope& operator=(const TaskScope&) = delete;
 
-    TaskHandle spawn(Task<void> task);
+    TaskHandle spawn(Task<void> task, bool track_first_run = false);
     void cancel_all();
     std::size_t size() const { return tasks_.size(); }
 

@@ -669,3 +669,83 @@ TEST(Failures, AListenerOutlivingItsComponentSpawnsIntoTheRoot) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- stable callbacks and resources ------------------------------------------------
+
+int g_cb_child_renders = 0;
+struct CbProps {
+    Callback<int> on;
+    bool operator==(const CbProps&) const = default;
+};
+Element cb_child(const CbProps& p) {
+    ++g_cb_child_renders;
+    return button().cls("cb").on_click([on = p.on](const MouseEvent&) { on(1); })("+");
+}
+Signal<int>* g_cb_total;
+Element cb_parent() {
+    auto total = *g_cb_total;
+    int now = total();
+    // A new lambda every render, one callback identity.
+    auto on = use_callback<int>([total, now](int d) { total.set(now + d); });
+    return div()(component(cb_child, CbProps{on}), span()(std::to_string(now)));
+}
+
+TEST(Components, UseCallbackKeepsOneIdentityAndCallsTheLatestFunction) {
+    Fixture f;
+    Signal<int> total(0);
+    g_cb_total = &total;
+    g_cb_child_renders = 0;
+    f.root.mount(component(cb_parent));
+    for (int i = 0; i < 3; ++i) {
+        f.root.handle_event(f.find("class", "cb"), "click", Json::object());
+        f.settle();
+    }
+    EXPECT_EQ(total.peek(), 3);  // each click saw the latest `now`
+    EXPECT_EQ(g_cb_child_renders, 1);
+}
+
+struct ResourceProbe {
+    Signal<bool> masked{false};
+    std::vector<Pending<bool>> answers;
+    int starts = 0;
+};
+ResourceProbe* g_res;
+Element resource_user() {
+    auto probe = use_resource([] () -> Task<std::string> {
+        auto& r = *g_res;
+        bool masked = r.masked();  // read before the first wait: followed
+        ++r.starts;
+        Pending<bool> answer;
+        r.answers.push_back(answer);
+        bool ok = co_await answer;
+        co_return std::string(masked ? "masked " : "plain ") + (ok ? "yes" : "no");
+    });
+    auto v = probe();
+    return span()(v ? *v : "waiting");
+}
+
+TEST(Components, ResourcesRunAfterRenderAndAgainWhenWhatTheyReadChanges) {
+    Fixture f;
+    ResourceProbe r;
+    g_res = &r;
+    f.root.mount(component(resource_user));
+    EXPECT_EQ(f.doc.html(), "<span>waiting</span>");
+    ASSERT_EQ(r.starts, 1);
+    r.answers[0].resolve(true);
+    f.settle();
+    EXPECT_EQ(f.doc.html(), "<span>plain yes</span>");
+    r.masked.set(true);  // restarts the probe
+    f.settle();
+    ASSERT_EQ(r.starts, 2);
+    r.masked.set(false);  // and again; the second run is abandoned
+    f.settle();
+    ASSERT_EQ(r.starts, 3);
+    r.answers[1].resolve(true);
+    r.answers[2].resolve(false);
+    f.settle();
+    EXPECT_EQ(f.doc.html(), "<span>plain no</span>");
+}
+
+}  // namespace
