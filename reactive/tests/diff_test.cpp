@@ -27,7 +27,25 @@ struct Spec {
     std::map<std::string, bool> listeners;  // event -> sync
     std::optional<std::string> html;
     std::vector<Spec> children;
+    int component = -1;  // kind Component: index into g_components
 };
+
+// Components of the nested test: each renders one of its variants, chosen by
+// its own signal.
+struct CompState {
+    Signal<int> choice{0};
+    std::vector<Spec> variants;
+};
+std::vector<std::unique_ptr<CompState>> g_components;
+struct CompProps {
+    int index;
+    bool operator==(const CompProps&) const = default;
+};
+Element build(const Spec& s);
+Element nested(const CompProps& p) {
+    auto& c = *g_components[p.index];
+    return build(c.variants[c.choice()]);
+}
 
 Element build(const Spec& s) {
     switch (s.kind) {
@@ -44,6 +62,11 @@ Element build(const Spec& s) {
         return e;
     }
     case NodeKind::Empty: return Element();
+    case NodeKind::Component: {
+        Element e = component(nested, CompProps{s.component});
+        if (!s.key.empty()) e.key(s.key);
+        return e;
+    }
     default: break;
     }
     Element e = s.svg ? svg_el(s.tag) : el(s.tag);
@@ -90,7 +113,7 @@ struct Gen {
         s.attrs["data-uid"] = std::to_string(++uid);
     }
 
-    Spec node(int depth) {
+    Spec node(int depth, bool comps = false) {
         Spec s;
         int r = pick(100);
         if (depth <= 0 || r < 20) {
@@ -104,7 +127,7 @@ struct Gen {
         }
         if (r < 35) {
             s.kind = NodeKind::Fragment;
-            s.children = list(depth - 1, false);
+            s.children = comps ? list(depth - 1, false, true) : list(depth - 1, false);
             return s;
         }
         static const char* tags[] = {"div", "span", "p", "button"};
@@ -116,8 +139,46 @@ struct Gen {
         }
         decorate(s);
         if (chance(8)) s.html = "<b>" + word() + "</b>";
-        else s.children = list(depth - 1, chance(40));
+        else s.children = comps ? list(depth - 1, chance(40), true) : list(depth - 1, chance(40));
         return s;
+    }
+
+    // A component with three variants of output (possibly several nodes,
+    // nothing, nested components).
+    Spec comp(int depth) {
+        auto st = std::make_unique<CompState>();
+        for (int v = 0; v < 3; ++v) {
+            Spec out;
+            int r = pick(100);
+            if (r < 35) {
+                out.kind = NodeKind::Fragment;
+                out.children = list(depth - 1, chance(50), true);
+            } else if (r < 45) {
+                out.kind = NodeKind::Empty;
+            } else {
+                out = node(depth - 1, true);
+            }
+            st->variants.push_back(std::move(out));
+        }
+        g_components.push_back(std::move(st));
+        Spec s;
+        s.kind = NodeKind::Component;
+        s.component = int(g_components.size()) - 1;
+        return s;
+    }
+
+    std::vector<Spec> list(int depth, bool keyed, bool comps) {
+        std::vector<Spec> out;
+        int n = pick(6);
+        std::vector<int> keys(10);
+        for (int i = 0; i < 10; ++i) keys[i] = i;
+        std::shuffle(keys.begin(), keys.end(), rng);
+        for (int i = 0; i < n; ++i) {
+            Spec c = comps && depth > 0 && chance(35) ? comp(depth) : node(depth, comps);
+            if (keyed && c.kind != NodeKind::Empty) c.key = "k" + std::to_string(keys[i]);
+            out.push_back(std::move(c));
+        }
+        return out;
     }
 
     std::vector<Spec> list(int depth, bool keyed) {
@@ -259,6 +320,36 @@ TEST(Diff, RandomPairsApplyToTheSecondTree) {
 
 TEST(Diff, KeyedMovesKeepElementIdentity) {
     for (unsigned seed = 1000; seed <= 1300; ++seed) check_pair(seed, false);
+}
+
+// Components re-rendering by themselves (their parents do not) put their
+// changed output in the right place, whatever surrounds them.
+Spec g_nested_root;
+Element nested_root() { return build(g_nested_root); }
+
+TEST(Diff, NestedComponentsRerenderInPlace) {
+    for (unsigned seed = 1; seed <= 150; ++seed) {
+        g_components.clear();
+        Gen gen(seed);
+        g_nested_root = Spec();
+        g_nested_root.tag = "main";
+        g_nested_root.children = gen.list(4, gen.chance(50), true);
+        Mounted m;
+        m.root.mount(component(nested_root));
+        ASSERT_EQ(m.error, "") << "seed " << seed;
+        for (int step = 0; step < 6 && !g_components.empty(); ++step) {
+            int flips = 1 + gen.pick(3);
+            for (int k = 0; k < flips; ++k)
+                g_components[gen.pick(int(g_components.size()))]->choice.set(gen.pick(3));
+            m.loop.run_until_idle();
+            ASSERT_EQ(m.error, "") << "seed " << seed << " step " << step;
+            Mounted fresh;
+            fresh.root.mount(component(nested_root));
+            ASSERT_EQ(m.doc.html(), fresh.doc.html()) << "seed " << seed << " step " << step;
+        }
+        m.root.unmount();
+    }
+    g_components.clear();
 }
 
 // ---- golden wire form ---------------------------------------------------------
