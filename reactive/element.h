@@ -22,6 +22,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/float_text.h"
 #include "reactive/events.h"
 
 namespace reactive {
@@ -132,6 +133,13 @@ public:
     Element& attr(std::string name, const char* value) { return attr(std::move(name), std::string(value)); }
     Element& attr(std::string name, std::string_view value) { return attr(std::move(name), std::string(value)); }
     Element& attr(std::string name, bool on);
+    // A number as its text (floats in their shortest form: "0.5", "2.0").
+    template <class N>
+        requires(std::is_arithmetic_v<N> && !std::is_same_v<N, bool>)
+    Element& attr(std::string name, N value) {
+        if constexpr (std::is_floating_point_v<N>) return attr(std::move(name), base::shortest(value));
+        else return attr(std::move(name), std::to_string(value));
+    }
     // An attribute written on every render, even when it did not change.
     Element& attr_always(std::string name, std::string value);
     Element& cls(std::string value) { return attr("class", std::move(value)); }

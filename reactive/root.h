@@ -164,6 +164,7 @@ template <class T>
 Signal<T> use_signal(T initial) {
     return use_hook<Signal<T>>([&] { return Signal<T>(std::move(initial)); });
 }
+inline Signal<std::string> use_signal(const char* initial) { return use_signal(std::string(initial)); }
 template <class F>
 auto use_signal_with(F&& make) {
     using T = std::decay_t<decltype(make())>;

@@ -749,3 +749,33 @@ TEST(Components, ResourcesRunAfterRenderAndAgainWhenWhatTheyReadChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+int g_memo_reader_renders = 0;
+Signal<int>* g_memo_input;
+Element memo_reader() {
+    ++g_memo_reader_renders;
+    auto input = *g_memo_input;
+    auto sign = use_memo([input] { return input() >= 0 ? std::string("positive") : std::string("negative"); });
+    auto label = use_signal("sign");
+    return svg().attr("width", 12).attr("opacity", 0.5)(svg_text()(label() + " " + sign()));
+}
+
+TEST(Components, AMemoThatKeepsItsValueDoesNotWakeItsReader) {
+    Fixture f;
+    Signal<int> input(1);
+    g_memo_input = &input;
+    g_memo_reader_renders = 0;
+    f.root.mount(component(memo_reader));
+    EXPECT_EQ(f.doc.html(), "<svg:svg opacity=\"0.5\" width=\"12\"><svg:text>sign positive</text></svg>");
+    input.set(5);
+    f.settle();
+    EXPECT_EQ(g_memo_reader_renders, 1);
+    input.set(-5);
+    f.settle();
+    EXPECT_EQ(g_memo_reader_renders, 2);
+    EXPECT_EQ(f.doc.html(), "<svg:svg opacity=\"0.5\" width=\"12\"><svg:text>sign negative</text></svg>");
+}
+
+}  // namespace
