@@ -15,6 +15,13 @@
 
 namespace engine::tf {
 
+namespace {
+
+// |z|^2 as re^2 + im^2: the library's std::norm goes through hypot.
+inline float norm2(Complex z) { return z.real() * z.real() + z.imag() * z.imag(); }
+
+}  // namespace
+
 // ---------------------------------------------------------------- grid
 
 namespace {
@@ -236,7 +243,7 @@ std::pair<Complex, float> TransferFunction::bin(std::size_t k) const {
     if (!(sy > 1e-12f && sx > floor)) return {Complex{}, 0.0f};
     const float navg = w > 0.0f ? 1.0f / w : 0.0f;
     float coherence = 0.0f;
-    if (navg > 1.0f) coherence = (navg * std::norm(sxy[k]) / (sx * sy) - 1.0f) / (navg - 1.0f);
+    if (navg > 1.0f) coherence = (navg * norm2(sxy[k]) / (sx * sy) - 1.0f) / (navg - 1.0f);
     coherence = clamp01(coherence);
     const Complex h = k < clean.size() ? clean[k] : sxy[k] / sx;
     return {h, coherence};
@@ -258,7 +265,7 @@ std::pair<Complex, float> Accumulator::bin(std::size_t k) const {
     if (wk <= 0.0f) return {Complex{}, 0.0f};
     const Complex m = sxy[k] / wk;
     const float mag = std::sqrt(power[k] / wk);
-    const float am = std::abs(m);
+    const float am = std::sqrt(norm2(m));
     const Complex h = am > 0.0f ? m / am * mag : Complex(mag, 0.0f);
     return {h, std::fmin(wk / full_weight, 1.0f)};
 }
@@ -450,9 +457,9 @@ std::optional<DelayFound> find_delay(std::span<const float> mic, std::span<const
     fwd->process(x);
     fwd->process(y);
     double energy = 0.0;
-    for (const Complex& v : x) energy += static_cast<double>(std::norm(v));
+    for (const Complex& v : x) energy += static_cast<double>(norm2(v));
     const float eps = static_cast<float>(1e-4 * energy / static_cast<double>(big_m));
-    for (std::size_t k = 0; k < big_m; ++k) y[k] = std::conj(x[k]) * y[k] / (std::norm(x[k]) + eps);
+    for (std::size_t k = 0; k < big_m; ++k) y[k] = std::conj(x[k]) * y[k] / (norm2(x[k]) + eps);
     plan::inverse(big_m)->process(y);
 
     float peak = 0.0f;
