@@ -407,3 +407,24 @@ TEST(Dom, RejectsEditsOnUnknownNodes) {
 }
 
 }  // namespace
+
+namespace {
+
+Signal<int>* g_always_tick;
+Element always_component() {
+    (void)(*g_always_tick)();
+    return input().attr_always("data-scroll", "0").default_value("typed?").attr("class", "same");
+}
+
+TEST(Wire, AlwaysAttributesAreWrittenOnEveryRenderAndDefaultsOnlyOnChange) {
+    Mounted m;
+    Signal<int> tick(0);
+    g_always_tick = &tick;
+    m.root.mount(component(always_component));
+    tick.set(1);
+    m.loop.run_until_idle();
+    ASSERT_EQ(m.wire.size(), 2u);
+    EXPECT_EQ(m.wire[1], R"([["a",1,"data-scroll","0"]])");
+}
+
+}  // namespace
