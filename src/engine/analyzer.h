@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/channel.h"
+#include "base/clock.h"
 #include "base/result.h"
 #include "engine/generator.h"
 #include "engine/tf.h"
@@ -156,17 +157,9 @@ void set(SharedSnapshot& shared, F&& change) {
     }
 }
 
-// Where the analyzer thread reads the time and sleeps. The system clock
-// sleeps for real; tests drive simulated audio from a clock of their own.
-class Clock {
-public:
-    virtual ~Clock() = default;
-    // Monotonic time.
-    virtual std::chrono::nanoseconds now() = 0;
-    // Sleeps for d (a sleep cut short is resumed for the remaining time).
-    virtual void sleep(std::chrono::nanoseconds d) = 0;
-};
-std::shared_ptr<Clock> system_clock();
+// Where the analyzer thread reads the time and sleeps (base/clock.h).
+using Clock = base::Clock;
+using base::system_clock;
 
 // The window's handle of the analyzer thread. Dropping it sends Stop and
 // joins the thread.

@@ -19,18 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class SystemClock final : public Clock {
-public:
-    std::chrono::nanoseconds now() override {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch());
-    }
-    void sleep(std::chrono::nanoseconds d) override {
-        // sleep_until resumes after an interruption until the deadline.
-        std::this_thread::sleep_until(std::chrono::steady_clock::now() + d);
-    }
-};
-
 float take_peak(std::atomic<std::uint32_t>& bits) {
     return std::bit_cast<float>(bits.exchange(0));
 }
@@ -169,11 +157,6 @@ void run_body(Params p, base::Receiver<Cmd>& rx, SharedSnapshot& snap, Clock& cl
 }
 
 }  // namespace
-
-std::shared_ptr<Clock> system_clock() {
-    static const std::shared_ptr<Clock> clock = std::make_shared<SystemClock>();
-    return clock;
-}
 
 void run(Params params, base::Receiver<Cmd> rx, std::shared_ptr<SharedSnapshot> snapshot,
          std::shared_ptr<Clock> clock) {

@@ -3,11 +3,9 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <limits>
 #include <system_error>
@@ -73,33 +71,11 @@ float sum_db(std::span<const float> levels, std::span<const float> weight) {
     return power_db(sum);
 }
 
-class SystemClock final : public Clock {
-public:
-    std::chrono::nanoseconds now() override {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch());
-    }
-    void sleep(std::chrono::nanoseconds d) override {
-        if (d <= std::chrono::nanoseconds::zero()) return;
-        timespec req{};
-        req.tv_sec = static_cast<time_t>(d.count() / 1'000'000'000);
-        req.tv_nsec = static_cast<long>(d.count() % 1'000'000'000);
-        timespec rem{};
-        // A sleep cut short by a signal goes on for the remaining time.
-        while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
-    }
-};
-
 }  // namespace
 
 float tau_of(Response r) {
     const auto code = static_cast<std::size_t>(r);
     return code < 3 ? RESPONSE_TAU[code] : RESPONSE_TAU[0];
-}
-
-std::shared_ptr<Clock> system_clock() {
-    static const std::shared_ptr<Clock> clock = std::make_shared<SystemClock>();
-    return clock;
 }
 
 Ended::~Ended() {

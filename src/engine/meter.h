@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/channel.h"
+#include "base/clock.h"
 #include "engine/tf.h"
 
 namespace engine::tf {
@@ -112,17 +113,9 @@ struct SharedSnapshot {
     MeterSnapshot value;
 };
 
-// Where the worker reads the time and sleeps. The system clock sleeps for
-// real; tests drive simulated audio from their own clock.
-class Clock {
-public:
-    virtual ~Clock() = default;
-    // Monotonic time.
-    virtual std::chrono::nanoseconds now() = 0;
-    // Sleeps for d (a sleep cut short is resumed for the remaining time).
-    virtual void sleep(std::chrono::nanoseconds d) = 0;
-};
-std::shared_ptr<Clock> system_clock();
+// Where the worker reads the time and sleeps (base/clock.h).
+using Clock = base::Clock;
+using base::system_clock;
 
 // Created first by the worker; when the worker ends while still running
 // (an unexpected exit), it marks the snapshot ended with "Meter stopped".
