@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/float_text.h"
+#include "engine/text_detail.h"
 
 namespace engine::notation {
 namespace {
@@ -16,50 +17,9 @@ constexpr int RECURSION_LIMIT = 128;
 
 // Decodes one UTF-8 sequence at s[i]; gives the code point and its length,
 // or length 0 for an invalid sequence.
-struct Decoded {
-    char32_t cp = 0;
-    std::size_t len = 0;
-};
-
-Decoded decode_utf8(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c0 = b(i);
-    if (c0 < 0x80) return {c0, 1};
-    std::size_t len;
-    char32_t cp;
-    if (c0 >= 0xC2 && c0 <= 0xDF) { len = 2; cp = c0 & 0x1F; }
-    else if (c0 >= 0xE0 && c0 <= 0xEF) { len = 3; cp = c0 & 0x0F; }
-    else if (c0 >= 0xF0 && c0 <= 0xF4) { len = 4; cp = c0 & 0x07; }
-    else return {};
-    if (i + len > s.size()) return {};
-    for (std::size_t k = 1; k < len; ++k) {
-        const unsigned char c = b(i + k);
-        if ((c & 0xC0) != 0x80) return {};
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF.
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-        return {};
-    return {cp, len};
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+text_detail::Decoded decode_utf8(std::string_view s, std::size_t i) {
+    const text_detail::Decoded d = text_detail::decode_one(s, i);
+    return d.valid ? d : text_detail::Decoded{};
 }
 
 struct Range {
@@ -170,7 +130,7 @@ std::string quote(std::string_view s) {
     out += '"';
     std::size_t i = 0;
     while (i < s.size()) {
-        const Decoded d = decode_utf8(s, i);
+        const text_detail::Decoded d = decode_utf8(s, i);
         if (d.len == 0) {  // callers validate first; keep going byte-wise
             out += fmt::format("\\u{{{:x}}}", 0xFFFD);
             ++i;
@@ -315,7 +275,7 @@ void Writer::i64(std::int64_t v) {
 void Writer::string(std::string_view v) {
     before_value();
     for (std::size_t i = 0; i < v.size();) {
-        const Decoded d = decode_utf8(v, i);
+        const text_detail::Decoded d = decode_utf8(v, i);
         if (d.len == 0) {
             fail("text is not valid UTF-8");
             out_ += "\"\"";
@@ -680,7 +640,7 @@ Parsed<std::string> Reader::string() {
                 }
                 if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
                     return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
-                append_utf8(out, static_cast<char32_t>(v));
+                text_detail::append_utf8(out, static_cast<char32_t>(v));
                 break;
             }
             default: return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
@@ -876,7 +836,7 @@ Parsed<void> Reader::skip_value_at(int depth) {
             pos_ += 2;
             while (pos_ < text_.size() && text_[pos_] != '\'') ++pos_;
         } else if (pos_ < text_.size()) {
-            const Decoded d = decode_utf8(text_, pos_);
+            const text_detail::Decoded d = decode_utf8(text_, pos_);
             pos_ += d.len == 0 ? 1 : d.len;
         }
         if (pos_ >= text_.size() || text_[pos_] != '\'') return std::unexpected(error("Expected `'`"));

@@ -7,45 +7,56 @@
 
 namespace engine::text_detail {
 
+// One UTF-8 sequence at s[i] (i < s.size()). A well-formed sequence gives
+// its code point and length; otherwise valid is false and len is the length
+// of the maximal ill-formed part to skip (at least 1).
+struct Decoded {
+    char32_t cp = 0;
+    std::size_t len = 0;
+    bool valid = false;
+};
+
+inline Decoded decode_one(std::string_view s, std::size_t i) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned b = at(i);
+    std::size_t len = 0;
+    char32_t cp = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (b < 0x80) {
+        return {b, 1, true};
+    } else if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+        cp = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        cp = b & 0x0F;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        cp = b & 0x07;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return {0, 1, false};
+    }
+    std::size_t k = 1;
+    for (; k < len && i + k < s.size(); ++k) {
+        const unsigned c = at(i + k);
+        if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) break;
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    if (k != len) return {0, k, false};
+    return {cp, len, true};
+}
+
 inline std::vector<char32_t> code_points(std::string_view s) {
     std::vector<char32_t> out;
     std::size_t i = 0;
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     while (i < s.size()) {
-        const unsigned b = at(i);
-        std::size_t len = 0;
-        char32_t cp = 0;
-        unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
-        if (b < 0x80) {
-            len = 1;
-            cp = b;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            cp = b & 0x0F;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            cp = b & 0x07;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        }
-        if (len == 0) {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        std::size_t k = 1;
-        for (; k < len && i + k < s.size(); ++k) {
-            const unsigned c = at(i + k);
-            if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) break;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        out.push_back(k == len ? cp : char32_t{0xFFFD});
-        i += k;
+        const Decoded d = decode_one(s, i);
+        out.push_back(d.valid ? d.cp : char32_t{0xFFFD});
+        i += d.len;
     }
     return out;
 }
