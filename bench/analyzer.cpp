@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "base/tests/support.h"
 #include "engine/analyzer_session.h"
 
 namespace analyzer = engine::analyzer;
@@ -18,12 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class ManualClock final : public analyzer::Clock {
-public:
-    std::chrono::nanoseconds now() override { return t; }
-    void sleep(std::chrono::nanoseconds d) override { t += d; }
-    std::chrono::nanoseconds t{1s};
-};
+using test_support::ManualClock;
 
 // Pink-ish reference and a delayed, scaled microphone, generated once.
 struct Signals {

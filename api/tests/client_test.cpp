@@ -14,44 +14,15 @@
 #include <string>
 
 #include "api/client.h"
+#include "base/tests/support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path scratch(const std::string& name) {
-    const char* base = std::getenv("VELTRUM_TEST_TMP");
-    fs::path root = fs::absolute(base && *base ? fs::path(base) : fs::temp_directory_path());
-    fs::path dir = root / ("api-" + std::to_string(getpid())) / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Sets an environment variable for the life of the object.
-class Env {
-public:
-    Env(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~Env() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+fs::path scratch(const std::string& name) { return test_support::scratch("api", name); }
+using test_support::Env;
+using test_support::slurp;
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "base/tests/support.h"
 #include "engine/analyzer_session.h"
 
 using namespace engine;
@@ -20,12 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class ManualClock final : public analyzer::Clock {
-public:
-    std::chrono::nanoseconds now() override { return t; }
-    void sleep(std::chrono::nanoseconds d) override { t += d; }
-    std::chrono::nanoseconds t{1s};
-};
+using test_support::ManualClock;
 
 struct Bench {
     ManualClock clock;

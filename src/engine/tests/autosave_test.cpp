@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/tests/support.h"
 #include "engine/autosave.h"
 
 using namespace engine::trace;
@@ -22,21 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path scratch(const std::string& name) {
-    const char* base = std::getenv("VELTRUM_TEST_TMP");
-    fs::path root = fs::absolute(base && *base ? fs::path(base) : fs::temp_directory_path());
-    fs::path dir = root / ("autosave-" + std::to_string(getpid())) / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+fs::path scratch(const std::string& name) { return test_support::scratch("autosave", name); }
+using test_support::slurp;
 
 // An encoder that records what it encodes and can be held at its start.
 class Encoder {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "base/tests/support.h"
 #include "engine/miccal.h"
 #include "engine/tf.h"
 
@@ -36,9 +37,7 @@ const std::string B = "100 0\n";  // a second valid line where a case needs two
 namespace {
 
 std::filesystem::path scratch_dir() {
-    const char* root = std::getenv("VELTRUM_TEST_TMP");
-    auto dir = std::filesystem::path(root ? root : std::filesystem::temp_directory_path().string()) /
-               ("miccal-" + std::to_string(::getpid()));
+    auto dir = test_support::scratch_root("miccal");
     std::filesystem::create_directories(dir);
     return dir;
 }

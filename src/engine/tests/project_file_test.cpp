@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/tests/support.h"
 #include "engine/gzip.h"
 #include "engine/trace_file.h"
 
@@ -104,14 +105,7 @@ Trace grid_trace(std::string name, std::string source) {
     return t;
 }
 
-fs::path scratch(const std::string& name) {
-    const char* base = std::getenv("VELTRUM_TEST_TMP");
-    fs::path root = fs::absolute(base && *base ? fs::path(base) : fs::temp_directory_path());
-    fs::path dir = root / ("persist-" + std::to_string(getpid())) / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
+fs::path scratch(const std::string& name) { return test_support::scratch("persist", name); }
 
 }  // namespace
 

@@ -12,29 +12,17 @@
 #include <string>
 
 #include "api/client.h"
+#include "base/tests/support.h"
 #include "engine/settings.h"
 
 namespace settings_test {
 
 namespace fs = std::filesystem;
 
-inline fs::path scratch_root() {
-    const char* base = std::getenv("VELTRUM_TEST_TMP");
-    return fs::absolute(base && *base ? fs::path(base) : fs::temp_directory_path()) /
-           ("settings-" + std::to_string(getpid()));
-}
+inline fs::path scratch_root() { return test_support::scratch_root("settings"); }
 
-inline std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void spit(const fs::path& p, std::string_view bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test_support::slurp;
+using test_support::spit;
 
 class DataFolder : public ::testing::Test {
 protected:
