@@ -7,6 +7,7 @@
 
 #include "audio-watcher/host_common.h"
 #include "audio-watcher/software_host.h"
+#include "audio-watcher/tests/pace.h"
 #include "audio-watcher/watcher.h"
 
 namespace {
@@ -19,52 +20,7 @@ using audio_watcher::host::SoftDevice;
 using audio_watcher::host::SoftwareHost;
 using E = AudioDeviceEvent;
 
-// The watcher's pause between polls, stepped by the test: each sleep reports
-// that a poll (or the first snapshot) is done and waits for the next step.
-class Pace {
-public:
-    audio_watcher::macos::Sleep sleep() {
-        return [this](std::chrono::nanoseconds) {
-            std::unique_lock lk(mu_);
-            ++entered_;
-            cv_.notify_all();
-            cv_.wait(lk, [&] { return released_ >= entered_ || finished_; });
-            return !finished_;
-        };
-    }
-    // Waits for the first snapshot.
-    void started() { wait(1); }
-    // Lets one poll run and waits until it is done.
-    void poll() {
-        int target;
-        {
-            std::lock_guard lk(mu_);
-            ++released_;
-            target = released_ + 1;
-        }
-        cv_.notify_all();
-        wait(target);
-    }
-    // Ends the polling thread at its next sleep.
-    void finish() {
-        {
-            std::lock_guard lk(mu_);
-            finished_ = true;
-        }
-        cv_.notify_all();
-    }
-
-private:
-    void wait(int entered) {
-        std::unique_lock lk(mu_);
-        cv_.wait(lk, [&] { return entered_ >= entered; });
-    }
-    std::mutex mu_;
-    std::condition_variable cv_;
-    int entered_ = 0;
-    int released_ = 0;
-    bool finished_ = false;
-};
+using audio_watcher::test_support::Pace;
 
 std::vector<AudioDeviceEvent> drain(base::Receiver<AudioDeviceEvent>& rx) {
     std::vector<AudioDeviceEvent> out;
@@ -72,14 +28,7 @@ std::vector<AudioDeviceEvent> drain(base::Receiver<AudioDeviceEvent>& rx) {
     return out;
 }
 
-SoftDevice device(std::string id, std::string name, std::uint16_t in, std::uint16_t out) {
-    SoftDevice d;
-    d.id = std::move(id);
-    d.name = std::move(name);
-    d.input_channels = in;
-    d.output_channels = out;
-    return d;
-}
+using audio_watcher::test_support::device;
 
 AudioDevice seen(const std::string& id, const std::string& name, std::optional<std::string> extra = std::nullopt) {
     return AudioDevice{"Software:" + id, name, std::move(extra)};

@@ -7,66 +7,16 @@
 #include <vector>
 
 #include "audio-watcher/software_host.h"
+#include "audio-watcher/tests/pace.h"
 #include "ui/device_list.h"
 
 namespace {
 
 using audio_watcher::host::SoftDevice;
 using audio_watcher::host::SoftwareHost;
+using audio_watcher::test_support::device;
+using audio_watcher::test_support::Pace;
 using ui::main_window::DeviceLists;
-
-// The watcher's pause between polls, stepped by the test.
-class Pace {
-public:
-    audio_watcher::macos::Sleep sleep() {
-        return [this](std::chrono::nanoseconds) {
-            std::unique_lock lk(mu_);
-            ++entered_;
-            cv_.notify_all();
-            cv_.wait(lk, [&] { return released_ >= entered_ || finished_; });
-            return !finished_;
-        };
-    }
-    void started() { wait(1); }
-    void poll() {
-        int target;
-        {
-            std::lock_guard lk(mu_);
-            ++released_;
-            target = released_ + 1;
-        }
-        cv_.notify_all();
-        wait(target);
-    }
-    // Ends the watcher's polling thread at its next sleep.
-    void finish() {
-        {
-            std::lock_guard lk(mu_);
-            finished_ = true;
-        }
-        cv_.notify_all();
-    }
-
-private:
-    void wait(int entered) {
-        std::unique_lock lk(mu_);
-        cv_.wait(lk, [&] { return entered_ >= entered; });
-    }
-    std::mutex mu_;
-    std::condition_variable cv_;
-    int entered_ = 0;
-    int released_ = 0;
-    bool finished_ = false;
-};
-
-SoftDevice device(std::string id, std::string name, std::uint16_t in, std::uint16_t out) {
-    SoftDevice d;
-    d.id = std::move(id);
-    d.name = std::move(name);
-    d.input_channels = in;
-    d.output_channels = out;
-    return d;
-}
 
 DeviceLists listed() { return {engine::capture::list_devices(true), engine::capture::list_devices(false)}; }
 
