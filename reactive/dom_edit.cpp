@@ -47,13 +47,6 @@ void write_edit(std::string& out, const Edit& e) {
         if (e.before) write_id(out, *e.before);
         else out += "null";
         break;
-    case EditOp::Create:
-        write_id(out, e.id);
-        out.push_back(',');
-        write_json_string(out, e.name);
-        out.push_back(',');
-        write_json_string(out, e.value);
-        break;
     case EditOp::CreateText:
     case EditOp::SetText:
     case EditOp::SetHtml:
@@ -61,6 +54,7 @@ void write_edit(std::string& out, const Edit& e) {
         out.push_back(',');
         write_json_string(out, e.value);
         break;
+    case EditOp::Create:
     case EditOp::SetAttr:
     case EditOp::SetStyle:
         write_id(out, e.id);
