@@ -269,7 +269,10 @@ struct Window::Impl {
     std::map<std::uint64_t, QueryEntry> queries;
 
     // ---- edit transport ----
-    void send_script(std::string js) {
+    void send_script(std::string js) { run_or_queue(std::move(js), false); }
+
+    // Runs js on the live page, or queues it until the page connects.
+    void run_or_queue(std::string js, bool is_edit_batch) {
         std::unique_lock lk(CONNECTIONS_MU);
         auto& c = CONNECTIONS[webview_id];
         if (!c.live) {
@@ -277,7 +280,7 @@ struct Window::Impl {
             return;
         }
         lk.unlock();
-        run_js(js, false);
+        run_js(js, is_edit_batch);
     }
 
     void run_js(const std::string& js, bool is_edit_batch) {
@@ -314,15 +317,7 @@ struct Window::Impl {
 
     void send_batch_text(const std::string& batch) {
         if (batch.empty() || batch == "[]") return;
-        std::string js = fmt::format("window.__veltrum.apply({},{});", webview_id, batch);
-        std::unique_lock lk(CONNECTIONS_MU);
-        auto& c = CONNECTIONS[webview_id];
-        if (!c.live) {
-            c.queued.push_back(std::move(js));
-            return;
-        }
-        lk.unlock();
-        run_js(js, true);
+        run_or_queue(fmt::format("window.__veltrum.apply({},{});", webview_id, batch), true);
     }
 
     // The page of `wv` posted "initialize": it is now the live connection and
