@@ -160,28 +160,25 @@ void run_body(Params p, base::Receiver<Cmd>& rx, SharedSnapshot& snap, Clock& cl
 
 void run(Params params, base::Receiver<Cmd> rx, std::shared_ptr<SharedSnapshot> snapshot,
          std::shared_ptr<Clock> clock) {
+    // The thread's ended state after an escaped exception.
+    const auto stopped = [&snapshot] {
+        try {
+            set(*snapshot, [](Snapshot& s) {
+                s.status = "Analyzer stopped";
+                s.warn = true;
+                s.running = false;
+            });
+        } catch (...) {
+        }
+    };
     try {
         run_body(std::move(params), rx, *snapshot, *clock);
     } catch (const std::exception& e) {
         base::log::error(LOG_TARGET, "analyzer thread failed", {{"at", "engine::analyzer::run"}, {"err", e.what()}});
-        try {
-            set(*snapshot, [](Snapshot& s) {
-                s.status = "Analyzer stopped";
-                s.warn = true;
-                s.running = false;
-            });
-        } catch (...) {
-        }
+        stopped();
     } catch (...) {
         base::log::error(LOG_TARGET, "analyzer thread failed", {{"at", "engine::analyzer::run"}});
-        try {
-            set(*snapshot, [](Snapshot& s) {
-                s.status = "Analyzer stopped";
-                s.warn = true;
-                s.running = false;
-            });
-        } catch (...) {
-        }
+        stopped();
     }
 }
 
