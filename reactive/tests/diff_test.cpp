@@ -127,7 +127,7 @@ struct Gen {
         }
         if (r < 35) {
             s.kind = NodeKind::Fragment;
-            s.children = comps ? list(depth - 1, false, true) : list(depth - 1, false);
+            s.children = list(depth - 1, false, comps);
             return s;
         }
         static const char* tags[] = {"div", "span", "p", "button"};
@@ -139,7 +139,7 @@ struct Gen {
         }
         decorate(s);
         if (chance(8)) s.html = "<b>" + word() + "</b>";
-        else s.children = comps ? list(depth - 1, chance(40), true) : list(depth - 1, chance(40));
+        else s.children = list(depth - 1, chance(40), comps);
         return s;
     }
 
@@ -167,7 +167,7 @@ struct Gen {
         return s;
     }
 
-    std::vector<Spec> list(int depth, bool keyed, bool comps) {
+    std::vector<Spec> list(int depth, bool keyed, bool comps = false) {
         std::vector<Spec> out;
         int n = pick(6);
         std::vector<int> keys(10);
@@ -175,20 +175,6 @@ struct Gen {
         std::shuffle(keys.begin(), keys.end(), rng);
         for (int i = 0; i < n; ++i) {
             Spec c = comps && depth > 0 && chance(35) ? comp(depth) : node(depth, comps);
-            if (keyed && c.kind != NodeKind::Empty) c.key = "k" + std::to_string(keys[i]);
-            out.push_back(std::move(c));
-        }
-        return out;
-    }
-
-    std::vector<Spec> list(int depth, bool keyed) {
-        std::vector<Spec> out;
-        int n = pick(6);
-        std::vector<int> keys(10);
-        for (int i = 0; i < 10; ++i) keys[i] = i;
-        std::shuffle(keys.begin(), keys.end(), rng);
-        for (int i = 0; i < n; ++i) {
-            Spec c = node(depth);
             if (keyed && c.kind != NodeKind::Empty) c.key = "k" + std::to_string(keys[i]);
             out.push_back(std::move(c));
         }
