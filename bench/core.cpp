@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "base/tests/support.h"
 #include "engine/analyzer.h"
 #include "engine/tf.h"
 #include "engine/trace.h"
@@ -16,13 +17,7 @@ using tf::Complex;
 
 namespace {
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> nd(0.0f, 0.3f);
-    std::vector<float> out(n);
-    for (auto& v : out) v = nd(rng);
-    return out;
-}
+using test_support::noise;
 
 // Forward and inverse FFT of one size, in place.
 void BM_FftForwardInverse(benchmark::State& state) {

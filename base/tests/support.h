@@ -1,7 +1,8 @@
 #pragma once
 // Small helpers shared by the test programs and benchmarks: scratch folders
 // under $VELTRUM_TEST_TMP, whole-file reads and writes, an environment
-// variable set for a scope, and a clock that only moves when slept on.
+// variable set for a scope, a clock that only moves when slept on, and
+// seeded white noise.
 #include <unistd.h>
 
 #include <chrono>
@@ -9,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/clock.h"
 
@@ -73,5 +76,14 @@ public:
     void sleep(std::chrono::nanoseconds d) override { t += d; }
     std::chrono::nanoseconds t{std::chrono::seconds(1)};
 };
+
+// n samples of Gaussian white noise with the given RMS, the same for a seed.
+inline std::vector<float> noise(std::size_t n, unsigned seed, float rms = 0.3f) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> nd(0.0f, rms);
+    std::vector<float> out(n);
+    for (auto& v : out) v = nd(rng);
+    return out;
+}
 
 }  // namespace test_support

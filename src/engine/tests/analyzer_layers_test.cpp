@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "base/tests/support.h"
 #include "engine/analyzer.h"
 #include "engine/analyzer_session.h"
 
@@ -17,17 +18,7 @@ using namespace engine;
 using analyzer::Action;
 using analyzer::Signal;
 
-namespace {
-
-std::vector<float> noise(std::size_t n, unsigned seed, float rms = 0.3f) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> d(0.0f, rms);
-    std::vector<float> out(n);
-    for (float& v : out) v = d(rng);
-    return out;
-}
-
-}  // namespace
+using test_support::noise;
 
 // ---------------------------------------------------------------- layer set
 
