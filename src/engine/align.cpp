@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -29,7 +30,11 @@ constexpr float MAX_DELAY_MS = 40.0f;
 constexpr std::uint64_t MAX_LAGS = std::uint64_t{1} << 25;
 
 // 20 log10(max(|z|, 1e-9)), taken as (10 / ln 10) ln(max(|z|^2, 1e-18)).
-float level_db(Complex z) { return 4.3429448f * std::log(std::fmax(std::norm(z), 1e-18f)); }
+float level_db(Complex z) {
+    // std::fmax (norm, 1e-18) without the call: a NaN norm takes the floor too.
+    const float n = std::norm(z);
+    return 4.3429448f * std::log(n > 1e-18f ? n : 1e-18f);
+}
 
 bool reaches_gate(const Trace& t, std::size_t i) { return conf_at(t, i) >= t.gate; }
 
@@ -47,6 +52,90 @@ struct LagSums {
 // Four lags side by side.
 typedef float Lanes __attribute__((vector_size(16)));
 
+// e^(j w m) for the lanes m = 0..3 and e^(j 4 w), from one group of four lags
+// to the next, with w = -2 pi hz / fs.
+struct Rotor {
+    Lanes lane_r, lane_i;
+    float step_r, step_i;
+};
+
+Rotor rotor_of(float hz, float fs) {
+    const double w = -2.0 * std::numbers::pi * static_cast<double>(hz) / static_cast<double>(fs);
+    Rotor q{Lanes{}, Lanes{}, 0.0f, 0.0f};
+    // Powers of e^(j w) by exact-enough complex products in double precision.
+    const std::complex<double> e1(std::cos(w), std::sin(w));
+    std::complex<double> e = 1.0;
+    for (int m = 0; m < 4; ++m) {
+        q.lane_r[m] = static_cast<float>(e.real());
+        q.lane_i[m] = static_cast<float>(e.imag());
+        e *= e1;
+    }
+    q.step_r = static_cast<float>(e.real());
+    q.step_i = static_cast<float>(e.imag());
+    return q;
+}
+
+// The rotors of the grid frequencies at one sample rate (the last rate asked
+// for on this thread): they depend on nothing else.
+const std::array<Rotor, tf::GRID_POINTS>& grid_rotors(float fs) {
+    thread_local struct {
+        bool set = false;
+        std::uint32_t fs_bits = 0;
+        std::array<Rotor, tf::GRID_POINTS> rotors;
+    } table;
+    const auto bits = std::bit_cast<std::uint32_t>(fs);
+    if (!table.set || table.fs_bits != bits) {
+        const auto& f = tf::point_freq();
+        for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) table.rotors[i] = rotor_of(f[i], fs);
+        table.fs_bits = bits;
+        table.set = true;
+    }
+    return table.rotors;
+}
+
+// nearbyint(t): for |t| < 2^51 by adding and taking away 1.5 x 2^52, which
+// rounds to a whole number the same way, without the library call.
+double round_even(double t) {
+    constexpr double MAGIC = 6755399441055744.0;  // 1.5 x 2^52
+    if (!(std::fabs(t) < 2251799813685248.0)) return std::nearbyint(t);
+    return (t + MAGIC) - MAGIC;
+}
+
+// One search point made ready for a scan.
+struct Prepared {
+    float cr, ci, pr, pi;  // cross and phase
+    double turns;          // hz / fs, turns per sample
+    const Rotor* rotor;
+};
+
+// Adds two points' terms to the sums of `vecs` groups of four lags, starting
+// from the phasors (rr, ri) of p and (qr, qi) of q: their rotations are
+// independent, and each sum still takes p before q. Without CROSS the cross
+// sums are left alone, which is exact when neither point has a cross term:
+// adding +-0 to a sum that starts at +0 changes nothing (it never becomes -0).
+template <bool CROSS>
+void add_pair(const Prepared& p, const Prepared& q, Lanes rr, Lanes ri, Lanes qr, Lanes qi, std::size_t vecs,
+              Lanes* __restrict acc_c, Lanes* __restrict acc_pr, Lanes* __restrict acc_pi) {
+    const float psr = p.rotor->step_r;
+    const float psi = p.rotor->step_i;
+    const float qsr = q.rotor->step_r;
+    const float qsi = q.rotor->step_i;
+    for (std::size_t v = 0; v < vecs; ++v) {
+        if constexpr (CROSS) acc_c[v] += p.cr * rr - p.ci * ri;
+        acc_pr[v] += p.pr * rr - p.pi * ri;
+        acc_pi[v] += p.pr * ri + p.pi * rr;
+        if constexpr (CROSS) acc_c[v] += q.cr * qr - q.ci * qi;
+        acc_pr[v] += q.pr * qr - q.pi * qi;
+        acc_pi[v] += q.pr * qi + q.pi * qr;
+        const Lanes nr = rr * psr - ri * psi;
+        ri = rr * psi + ri * psr;
+        rr = nr;
+        const Lanes mr = qr * qsr - qi * qsi;
+        qi = qr * qsi + qi * qsr;
+        qr = mr;
+    }
+}
+
 LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, std::int64_t hi) {
     constexpr std::int64_t BLOCK = 64;
     constexpr std::size_t VECS = BLOCK / 4;
@@ -54,30 +143,36 @@ LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, st
     LagSums out{std::vector<float>(count, 0.0f), std::vector<float>(count, 0.0f)};
     if (count == 0) return out;
 
-    struct Prepared {
-        float cr, ci, pr, pi;        // cross and phase
-        double turns;                // hz / fs, turns per sample
-        Lanes lane_r, lane_i;        // e^(j w m) for the lanes m = 0..3
-        float step_r, step_i;        // e^(j 4 w): from one group of four lags to the next
-    };
+    const auto& f = tf::point_freq();
+    const auto& rotors = grid_rotors(fs);
     std::vector<Prepared> pts;
     pts.reserve(s.points.size());
+    std::vector<Rotor> own;  // rotors of points off the grid
+    own.reserve(s.points.size());
     for (const SearchPoint& p : s.points) {
-        const double w = -2.0 * std::numbers::pi * static_cast<double>(p.hz) / static_cast<double>(fs);
         const double turns = static_cast<double>(p.hz) / static_cast<double>(fs);
-        Prepared q{p.cross.real(), p.cross.imag(), p.phase.real(), p.phase.imag(), turns, Lanes{}, Lanes{}, 0.0f, 0.0f};
-        // Powers of e^(j w) by exact-enough complex products in double precision.
-        const std::complex<double> e1(std::cos(w), std::sin(w));
-        std::complex<double> e = 1.0;
-        for (int m = 0; m < 4; ++m) {
-            q.lane_r[m] = static_cast<float>(e.real());
-            q.lane_i[m] = static_cast<float>(e.imag());
-            e *= e1;
+        Prepared q{p.cross.real(), p.cross.imag(), p.phase.real(), p.phase.imag(), turns, nullptr};
+        // Points on the grid take their rotor from the table.
+        const auto it = std::lower_bound(f.begin(), f.end(), p.hz);
+        if (it != f.end() && std::bit_cast<std::uint32_t>(*it) == std::bit_cast<std::uint32_t>(p.hz)) {
+            q.rotor = &rotors[static_cast<std::size_t>(it - f.begin())];
+        } else {
+            own.push_back(rotor_of(p.hz, fs));
+            q.rotor = &own.back();
         }
-        q.step_r = static_cast<float>(e.real());
-        q.step_i = static_cast<float>(e.imag());
         pts.push_back(q);
     }
+
+    // The block's first phasor of a point, its angle reduced to within half a
+    // turn in double precision.
+    const auto first = [](const Prepared& p, double base, Lanes& rr, Lanes& ri) {
+        const double t = p.turns * base;
+        const auto a = static_cast<float>(-2.0 * std::numbers::pi * (t - round_even(t)));
+        const float ar = std::cos(a);
+        const float ai = std::sin(a);
+        rr = ar * p.rotor->lane_r - ai * p.rotor->lane_i;
+        ri = ar * p.rotor->lane_i + ai * p.rotor->lane_r;
+    };
 
     std::array<Lanes, VECS> acc_c{};
     std::array<Lanes, VECS> acc_pr{};
@@ -89,20 +184,31 @@ LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, st
         acc_pr.fill(Lanes{});
         acc_pi.fill(Lanes{});
         const double base = static_cast<double>(start + offset);
-        for (const Prepared& p : pts) {
-            // The block's first angle, reduced to within half a turn in double precision.
-            const double t = p.turns * base;
-            const auto a = static_cast<float>(-2.0 * std::numbers::pi * (t - std::nearbyint(t)));
-            const float ar = std::cos(a);
-            const float ai = std::sin(a);
-            Lanes rr = ar * p.lane_r - ai * p.lane_i;
-            Lanes ri = ar * p.lane_i + ai * p.lane_r;
+        // Two points side by side.
+        const auto no_cross = [](const Prepared& p) { return p.cr == 0.0f && p.ci == 0.0f; };
+        std::size_t k = 0;
+        for (; k + 2 <= pts.size(); k += 2) {
+            const Prepared& p = pts[k];
+            const Prepared& q = pts[k + 1];
+            Lanes rr, ri, qr, qi;
+            first(p, base, rr, ri);
+            first(q, base, qr, qi);
+            if (no_cross(p) && no_cross(q)) {
+                add_pair<false>(p, q, rr, ri, qr, qi, vecs, acc_c.data(), acc_pr.data(), acc_pi.data());
+            } else {
+                add_pair<true>(p, q, rr, ri, qr, qi, vecs, acc_c.data(), acc_pr.data(), acc_pi.data());
+            }
+        }
+        for (; k < pts.size(); ++k) {
+            const Prepared& p = pts[k];
+            Lanes rr, ri;
+            first(p, base, rr, ri);
             for (std::size_t v = 0; v < vecs; ++v) {
                 acc_c[v] += p.cr * rr - p.ci * ri;
                 acc_pr[v] += p.pr * rr - p.pi * ri;
                 acc_pi[v] += p.pr * ri + p.pi * rr;
-                const Lanes nr = rr * p.step_r - ri * p.step_i;
-                ri = rr * p.step_i + ri * p.step_r;
+                const Lanes nr = rr * p.rotor->step_r - ri * p.rotor->step_i;
+                ri = rr * p.rotor->step_i + ri * p.rotor->step_r;
                 rr = nr;
             }
         }
@@ -111,7 +217,7 @@ LagSums scan(const Search& s, std::int64_t offset, float fs, std::int64_t lo, st
             const auto v = static_cast<std::size_t>(l / 4);
             const auto m = static_cast<int>(l % 4);
             out.cross[idx] = acc_c[v][m];
-            out.agree[idx] = s.weight > 0.0f ? std::hypot(acc_pr[v][m], acc_pi[v][m]) / s.weight : 0.0f;
+            out.agree[idx] = s.weight > 0.0f ? tuning_detail::hypot_f(acc_pr[v][m], acc_pi[v][m]) / s.weight : 0.0f;
         }
     }
     return out;
@@ -124,6 +230,81 @@ float relative_sum(float energy, float cross, bool invert) {
 }
 
 std::int64_t lag_of_ms(float ms, float fs) { return base::saturating_cast<std::int64_t>(ms / 1000.0f * fs); }
+
+// Search::make (pairs_of (a, b, overlap (a, b) points), pairs_of (a, b, confident (a, b))) in one
+// pass over the grid, or nothing when the two traces have no overlap.
+std::optional<Search> search_of(const Trace& a, const Trace& b) {
+    if (a.fs != b.fs) return std::nullopt;
+    const auto& f = tf::point_freq();
+    constexpr std::size_t N = tf::GRID_POINTS;
+    struct Tested {
+        std::size_t index;
+        Complex va;
+        Complex vb;
+        float weight;
+        float diff;
+    };
+    std::array<Tested, N> cands;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (!(reaches_gate(a, i) && reaches_gate(b, i))) continue;
+        const Complex va = value_at(a, i);
+        const Complex vb = value_at(b, i);
+        cands[count++] = {i, va, vb, std::min(conf_at(a, i), conf_at(b, i)),
+                          std::fabs(level_db(va) - level_db(vb))};
+    }
+    // The level limit whose points overlap () returns.
+    std::optional<float> chosen;
+    std::optional<float> fallback;
+    for (const float limit : {10.0f, 15.0f, 20.0f}) {
+        std::size_t n = 0;
+        std::size_t lo_i = 0;
+        std::size_t hi_i = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (!(cands[k].diff <= limit)) continue;
+            if (n == 0) lo_i = cands[k].index;
+            hi_i = cands[k].index;
+            ++n;
+        }
+        if (n == 0) continue;
+        const float lo = f[lo_i];
+        const float hi = f[hi_i];
+        if (hi - lo < 15.0f || n < 8) continue;
+        if (hi / lo >= 1.26f) {
+            chosen = limit;
+            break;
+        }
+        fallback = limit;
+    }
+    if (!chosen) chosen = fallback;
+    if (!chosen) return std::nullopt;
+
+    Search s;
+    s.points.reserve(count);
+    std::array<std::size_t, N> slot;
+    slot.fill(SIZE_MAX);
+    for (std::size_t k = 0; k < count; ++k) {
+        const Tested& p = cands[k];
+        const float mag = cabs(p.va) * cabs(p.vb);
+        if (!(mag > 0.0f)) continue;
+        const Complex prod = cmul(std::conj(p.va), p.vb);
+        slot[p.index] = s.points.size();
+        s.points.push_back({Complex{}, f[p.index], Complex{p.weight * prod.real() / mag, p.weight * prod.imag() / mag}});
+        s.weight += p.weight;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        const Tested& p = cands[k];
+        if (!(p.diff <= *chosen)) continue;
+        const Complex cross = cscale(p.weight, cmul(std::conj(p.va), p.vb));
+        if (slot[p.index] != SIZE_MAX) {
+            s.points[slot[p.index]].cross = cross;
+        } else {
+            s.points.push_back({cross, f[p.index], Complex{}});
+        }
+        s.energy += p.weight * (std::norm(p.va) + std::norm(p.vb));
+    }
+    return s;
+}
 
 }  // namespace
 
@@ -258,14 +439,11 @@ std::optional<Candidate> pick(std::span<const Candidate> candidates) {
 std::optional<MultiAlignment> align_multi_in(std::span<const std::pair<Trace, Trace>> pairs,
                                              std::optional<Window> window, float max_ms) {
     std::vector<Pos> positions;
+    positions.reserve(pairs.size());
     for (const auto& [a, b] : pairs) {
-        const auto band = overlap(a, b);
-        if (!band) continue;
-        const auto band_pairs = pairs_of(a, b, band->points);
-        const auto conf = confident(a, b);
-        const auto conf_pairs = pairs_of(a, b, conf);
-        positions.push_back(Pos{a.position, Search::make(band_pairs, conf_pairs), a.delay_samples,
-                                b.delay_samples, a.fs});
+        auto search = search_of(a, b);
+        if (!search) continue;
+        positions.push_back(Pos{a.position, std::move(*search), a.delay_samples, b.delay_samples, a.fs});
     }
     if (positions.empty()) return std::nullopt;
     for (const Pos& p : positions) {
@@ -433,22 +611,36 @@ std::optional<CrossoverFit> corner_fit(const CornerSearch& search, float hp_hz, 
     constexpr std::size_t N = tf::GRID_POINTS;
     const float rec_lo = search.lo_hz / 2.0f;
     const float rec_hi = search.hi_hz * 2.0f;
+    // ln f of every grid point.
+    static const std::array<float, N> LN_F = [] {
+        std::array<float, N> out{};
+        for (std::size_t i = 0; i < N; ++i) out[i] = std::log(tf::point_freq()[i]);
+        return out;
+    }();
+    // The grid points that can give a record, and the stretch whose power their smoothing reads.
+    std::size_t first = 0;
+    while (first < N && f[first] < rec_lo) ++first;
+    std::size_t last = first;
+    while (last < N && !(f[last] > rec_hi)) ++last;
+    const std::size_t from_all = first >= 4 ? first - 4 : 0;
+    const std::size_t to_all = std::min(last + 4, N);
     float pooled = 0.0f;
     std::size_t pooled_n = 0;
-    std::vector<float> power(N);
+    std::array<float, N> power{};
+    std::array<bool, N> used{};
     struct Record {
         float x, level;
         bool in_range;
     };
     std::vector<Record> records;
+    records.reserve(last - first);
     for (const auto& [r, a] : pairs) {
         const auto fs = static_cast<float>(r.fs);
         const std::int64_t shift = static_cast<std::int64_t>(a.delay_samples) -
                                    static_cast<std::int64_t>(r.delay_samples) +
                                    base::saturating_round<std::int64_t>(m->delay_ms / 1000.0f * fs);
         const float t = static_cast<float>(shift) / fs;
-        std::vector<bool> used(N);
-        for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t i = from_all; i < to_all; ++i) {
             const bool r_ok = reaches_gate(r, i);
             const bool a_ok = reaches_gate(a, i);
             used[i] = r_ok || a_ok;
@@ -458,14 +650,14 @@ std::optional<CrossoverFit> corner_fit(const CornerSearch& search, float hp_hz, 
             power[i] = std::norm(x + y);
         }
         records.clear();
-        for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t i = first; i < last; ++i) {
             if (!used[i] || f[i] < rec_lo || f[i] > rec_hi) continue;
             const std::size_t from = i >= 4 ? i - 4 : 0;
             const std::size_t to = std::min(i + 4, N - 1);
             float sum = 0.0f;
             for (std::size_t k = from; k <= to; ++k) sum += power[k];
             const float mean = sum / static_cast<float>(to - from + 1);
-            records.push_back({std::log(f[i]), 20.0f * std::log10(std::fmax(std::sqrt(mean), 1e-9f)),
+            records.push_back({LN_F[i], 20.0f * std::log10(std::fmax(std::sqrt(mean), 1e-9f)),
                                search.lo_hz <= f[i] && f[i] <= search.hi_hz});
         }
         if (records.size() < 8) continue;

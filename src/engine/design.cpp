@@ -24,19 +24,118 @@ using tuning_detail::value_at;
 
 namespace {
 
+// Four grid points side by side.
+typedef float Lanes __attribute__((vector_size(16)));
+
+template <class T>
+T splat(float v);
+template <>
+float splat<float>(float v) {
+    return v;
+}
+template <>
+Lanes splat<Lanes>(float v) {
+    return Lanes{v, v, v, v};
+}
+
+// A complex value or four of them, with the arithmetic of tuning_detail's
+// cmul, cdiv and cscale, so both forms give the same bits.
+template <class T>
+struct Cx {
+    T re;
+    T im;
+};
+template <class T>
+Cx<T> one() {
+    return {splat<T>(1.0f), splat<T>(0.0f)};
+}
+template <class T>
+Cx<T> mul(Cx<T> a, Cx<T> b) {
+    return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+template <class T>
+Cx<T> div(Cx<T> a, Cx<T> b) {
+    const T c = b.re;
+    const T d = b.im;
+    const T den = c * c + d * d;
+    return {(a.re * c + a.im * d) / den, (a.im * c - a.re * d) / den};
+}
+template <class T>
+Cx<T> scale(T g, Cx<T> a) {
+    return {g * a.re, g * a.im};
+}
+
 // Product over the Butterworth poles of order n of 1 / (j w - p_k), taken as
 // the reciprocal of the product of the factors.
-Complex butterworth(int n, float w) {
-    Complex d{1.0f, 0.0f};
+template <class T>
+Cx<T> butterworth(int n, T w) {
+    Cx<T> d = one<T>();
     for (int k = 0; k < n; ++k) {
         const Complex p = butter_pole(n, k);
-        d = cmul(d, {-p.real(), w - p.imag()});
+        d = mul(d, Cx<T>{splat<T>(-p.real()), w - p.imag()});
     }
-    return cdiv({1.0f, 0.0f}, d);
+    return div(one<T>(), d);
 }
 
 // Second-order low-pass section of the Galileo kinds: corner 1.03 x hz, Q 0.91.
-Complex galileo_section(float y) { return cdiv({1.0f, 0.0f}, {1.0f - y * y, y / 0.91f}); }
+template <class T>
+Cx<T> galileo_section(T y) {
+    return div(one<T>(), Cx<T>{1.0f - y * y, y / 0.91f});
+}
+
+// The response of an active filter at x = f / hz (f > 0).
+template <class T>
+Cx<T> response_at(FilterKind kind, int order, bool lowpass, T x) {
+    switch (kind) {
+        case FilterKind::Butterworth: {
+            const T w = lowpass ? x : -1.0f / x;
+            return butterworth(order, w);
+        }
+        case FilterKind::LinkwitzRiley: {
+            const T w = lowpass ? x : -1.0f / x;
+            const Cx<T> h = butterworth(std::max(order / 2, 1), w);
+            return mul(h, h);
+        }
+        case FilterKind::GalileoHp: {
+            const T y = x / 1.03f;
+            return scale<T>(-(y * y), galileo_section(y));
+        }
+        case FilterKind::GalileoLp: {
+            const T y = x / 1.03f;
+            const T u = x / 3.1f;
+            const Cx<T> first = div(one<T>(), Cx<T>{splat<T>(1.0f), x / 3.3f});
+            return mul(mul(galileo_section(y), first), Cx<T>{1.0f - u * u, u / 2.2f});
+        }
+        case FilterKind::GalileoElliptic:
+        default: {
+            constexpr float C = 0.32038838f;
+            const T y = x / 1.03f;
+            const T v = x / 0.33f;
+            const Cx<T> h = mul(galileo_section(y), Cx<T>{1.0f - v * v, v / 2.7f});
+            return scale(splat<T>(C), scale(splat<T>(C), h));
+        }
+    }
+}
+
+bool active(const Filter& f) { return f.on && std::isfinite(f.hz) && f.hz > 0.0f; }
+int order_of(const Filter& f) { return std::max(f.slope_db / 6, 1); }
+
+// Filter::response at every grid frequency, four points at a time.
+void grid_response(const Filter& filter, bool lowpass, std::array<Complex, tf::GRID_POINTS>& out) {
+    if (!active(filter)) {
+        out.fill(Complex{1.0f, 0.0f});
+        return;
+    }
+    const auto& freq = tf::point_freq();
+    const int order = order_of(filter);
+    std::size_t i = 0;
+    for (; i + 4 <= tf::GRID_POINTS; i += 4) {
+        const Lanes f{freq[i], freq[i + 1], freq[i + 2], freq[i + 3]};
+        const Cx<Lanes> h = response_at<Lanes>(filter.kind, order, lowpass, f / filter.hz);
+        for (std::size_t m = 0; m < 4; ++m) out[i + m] = Complex{h.re[m], h.im[m]};
+    }
+    for (; i < tf::GRID_POINTS; ++i) out[i] = filter.response(lowpass, freq[i]);
+}
 
 float strip_gain(const Source& s) {
     const float g = std::pow(10.0f, s.gain_db / 20.0f);
@@ -57,38 +156,9 @@ const char* short_label(FilterKind kind) {
 }
 
 Complex Filter::response(bool lowpass, float f) const {
-    if (!(f > 0.0f) || !on || !(std::isfinite(hz) && hz > 0.0f)) return {1.0f, 0.0f};
-    const float x = f / hz;
-    const int order = std::max(slope_db / 6, 1);
-    switch (kind) {
-        case FilterKind::Butterworth: {
-            const float w = lowpass ? x : -1.0f / x;
-            return butterworth(order, w);
-        }
-        case FilterKind::LinkwitzRiley: {
-            const float w = lowpass ? x : -1.0f / x;
-            const Complex h = butterworth(std::max(order / 2, 1), w);
-            return cmul(h, h);
-        }
-        case FilterKind::GalileoHp: {
-            const float y = x / 1.03f;
-            return cscale(-(y * y), galileo_section(y));
-        }
-        case FilterKind::GalileoLp: {
-            const float y = x / 1.03f;
-            const float u = x / 3.1f;
-            const Complex first = cdiv({1.0f, 0.0f}, {1.0f, x / 3.3f});
-            return cmul(cmul(galileo_section(y), first), {1.0f - u * u, u / 2.2f});
-        }
-        case FilterKind::GalileoElliptic:
-        default: {
-            constexpr float C = 0.32038838f;
-            const float y = x / 1.03f;
-            const float v = x / 0.33f;
-            const Complex h = cmul(galileo_section(y), {1.0f - v * v, v / 2.7f});
-            return cscale(C, cscale(C, h));
-        }
-    }
+    if (!(f > 0.0f) || !active(*this)) return {1.0f, 0.0f};
+    const Cx<float> h = response_at<float>(kind, order_of(*this), lowpass, f / hz);
+    return {h.re, h.im};
 }
 
 Source Source::make(std::string name) {
@@ -157,13 +227,21 @@ Source& Design::source_mut(const std::string& name) {
 trace::Trace processed_with(const trace::Trace& t, const Source& source, bool with_filters) {
     const auto& freq = tf::point_freq();
     const float g = strip_gain(source);
+    std::array<Complex, tf::GRID_POINTS> hp;
+    std::array<Complex, tf::GRID_POINTS> lp;
+    if (with_filters) {
+        grid_response(source.hp, false, hp);
+        grid_response(source.lp, true, lp);
+    }
     std::vector<tf::Triple> bins(tf::GRID_POINTS);
     for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
         const float f = freq[i];
         Complex filt{1.0f, 0.0f};
-        if (with_filters) filt = cmul(source.hp.response(false, f), source.lp.response(true, f));
+        if (with_filters) filt = cmul(hp[i], lp[i]);
         const float phi = (source.delay_ms / 1000.0f) * (-tuning_detail::TWO_PI_F * f);
-        const Complex v = cmul(cscale(g, cmul(value_at(t, i), filt)), cis(phi));
+        // cos(+-0) = 1 and sin(+-0) = +-0 exactly: no delay needs no sine and cosine.
+        const Complex rot = phi == 0.0f ? Complex{1.0f, phi} : cis(phi);
+        const Complex v = cmul(cscale(g, cmul(value_at(t, i), filt)), rot);
         bins[i] = tf::Triple{v.real(), v.imag(), conf_at(t, i)};
     }
     return trace::Trace::with_points(t, bins);

@@ -59,7 +59,13 @@ float band_hi(std::size_t i) { return grid_tables().hi[i]; }
 float grid_position(float f) { return std::log(f / 20.0f) / GRID_STEP_LN; }
 
 float db_of(Complex z) {
-    const float m = std::hypot(z.real(), z.imag());
+    // hypotf's value (the square root of the exact double-precision sum of
+    // squares, rounded once) without the library call.
+    const float x = z.real();
+    const float y = z.imag();
+    const float m = std::isinf(x) || std::isinf(y)
+                        ? INFINITY
+                        : static_cast<float>(std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
     return 20.0f * std::log10(std::fmax(m, 1e-9f));
 }
 

@@ -30,7 +30,14 @@ inline Complex cdiv(Complex a, Complex b) {
     return {(a.real() * c + a.imag() * d) / den, (a.imag() * c - a.real() * d) / den};
 }
 inline Complex cscale(float g, Complex a) { return {g * a.real(), g * a.imag()}; }
-inline float cabs(Complex a) { return std::hypot(a.real(), a.imag()); }
+// hypot(x, y) for floats: the square root of the exact sum of squares in
+// double precision, rounded once; the same value as the C library's hypotf,
+// without the call.
+inline float hypot_f(float x, float y) {
+    if (std::isinf(x) || std::isinf(y)) return INFINITY;
+    return static_cast<float>(std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
+}
+inline float cabs(Complex a) { return hypot_f(a.real(), a.imag()); }
 inline Complex cis(float phi) { return {std::cos(phi), std::sin(phi)}; }
 
 // Butterworth pole k (0-based) of order n (1..MAX_BUTTER_ORDER): the
