@@ -231,6 +231,38 @@ float relative_sum(float energy, float cross, bool invert) {
 
 std::int64_t lag_of_ms(float ms, float fs) { return base::saturating_cast<std::int64_t>(ms / 1000.0f * fs); }
 
+// |level_db (a) - level_db (b)| as far as overlap () compares it with its
+// limits of 10, 15 and 20 dB. When the power ratio is clearly (by 0.004 dB,
+// far beyond the rounding of the two logarithms) inside or outside each limit,
+// a stand-in that compares the same way is returned without the logarithms;
+// near a limit the difference itself.
+float level_gap(Complex a, Complex b) {
+    const float na0 = std::norm(a);
+    const float nb0 = std::norm(b);
+    const float na = na0 > 1e-18f ? na0 : 1e-18f;
+    const float nb = nb0 > 1e-18f ? nb0 : 1e-18f;
+    if (std::isfinite(na) && std::isfinite(nb)) {
+        // Power ratios (>= 1) just inside and just outside each limit.
+        static const std::array<std::pair<double, double>, 3> BOUNDS = [] {
+            constexpr double MARGIN = 1e-3;  // natural-log units
+            std::array<std::pair<double, double>, 3> out{};
+            const double k = static_cast<double>(4.3429448f);
+            const double limits[] = {10.0, 15.0, 20.0};
+            for (std::size_t j = 0; j < 3; ++j) {
+                out[j] = {std::exp(limits[j] / k - MARGIN), std::exp(limits[j] / k + MARGIN)};
+            }
+            return out;
+        }();
+        const double r = static_cast<double>(na) / static_cast<double>(nb);
+        const double q = r >= 1.0 ? r : 1.0 / r;
+        if (q <= BOUNDS[0].first) return 0.0f;
+        if (q >= BOUNDS[0].second && q <= BOUNDS[1].first) return 12.5f;
+        if (q >= BOUNDS[1].second && q <= BOUNDS[2].first) return 17.5f;
+        if (q >= BOUNDS[2].second) return INFINITY;
+    }
+    return std::fabs(level_db(a) - level_db(b));
+}
+
 // Search::make (pairs_of (a, b, overlap (a, b) points), pairs_of (a, b, confident (a, b))) in one
 // pass over the grid, or nothing when the two traces have no overlap.
 std::optional<Search> search_of(const Trace& a, const Trace& b) {
@@ -250,8 +282,7 @@ std::optional<Search> search_of(const Trace& a, const Trace& b) {
         if (!(reaches_gate(a, i) && reaches_gate(b, i))) continue;
         const Complex va = value_at(a, i);
         const Complex vb = value_at(b, i);
-        cands[count++] = {i, va, vb, std::min(conf_at(a, i), conf_at(b, i)),
-                          std::fabs(level_db(va) - level_db(vb))};
+        cands[count++] = {i, va, vb, std::min(conf_at(a, i), conf_at(b, i)), level_gap(va, vb)};
     }
     // The level limit whose points overlap () returns.
     std::optional<float> chosen;
