@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/tests/support.h"
 #include "engine/tf.h"
 
 namespace tf = engine::tf;
@@ -403,13 +404,7 @@ TEST(MergeCal, CalibrationAndAnyLayerCount) {
 
 namespace {
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> nd(0.0f, 0.3f);
-    std::vector<float> out(n);
-    for (auto& v : out) v = nd(rng);
-    return out;
-}
+using test_support::noise;
 
 // mic[t] = sum of gain x ref[t - lag].
 std::vector<float> echo(const std::vector<float>& ref, std::initializer_list<std::pair<std::size_t, float>> taps) {
