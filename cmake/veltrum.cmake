@@ -14,6 +14,8 @@ function(veltrum_test name)
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${VELTRUM_INCLUDE_ROOTS})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  # Where a test finds its fixtures: ccache builds see __FILE__ as a relative path.
+  target_compile_definitions(${name} PRIVATE VELTRUM_TEST_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests")
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)

@@ -557,7 +557,7 @@ TEST(Nodes, NameCannotAddParameters) {
 // ---------------------------------------------------------------- pinned files
 
 std::filesystem::path golden(const char* name) {
-    return std::filesystem::path(__FILE__).parent_path() / "golden" / name;
+    return std::filesystem::path(VELTRUM_TEST_DIR) / "golden" / name;
 }
 
 void expect_golden(const char* name, const Bytes& got) {

@@ -22,7 +22,7 @@ namespace {
 constexpr float INF = std::numeric_limits<float>::infinity();
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 
-fs::path golden(const char* name) { return fs::path(__FILE__).parent_path() / "golden" / name; }
+fs::path golden(const char* name) { return fs::path(VELTRUM_TEST_DIR) / "golden" / name; }
 
 Settings read_ok(std::string_view text) {
     auto s = Settings::deserialize(text);
