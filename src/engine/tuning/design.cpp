@@ -65,16 +65,37 @@ Cx<T> scale(T g, Cx<T> a) {
     return {g * a.re, g * a.im};
 }
 
-// Product over the Butterworth poles of order n of 1 / (j w - p_k), taken as
-// the reciprocal of the product of the factors.
+// Frequencies are held within +-1e18: far beyond every corner, where each
+// section's response is already below 1e-18, and small enough that the squared
+// magnitudes below stay finite (an infinite one would turn 0/0 into NaN).
+constexpr float FAR = 1e18f;
+template <class T>
+T hold(T v);
+template <>
+float hold<float>(float v) {
+    return std::fmin(std::fmax(v, -FAR), FAR);
+}
+template <>
+Lanes hold<Lanes>(Lanes v) {
+    const Lanes hi = splat<Lanes>(FAR);
+    const Lanes lo = splat<Lanes>(-FAR);
+    v = v > hi ? hi : v;
+    return v < lo ? lo : v;
+}
+
+// Product over the Butterworth poles of order n of 1 / (j w - p_k), one
+// reciprocal per pole: far in the stop band the product only becomes small
+// (or underflows to 0), where the reciprocal of the product of the factors
+// would overflow to infinity and give NaN.
 template <class T>
 Cx<T> butterworth(int n, T w) {
-    Cx<T> d = one<T>();
+    w = hold(w);
+    Cx<T> h = one<T>();
     for (int k = 0; k < n; ++k) {
         const Complex p = butter_pole(n, k);
-        d = mul(d, Cx<T>{splat<T>(-p.real()), w - p.imag()});
+        h = mul(h, div(one<T>(), Cx<T>{splat<T>(-p.real()), w - p.imag()}));
     }
-    return div(one<T>(), d);
+    return h;
 }
 
 // Second-order low-pass section of the Galileo kinds: corner 1.03 x hz, Q 0.91.
@@ -86,6 +107,7 @@ Cx<T> galileo_section(T y) {
 // The response of an active filter at x = f / hz (f > 0).
 template <class T>
 Cx<T> response_at(FilterKind kind, int order, bool lowpass, T x) {
+    x = hold(x);
     switch (kind) {
         case FilterKind::Butterworth: {
             const T w = lowpass ? x : -1.0f / x;

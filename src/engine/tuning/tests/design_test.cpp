@@ -2,6 +2,7 @@
 // predicted sum.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -76,6 +77,40 @@ TEST(Filter, OddSlopesAndZeroSlope) {
     const Filter bw6{true, FilterKind::Butterworth, 6, 1000.0f};
     const Complex b = bw6.response(true, 800.0f);
     EXPECT_NEAR(std::abs(lr6.response(true, 800.0f) - b * b), 0.0f, 1e-6f);
+}
+
+// Far in the stop band, every slope a file can hold: finite, never NaN, and
+// within 0.01 dB of the analog magnitude 1 / sqrt(1 + w^2N) while that is
+// above the single-precision floor; the predicted sum stays finite too.
+TEST(Filter, FarStopBandIsFiniteForEverySlope) {
+    const auto analog_db = [](double w, int n) { return -10.0 * std::log10(1.0 + std::pow(w, 2.0 * n)); };
+    for (int slope = 0; slope <= 255; ++slope) {
+        const int n = std::max(slope / 6, 1);
+        for (const FilterKind kind : {FilterKind::Butterworth, FilterKind::LinkwitzRiley}) {
+            const Filter lp{true, kind, static_cast<std::uint8_t>(slope), 60.0f};
+            const Filter hp{true, kind, static_cast<std::uint8_t>(slope), 20000.0f};
+            for (const Complex h : {lp.response(true, 20000.0f), hp.response(false, 20.0f), lp.response(true, 3e38f),
+                                    hp.response(false, 1e-30f)}) {
+                ASSERT_TRUE(std::isfinite(h.real()) && std::isfinite(h.imag())) << slope << " " << int(kind);
+            }
+        }
+        const Filter bw{true, FilterKind::Butterworth, static_cast<std::uint8_t>(slope), 60.0f};
+        const double want = analog_db(20000.0 / 60.0, n);
+        if (want > -700.0) EXPECT_NEAR(mag_db(bw.response(true, 20000.0f)), want, 0.01) << slope;
+    }
+    // 96 dB/oct low-pass at 60 Hz read at 20 kHz: about -807 dB, not 0 or NaN.
+    const Complex h = Filter{true, FilterKind::Butterworth, 96, 60.0f}.response(true, 20000.0f);
+    EXPECT_GT(std::abs(h), 0.0f);
+    EXPECT_NEAR(mag_db(h), analog_db(20000.0 / 60.0, 16), 0.1);
+
+    const Trace t = sample_trace("Main");
+    Source s = Source::make("Main");
+    s.lp = Filter{true, FilterKind::Butterworth, 255, 60.0f};
+    const std::pair<const Source*, const Trace*> pairs[] = {{&s, &t}};
+    const auto sum = sum_of(pairs, true);
+    ASSERT_TRUE(sum);
+    for (const auto& p : sum->points) EXPECT_FALSE(std::isnan(p.db));
+    for (const Complex v : sum->h) EXPECT_TRUE(std::isfinite(v.real()) && std::isfinite(v.imag()));
 }
 
 TEST(Filter, InactiveFiltersAreExactlyOne) {
