@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include <fmt/format.h>
@@ -33,6 +34,23 @@ bool create_dirs(const std::filesystem::path& dir) {
     std::filesystem::create_directories(dir, ec);
     if (ec) return false;
     return std::filesystem::is_directory(dir, ec);
+}
+
+// Where a write to `path` lands: the path itself, or for a symbolic link
+// the file at the end of its chain of links (which need not exist yet).
+// Gives the path unchanged when the chain cannot be followed (a loop, an
+// unreadable link); the write then replaces the link as before.
+std::filesystem::path write_target(const std::filesystem::path& path) {
+    std::filesystem::path at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        std::error_code ec;
+        const auto next = std::filesystem::read_symlink(at, ec);
+        if (ec) return path;
+        at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+    return path;
 }
 
 }  // namespace
@@ -67,7 +85,66 @@ std::optional<std::filesystem::path> Product::config_dir(std::string_view produc
     return dir;
 }
 
-base::Result<void> write_atomic(const std::filesystem::path& path, std::string_view bytes) {
+base::Result<int> open_regular(const std::filesystem::path& path, int* err) {
+    auto fail_with = [&](int e) -> base::Result<int> {
+        if (err) *err = e;
+        return base::fail(os_error_text(e));
+    };
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return fail_with(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return fail_with(e);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode)) return fail_with(EISDIR);
+        if (err) *err = EINVAL;
+        return base::fail("not a regular file");
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+base::Result<std::string> read_file(const std::filesystem::path& path, std::size_t cap, int* err) {
+    auto fd = open_regular(path, err);
+    if (!fd) return base::fail(fd.error());
+    std::string bytes;
+    char buf[65536];
+    for (;;) {
+        const std::size_t want = std::min(sizeof buf, cap + 1 - std::min(bytes.size(), cap));
+        const ssize_t n = ::read(*fd, buf, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int e = errno;
+            ::close(*fd);
+            if (err) *err = e;
+            return base::fail(os_error_text(e));
+        }
+        if (n == 0) break;
+        bytes.append(buf, static_cast<std::size_t>(n));
+        if (bytes.size() > cap) {
+            ::close(*fd);
+            if (err) *err = EFBIG;
+            return base::fail(fmt::format("file larger than {} MB", cap >> 20));
+        }
+    }
+    ::close(*fd);
+    return bytes;
+}
+
+base::Result<void> write_atomic(const std::filesystem::path& link_or_path, std::string_view bytes) {
+    const std::filesystem::path path = write_target(link_or_path);
+    if (path != link_or_path) {
+        // Through a link only onto a regular file (or a new one), never onto
+        // a device, a FIFO or a folder.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return base::fail("not a regular file");
+    }
     const std::string tmp = path.native() + "." + std::to_string(getpid()) + ".tmp";
     auto fail_with = [&](int err) -> base::Result<void> {
         ::unlink(tmp.c_str());

@@ -1,5 +1,6 @@
 #pragma once
 // The per-user data folder and atomic whole-file writes.
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,9 +29,26 @@ std::string bundle_id(std::string_view product_id);
 // Writes `bytes` to `path` so that the path holds either its previous
 // content or exactly these bytes, whatever happens: the bytes go to
 // "<path>.<pid>.tmp", are synced to the disk, the file is renamed over the
-// path and the folder is synced. On failure the temporary file is removed
-// and the error reads "<system text> (os error <n>)".
+// path and the folder is synced. A path that is a symbolic link stays one:
+// the file it leads to is written that way (its temporary file beside it).
+// On failure the temporary file is removed and the error reads
+// "<system text> (os error <n>)".
 base::Result<void> write_atomic(const std::filesystem::path& path, std::string_view bytes);
+
+// Files the program reads (projects, settings, calibration files) are
+// refused past this size (512 MiB).
+inline constexpr std::size_t READ_LIMIT = std::size_t{512} << 20;
+
+// Opens a file for reading when it is a regular file (links followed): a
+// folder, FIFO, device or socket gives "not a regular file", and the open
+// never waits for a FIFO's writer. The caller closes the descriptor.
+// Errors: "<system text> (os error <n>)" with its errno in `err` when given.
+base::Result<int> open_regular(const std::filesystem::path& path, int* err = nullptr);
+
+// The whole of a regular file (see open_regular), at most `cap` bytes:
+// a longer one gives "file larger than <cap in MB> MB".
+base::Result<std::string> read_file(const std::filesystem::path& path, std::size_t cap = READ_LIMIT,
+                                    int* err = nullptr);
 
 // "<system text> (os error <n>)" for an errno value.
 std::string os_error_text(int err);

@@ -52,4 +52,11 @@ std::optional<std::string> check(std::string_view s) {
     return std::nullopt;
 }
 
+std::string excerpt(std::string_view s, std::size_t max_chars) {
+    std::size_t i = 0;
+    for (std::size_t chars = 0; i < s.size() && chars < max_chars; ++chars) i += decode_one(s, i).len;
+    if (i >= s.size()) return std::string(s);
+    return std::string(s.substr(0, i)) + "\u2026";
+}
+
 }  // namespace base::utf8

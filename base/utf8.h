@@ -88,6 +88,11 @@ inline std::string lossy(std::string_view s) {
     return out;
 }
 
+// At most `max_chars` code points of s, followed by "…" when s was longer:
+// what an error message quotes of the input it refuses.
+inline constexpr std::size_t EXCERPT_CHARS = 40;
+std::string excerpt(std::string_view s, std::size_t max_chars = EXCERPT_CHARS);
+
 // Nothing for valid UTF-8; otherwise "invalid utf-8 sequence of {} bytes
 // from index {}" or "incomplete utf-8 byte sequence from index {}".
 std::optional<std::string> check(std::string_view bytes);

@@ -94,6 +94,59 @@ TEST(WriteAtomic, WritesReplacesAndReportsFailures) {
     EXPECT_EQ(slurp(dir / "bare.ron"), "bare");
 }
 
+TEST(WriteAtomic, SavingOverALinkWritesTheFileItLeadsToAndKeepsTheLink) {
+    const auto dir = scratch("link");
+    fs::create_directories(dir / "real");
+    test_support::spit(dir / "real" / "p.vtproject", "old");
+    // A relative link, and a link to that link.
+    fs::create_symlink("real/p.vtproject", dir / "link.vtproject");
+    fs::create_symlink(dir / "link.vtproject", dir / "link2.vtproject");
+    ASSERT_TRUE(api::client::write_atomic(dir / "link.vtproject", "new"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link.vtproject"));
+    EXPECT_EQ(slurp(dir / "real" / "p.vtproject"), "new");
+    ASSERT_TRUE(api::client::write_atomic(dir / "link2.vtproject", "newer"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link2.vtproject"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link.vtproject"));
+    EXPECT_EQ(slurp(dir / "real" / "p.vtproject"), "newer");
+    // The temporary file lay beside the real file and is gone.
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        EXPECT_FALSE(e.path().native().ends_with(".tmp")) << e.path();
+    // A link to a file not there yet creates it.
+    fs::create_symlink("real/fresh.ron", dir / "dangling.ron");
+    ASSERT_TRUE(api::client::write_atomic(dir / "dangling.ron", "fresh"));
+    EXPECT_TRUE(fs::is_symlink(dir / "dangling.ron"));
+    EXPECT_EQ(slurp(dir / "real" / "fresh.ron"), "fresh");
+    // A link to something that is not a regular file is neither followed
+    // nor replaced.
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(dir / "fifo", dir / "to-fifo.ron");
+    auto r = api::client::write_atomic(dir / "to-fifo.ron", "x");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "not a regular file");
+    EXPECT_TRUE(fs::is_symlink(dir / "to-fifo.ron"));
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+}
+
+TEST(ReadFile, OnlyRegularFilesUpToTheCap) {
+    const auto dir = scratch("read");
+    test_support::spit(dir / "small", "abc");
+    test_support::spit(dir / "big", std::string((1 << 20) + 1, 'x'));
+    fs::create_symlink("small", dir / "link");
+    fs::create_symlink("/dev/zero", dir / "zero");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(api::client::read_file(dir / "small").value(), "abc");
+    EXPECT_EQ(api::client::read_file(dir / "link").value(), "abc");
+    EXPECT_EQ(api::client::read_file(dir / "big", 1 << 20).error(), "file larger than 1 MB");
+    EXPECT_EQ(api::client::read_file(dir / "big", (1 << 20) + 1).value().size(), (1u << 20) + 1);
+    int err = 0;
+    EXPECT_EQ(api::client::read_file(dir / "zero", 1 << 20, &err).error(), "not a regular file");
+    EXPECT_EQ(api::client::read_file(dir / "fifo").error(), "not a regular file");
+    EXPECT_EQ(api::client::read_file(dir).error(), "Is a directory (os error 21)");
+    EXPECT_EQ(api::client::read_file(dir / "missing", 1 << 20, &err).error(), "No such file or directory (os error 2)");
+    EXPECT_EQ(err, ENOENT);
+    EXPECT_EQ(api::client::READ_LIMIT, 536870912u);
+}
+
 TEST(WriteAtomic, ReadOnlyFolderKeepsTheOldFile) {
     // Root ignores permissions, so the write runs in a child that gave them up.
     char tmpl[] = "/tmp/veltrum-ro-XXXXXX";

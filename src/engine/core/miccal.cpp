@@ -4,19 +4,17 @@
 #include <locale.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
+#include <new>
 #include <optional>
-#include <sstream>
 #include <string>
 
+#include "api/client.h"
 #include "base/log.h"
+#include "base/utf8.h"
 #include "engine/core/tf.h"
 
 namespace engine::miccal {
@@ -54,22 +52,6 @@ std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
     return {cp, len};
 }
 
-bool valid_utf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        auto [cp, len] = decode(s, i);
-        if (b >= 0x80) {
-            if (cp == 0xFFFD && len == 1) return false;
-            // Overlong forms, surrogates and values past U+10FFFF.
-            if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-                (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-                return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
 // Unicode White_Space.
 bool is_space(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -92,19 +74,26 @@ std::string_view trim(std::string_view s) {
     return s.substr(start, end - start);
 }
 
-// Cuts at white space and ";" (and "," too in the plain splitter); the
-// comma-aware splitter strips commas from both ends of each piece instead.
-std::vector<std::string_view> split(std::string_view line, bool comma_aware) {
-    std::vector<std::string_view> out;
+// The first two fields of a line (only they are read; count tells whether
+// there were two). Cuts at white space and ";" (and "," too in the plain
+// splitter); the comma-aware splitter strips commas from both ends of each
+// piece instead.
+struct Fields {
+    std::string_view f[2];
+    std::size_t count = 0;
+};
+
+Fields split(std::string_view line, bool comma_aware) {
+    Fields out;
     auto push = [&](std::string_view piece) {
         if (comma_aware) {
             while (!piece.empty() && piece.front() == ',') piece.remove_prefix(1);
             while (!piece.empty() && piece.back() == ',') piece.remove_suffix(1);
         }
-        if (!piece.empty()) out.push_back(piece);
+        if (!piece.empty()) out.f[out.count++] = piece;
     };
     std::size_t start = 0;
-    for (std::size_t i = 0; i < line.size();) {
+    for (std::size_t i = 0; i < line.size() && out.count < 2;) {
         auto [cp, len] = decode(line, i);
         if (is_space(cp) || cp == ';' || (!comma_aware && cp == ',')) {
             push(line.substr(start, i - start));
@@ -112,9 +101,32 @@ std::vector<std::string_view> split(std::string_view line, bool comma_aware) {
         }
         i += len;
     }
-    push(line.substr(start));
+    if (out.count < 2) push(line.substr(start));
     return out;
 }
+
+// Calls fn(line number, trimmed text) for every data line (not blank, not a
+// comment), in file order; stops when fn returns false.
+template <class F>
+void for_each_data_line(std::string_view text, F&& fn) {
+    std::size_t start = 0;
+    for (std::size_t number = 1; start <= text.size(); ++number) {
+        const std::size_t nl = text.find('\n', start);
+        std::string_view line = text.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+        if (nl != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+        line = trim(line);
+        if (!line.empty() && line.front() != '#' && line.front() != '*' && line.front() != ';')
+            if (!fn(number, line)) return;
+        if (nl == std::string_view::npos) return;
+        start = nl + 1;
+    }
+}
+
+// What a microphone's calibration can sensibly hold. Values past these give
+// levels that overflow (or frequency ratios that do) on the grid.
+constexpr float MIN_HZ = 0.001f;
+constexpr float MAX_HZ = 1.0e6f;
+constexpr float MAX_DB = 200.0f;
 
 // The whole text as a decimal number: optional sign, digits with an
 // optional point, optional exponent; rounded to the nearest float.
@@ -163,52 +175,49 @@ base::Result<std::vector<Pair>> parse(std::string_view text) {
     // A byte-order mark some editors write in front of UTF-8 text.
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
 
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t nl = text.find('\n', start);
-        std::string_view line = text.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
-        if (nl != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-        line = trim(line);
-        if (!line.empty() && line.front() != '#' && line.front() != '*' && line.front() != ';') lines.push_back(line);
-        if (nl == std::string_view::npos) break;
-        start = nl + 1;
-    }
-
     bool decimal_comma = false;
-    const bool any_point = std::any_of(lines.begin(), lines.end(), [](std::string_view l) {
-        return l.find('.') != std::string_view::npos;
+    bool any_point = false;
+    for_each_data_line(text, [&](std::size_t, std::string_view l) {
+        any_point = l.find('.') != std::string_view::npos;
+        return !any_point;
     });
     if (!any_point) {
-        for (std::string_view l : lines) {
-            const auto fields = split(l, true);
-            if (fields.size() >= 2 && fields[0].find(',') != std::string_view::npos &&
-                fields[1].find(',') != std::string_view::npos) {
-                decimal_comma = true;
-                break;
-            }
-        }
+        for_each_data_line(text, [&](std::size_t, std::string_view l) {
+            const Fields fields = split(l, true);
+            decimal_comma = fields.count >= 2 && fields.f[0].find(',') != std::string_view::npos &&
+                            fields.f[1].find(',') != std::string_view::npos;
+            return !decimal_comma;
+        });
     }
 
     std::vector<Pair> pairs;
-    for (std::string_view l : lines) {
-        const auto fields = split(l, decimal_comma);
-        if (fields.size() < 2) continue;
+    std::optional<std::string> refused;
+    for_each_data_line(text, [&](std::size_t number, std::string_view l) {
+        const Fields fields = split(l, decimal_comma);
+        if (fields.count < 2) return true;
         std::optional<float> hz, db;
         if (decimal_comma) {
-            std::string a(fields[0]), b(fields[1]);
+            std::string a(fields.f[0]), b(fields.f[1]);
             std::replace(a.begin(), a.end(), ',', '.');
             std::replace(b.begin(), b.end(), ',', '.');
             hz = parse_number(a);
             db = parse_number(b);
         } else {
-            hz = parse_number(fields[0]);
-            db = parse_number(fields[1]);
+            hz = parse_number(fields.f[0]);
+            db = parse_number(fields.f[1]);
         }
-        if (!hz || !db) continue;
-        if (!std::isfinite(*hz) || !(*hz > 0.0f) || !std::isfinite(*db)) continue;
+        if (!hz || !db) return true;
+        if (!std::isfinite(*hz) || !(*hz > 0.0f) || !std::isfinite(*db)) return true;
+        // A finite value past what a microphone can have would make the
+        // calibration on the grid infinite or NaN: the file is refused.
+        if (*hz < MIN_HZ || *hz > MAX_HZ || std::fabs(*db) > MAX_DB) {
+            refused = fmt::format("calibration out of range on line {}: {} Hz, {} dB", number, *hz, *db);
+            return false;
+        }
         pairs.push_back(Pair{*hz, *db});
-    }
+        return true;
+    });
+    if (refused) return base::fail(*refused);
     if (pairs.size() < 2) return base::fail(std::string(NO_PAIRS));
     std::stable_sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) { return a.hz < b.hz; });
     return pairs;
@@ -240,36 +249,26 @@ std::vector<float> resample(const std::vector<Pair>& pairs) {
 std::vector<float> load(std::string_view path) {
     if (path.empty()) return {};
     const std::string p(path);
-    std::error_code ec;
-    if (std::filesystem::is_directory(p, ec)) {
-        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", std::strerror(EISDIR)), {{"path", p}});
-        return {};
+    auto not_loaded = [&](const std::string& why) {
+        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", why), {{"path", p}});
+        return std::vector<float>();
+    };
+    try {
+        // Only a regular file, capped like every file the program reads: a
+        // link to a device or a FIFO is refused, not read for ever.
+        const auto text = api::client::read_file(p);
+        if (!text) return not_loaded(text.error());
+        if (base::utf8::check(*text)) return not_loaded("stream did not contain valid UTF-8");
+        auto pairs = parse(*text);
+        if (!pairs) return not_loaded(pairs.error());
+        std::vector<float> grid = resample(*pairs);
+        // Never hand on a calibration that is not a number everywhere.
+        if (!std::all_of(grid.begin(), grid.end(), [](float v) { return std::isfinite(v); }))
+            return not_loaded("calibration is not finite on the grid");
+        return grid;
+    } catch (const std::bad_alloc&) {
+        return not_loaded("out of memory");
     }
-    errno = 0;
-    std::ifstream in(p, std::ios::binary);
-    if (!in) {
-        const int err = errno;
-        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", std::strerror(err ? err : ENOENT)),
-                        {{"path", p}});
-        return {};
-    }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    if (in.bad()) {
-        base::log::warn(TARGET, "mic calibration not loaded: read error", {{"path", p}});
-        return {};
-    }
-    const std::string text = std::move(buf).str();
-    if (!valid_utf8(text)) {
-        base::log::warn(TARGET, "mic calibration not loaded: stream did not contain valid UTF-8", {{"path", p}});
-        return {};
-    }
-    auto pairs = parse(text);
-    if (!pairs) {
-        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", pairs.error()), {{"path", p}});
-        return {};
-    }
-    return resample(*pairs);
 }
 
 }  // namespace engine::miccal

@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -16,6 +20,7 @@
 #include <fmt/format.h>
 
 #include "base/utf8.h"
+#include "engine/exports/internal/wing_resolve.h"
 #include "engine/exports/wing.h"
 
 namespace engine::wing {
@@ -174,8 +179,12 @@ base::Result<std::string> send(const std::string& host, std::string_view text) {
 
 base::Result<std::string> send_to(const std::string& host, std::uint16_t port, std::string_view text,
                                   std::chrono::milliseconds timeout) {
-    // Resolve first, so that the socket is of the family of the address the
-    // command goes to (a name may resolve to an IPv6 address first).
+    return internal::send_with(internal::system_resolve, host, port, text, timeout);
+}
+
+namespace internal {
+
+base::Result<Address> system_resolve(const std::string& host, std::uint16_t port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
@@ -183,17 +192,62 @@ base::Result<std::string> send_to(const std::string& host, std::uint16_t port, s
     hints.ai_flags = AI_NUMERICSERV;
     AddrInfo resolved;
     const std::string service = std::to_string(port);
-    if (int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &resolved.list); rc != 0) {
-        const std::string why = rc == EAI_SYSTEM ? errno_text(errno) : std::string(::gai_strerror(rc));
-        return base::fail(fmt::format("{}: {}", host, why));
+    if (int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &resolved.list); rc != 0)
+        return base::fail(rc == EAI_SYSTEM ? errno_text(errno) : std::string(::gai_strerror(rc)));
+    if (resolved.list == nullptr || resolved.list->ai_addrlen > sizeof(sockaddr_storage))
+        return base::fail("no address");
+    Address a;
+    std::memcpy(&a.addr, resolved.list->ai_addr, resolved.list->ai_addrlen);
+    a.len = resolved.list->ai_addrlen;
+    a.family = resolved.list->ai_family;
+    return a;
+}
+
+base::Result<Address> resolve_until(const Resolve& resolve, const std::string& host, std::uint16_t port,
+                                    std::chrono::steady_clock::time_point deadline) {
+    // Shared with the resolving thread, which may outlive this call.
+    struct Shared {
+        std::mutex mu;
+        std::condition_variable done;
+        std::optional<base::Result<Address>> result;
+    };
+    auto shared = std::make_shared<Shared>();
+    try {
+        std::thread([shared, resolve, host, port] {
+            base::Result<Address> r = base::fail("no address");
+            try {
+                r = resolve(host, port);
+            } catch (const std::exception& e) {
+                r = base::fail(e.what());
+            }
+            std::lock_guard lk(shared->mu);
+            shared->result = std::move(r);
+            shared->done.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        return base::fail(e.what());
     }
-    if (resolved.list == nullptr || resolved.list->ai_addrlen > sizeof(sockaddr_storage)) {
-        return base::fail(fmt::format("{}: no address", host));
-    }
-    sockaddr_storage to{};
-    std::memcpy(&to, resolved.list->ai_addr, resolved.list->ai_addrlen);
-    const socklen_t to_len = resolved.list->ai_addrlen;
-    const int family = resolved.list->ai_family;
+    std::unique_lock lk(shared->mu);
+    if (!shared->done.wait_until(lk, deadline, [&] { return shared->result.has_value(); }))
+        return base::fail("name resolution timed out");
+    return std::move(*shared->result);
+}
+
+base::Result<std::string> send_with(const Resolve& resolve, const std::string& host, std::uint16_t port,
+                                    std::string_view text, std::chrono::milliseconds timeout) {
+    // One deadline for the whole call: a silent name server uses it up as a
+    // silent console would.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // The host as typed, in every error; a name longer than any host name
+    // can be is cut short.
+    const std::string shown = base::utf8::excerpt(host, 256);
+    // Resolve first, so that the socket is of the family of the address the
+    // command goes to (a name may resolve to an IPv6 address first).
+    auto resolved = resolve_until(resolve, host, port, deadline);
+    if (!resolved) return base::fail(fmt::format("{}: {}", shown, resolved.error()));
+    const sockaddr_storage to = resolved->addr;
+    const socklen_t to_len = resolved->len;
+    const int family = resolved->family;
 
     Socket sock(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
     if (sock.fd() < 0) return base::fail(errno_text(errno));
@@ -222,14 +276,13 @@ base::Result<std::string> send_to(const std::string& host, std::uint16_t port, s
                                       reinterpret_cast<const sockaddr*>(&to), to_len);
         if (sent >= 0) break;
         if (errno == EINTR) continue;
-        return base::fail(fmt::format("{}: {}", host, errno_text(errno)));
+        return base::fail(fmt::format("{}: {}", shown, errno_text(errno)));
     }
 
     std::vector<std::uint8_t> buf(2048, 0);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return base::fail(fmt::format("no reply from {}", host));
+        if (left.count() <= 0) return base::fail(fmt::format("no reply from {}", shown));
         pollfd pfd{sock.fd(), POLLIN, 0};
         const int ready = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
         if (ready < 0) {
@@ -246,7 +299,7 @@ base::Result<std::string> send_to(const std::string& host, std::uint16_t port, s
             const int err = errno;
             if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) continue;
             // The console's port was closed (an ICMP port unreachable).
-            if (err == ECONNREFUSED || err == ECONNRESET) return base::fail(fmt::format("no reply from {}", host));
+            if (err == ECONNREFUSED || err == ECONNRESET) return base::fail(fmt::format("no reply from {}", shown));
             return base::fail(errno_text(err));
         }
         // A datagram from anyone but the console is not its reply.
@@ -254,5 +307,7 @@ base::Result<std::string> send_to(const std::string& host, std::uint16_t port, s
         return reply_text(buf.data(), static_cast<std::size_t>(got));
     }
 }
+
+}  // namespace internal
 
 }  // namespace engine::wing

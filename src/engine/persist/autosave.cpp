@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,11 +43,22 @@ void autosave_remove_file(const std::filesystem::path& p) {
 
 std::optional<std::filesystem::path> take_autosave_lock(const std::filesystem::path& dir) {
     const auto lock_path = dir / AUTOSAVE_LOCK_NAME;
-    const int fd = ::open(lock_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const std::string text = api::client::os_error_text(errno);
-        base::log::warn(LOG_TARGET, "autosave: off, no lock file: " + text, {{"error", text}});
+    // Never through a link (the file it points to would be truncated), never
+    // waiting on a FIFO, and only a regular file of our own is emptied.
+    const int fd = ::open(lock_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st {};
+    std::string refused;
+    if (fd < 0) refused = api::client::os_error_text(errno);
+    else if (::fstat(fd, &st) != 0) refused = api::client::os_error_text(errno);
+    else if (!S_ISREG(st.st_mode)) refused = "not a regular file";
+    if (!refused.empty()) {
+        if (fd >= 0) ::close(fd);
+        base::log::warn(LOG_TARGET, "autosave: off, no lock file: " + refused, {{"error", refused}});
         return std::nullopt;
+    }
+    if (st.st_nlink == 1 && st.st_size > 0) {
+        // A failure is harmless: the file's content is never read.
+        [[maybe_unused]] const int rc = ::ftruncate(fd, 0);
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         base::log::warn(LOG_TARGET, "autosave: off, another instance is running");

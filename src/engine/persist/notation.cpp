@@ -54,6 +54,8 @@ bool ident_char(char c) { return ident_start(c) || (c >= '0' && c <= '9'); }
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
 std::string backquoted(std::string_view s) { return "`" + std::string(s) + "`"; }
+// Input quoted in a message: a short prefix only, however long it is.
+std::string quoted_input(std::string_view s) { return backquoted(base::utf8::excerpt(s)); }
 
 }  // namespace
 
@@ -468,13 +470,13 @@ std::string Reader::describe() {
     if (pos_ >= text_.size()) {
         out = "the end of the text";
     } else if (auto tok = number_token(); tok && !tok->empty()) {
-        const std::string t(*tok);
-        if (!is_integer_token(t)) out = "the floating point number `" + t + "`";
-        else if (t[0] == '-') out = "the signed integer `" + t + "`";
-        else out = "the unsigned integer `" + t + "`";
+        const std::string_view t = *tok;
+        if (!is_integer_token(t)) out = "the floating point number " + quoted_input(t);
+        else if (t[0] == '-') out = "the signed integer " + quoted_input(t);
+        else out = "the unsigned integer " + quoted_input(t);
     } else if (text_[pos_] == '"') {
         auto s = string();
-        out = s ? "the string " + quote(*s) : "a string";
+        out = s ? "the string " + quote(base::utf8::excerpt(*s)) : "a string";
     } else if (text_[pos_] == '\'') {
         out = "a character";
         if (pos_ + 2 < text_.size() && text_[pos_ + 2] == '\'')
@@ -495,8 +497,8 @@ std::string Reader::describe() {
     } else if (auto id = identifier(); !id.empty()) {
         if (id == "true" || id == "false") out = "the boolean `" + std::string(id) + "`";
         else if (id == "None" || id == "Some") out = "an optional value";
-        else if (peek('(')) out = "the variant " + backquoted(id) + " with a value";
-        else out = "the unit variant " + backquoted(id);
+        else if (peek('(')) out = "the variant " + quoted_input(id) + " with a value";
+        else out = "the unit variant " + quoted_input(id);
     } else {
         out = "the character `" + std::string(1, text_[pos_]) + "`";
     }
@@ -578,6 +580,7 @@ Parsed<std::string> Reader::string() {
             const auto end = text_.find(close, p);
             if (end == std::string_view::npos) return std::unexpected(error("Unterminated raw string"));
             pos_ = end + close.size();
+            if (auto c = charge(end - p); !c) return std::unexpected(c.error());
             return std::string(text_.substr(p, end - p));
         }
     }
@@ -589,6 +592,9 @@ Parsed<std::string> Reader::string() {
         const char c = text_[pos_];
         if (c == '"') {
             ++pos_;
+            // Texts beyond the size kept inside the string object take heap.
+            if (out.size() > 15)
+                if (auto ch = charge(out.size()); !ch) return std::unexpected(ch.error());
             return out;
         }
         if (c != '\\') {
@@ -702,6 +708,7 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
         }
         if (ok) {
             pos_ = p;
+            if (auto c = charge(out.size() * sizeof(std::int16_t)); !c) return std::unexpected(c.error());
             return out;
         }
         out.clear();
@@ -710,8 +717,7 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
     auto r = list([&](Reader& rd) -> Parsed<void> {
         auto v = rd.signed_int<std::int16_t>();
         if (!v) return std::unexpected(v.error());
-        out.push_back(*v);
-        return {};
+        return rd.push(out, std::move(*v));
     });
     if (!r) return std::unexpected(r.error());
     return out;
@@ -734,7 +740,7 @@ Parsed<std::size_t> Reader::variant(std::string_view enum_name, std::span<const 
     if (id.empty()) return std::unexpected(expected("enum " + backquoted(enum_name)));
     for (std::size_t i = 0; i < accepted.size(); ++i)
         if (accepted[i] == id) return i;
-    return std::unexpected(error_at(start, "Unexpected variant named " + backquoted(id) + " in enum " +
+    return std::unexpected(error_at(start, "Unexpected variant named " + quoted_input(id) + " in enum " +
                                                backquoted(enum_name) + ", " + expected_names(accepted)));
 }
 
@@ -762,7 +768,7 @@ Parsed<void> Reader::open_record(std::string_view type_name) {
     const auto id = identifier();
     if (!id.empty() && id != type_name)
         return std::unexpected(
-            error_at(start, "Expected struct " + backquoted(type_name) + " but found " + backquoted(id)));
+            error_at(start, "Expected struct " + backquoted(type_name) + " but found " + quoted_input(id)));
     if (!eat('('))
         return std::unexpected(error("Expected opening `(` for struct " + backquoted(type_name)));
     return {};
@@ -772,7 +778,7 @@ Parsed<void> Reader::key(std::string_view& out) {
     skip_ws();
     out = identifier();
     if (out.empty()) return std::unexpected(expected("a field name"));
-    if (!eat(':')) return std::unexpected(error("Expected `:` after the field name " + backquoted(out)));
+    if (!eat(':')) return std::unexpected(error("Expected `:` after the field name " + quoted_input(out)));
     return {};
 }
 
@@ -783,6 +789,12 @@ Parsed<void> Reader::separator_or_end(char close) {
 }
 
 Parsed<void> Reader::skip_value() { return skip_value_at(0); }
+
+Parsed<void> Reader::charge(std::size_t bytes) {
+    if (bytes > budget_) return std::unexpected(error("Exceeded memory limit"));
+    budget_ -= bytes;
+    return {};
+}
 
 Parsed<void> Reader::skip_value_at(int depth) {
     if (depth >= RECURSION_LIMIT) return std::unexpected(error("Exceeded recursion limit"));

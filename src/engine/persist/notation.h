@@ -149,7 +149,15 @@ struct FieldSpec {
 
 class Reader {
 public:
-    explicit Reader(std::string_view text) : text_(text) {}
+    // What the values read from a text may occupy in memory: twice the
+    // text's length, plus this much. A text written by the program needs
+    // about its own length; the rest is slack.
+    static constexpr std::size_t MEMORY_SLACK = std::size_t{16} << 20;
+
+    explicit Reader(std::string_view text)
+        : text_(text), budget_(text.size() > (std::numeric_limits<std::size_t>::max() - MEMORY_SLACK) / 2
+                                   ? std::numeric_limits<std::size_t>::max()
+                                   : 2 * text.size() + MEMORY_SLACK) {}
 
     // Skips blanks, line breaks and comments (// to the end of the line,
     // /* ... */ nested).
@@ -198,6 +206,18 @@ public:
     // Any well-formed value, thrown away (recursion limited to 128 levels).
     Parsed<void> skip_value();
 
+    // Counts `bytes` of memory taken by values read against the reader's
+    // budget; fails with "Exceeded memory limit" once the values would take
+    // more than the text can honestly describe.
+    Parsed<void> charge(std::size_t bytes);
+    // Appends a value read to a list, charging its size.
+    template <class T>
+    Parsed<void> push(std::vector<T>& out, T&& v) {
+        if (auto c = charge(sizeof(T)); !c) return c;
+        out.push_back(std::move(v));
+        return {};
+    }
+
     // A list of signed 16-bit integers in square brackets (fast path for
     // long sample lists; errors as element-by-element reading gives them).
     Parsed<std::vector<std::int16_t>> i16_list();
@@ -245,6 +265,7 @@ private:
 
     std::string_view text_;
     std::size_t pos_ = 0;
+    std::size_t budget_;
 };
 
 // Joins accepted names as the unknown-variant message does:

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -81,8 +83,7 @@ Parsed<std::vector<float>> read_f32_list(Reader& r) {
     auto p = r.list([&](Reader& rd) -> Parsed<void> {
         auto v = rd.f32();
         if (!v) return std::unexpected(v.error());
-        out.push_back(*v);
-        return {};
+        return rd.push(out, std::move(*v));
     });
     if (!p) return std::unexpected(p.error());
     return out;
@@ -93,8 +94,7 @@ Parsed<std::vector<std::string>> read_string_list(Reader& r) {
     auto p = r.list([&](Reader& rd) -> Parsed<void> {
         auto v = rd.string();
         if (!v) return std::unexpected(v.error());
-        out.push_back(std::move(*v));
-        return {};
+        return rd.push(out, std::move(*v));
     });
     if (!p) return std::unexpected(p.error());
     return out;
@@ -107,8 +107,7 @@ Parsed<std::vector<T>> read_list_of(Reader& r, F&& read_one) {
     auto p = r.list([&](Reader& rd) -> Parsed<void> {
         auto v = read_one(rd);
         if (!v) return std::unexpected(v.error());
-        out.push_back(std::move(*v));
-        return {};
+        return rd.push(out, std::move(*v));
     });
     if (!p) return std::unexpected(p.error());
     return out;
@@ -595,8 +594,7 @@ Parsed<std::vector<T>> read_nums(Reader& r, F&& read_one) {
         [&](Reader& rd) -> Parsed<void> {
             auto v = read_one(rd);
             if (!v) return std::unexpected(v.error());
-            out.push_back(*v);
-            return {};
+            return rd.push(out, T(*v));
         },
         "a list of numbers");
     if (!p) return std::unexpected(p.error());
@@ -889,8 +887,12 @@ std::optional<std::string> check_trace(const Trace& t) {
     const std::size_t expected = t.n == 0 ? tf::GRID_POINTS : t.n / 2;
     if (t.h.size() != expected || t.confidence.size() != expected)
         return fmt::format("{} values and {} confidences, expected {}", t.h.size(), t.confidence.size(), expected);
+    // A layer holds the 1 ms before time zero and the n/2 samples after it:
+    // one with fewer samples claims a transform its data do not fill, and
+    // rebuilding it would cost work the file does not pay for.
     for (const auto& l : t.layers)
-        if (!fft_ok(l.n) || l.ir.size() > l.n) return fmt::format("layer of {} with {} samples", l.n, l.ir.size());
+        if (!fft_ok(l.n) || l.ir.size() > l.n || l.ir.size() < l.n / 2)
+            return fmt::format("layer of {} with {} samples", l.n, l.ir.size());
     // The analysis takes at most four layers per trace.
     if (t.layers.size() > MAX_LAYERS) return fmt::format("{} layers, at most {}", t.layers.size(), MAX_LAYERS);
     return std::nullopt;
@@ -956,7 +958,21 @@ base::Result<std::string> load_text(const gzip::Source& src, std::size_t cap, st
     return text;
 }
 
+base::Result<Session> parse_and_finish_text(const std::string& text);
+
 base::Result<Session> parse_and_finish(const std::string& text) {
+    // The reader's memory limit bounds what the text may build; running out
+    // of memory all the same fails this read, not the program.
+    try {
+        return parse_and_finish_text(text);
+    } catch (const std::bad_alloc&) {
+        return base::fail("out of memory");
+    } catch (const std::length_error&) {
+        return base::fail("out of memory");
+    }
+}
+
+base::Result<Session> parse_and_finish_text(const std::string& text) {
     Reader r(text);
     auto s = Session::deserialize(r);
     if (s) {
@@ -971,7 +987,8 @@ base::Result<Session> parse_and_finish(const std::string& text) {
 
 base::Result<void> finish_read(Session& s) {
     for (const auto& t : s.traces)
-        if (auto bad = check_trace(t)) return base::fail(fmt::format("trace \"{}\": {}", t.name, *bad));
+        if (auto bad = check_trace(t))
+            return base::fail(fmt::format("trace \"{}\": {}", base::utf8::excerpt(t.name), *bad));
     // The rebuild of each trace (FFTs on the calling thread's own plans) runs
     // on several threads; the source list is completed in trace order.
     persist::parallel_for(s.traces.size(), [&](std::size_t i) {
@@ -996,14 +1013,22 @@ base::Result<Session> Session::decode(std::string_view bytes, std::size_t cap) {
         at += k;
         return k;
     };
-    auto text = load_text(src, cap, gzip::size_hint(bytes.substr(bytes.size() >= 4 ? bytes.size() - 4 : 0), bytes.size()));
+    base::Result<std::string> text = base::fail("out of memory");
+    try {
+        text = load_text(src, cap,
+                         gzip::size_hint(bytes.substr(bytes.size() >= 4 ? bytes.size() - 4 : 0), bytes.size()));
+    } catch (const std::bad_alloc&) {
+    }
     if (!text) return base::fail(text.error());
     return parse_and_finish(*text);
 }
 
 base::Result<Session> Session::try_read(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return base::fail(api::client::os_error_text(errno));
+    // Only a regular file: a link to a device would never end, a FIFO would
+    // block the reader.
+    auto opened = api::client::open_regular(path);
+    if (!opened) return base::fail(opened.error());
+    const int fd = *opened;
     // The gzip trailer's length, read ahead, sizes the text buffer.
     std::size_t hint = 0;
     struct stat st {};
@@ -1012,7 +1037,11 @@ base::Result<Session> Session::try_read(const std::filesystem::path& path) {
         if (::pread(fd, last4, 4, st.st_size - 4) == 4)
             hint = gzip::size_hint(std::string_view(last4, 4), static_cast<std::size_t>(st.st_size));
     }
-    auto text = load_text(FdSource{fd}, gzip::INFLATE_LIMIT, hint);
+    base::Result<std::string> text = base::fail("out of memory");
+    try {
+        text = load_text(FdSource{fd}, gzip::INFLATE_LIMIT, hint);
+    } catch (const std::bad_alloc&) {
+    }
     ::close(fd);
     if (!text) return base::fail(text.error());
     return parse_and_finish(*text);

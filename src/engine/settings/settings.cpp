@@ -6,6 +6,8 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "api/client.h"
@@ -146,32 +148,6 @@ Parsed<std::filesystem::path> read_path(Reader& r) {
     return std::filesystem::path(std::move(*s));
 }
 
-// The whole of a file, or the reason it could not be read (its errno in
-// `err` when given).
-base::Result<std::string> read_file(const std::filesystem::path& file, int* err = nullptr) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (err) *err = errno;
-        return base::fail(api::client::os_error_text(errno));
-    }
-    std::string bytes;
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int e = errno;
-            ::close(fd);
-            if (err) *err = e;
-            return base::fail(api::client::os_error_text(e));
-        }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return bytes;
-}
-
 // Keeps a file that did not read as "<name>.ron.bad" beside it (its bytes,
 // or why they could not be read) and logs why the defaults are used.
 void keep_bad_copy(const std::filesystem::path& file, const std::string& why,
@@ -288,8 +264,7 @@ Parsed<Settings> Settings::deserialize(Reader& r) {
                 auto l = rd.list([&](Reader& e) -> Parsed<void> {
                     auto p = read_path(e);
                     if (!p) return std::unexpected(p.error());
-                    list.push_back(std::move(*p));
-                    return {};
+                    return e.push(list, std::move(*p));
                 });
                 if (!l) return l;
                 s.recent_projects = std::move(list);
@@ -476,7 +451,9 @@ Settings Settings::load() {
 Settings Settings::load_from(const std::filesystem::path& folder) {
     const auto file = folder / FILE_NAME;
     int err = 0;
-    const auto bytes = read_file(file, &err);
+    // Only a regular file, no larger than a project may be: a link to a
+    // device or a FIFO is refused like any unreadable file.
+    const auto bytes = api::client::read_file(file, api::client::READ_LIMIT, &err);
     if (!bytes && err == ENOENT) {
         base::log::info(LOG_TARGET, "no settings found, using defaults");
         return Settings{};
@@ -491,7 +468,12 @@ Settings Settings::load_from(const std::filesystem::path& folder) {
         keep_bad_copy(file, bytes.error(), bytes);
         return Settings{};
     }
-    auto s = deserialize(*bytes);
+    base::Result<Settings> s = base::fail("out of memory");
+    try {
+        s = deserialize(*bytes);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
     if (!s) {
         keep_bad_copy(file, s.error(), bytes);
         return Settings{};

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/log.h"
@@ -66,7 +67,7 @@ TEST(MicCal, ParseAndLoadCases) {
         {"comments and a // data line", "#\n*x\n;x\n// 20 1\n20 1\n30 2\n", {{{20, 1}, {30, 2}}}},
         {"blank lines, CRLF, tabs and spaces", "\r\n  \t20\t1 \r\n\r\n 30 2\t\r\n", {{{20, 1}, {30, 2}}}},
         {"refused frequencies and levels",
-         "0 1\n-0 1\n-20 1\ninf 1\nnan 1\n20 inf\n20 nan\n1e3 1\n+20 2\n1e-40 3\n", {{{1e-40f, 3}, {20, 2}, {1000, 1}}}},
+         "0 1\n-0 1\n-20 1\ninf 1\nnan 1\n20 inf\n20 nan\n1e3 1\n+20 2\n1e-3 3\n", {{{1e-3f, 3}, {20, 2}, {1000, 1}}}},
         {"bad lines", "Hz dB\n20\nabc 1\n20 x\n20 1.2.3\n0x10 1\n20 1\n30 2\n", {{{20, 1}, {30, 2}}}},
         {"sorted, equal frequencies in file order", "300 3\n100 1\n200 2\n100 9\n", {{{100, 1}, {100, 9}, {200, 2}, {300, 3}}}},
         {"exponents and points", "1.5e2 -0.5\n.5 1.\n", {{{0.5f, 1}, {150, -0.5f}}}},
@@ -138,10 +139,10 @@ TEST(MicCalLoad, FailuresAreLoggedAndGiveNoCalibration) {
     }
     struct Case { const char* what; std::string path; std::string message; };
     const Case cases[] = {
-        {"missing file", (scratch_dir() / "missing.cal").string(), "mic calibration not loaded: No such file or directory"},
+        {"missing file", (scratch_dir() / "missing.cal").string(), "mic calibration not loaded: No such file or directory (os error 2)"},
         {"one pair", write_file("one.txt", "20 1\n"), "mic calibration not loaded: no frequency / dB pairs found"},
         {"not UTF-8", write_file("latin1.txt", "20 1\n30 2 \xE9\n"), "mic calibration not loaded: stream did not contain valid UTF-8"},
-        {"a folder", scratch_dir().string(), "mic calibration not loaded: Is a directory"},
+        {"a folder", scratch_dir().string(), "mic calibration not loaded: Is a directory (os error 21)"},
     };
     for (const Case& c : cases) {
         base::log::Capture logs;
@@ -151,5 +152,44 @@ TEST(MicCalLoad, FailuresAreLoggedAndGiveNoCalibration) {
         EXPECT_EQ(recs[0].level, base::log::Level::Warn);
         EXPECT_EQ(recs[0].target, "veltrum::engine::miccal");
         EXPECT_EQ(recs[0].message, c.message) << c.what;
+    }
+}
+
+TEST(MicCal, FiniteButExtremeValuesRefuseTheFile) {
+    // Each would make the calibration on the grid infinite or NaN.
+    struct Extreme { const char* what; std::string line; std::string error; };
+    const Extreme cases[] = {
+        {"frequency near 1e-45", "1e-45 0", "calibration out of range on line 2: 1e-45 Hz, 0 dB"},
+        {"frequency 1e-40", "1e-40 0", "calibration out of range on line 2: 1e-40 Hz, 0 dB"},
+        {"frequency near 3e38", "3e38 0", "calibration out of range on line 2: 3e+38 Hz, 0 dB"},
+        {"level near 3.4e38", "1000 3.4e38", "calibration out of range on line 2: 1000 Hz, 3.4e+38 dB"},
+        {"level near -3.4e38", "1000 -3.4e38", "calibration out of range on line 2: 1000 Hz, -3.4e+38 dB"},
+        {"level past 200 dB", "1000 200.5", "calibration out of range on line 2: 1000 Hz, 200.5 dB"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = "20 0\n" + c.line + "\n20000 1\n";
+        auto got = miccal::parse(text);
+        ASSERT_FALSE(got) << c.what;
+        EXPECT_EQ(got.error(), c.error) << c.what;
+        base::log::Capture logs;
+        EXPECT_TRUE(miccal::load(write_file("extreme.txt", text)).empty()) << c.what;
+        EXPECT_EQ(logs.with_message("mic calibration not loaded: " + c.error).size(), 1u) << c.what;
+    }
+    // The widest values still taken give a finite calibration everywhere.
+    auto wide = miccal::parse("0.001 -200\n1000000 200\n");
+    ASSERT_TRUE(wide) << wide.error();
+    for (float v : miccal::resample(*wide)) EXPECT_TRUE(std::isfinite(v));
+}
+
+TEST(MicCalLoad, OnlyRegularFilesAreRead) {
+    const auto dir = scratch_dir() / "special";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.cal");
+    ASSERT_EQ(::mkfifo((dir / "fifo.cal").c_str(), 0600), 0);
+    for (const auto& p : {dir / "zero.cal", dir / "fifo.cal"}) {
+        base::log::Capture logs;
+        EXPECT_TRUE(miccal::load(p.string()).empty()) << p;
+        EXPECT_EQ(logs.with_message("mic calibration not loaded: not a regular file").size(), 1u) << p;
     }
 }

@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -19,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/exports/internal/wing_resolve.h"
 #include "engine/exports/wing.h"
 
 extern char** environ;
@@ -228,6 +232,45 @@ TEST(Send, UnresolvableHostIsReadable) {
     const std::string prefix = "no-such-console.invalid: ";
     ASSERT_GT(r.error().size(), prefix.size()) << r.error();
     EXPECT_EQ(r.error().substr(0, prefix.size()), prefix);
+}
+
+TEST(Send, SilentNameServerIsBoundedByTheDeadline) {
+    // A resolver that answers only when the test lets it, long after the
+    // send's deadline: the send ends with the resolution's error all the same.
+    struct Gate {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool open = false;
+        bool asked = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    internal::Resolve silent = [gate](const std::string& host, std::uint16_t port) -> base::Result<internal::Address> {
+        std::unique_lock lk(gate->mu);
+        gate->asked = true;
+        gate->cv.wait(lk, [&] { return gate->open; });
+        return internal::system_resolve(host, port);
+    };
+    auto r = internal::send_with(silent, "console.local", PORT, "/ch.1.in.set.inv=0", std::chrono::milliseconds(100));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), "console.local: name resolution timed out");
+    {
+        std::lock_guard lk(gate->mu);
+        EXPECT_TRUE(gate->asked);
+        gate->open = true;
+    }
+    gate->cv.notify_all();
+
+    // A resolver that answers in time leads on to the console as before.
+    Udp console;
+    ASSERT_GE(console.fd, 0);
+    std::thread peer([&] {
+        if (auto got = console.receive()) console.send(osc_reply("resolved"), got->second);
+    });
+    internal::Resolve quick = [](const std::string&, std::uint16_t port) { return internal::system_resolve("127.0.0.1", port); };
+    r = internal::send_with(quick, "console.local", console.port, "/ch.1.in.set.inv=0", REPLY_TIMEOUT);
+    peer.join();
+    ASSERT_TRUE(r.has_value()) << r.error();
+    EXPECT_EQ(*r, "resolved");
 }
 
 // A real OSC receiver reads the message.

@@ -438,7 +438,7 @@ TEST(ProjectContainer, TraceChecks) {
         {"layer of 1024 samples", trace_text(240, layer1024), ""},
         {"layer FFT too small for the rate", trace_text(240, ",layers:[(n:256,scale:1.0,ir:[])]", 256000),
          "trace \"T\": layer of 256 with 0 samples"},
-        {"five layers", trace_text(240, ",layers:[" + repeat("(n:1024,scale:1.0,ir:[])", 5) + "]"),
+        {"five layers", trace_text(240, ",layers:[" + repeat("(n:256,scale:1.0,ir:[" + repeat("1", 128) + "])", 5) + "]"),
          "trace \"T\": 5 layers, at most 4"},
     };
     for (const auto& c : cases) {

@@ -344,6 +344,12 @@ TEST_F(SettingsLoad, FilesThatDoNotReadAreKeptAsBadCopies) {
              fs::create_directories(file_ / "inside");
          },
          api::client::os_error_text(EISDIR), false, api::client::os_error_text(EISDIR)},
+        // Special files are not read (a device would never end, a FIFO would
+        // block start-up) and are left as they are.
+        {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file_); }, "not a regular file", false,
+         "not a regular file"},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0); }, "not a regular file", false,
+         "not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -432,6 +438,17 @@ TEST_F(SettingsSave, WithoutDataFolderNothingIsWrittenOrLogged) {
 }
 
 // ---- sanitize -----------------------------------------------------------------------
+
+TEST(SettingsReader, ListsThatWouldOutgrowTheFileAreRefused) {
+    // Two million empty recent projects: a few MB of text that would build
+    // twenty times as much.
+    std::string text = "(recent_projects: [";
+    for (int i = 0; i < 2'000'000; ++i) text += "\"\",";
+    text += "])";
+    auto s = Settings::deserialize(text);
+    ASSERT_FALSE(s);
+    EXPECT_TRUE(s.error().ends_with(": Exceeded memory limit")) << s.error();
+}
 
 TEST(SettingsSanitize, EveryClampAndFallback) {
     auto f32 = [](float Settings::*m) {
