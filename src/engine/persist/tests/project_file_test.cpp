@@ -513,7 +513,7 @@ TEST(ProjectContainer, ReadsFilesAndLogsFailures) {
     auto lines = cap.records();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, base::log::Level::Warn);
-    EXPECT_EQ(lines[0].target, "veltrum::engine::trace");
+    EXPECT_EQ(lines[0].target, "Veltrum::engine::trace");
     EXPECT_EQ(lines[0].message, (dir / "missing.vtproject").string() + ": No such file or directory (os error 2)");
 }
 

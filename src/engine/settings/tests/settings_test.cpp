@@ -286,7 +286,7 @@ TEST_F(SettingsLoad, NoDataFolder) {
     const auto recs = cap.with_message("no config dir, using default settings");
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].level, base::log::Level::Warn);
-    EXPECT_EQ(recs[0].target, "veltrum::engine::settings");
+    EXPECT_EQ(recs[0].target, "Veltrum::engine::settings");
 }
 
 TEST_F(SettingsLoad, NoFile) {
@@ -356,8 +356,8 @@ TEST_F(SettingsLoad, FilesThatDoNotReadAreKeptAsBadCopies) {
         const auto recs = cap.records();
         ASSERT_EQ(recs.size(), 1u);
         EXPECT_EQ(recs[0].level, base::log::Level::Warn);
-        EXPECT_EQ(recs[0].target, "veltrum::engine::settings");
-        EXPECT_EQ(recs[0].field("error"), c.error);
+        EXPECT_EQ(recs[0].target, "Veltrum::engine::settings");
+        EXPECT_TRUE(recs[0].fields.empty());
         if (c.copied) {
             EXPECT_EQ(recs[0].message, "settings: " + c.error + "; kept as " + bad.string() + ", using defaults");
             EXPECT_EQ(slurp(bad), before);
@@ -417,8 +417,9 @@ TEST_F(SettingsSave, FailuresAreLoggedAndLeaveTheFileAsItWas) {
         const auto recs = cap.records();
         ASSERT_EQ(recs.size(), 1u);
         EXPECT_EQ(recs[0].level, base::log::Level::Error);
-        EXPECT_EQ(recs[0].target, "veltrum::engine::settings");
+        EXPECT_EQ(recs[0].target, "Veltrum::engine::settings");
         EXPECT_EQ(recs[0].message, "settings not saved: " + c.error);
+        EXPECT_TRUE(recs[0].fields.empty());
         EXPECT_EQ(slurp(file_), "(dark_mode: false)");
     }
 }
