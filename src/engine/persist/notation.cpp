@@ -309,7 +309,10 @@ base::Result<void> Writer::result() const {
 
 // ---- Reader -------------------------------------------------------------------
 
-std::string Error::text() const { return fmt::format("{}:{}: {}", line, column, message); }
+std::string Error::text() const {
+    if (end_line == 0) return fmt::format("{}:{}: {}", line, column, message);
+    return fmt::format("{}:{}-{}:{}: {}", line, column, end_line, end_column, message);
+}
 
 Error Reader::error_at(std::size_t offset, std::string message) const {
     Error e;
@@ -328,6 +331,16 @@ Error Reader::error_at(std::size_t offset, std::string message) const {
 }
 
 Error Reader::error(std::string message) const { return error_at(pos_, std::move(message)); }
+
+Error Reader::error_over(std::size_t from, std::size_t to, std::string message) const {
+    Error e = error_at(from, std::move(message));
+    if (to > from) {
+        const Error end = error_at(to, {});
+        e.end_line = end.line;
+        e.end_column = end.column;
+    }
+    return e;
+}
 
 void Reader::skip_ws() {
     for (;;) {
@@ -734,8 +747,9 @@ Parsed<std::size_t> Reader::variant(std::string_view enum_name, std::span<const 
     if (id.empty()) return std::unexpected(expected("enum " + backquoted(enum_name)));
     for (std::size_t i = 0; i < accepted.size(); ++i)
         if (accepted[i] == id) return i;
-    return std::unexpected(error_at(start, "Unexpected variant named " + backquoted(id) + " in enum " +
-                                               backquoted(enum_name) + ", " + expected_names(accepted)));
+    return std::unexpected(error_over(start, start + id.size(),
+                                      "Unexpected variant named " + backquoted(id) + " in enum " +
+                                          backquoted(enum_name) + ", " + expected_names(accepted)));
 }
 
 Parsed<bool> Reader::begin_optional() {
@@ -762,7 +776,8 @@ Parsed<void> Reader::open_record(std::string_view type_name) {
     const auto id = identifier();
     if (!id.empty() && id != type_name)
         return std::unexpected(
-            error_at(start, "Expected struct " + backquoted(type_name) + " but found " + backquoted(id)));
+            error_over(start, start + id.size(),
+                       "Expected struct " + backquoted(type_name) + " but found " + backquoted(id)));
     if (!eat('('))
         return std::unexpected(error("Expected opening `(` for struct " + backquoted(type_name)));
     return {};

@@ -188,11 +188,11 @@ TEST(NotationReader, ErrorsNameTheFieldTheRecordAndThePlace) {
         {" // comment\n(hz:1.0, /* c */ q:2.0, extra:[(a:1,b:\"x\"),{1:2}], other:Some(X(1)))", "ok"},
         {"(q:2.0)", "1:7: Unexpected missing field named `hz` in `Band`"},
         {"()", "1:2: Unexpected missing field named `hz` in `Band`"},
-        {"(hz:1.0,q:2.0,hz:1.0)", "1:15: Unexpected duplicate field named `hz` in `Band`"},
-        {"Layer(hz:1.0,q:2.0)", "1:1: Expected struct `Band` but found `Layer`"},
+        {"(hz:1.0,q:2.0,hz:1.0)", "1:15-1:17: Unexpected duplicate field named `hz` in `Band`"},
+        {"Layer(hz:1.0,q:2.0)", "1:1-1:6: Expected struct `Band` but found `Layer`"},
         {"[hz:1.0]", "1:1: Expected opening `(` for struct `Band`"},
         {"(hz:1.0,q:2.0,kind:Shelf)",
-         "1:20: Unexpected variant named `Shelf` in enum `BandKind`, expected one of `Peak`, `LowShelf`, or "
+         "1:20-1:25: Unexpected variant named `Shelf` in enum `BandKind`, expected one of `Peak`, `LowShelf`, or "
          "`HighShelf` instead"},
         {"(hz:1.0,q:2.0,slope:256)", "1:21: Expected an unsigned 8-bit integer but found the unsigned integer `256` instead"},
         {"(hz:1.0,q:2.0,slope:-6)", "1:21: Expected an unsigned 8-bit integer but found the signed integer `-6` instead"},

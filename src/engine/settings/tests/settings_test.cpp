@@ -243,12 +243,12 @@ TEST(SettingsReader, RefusedTexts) {
         const char* error;  // the whole error text, position included
     };
     const Case cases[] = {
-        {"(dark_mode: true, dark_mode: false)", "1:19: Unexpected duplicate field named `dark_mode` in `Settings`"},
-        {"(spl_input: (host: \"a\",\n host: \"b\"))", "2:2: Unexpected duplicate field named `host` in `Input`"},
+        {"(dark_mode: true, dark_mode: false)", "1:19-1:28: Unexpected duplicate field named `dark_mode` in `Settings`"},
+        {"(spl_input: (host: \"a\",\n host: \"b\"))", "2:2-2:6: Unexpected duplicate field named `host` in `Input`"},
         {"(ui_size: Huge)",
-         "1:11: Unexpected variant named `Huge` in enum `UiSize`, expected one of `Tiny`, `Small`, or `Normal` "
+         "1:11-1:15: Unexpected variant named `Huge` in enum `UiSize`, expected one of `Tiny`, `Small`, or `Normal` "
          "instead"},
-        {"(view: spl)", "1:8: Unexpected variant named `spl` in enum `View`, expected either `Transfer` or `Spl` "
+        {"(view: spl)", "1:8-1:11: Unexpected variant named `spl` in enum `View`, expected either `Transfer` or `Spl` "
                         "instead"},
         {"(spl_smoothing: 300)", nullptr},
         {"(mic_channel: -1)", nullptr},
