@@ -21,7 +21,7 @@ namespace engine::miccal {
 
 namespace {
 
-constexpr std::string_view TARGET = "veltrum::engine::miccal";
+constexpr std::string_view TARGET = "Veltrum::engine::miccal";
 constexpr std::string_view NO_PAIRS = "no frequency / dB pairs found";
 
 // One code point of UTF-8 at s[i]: its value and byte length (a byte that
@@ -250,7 +250,7 @@ std::vector<float> load(std::string_view path) {
     if (path.empty()) return {};
     const std::string p(path);
     auto not_loaded = [&](const std::string& why) {
-        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", why), {{"path", p}});
+        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", why));
         return std::vector<float>();
     };
     try {

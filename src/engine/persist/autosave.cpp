@@ -12,7 +12,7 @@
 namespace engine::trace {
 namespace {
 
-constexpr std::string_view LOG_TARGET = "veltrum::engine::trace";
+constexpr std::string_view LOG_TARGET = "Veltrum::engine::trace";
 
 AutosaveQueue<Session>& process_queue() {
     // Never destroyed: the writer thread lives as long as the process.
@@ -37,7 +37,7 @@ base::Result<void> autosave_write(const std::filesystem::path& p, const std::str
 void autosave_remove_file(const std::filesystem::path& p) {
     if (::unlink(p.c_str()) != 0 && errno != ENOENT) {
         const std::string text = api::client::os_error_text(errno);
-        base::log::warn(LOG_TARGET, "autosave: " + text, {{"error", text}});
+        base::log::warn(LOG_TARGET, "autosave: " + text);
     }
 }
 
@@ -53,7 +53,7 @@ std::optional<std::filesystem::path> take_autosave_lock(const std::filesystem::p
     else if (!S_ISREG(st.st_mode)) refused = "not a regular file";
     if (!refused.empty()) {
         if (fd >= 0) ::close(fd);
-        base::log::warn(LOG_TARGET, "autosave: off, no lock file: " + refused, {{"error", refused}});
+        base::log::warn(LOG_TARGET, "autosave: off, no lock file: " + refused);
         return std::nullopt;
     }
     if (st.st_nlink == 1 && st.st_size > 0) {
