@@ -171,7 +171,21 @@ std::optional<float> parse_number(std::string_view s) {
 
 }  // namespace
 
+namespace {
+base::Result<std::vector<Pair>> parse_text(std::string_view text);
+}
+
 base::Result<std::vector<Pair>> parse(std::string_view text) {
+    try {
+        return parse_text(text);
+    } catch (const std::bad_alloc&) {
+        return base::fail("out of memory");
+    }
+}
+
+namespace {
+
+base::Result<std::vector<Pair>> parse_text(std::string_view text) {
     // A byte-order mark some editors write in front of UTF-8 text.
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
 
@@ -222,6 +236,8 @@ base::Result<std::vector<Pair>> parse(std::string_view text) {
     std::stable_sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) { return a.hz < b.hz; });
     return pairs;
 }
+
+}  // namespace
 
 std::vector<float> resample(const std::vector<Pair>& pairs) {
     if (pairs.empty()) return {};

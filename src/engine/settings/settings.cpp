@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cmath>
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "api/client.h"
@@ -446,8 +445,10 @@ Settings Settings::load() {
     return load_from(*dir);
 }
 
-Settings Settings::load_from(const std::filesystem::path& folder) {
-    const auto file = folder / FILE_NAME;
+namespace {
+
+// Settings::load_from on the file itself; allocation failures pass through.
+Settings load_file(const std::filesystem::path& file) {
     int err = 0;
     // Only a regular file, no larger than a project may be: a link to a
     // device or a FIFO is refused like any unreadable file.
@@ -466,18 +467,26 @@ Settings Settings::load_from(const std::filesystem::path& folder) {
         keep_bad_copy(file, bytes.error(), bytes);
         return Settings{};
     }
-    base::Result<Settings> s = base::fail("out of memory");
-    try {
-        s = deserialize(*bytes);
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
+    auto s = Settings::deserialize(*bytes);
     if (!s) {
         keep_bad_copy(file, s.error(), bytes);
         return Settings{};
     }
     base::log::info(LOG_TARGET, "settings loaded");
     return std::move(*s);
+}
+
+}  // namespace
+
+Settings Settings::load_from(const std::filesystem::path& folder) {
+    // Running out of memory reading the file (it may be as large as a
+    // project) is one more reason to start from the defaults.
+    try {
+        return load_file(folder / FILE_NAME);
+    } catch (const std::bad_alloc&) {
+        base::log::warn(LOG_TARGET, "settings unreadable, using defaults: out of memory");
+        return Settings{};
+    }
 }
 
 // ---- repairs and input selection ------------------------------------------
