@@ -1,6 +1,8 @@
 // Wing console targets and the text command of a processing strip.
 #include "engine/exports/wing.h"
 
+#include "base/utf8.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -84,7 +86,7 @@ base::Result<Target> parse_target(std::string_view text) {
             if (auto n = parse_u32(w[1]); n && *n >= 1 && *n <= k.count) return Target{std::string(k.name), *n};
         }
     }
-    return base::fail(fmt::format("no such Wing target: {}", text));
+    return base::fail(fmt::format("no such Wing target: {}", base::utf8::excerpt(text)));
 }
 
 }  // namespace engine::wing
@@ -119,7 +121,9 @@ base::Result<Command> command(const design::Source& strip, std::string_view targ
 
     bool all_finite = finite(strip.hp.hz) && finite(strip.lp.hz) && finite(strip.delay_ms);
     for (const auto& b : strip.bands) all_finite = all_finite && finite(b.hz) && finite(b.gain_db) && finite(b.q);
-    if (!all_finite) return base::fail(fmt::format("{} has a value that is not a number, not sent", strip.name));
+    if (!all_finite)
+        return base::fail(
+            fmt::format("{} has a value that is not a number, not sent", base::utf8::excerpt(strip.name)));
 
     std::vector<std::string> cmds;
     std::vector<std::string> warns;

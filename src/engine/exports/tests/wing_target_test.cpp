@@ -90,6 +90,11 @@ TEST(Targets, TextAsTyped) {
             EXPECT_EQ(t.error(), fmt::format("no such Wing target: {}", c.text));
         }
     }
+    // A target text of a megabyte (a damaged settings or project file) is
+    // quoted by its start only.
+    auto t = parse_target("bus " + std::string(1 << 20, '9'));
+    ASSERT_FALSE(t.has_value());
+    EXPECT_EQ(t.error(), "no such Wing target: bus " + std::string(36, '9') + "\u2026");
 }
 
 }  // namespace
