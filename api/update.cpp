@@ -44,7 +44,7 @@ std::string download_url(const Product& product, const UpdateInfo& info) {
                        platform_key(product.platform), info.version_display, info.filename);
 }
 
-base::Result<std::optional<UpdateInfo>> check(const Product& product, const HttpClient& client) {
+base::Result<std::optional<UpdateInfo>> fetch_latest(const Product& product, const HttpClient& client) {
     auto body = client.get(HttpGet{.url = check_url(product)});
     if (!body) return base::fail(body.error());
     auto info = UpdateInfo::from_json(*body);

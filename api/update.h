@@ -3,9 +3,9 @@
 // and decides whether the image may be installed. Installing it is
 // src/shell/update_install.h.
 //
-// check and download block on the network: the window runs them on the
-// blocking pool (`co_await reactive::spawn_blocking(api::client::update::check,
-// api::client::PRODUCT)`). verify is pure computation.
+// fetch_latest and download block on the network: they run on the blocking
+// pool (the window awaits `check` and `download_and_install_with` of
+// shell/update_install.h, which do so). verify is pure computation.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,7 +38,7 @@ std::string download_url(const Product& product, const UpdateInfo& info);
 // when its version_epoch is greater than the product's, nothing when it is
 // not, or the HTTP layer's error text ("error decoding response body" for a
 // record that cannot be read). Blocking.
-base::Result<std::optional<UpdateInfo>> check(const Product& product, const HttpClient& client = http());
+base::Result<std::optional<UpdateInfo>> fetch_latest(const Product& product, const HttpClient& client = http());
 
 // Downloads the image the record describes: a stated Content-Length other
 // than `size`, or more than `size` bytes arriving, fails with "update size

@@ -48,14 +48,14 @@ TEST(Check, AnswersOfTheServer) {
 
     // Equal epoch: up to date even with another display text.
     body = update_support::to_json(record(PRODUCT.version_epoch, "2099.12.31-2359"));
-    auto same = update::check(PRODUCT);
+    auto same = update::fetch_latest(PRODUCT);
     ASSERT_TRUE(same) << same.error();
     EXPECT_FALSE(*same);
     EXPECT_EQ(platform_asked, "veltrum-linux");
 
     // Greater epoch: offered even when its text looks older.
     body = update_support::to_json(record(PRODUCT.version_epoch + 1, "2001.01.01-0000"));
-    auto newer = update::check(PRODUCT);
+    auto newer = update::fetch_latest(PRODUCT);
     ASSERT_TRUE(newer && *newer);
     EXPECT_EQ((*newer)->version_display, "2001.01.01-0000");
     // Another platform's record with a greater epoch is offered too (the
@@ -63,21 +63,21 @@ TEST(Check, AnswersOfTheServer) {
     auto windows = record(PRODUCT.version_epoch + 1);
     windows.platform = api::Platform::VeltrumWindows;
     body = update_support::to_json(windows);
-    auto offered = update::check(PRODUCT);
+    auto offered = update::fetch_latest(PRODUCT);
     ASSERT_TRUE(offered && *offered);
     EXPECT_EQ((*offered)->platform, api::Platform::VeltrumWindows);
 
     body = update_support::to_json(record(PRODUCT.version_epoch - 1));
-    EXPECT_FALSE(*update::check(PRODUCT));
+    EXPECT_FALSE(*update::fetch_latest(PRODUCT));
 
     // A record that cannot be read.
     body = R"({"version_epoch":1,"platform":"linux"})";
-    EXPECT_EQ(update::check(PRODUCT).error(), "error decoding response body");
+    EXPECT_EQ(update::fetch_latest(PRODUCT).error(), "error decoding response body");
 
     // 404 from the server.
     {
         test_support::Env elsewhere("VELTRUM_SERVER_URL", (s.url() + "/nothing").c_str());
-        auto r = update::check(PRODUCT);
+        auto r = update::fetch_latest(PRODUCT);
         ASSERT_FALSE(r);
         EXPECT_EQ(update::check_failed_text(r.error()),
                   "Update check failed: HTTP status client error (404 Not Found) for url (" + s.url() +
@@ -86,7 +86,7 @@ TEST(Check, AnswersOfTheServer) {
     // A base ending in "/" gives a path starting with "//".
     {
         test_support::Env slash("VELTRUM_SERVER_URL", (s.url() + "/").c_str());
-        auto r = update::check(PRODUCT);
+        auto r = update::fetch_latest(PRODUCT);
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error(), "HTTP status client error (404 Not Found) for url (" + s.url() +
                                  "//api/update/latest?platform=veltrum-linux)");
@@ -94,7 +94,7 @@ TEST(Check, AnswersOfTheServer) {
     // An empty server address is not an absolute URL.
     {
         test_support::Env empty("VELTRUM_SERVER_URL", "");
-        auto r = update::check(PRODUCT);
+        auto r = update::fetch_latest(PRODUCT);
         ASSERT_FALSE(r);
         EXPECT_TRUE(r.error().starts_with("builder error: ")) << r.error();
         EXPECT_TRUE(r.error().ends_with(" for url (/api/update/latest?platform=veltrum-linux)")) << r.error();
@@ -112,7 +112,7 @@ TEST(Check, NobodyListening) {
         url = gone.url();
     }
     test_support::Env server("VELTRUM_SERVER_URL", url.c_str());
-    EXPECT_EQ(update::check(PRODUCT).error(),
+    EXPECT_EQ(update::fetch_latest(PRODUCT).error(),
               "error sending request for url (" + url + "/api/update/latest?platform=veltrum-linux)");
 }
 
