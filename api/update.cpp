@@ -1,36 +1,13 @@
 #include "api/update.h"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #ifndef VELTRUM_RELEASE_PUBLIC_KEY
 #define VELTRUM_RELEASE_PUBLIC_KEY ""
 #endif
 
 namespace api::client::update {
-namespace {
-
-// A JSON string: quote and backslash escaped, \b \f \n \r \t, other control
-// characters as \u00xx; everything else (non-ASCII, "/") unchanged.
-void append_json_string(std::string& out, std::string_view s) {
-    out += '"';
-    for (char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
-            else out += c;
-        }
-    }
-    out += '"';
-}
-
-}  // namespace
 
 std::string_view release_public_key() { return VELTRUM_RELEASE_PUBLIC_KEY; }
 
@@ -67,16 +44,16 @@ base::Result<std::string> download(const Product& product, const UpdateInfo& inf
 }
 
 std::string manifest(Platform platform, const UpdateInfo& info) {
-    std::string out = "{\"platform\":";
-    append_json_string(out, platform_key(platform));
-    out += fmt::format(",\"version_epoch\":{},\"version_display\":", info.version_epoch);
-    append_json_string(out, info.version_display);
-    out += ",\"filename\":";
-    append_json_string(out, info.filename);
-    out += fmt::format(",\"size\":{},\"sha256\":", info.size);
-    append_json_string(out, info.sha256);
-    out += '}';
-    return out;
+    // nlohmann writes compact JSON with the escapes the signer uses: quote,
+    // backslash, \b \f \n \r \t, other control characters as \u00xx, all
+    // else (non-ASCII, "/") unchanged. The record's texts are valid UTF-8,
+    // since the reader accepts nothing else.
+    const nlohmann::ordered_json m{
+        {"platform", platform_key(platform)}, {"version_epoch", info.version_epoch},
+        {"version_display", info.version_display}, {"filename", info.filename},
+        {"size", info.size}, {"sha256", info.sha256},
+    };
+    return m.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::optional<std::string> file_name_of(std::string_view path) {
