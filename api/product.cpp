@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "engine/text_detail.h"
+#include "base/utf8.h"
 
 namespace api {
 namespace {
@@ -142,16 +142,7 @@ namespace api::client {
 
 std::string Product::server_url(std::string_view variable) {
     const char* value = std::getenv(std::string(variable).c_str());
-    if (value) {
-        const std::string_view v(value);
-        bool valid = true;
-        for (std::size_t i = 0; i < v.size() && valid;) {
-            const auto d = engine::text_detail::decode_one(v, i);
-            valid = d.valid;
-            i += d.len;
-        }
-        if (valid) return std::string(v);
-    }
+    if (value && !base::utf8::check(value)) return std::string(value);
     return std::string(DEFAULT_SERVER_URL);
 }
 

@@ -18,7 +18,7 @@
 
 #include "api/client.h"
 #include "api/crypto.h"
-#include "engine/text_detail.h"
+#include "base/utf8.h"
 
 extern char** environ;
 
@@ -113,7 +113,7 @@ base::Result<fs::path> private_temp_dir(std::string_view product_id) {
     // Leftovers of earlier installations: only real folders of this user.
     std::error_code ec;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        const auto name = engine::text_detail::lossy(it->path().filename().native());
+        const auto name = base::utf8::lossy(it->path().filename().native());
         if (!name.starts_with(prefix)) continue;
         struct stat st {};
         if (::lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
@@ -169,7 +169,7 @@ base::Result<void> run(std::string_view program, const std::vector<std::string>&
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return base::fail(fmt::format("{} failed: {}", program, engine::text_detail::lossy(err_text)));
+        return base::fail(fmt::format("{} failed: {}", program, base::utf8::lossy(err_text)));
     return {};
 }
 
