@@ -1,5 +1,6 @@
 #pragma once
-// Installing a verified update over the running program folder, and the
+// The update check and the installation as tasks of the UI thread: a
+// verified update installed over the running program folder, and the
 // relaunch into it.
 //
 // The program folder is the folder that holds bin/<product id> and the
@@ -19,6 +20,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
