@@ -22,7 +22,10 @@ std::string download_url(const Product& product, const UpdateInfo& info) {
 }
 
 base::Result<std::optional<UpdateInfo>> fetch_latest(const Product& product, const HttpClient& client) {
-    auto body = client.get(HttpGet{.url = check_url(product)});
+    // A record is a few hundred bytes: a body past the limit is not one.
+    auto body = client.get(HttpGet{.url = check_url(product),
+                                   .body_limit = RECORD_SIZE_LIMIT,
+                                   .over_limit_text = "error decoding response body"});
     if (!body) return base::fail(body.error());
     auto info = UpdateInfo::from_json(*body);
     if (!info) return base::fail("error decoding response body");

@@ -25,6 +25,9 @@ inline constexpr std::chrono::milliseconds DOWNLOAD_TIME_LIMIT = 30s;
 // from the VELTRUM_RELEASE_PUBLIC_KEY build option; empty when none was given).
 std::string_view release_public_key();
 
+// The most an update check reads of the server's answer.
+inline constexpr std::uint64_t RECORD_SIZE_LIMIT = 1 << 20;
+
 inline constexpr std::string_view NO_RELEASE_KEY = "no release public key baked into this build";
 inline constexpr std::string_view SIZE_MISMATCH = "update size mismatch";
 
@@ -37,7 +40,8 @@ std::string download_url(const Product& product, const UpdateInfo& info);
 // Asks the server for its latest build of the product's platform: the record
 // when its version_epoch is greater than the product's, nothing when it is
 // not, or the HTTP layer's error text ("error decoding response body" for a
-// record that cannot be read). Blocking.
+// record that cannot be read or an answer longer than RECORD_SIZE_LIMIT).
+// Blocking.
 base::Result<std::optional<UpdateInfo>> fetch_latest(const Product& product, const HttpClient& client = http());
 
 // Downloads the image the record describes: a stated Content-Length other

@@ -70,9 +70,18 @@ TEST(Check, AnswersOfTheServer) {
     body = update_support::to_json(record(PRODUCT.version_epoch - 1));
     EXPECT_FALSE(*update::fetch_latest(PRODUCT));
 
-    // A record that cannot be read.
+    // A record that cannot be read, and an answer too long to be one.
     body = R"({"version_epoch":1,"platform":"linux"})";
     EXPECT_EQ(update::fetch_latest(PRODUCT).error(), "error decoding response body");
+    auto padded = [](std::size_t n) {
+        auto b = update_support::to_json(record(PRODUCT.version_epoch + 1));
+        b.insert(b.size() - 1, R"(,"padding":")" + std::string(n, ' ') + "\"");
+        return b;
+    };
+    body = padded(update::RECORD_SIZE_LIMIT);
+    EXPECT_EQ(update::fetch_latest(PRODUCT).error(), "error decoding response body");
+    body = padded(100);
+    EXPECT_TRUE(update::fetch_latest(PRODUCT));
 
     // 404 from the server.
     {
