@@ -96,6 +96,15 @@ base::Result<fs::path> proc_self_exe() {
     return p;
 }
 
+// True when `bin` holds nothing but the program: a prefix shared with other
+// programs (/usr, /usr/local) is never swapped as a whole.
+bool bin_holds_only(const fs::path& bin, const std::string& program) {
+    std::error_code ec;
+    for (fs::directory_iterator it(bin, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename() != program) return false;
+    return !ec;
+}
+
 }  // namespace
 
 fs::path user_temp_dir() {
@@ -235,7 +244,7 @@ base::Result<Restart> stage(const fs::path& image, std::string_view bytes, std::
     if (!exe) return finish(base::fail(exe.error()));
     const fs::path folder = exe->parent_path().parent_path();
     if (!exe->is_absolute() || exe->filename() != id || exe->parent_path().filename() != "bin" ||
-        !folder.has_filename())
+        !folder.has_filename() || !bin_holds_only(exe->parent_path(), id))
         return finish(base::fail("running binary is not inside a program folder"));
 
     const fs::path staging = folder.native() + ".new";

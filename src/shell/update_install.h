@@ -83,8 +83,8 @@ struct StageOptions {
 //  3. unpacks the image there with tar;
 //  4. takes the first entry that is a folder holding bin/<product id>
 //     ("no program folder found in update image");
-//  5. finds the running program folder ("running binary is not inside a
-//     program folder");
+//  5. finds the running program folder, whose bin holds only the program
+//     ("running binary is not inside a program folder");
 //  6. removes leftover "<folder>.new" and "<folder>.old";
 //  7. copies the new folder to "<folder>.new" with `cp -a`;
 //  8. renames the folder to "<folder>.old" ("swap out old bundle: {}");

@@ -226,6 +226,10 @@ TEST_F(Install, EachFailedStepLeavesTheOldProgram) {
     const std::string real_cp = real_tool("cp");
     const std::string no_program = pack("empty", "new", false);
     const fs::path build_exe = root / "build" / "src" / "veltrum";
+    // A bin folder shared with other programs (a /usr-like prefix).
+    const fs::path shared_exe = root / "usr" / "bin" / "veltrum";
+    make_program(root / "usr", "old");
+    make_executable(root / "usr" / "bin" / "other-tool", "#!/bin/sh\n");
     struct Case {
         std::string what;
         std::string tool;    // stand-in name (none when empty)
@@ -241,6 +245,8 @@ TEST_F(Install, EachFailedStepLeavesTheOldProgram) {
         {"no program folder in the image", "", "", no_program, "no program folder found in update image"},
         {"not started from a program folder", "", "", image, "running binary is not inside a program folder", false,
          build_exe},
+        {"started from a shared prefix", "", "", image, "running binary is not inside a program folder", false,
+         shared_exe},
         {"copy fails", "cp", "echo 'cp: No space left on device' >&2; exit 1", image,
          "cp failed: cp: No space left on device\n"},
         {"set-aside name taken", "cp",
