@@ -54,9 +54,13 @@ struct Session {
 
     // The file bytes: the compact text compressed with gzip at level 1.
     base::Result<std::string> encode() const;
-    // Reads a project file: gzip or plain text, at most 512 MB of text,
-    // UTF-8, one `Session`; every trace checked, older forms converted and
-    // the derived data rebuilt; the source list completed.
+    // Reads a project file (a regular file only: "not a regular file"
+    // otherwise): gzip or plain text, at most 512 MB of text, UTF-8, one
+    // `Session` building no more than the text can describe ("Exceeded
+    // memory limit"); every trace checked (a layer must hold at least the
+    // n/2 samples of its transform), older forms converted and the derived
+    // data rebuilt; the source list completed. Running out of memory gives
+    // "out of memory".
     static base::Result<Session> try_read(const std::filesystem::path& path);
     // try_read, logging "{path}: {error}" and giving nothing on failure.
     static std::optional<Session> read(const std::filesystem::path& path);
