@@ -102,18 +102,19 @@ TEST(AnalyzerJack, LoopbackIsFlatWithHighCoherence) {
     EXPECT_LT(*found.found, 48000u);
     an.send(Cmd{Cmd::SetDelay{*found.found}});
 
-    // Averages complete: the loop is flat, in phase and coherent.
-    ASSERT_TRUE(wait_for(
-        [&] {
-            const analyzer::Snapshot s = an.copy();
-            return (s.delay == *found.found && s.averages >= 6) || !s.running;
-        },
-        30s))
+    // Averages complete: the loop is flat, in phase and coherent. On a busy
+    // machine the server may skip or delay a cycle of either stream; the
+    // measurement must find its step again by itself, so the test waits for a
+    // full, coherent average (bounded) rather than taking the first one.
+    const auto coherent = [](const analyzer::Snapshot& s) {
+        return s.running && s.averages >= 6 && s.status.starts_with("Live, coh ") &&
+               std::stod(s.status.substr(10)) >= 0.95;
+    };
+    ASSERT_TRUE(wait_for([&] { const analyzer::Snapshot s = an.copy(); return coherent(s) || !s.running; }, 60s))
         << an.copy().status;
     const analyzer::Snapshot s = an.copy();
     ASSERT_TRUE(s.running) << s.status;
     EXPECT_TRUE(s.status.starts_with("Live, coh ")) << s.status;
-    EXPECT_GE(std::stod(s.status.substr(10)), 0.95) << s.status;
     ASSERT_EQ(s.points.size(), tf::GRID_POINTS);
     for (const tf::Point& pt : s.points) {
         if (pt.hz < 100.0f || pt.hz > 10000.0f) continue;
