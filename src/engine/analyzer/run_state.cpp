@@ -295,8 +295,8 @@ void RunState::drift_step() {
 // every pair after it misaligned. The difference of the two rings' lengths
 // only wobbles by a block around its value at pairing while both keep step;
 // when its median over the last passes moves away from that value, the short
-// stream is padded with silence, which puts the pairs back in step; the few
-// frames fed meanwhile wash out of the averages.
+// stream is padded with silence, which puts the pairs back in step, and the
+// averages restart so that no frame fed meanwhile stays in them.
 void RunState::keep_in_step() {
     constexpr std::size_t WINDOW = 5;  // passes, about 100 ms
     constexpr std::int64_t MIN_STEP = 16;
@@ -319,6 +319,7 @@ void RunState::keep_in_step() {
     else
         ref_ring_.append(silence);
     for (std::int64_t& l : leads_) l -= step;
+    if (!set_.layers.empty()) reset_layers(set_.layers.front().delay);
     base::log::info(LOG_TARGET, "streams lost step, realigned",
                     {{"step", step}, {"step_ms", static_cast<float>(step) / fs_ * 1000.0f}});
 }
