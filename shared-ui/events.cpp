@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <utility>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -136,18 +137,30 @@ std::string fill_in(std::string_view script, std::string_view id) {
 
 using HandlerCell = std::shared_ptr<WindowEventHandler>;
 
-reactive::Task<void> receive_loop(reactive::Eval ev, HandlerCell handler) {
+thread_local reactive::detail::Instance* t_handler_component = nullptr;
+
+// The loop belongs to the component's task scope: it ends before the
+// component is gone, so `component` stays valid while it runs.
+reactive::Task<void> receive_loop(reactive::Eval ev, HandlerCell handler, reactive::detail::Instance* component) {
     for (;;) {
         auto v = co_await ev.recv();
         if (!v) co_return;
-        if (*handler) (*handler)(*v);
+        if (!*handler) continue;
+        auto* prev = std::exchange(t_handler_component, component);
+        try {
+            (*handler)(*v);
+        } catch (...) {
+            t_handler_component = prev;
+            throw;
+        }
+        t_handler_component = prev;
     }
 }
 
 // Evaluates the install script and starts the loop that hands its values to
 // the handler; gives the loop's task.
-reactive::TaskHandle install(const std::string& script, const HandlerCell& handler) {
-    return reactive::spawn(receive_loop(reactive::eval(script), handler));
+reactive::TaskHandle install(const std::string& script, const HandlerCell& handler, reactive::detail::Instance* component) {
+    return reactive::spawn(receive_loop(reactive::eval(script), handler, component));
 }
 
 }  // namespace
@@ -161,6 +174,8 @@ std::string new_bridge_id() {
                        lo & 0xffffffffffffULL);
 }
 
+reactive::detail::Instance* handler_component() { return t_handler_component; }
+
 std::string install_script(std::string_view bridge_id) { return fill_in(INSTALL, bridge_id); }
 std::string removal_script(std::string_view bridge_id) { return fill_in(REMOVE, bridge_id); }
 
@@ -170,6 +185,7 @@ void use_window_events(WindowEventHandler handler) {
         std::string script;
         HandlerCell handler;
         std::uint32_t generation = 0;
+        reactive::detail::Instance* component = nullptr;
         reactive::TaskHandle task;
         bool installed = false;
     };
@@ -178,16 +194,17 @@ void use_window_events(WindowEventHandler handler) {
         s->id = new_bridge_id();
         s->script = install_script(s->id);
         s->handler = std::make_shared<WindowEventHandler>(std::move(handler));
+        s->component = reactive::detail::current_instance();
         return s;
     });
     if (!st->installed) {
-        st->task = install(st->script, st->handler);
+        st->task = install(st->script, st->handler, st->component);
         st->generation = reactive::use_page_generation();
         st->installed = true;
     } else if (auto g = reactive::use_page_generation(); g != st->generation) {
         // A new page carries none of the old listeners: install again, same id.
         st->task.cancel();
-        st->task = install(st->script, st->handler);
+        st->task = install(st->script, st->handler, st->component);
         st->generation = g;
     }
     reactive::use_on_remove([st] {

@@ -24,6 +24,10 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+namespace reactive::detail {
+struct Instance;
+}
+
 namespace shared_ui::events {
 
 using WindowEvent = nlohmann::json;
@@ -37,5 +41,10 @@ std::string new_bridge_id();
 // The page scripts of one bridge.
 std::string install_script(std::string_view bridge_id);
 std::string removal_script(std::string_view bridge_id);
+
+// The component whose window-event handler is running on this thread (null
+// outside a handler), so that a handler's calls can find that component's
+// contexts like its listeners do (close_open_dropdown on Escape).
+reactive::detail::Instance* handler_component();
 
 }  // namespace shared_ui::events

@@ -8,6 +8,7 @@
 
 #include "reactive/root.h"
 #include "shared-ui/components/button.h"
+#include "shared-ui/events.h"
 #include "shared-ui/markup.h"
 
 namespace shared_ui::components::dropdown {
@@ -124,8 +125,10 @@ Element global_dropdown() {
 }
 
 void close_open_dropdown() {
-    const std::shared_ptr<void>* found =
-        reactive::detail::find_context(reactive::detail::current_instance(), std::type_index(typeid(OpenList)));
+    auto* inst = reactive::detail::current_instance();
+    if (!inst)
+        inst = events::handler_component();
+    const std::shared_ptr<void>* found = reactive::detail::find_context(inst, std::type_index(typeid(OpenList)));
     if (!found) return;
     const OpenList& open = *std::static_pointer_cast<OpenList>(*found);
     if (open.peek()) open.set(std::nullopt);

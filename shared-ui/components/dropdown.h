@@ -65,7 +65,8 @@ std::string list_style(const OpenDropdown& r);
 reactive::Element dropdown(const DropdownProps& p);
 // The one list of the window; requires the open-list context.
 reactive::Element global_dropdown();
-// Closes the open list, if any (from a component's render or listener).
+// Closes the open list, if any: from a component's render or listener, or
+// from a window-event handler (the context is looked up from its component).
 void close_open_dropdown();
 
 }  // namespace shared_ui::components::dropdown
