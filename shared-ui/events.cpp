@@ -103,8 +103,6 @@ if (w._seekRafUsers === 1) {
   };
   w.addEventListener("mousedown", w._blurOnMousedown, true);
 }
-// The listeners send for as long as the page lives.
-await new Promise(() => {});
 )JS";
 
 constexpr std::string_view REMOVE = R"JS(

@@ -9,15 +9,11 @@
 
 namespace shared_ui {
 
-namespace {
-std::string drop_point_zero(std::string s) {
+std::string num_text(float v) {
+    std::string s = base::shortest(v);
     if (s.ends_with(".0")) s.resize(s.size() - 2);
     return s;
 }
-}  // namespace
-
-std::string num_text(double v) { return drop_point_zero(base::shortest(v)); }
-std::string num_text(float v) { return drop_point_zero(base::shortest(v)); }
 
 std::string js_string(std::string_view s) {
     try {

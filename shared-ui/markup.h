@@ -6,10 +6,9 @@
 
 namespace shared_ui {
 
-// A number in its shortest decimal form that reads back as the same value,
-// without exponent and without ".0" on a whole number ("160", "12.5",
-// "-3.25"); "NaN", "inf", "-inf" for the rest.
-std::string num_text(double v);
+// A 32-bit float in markup: its shortest decimal form that reads back as the
+// same float ("12", "12.5", "-3.25", "0.1"), never an exponent. Doubles go
+// through reactive::markup_number.
 std::string num_text(float v);
 
 // A text as a JSON string literal (quotes included) for a page script; text

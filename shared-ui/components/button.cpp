@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/root.h"
 #include "shared-ui/components/tooltip.h"
@@ -65,10 +66,7 @@ Element default_button(const ButtonProps& p) {
         .on_mousedown([cb = p.onmousedown](const MouseEvent& e) {
             if (e.button == 0) cb(e);
         })
-        .on_click([cb = p.onclick](MouseEvent& e) {
-            e.stop_propagation();
-            cb(e);
-        })
+        .on_click([cb = p.onclick](const MouseEvent& e) { cb(e); }, {.stop_propagation = true})
         .on_blur([cb = p.onblur](const FocusEvent& e) { cb(e); });
     if (p.icon) b.append(img().attr("draggable", "false").attr("src", p.icon->url()));
     if (!p.label.empty() || p.chevron)

@@ -19,17 +19,17 @@ enum class LabelAlign : std::uint8_t { Center = 0, Left = 1, Right = 2 };
 
 struct ButtonProps {
     ButtonType button_type = ButtonType::Normal;
-    std::optional<Asset> icon;
+    std::optional<Asset> icon{};
     bool toggled = false;
-    std::string label;
-    std::string hint;
+    std::string label{};
+    std::string hint{};
     bool chevron = false;
     bool fill = false;
     bool disabled = false;
     LabelAlign align = LabelAlign::Center;
-    reactive::Callback<const reactive::MouseEvent&> onclick;
-    reactive::Callback<const reactive::FocusEvent&> onblur;
-    reactive::Callback<const reactive::MouseEvent&> onmousedown;
+    reactive::Callback<const reactive::MouseEvent&> onclick{};
+    reactive::Callback<const reactive::FocusEvent&> onblur{};
+    reactive::Callback<const reactive::MouseEvent&> onmousedown{};
 
     bool operator==(const ButtonProps&) const = default;
 };

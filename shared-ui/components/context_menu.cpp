@@ -3,10 +3,10 @@
 #include <cmath>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/page.h"
 #include "reactive/root.h"
-#include "shared-ui/markup.h"
 
 namespace shared_ui::components::context_menu {
 
@@ -70,34 +70,21 @@ Element context_menu(const ContextMenuProps& p) {
     return fragment(
         div()
             .cls("context-menu-overlay")
-            .on_click([anchor](MouseEvent& e) {
-                e.stop_propagation();
-                anchor.set(std::nullopt);
-            })
-            .on_contextmenu([anchor](MouseEvent& e) {
-                e.stop_propagation();
-                e.prevent_default();
-                anchor.set(std::nullopt);
-            }),
+            .on_click([anchor](const MouseEvent&) { anchor.set(std::nullopt); }, {.stop_propagation = true})
+            .on_contextmenu([anchor](const MouseEvent&) { anchor.set(std::nullopt); },
+                            {.prevent_default = true, .stop_propagation = true}),
         div()
             .cls("context-menu-popup")
-            .attr("style", fmt::format("left: {}px; top: {}px;", num_text(x - dx), num_text(y - dy)))
+            .attr("style", fmt::format("left: {}px; top: {}px;", markup_number(x - dx), markup_number(y - dy)))
             .on_mounted([x, y, shift](const MountedEvent&) { spawn(measure_and_place(x, y, shift)); })
-            .on_click([anchor](MouseEvent& e) {
-                e.stop_propagation();
-                anchor.set(std::nullopt);
-            })
-            .on_contextmenu([](MouseEvent& e) {
-                e.stop_propagation();
-                e.prevent_default();
-            })(p.children));
+            .on_click([anchor](const MouseEvent&) { anchor.set(std::nullopt); }, {.stop_propagation = true})
+            .on_contextmenu([](const MouseEvent&) {}, {.prevent_default = true, .stop_propagation = true})(p.children));
 }
 
 Element context_menu_item(const ContextMenuItemProps& p) {
     return div()
         .cls("context-menu-item")
-        // Handled in the page's order, before the popup's own click closes the menu.
-        .on_click([cb = p.onclick](MouseEvent& e) { cb(e); })(div().cls("label")(p.label));
+        .on_click([cb = p.onclick](const MouseEvent& e) { cb(e); })(div().cls("label")(p.label));
 }
 
 }  // namespace shared_ui::components::context_menu

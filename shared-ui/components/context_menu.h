@@ -16,14 +16,14 @@ namespace shared_ui::components::context_menu {
 using Anchor = reactive::Signal<std::optional<std::pair<double, double>>>;
 
 struct ContextMenuProps {
-    reactive::Element children;
-    Anchor anchor;
+    reactive::Element children{};
+    Anchor anchor{};
     bool operator==(const ContextMenuProps&) const = default;
 };
 
 struct ContextMenuItemProps {
-    std::string label;
-    reactive::Callback<const reactive::MouseEvent&> onclick;
+    std::string label{};
+    reactive::Callback<const reactive::MouseEvent&> onclick{};
     bool operator==(const ContextMenuItemProps&) const = default;
 };
 

@@ -5,11 +5,11 @@
 #include <typeindex>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/root.h"
 #include "shared-ui/components/button.h"
 #include "shared-ui/events.h"
-#include "shared-ui/markup.h"
 
 namespace shared_ui::components::dropdown {
 
@@ -66,10 +66,10 @@ std::string caption(const DropdownProps& p) {
 }
 
 std::string list_style(const OpenDropdown& r) {
-    std::string vertical = r.upward ? fmt::format("top: auto; bottom: {}px;", num_text(r.offset))
-                                    : fmt::format("top: {}px; bottom: auto;", num_text(r.offset));
-    return fmt::format("left: {}px; {} min-width: {}px; max-height: {}px;", num_text(r.left), vertical,
-                       num_text(r.min_width), num_text(r.max_height));
+    std::string vertical = r.upward ? fmt::format("top: auto; bottom: {}px;", markup_number(r.offset))
+                                    : fmt::format("top: {}px; bottom: auto;", markup_number(r.offset));
+    return fmt::format("left: {}px; {} min-width: {}px; max-height: {}px;", markup_number(r.left), vertical,
+                       markup_number(r.min_width), markup_number(r.max_height));
 }
 
 Element dropdown(const DropdownProps& p) {

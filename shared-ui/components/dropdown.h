@@ -23,9 +23,9 @@ using Choice = std::pair<std::string, std::string>;
 // The open list: a snapshot of the opening drop-down and its placement.
 // `onchange` also names the owner.
 struct OpenDropdown {
-    std::vector<Choice> options;
-    std::string value;
-    reactive::Callback<Choice> onchange;
+    std::vector<Choice> options{};
+    std::string value{};
+    reactive::Callback<Choice> onchange{};
     double left = 0;
     double offset = 0;  // top edge from the top, or bottom edge from the bottom when upward
     double min_width = 0;
@@ -38,11 +38,11 @@ struct OpenDropdown {
 using OpenList = reactive::Signal<std::optional<OpenDropdown>>;
 
 struct DropdownProps {
-    std::vector<Choice> options;
+    std::vector<Choice> options{};
     bool fill = false;
-    std::string value;
-    reactive::Callback<Choice> onchange;
-    std::optional<std::string> text;  // a caption instead of the current choice's label
+    std::string value{};
+    reactive::Callback<Choice> onchange{};
+    std::optional<std::string> text{};  // a caption instead of the current choice's label
 
     bool operator==(const DropdownProps&) const = default;
 };

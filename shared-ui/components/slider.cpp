@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/page.h"
 #include "reactive/root.h"
@@ -105,7 +106,7 @@ Element default_slider(const default_sliderProps& p) {
             track->touching = true;
             spawn(touch_start(track, e.touches[0].client_x, fill, value, drag_value, dragging));
         })
-        .on_touchmove([=](TouchEvent& e) {
+        .on_touchmove_blocking([=](TouchEvent& e) {
             if (!dragging.peek() || e.touches.empty()) return;
             e.prevent_default();
             if (track->width <= 0) return;
@@ -123,12 +124,12 @@ Element default_slider(const default_sliderProps& p) {
         })(input()
                .cls(fmt::format("slider {}", dragging() ? "dragging" : ""))
                .attr("type", "range")
-               .attr("min", num_text(p.min))
-               .attr("max", num_text(p.max))
+               .attr("min", markup_number(p.min))
+               .attr("max", markup_number(p.max))
                .attr("step", "any")
-               .value(num_text(shown))
-               .attr("style", fmt::format("--slider-fill: {}", num_text(fill)))
-               .on_pointerdown([=](PointerEvent& e) {
+               .value(markup_number(shown))
+               .attr("style", fmt::format("--slider-fill: {}", markup_number(fill)))
+               .on_pointerdown_blocking([=](PointerEvent& e) {
                    if (pointer_grabs(e.offset_x, track->width, fill)) {
                        drag_value.set(value);
                        dragging.set(true);

@@ -13,8 +13,8 @@ struct default_sliderProps {
     double value = 0;
     double min = 0;
     double max = 1;
-    std::optional<double> limit;  // no value above it is produced
-    reactive::Callback<double> onchange;
+    std::optional<double> limit{};  // no value above it is produced
+    reactive::Callback<double> onchange{};
 
     bool operator==(const default_sliderProps&) const = default;
 };

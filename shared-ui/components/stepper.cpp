@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/page.h"
 #include "reactive/root.h"
@@ -63,8 +64,8 @@ Element default_stepper(const StepperProps& p) {
             .attr("autocomplete", "off")
             .id(id)
             .disabled(p.disabled)
-            .default_value(shown_text)
-            .attr("step", num_text(p.step))
+            .initial_value(shown_text)
+            .attr("step", markup_number(p.step))
             .on_change([cb = p.onchange](const InputEvent& e) {
                 if (auto v = parse_decimal(e.value)) cb(*v);
             })

@@ -21,7 +21,7 @@ struct StepperProps {
     double value = 0;
     double step = 1;
     bool disabled = false;
-    reactive::Callback<double> onchange;
+    reactive::Callback<double> onchange{};
     std::size_t decimals = 1;  // 0 to 65535
 
     bool operator==(const StepperProps&) const = default;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/page.h"
 #include "reactive/root.h"

@@ -15,14 +15,14 @@ namespace shared_ui::components::text_input {
 inline std::atomic<std::uint64_t> NEXT_ID{0};
 
 struct TextInputProps {
-    std::string value;
-    reactive::Callback<std::string> oninput;
-    std::string cls;
-    std::string style;
-    std::string placeholder;
+    std::string value{};
+    reactive::Callback<std::string> oninput{};
+    std::string cls{};
+    std::string style{};
+    std::string placeholder{};
     bool autofocus = false;  // focus and select the text when mounted
-    reactive::Callback<> onenter;
-    reactive::Callback<> onescape;
+    reactive::Callback<> onenter{};
+    reactive::Callback<> onescape{};
     bool masked = false;      // hide the characters
     bool scroll_end = false;  // show the end of a text written by the program
 

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/root.h"
 #include "shared-ui/markup.h"

@@ -22,7 +22,7 @@ inline std::atomic<std::uint64_t> GENERATION{0};
 
 struct TooltipState {
     bool visible = false;
-    std::string text;
+    std::string text{};
     float center_x = 0;
     float top_y = 0;
     float bottom_y = 0;
@@ -40,8 +40,8 @@ using TooltipStore = reactive::Store<TooltipState>;
 // Where the bubble goes for an anchor and a bubble of w x h in a window of
 // height window_h: the inline "left" and "top" values.
 struct BubblePlace {
-    std::string left;
-    std::string top;
+    std::string left{};
+    std::string top{};
     bool operator==(const BubblePlace&) const = default;
 };
 BubblePlace bubble_place(float center_x, float top_y, float bottom_y, float w, float h, float window_h);
@@ -50,8 +50,8 @@ BubblePlace bubble_place(float center_x, float top_y, float bottom_y, float w, f
 reactive::Element global_tooltip();
 
 struct hint_spanProps {
-    std::string cls;  // the span's class attribute
-    std::string text;
+    std::string cls{};  // the span's class attribute
+    std::string text{};
     bool operator==(const hint_spanProps&) const = default;
 };
 // A text span that shows its text in the bubble while the mouse is over it.

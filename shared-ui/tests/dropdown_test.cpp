@@ -90,7 +90,7 @@ TEST(Dropdown, OpenChooseAndClose) {
     pg.answer_rect(1000, 700, 120, 28);
     auto size = pg.scripts_with("innerWidth");
     ASSERT_EQ(size.size(), 1u);
-    size[0]->ev.push(Json::array({1280, 800}));
+    size[0]->feed.push(Json::array({1280, 800}));
     pg.settle();
     ASSERT_TRUE(open.peek());
     const auto* list = pg.by_class("dropdown-global");

@@ -218,10 +218,8 @@ Element gallery() {
                   div()
                       .id("demo-menu-area")
                       .cls("menu-area")
-                      .on_contextmenu([menu](MouseEvent& e) {
-                          e.prevent_default();
-                          menu.set(std::pair(e.client_x, e.client_y));
-                      })("Right-click for the trace menu"),
+                      .on_contextmenu([menu](const MouseEvent& e) { menu.set(std::pair(e.client_x, e.client_y)); },
+                                      {.prevent_default = true})("Right-click for the trace menu"),
                   component(context_menu::context_menu,
                             context_menu::ContextMenuProps{
                                 .children = fragment(

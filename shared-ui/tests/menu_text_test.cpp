@@ -61,26 +61,30 @@ TEST(ContextMenu, OpensMeasuresAndCloses) {
     pg.mount_events();
     auto measure = pg.scripts_with("context-menu-popup");
     ASSERT_EQ(measure.size(), 1u);
-    measure[0]->ev.push(Json::array({150, 100, Json::array({0, 0, 800, 600})}));
+    measure[0]->feed.push(Json::array({150, 100, Json::array({0, 0, 800, 600})}));
     pg.settle();
     EXPECT_EQ(pg.attr(pg.by_class("context-menu-popup"), "style"), "left: 644px; top: 87.5px;");
-    // Right-click inside: no system menu, stays open.
-    auto r = pg.fire(pg.by_class("context-menu-popup"), "contextmenu");
-    EXPECT_EQ(*r, (EventResult{true, true}));
+    // Decided in the page: stopped clicks, right-clicks without the system menu.
+    popup = pg.by_class("context-menu-popup");
+    const auto* overlay = pg.by_class("context-menu-overlay");
+    EXPECT_EQ(popup->listeners.at("click"), LISTEN_STOP);
+    EXPECT_EQ(popup->listeners.at("contextmenu"), LISTEN_STOP | LISTEN_PREVENT);
+    EXPECT_EQ(overlay->listeners.at("click"), LISTEN_STOP);
+    EXPECT_EQ(overlay->listeners.at("contextmenu"), LISTEN_STOP | LISTEN_PREVENT);
+    // Right-click inside: stays open.
+    pg.fire(popup, "contextmenu");
     EXPECT_TRUE(anchor.peek());
     // An entry: its callback, then the popup's click closes.
     pg.fire(pg.by_class("context-menu-item"), "click");
     EXPECT_EQ(log.lines, (std::vector<std::string>{"copy"}));
-    r = pg.fire(pg.by_class("context-menu-popup"), "click");
-    EXPECT_TRUE(r->stop_propagation);
+    pg.fire(pg.by_class("context-menu-popup"), "click");
     EXPECT_FALSE(anchor.peek());
     EXPECT_EQ(pg.doc.html(), "<div></div>");
     // Opened again elsewhere: starts from no shift; a right-click on the overlay closes.
     anchor.set(std::pair(10.0, 10.0));
     pg.settle();
     EXPECT_EQ(pg.attr(pg.by_class("context-menu-popup"), "style"), "left: 10px; top: 10px;");
-    r = pg.fire(pg.by_class("context-menu-overlay"), "contextmenu");
-    EXPECT_EQ(*r, (EventResult{true, true}));
+    pg.fire(pg.by_class("context-menu-overlay"), "contextmenu");
     EXPECT_FALSE(anchor.peek());
 }
 
@@ -109,7 +113,7 @@ TEST(TextInput, AttributesIdsAndMasking) {
     EXPECT_EQ(pg.attr(f, "autocorrect"), "off");
     auto probe = pg.scripts_with("CSS.supports");
     ASSERT_EQ(probe.size(), 1u);
-    probe[0]->ev.complete(Json(true));
+    probe[0]->feed.complete(Json(true));
     pg.settle();
     f = pg.by_tag("input");
     EXPECT_EQ(pg.attr(f, "type"), "text");
