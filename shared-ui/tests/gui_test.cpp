@@ -259,6 +259,13 @@ TEST_F(KitGui, BridgeReportsKeysModifiersOnFocusAndSurvivesAPageCrash) {
             EXPECT_EQ(e["typing"], false);
         }
     EXPECT_EQ(count_events("keydown", "ControlLeft"), 1u);
+    // A press on a button blurs a focused text field; one on a text field does not.
+    focus_field(".gallery .card:nth-child(2) .row:nth-child(4) input");
+    click("#demo-run button");
+    EXPECT_TRUE(run_until([&] { return text("document.activeElement.tagName") != "INPUT"; }, 5s));
+    focus_field(".gallery .card:nth-child(2) .row:nth-child(4) input");
+    click(".gallery .card:nth-child(2) .row:nth-child(5) input");
+    EXPECT_TRUE(run_until([&] { return text("document.activeElement.placeholder") == "192.168.1.62"; }, 5s));
     // The window gains focus: one keyup for each of the eight modifiers.
     pump_for(300ms);
     probe.window_events.clear();
