@@ -187,12 +187,12 @@ void use_window_events(WindowEventHandler handler) {
         reactive::TaskHandle task;
         bool installed = false;
     };
-    auto st = reactive::use_hook<std::shared_ptr<State>>([&] {
-        auto s = std::make_shared<State>();
-        s->id = new_bridge_id();
-        s->script = install_script(s->id);
-        s->handler = std::make_shared<WindowEventHandler>(std::move(handler));
-        s->component = reactive::detail::current_instance();
+    auto st = reactive::use_ref_with([&] {
+        State s;
+        s.id = new_bridge_id();
+        s.script = install_script(s.id);
+        s.handler = std::make_shared<WindowEventHandler>(std::move(handler));
+        s.component = reactive::detail::current_instance();
         return s;
     });
     if (!st->installed) {

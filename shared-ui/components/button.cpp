@@ -1,6 +1,5 @@
 #include "shared-ui/components/button.h"
 
-#include <memory>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -34,15 +33,11 @@ const char* align_class(LabelAlign a) {
 Element default_button(const ButtonProps& p) {
     struct State {
         std::optional<Store<TooltipState>> tooltip;
-        std::optional<ElementHandle> element;
+        std::optional<ElementHandle> element{};
         bool mouse_over = false;
     };
     auto tip = try_use_context<Store<TooltipState>>();
-    auto st = use_hook<std::shared_ptr<State>>([&] {
-        auto s = std::make_shared<State>();
-        s->tooltip = tip;
-        return s;
-    });
+    auto st = use_ref(State{.tooltip = tip});
     use_on_remove([st] {
         if (st->mouse_over) TooltipState::hide(st->tooltip);
     });

@@ -22,7 +22,7 @@ constexpr double MARGIN = 8;
 constexpr double MIN_HEIGHT = 80;
 constexpr double MAX_HEIGHT = 320;
 
-using HandleCell = std::shared_ptr<std::optional<ElementHandle>>;
+using HandleCell = Ref<std::optional<ElementHandle>>;
 
 Task<void> open_list(std::vector<Choice> options, std::string value, Callback<Choice> onchange, HandleCell container,
                      OpenList open) {
@@ -75,13 +75,13 @@ std::string list_style(const OpenDropdown& r) {
 Element dropdown(const DropdownProps& p) {
     struct State {
         std::optional<OpenList> open;
-        HandleCell container = std::make_shared<std::optional<ElementHandle>>();
+        HandleCell container{std::make_shared<std::optional<ElementHandle>>()};
         Callback<Choice> onchange;  // of the latest render
     };
     auto open = try_use_context<OpenList>();
-    auto st = use_hook<std::shared_ptr<State>>([&] {
-        auto s = std::make_shared<State>();
-        s->open = open;
+    auto st = use_ref_with([&] {
+        State s;
+        s.open = open;
         return s;
     });
     st->onchange = p.onchange;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -26,7 +25,7 @@ struct Track {
     double grab_offset = 0;
     bool touching = false;
 };
-using TrackCell = std::shared_ptr<Track>;
+using TrackCell = Ref<Track>;
 
 Task<bool> measure(TrackCell track) {
     if (!track->element) co_return false;
@@ -82,7 +81,7 @@ double touch_value(double t, double grab_offset, double track_left, double track
 Element default_slider(const default_sliderProps& p) {
     auto drag_value = use_signal(p.value);
     auto dragging = use_signal(false);
-    auto track = use_hook<TrackCell>([] { return std::make_shared<Track>(); });
+    auto track = use_ref(Track{});
     double c = cap(p);
     double shown = dragging() ? drag_value() : p.value;
     double fill = fill_percent(shown, c, p.min, p.max);

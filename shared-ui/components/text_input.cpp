@@ -45,7 +45,7 @@ Task<void> focus_and_select(ElementHandle el) {
 Element text_input(const TextInputProps& p) {
     const std::string& id =
         use_hook<std::string>([] { return fmt::format("text-input-{}", NEXT_ID.fetch_add(1, std::memory_order_relaxed)); });
-    auto committed = use_hook<std::shared_ptr<bool>>([] { return std::make_shared<bool>(false); });
+    auto committed = use_ref(false);
     auto masked = use_reactive(p.masked);
     auto value = use_reactive(p.value);
     auto probe = use_resource(std::function<Task<bool>()>([masked] { return probe_masking(masked()); }));

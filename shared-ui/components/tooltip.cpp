@@ -1,6 +1,5 @@
 #include "shared-ui/components/tooltip.h"
 
-#include <memory>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -20,7 +19,7 @@ constexpr const char* MEASURE =
     "const el = document.querySelector('.tooltip'); el.style.width = ''; const r = document.createRange(); "
     "r.selectNodeContents(el); el.style.width = Math.ceil(r.getBoundingClientRect().width) + 'px';";
 
-using HandleCell = std::shared_ptr<std::optional<ElementHandle>>;
+using HandleCell = Ref<std::optional<ElementHandle>>;
 
 Task<void> place(HandleCell bubble, Signal<std::string> left, Signal<std::string> top, float center_x, float top_y,
                  float bottom_y) {
@@ -75,7 +74,7 @@ BubblePlace bubble_place(float center_x, float top_y, float bottom_y, float w, f
 
 Element global_tooltip() {
     auto store = use_context<Store<TooltipState>>();
-    auto bubble = use_hook<HandleCell>([] { return std::make_shared<std::optional<ElementHandle>>(); });
+    auto bubble = use_ref(std::optional<ElementHandle>());
     auto left = use_signal(std::string("0px"));
     auto top = use_signal(std::string("0px"));
     use_effect([=] {
@@ -96,7 +95,7 @@ Element global_tooltip() {
 
 Element hint_span(const hint_spanProps& p) {
     auto store = try_use_context<Store<TooltipState>>();
-    auto anchor = use_hook<HandleCell>([] { return std::make_shared<std::optional<ElementHandle>>(); });
+    auto anchor = use_ref(std::optional<ElementHandle>());
     return span()
         .cls(p.cls)
         .on_mounted([anchor](const MountedEvent& e) { *anchor = e.element(); })
