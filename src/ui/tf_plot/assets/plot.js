@@ -48,6 +48,32 @@ function drawRow(cv, levels, bottom, top) {
   g.putImageData(img, 0, 0);
 }
 
+// Writes one batch into the page; `report(context, error)` hears of items
+// that failed (the others still apply).
+export function applyBatch(batch, report) {
+  for (const item of batch) {
+    try { applyItem(item); } catch (e) { report(item && item[0], e); }
+  }
+}
+
+function applyItem(item) {
+  const el = document.getElementById(item[0]);
+  if (!el) return;
+  const attr = item[1], value = item[2];
+  if (attr !== "data-row") {
+    el.setAttribute(attr, value);
+    return;
+  }
+  const f = String(value).split("|");
+  if (f.length < 5) return;
+  const bottom = parseFloat(f[1]), top = parseFloat(f[2]);
+  if (f[0] === el.getAttribute("data-tag") || f[4] === "" || !Number.isFinite(bottom) || !Number.isFinite(top))
+    return;
+  el.setAttribute("data-tag", f[0]);
+  el.setAttribute("data-row-secs", f[3]);
+  drawRow(el, f[4].split(",").map(Number), bottom, top);
+}
+
 export async function run(consts, recv) {
   const MIN = consts.MIN, MAX = consts.MAX, PRE = consts.PRE, IR_MS = consts.IR_MS;
   let pointer = null;  // last client position {x, y}
@@ -172,30 +198,10 @@ export async function run(consts, recv) {
   document.addEventListener("mouseout", (ev) => { if (ev.relatedTarget === null) leave(); });
   window.addEventListener("blur", leave);
 
-  function apply(item) {
-    const el = document.getElementById(item[0]);
-    if (!el) return;
-    const attr = item[1], value = item[2];
-    if (attr !== "data-row") {
-      el.setAttribute(attr, value);
-      return;
-    }
-    const f = String(value).split("|");
-    if (f.length < 5) return;
-    const bottom = parseFloat(f[1]), top = parseFloat(f[2]);
-    if (f[0] === el.getAttribute("data-tag") || f[4] === "" || !Number.isFinite(bottom) || !Number.isFinite(top))
-      return;
-    el.setAttribute("data-tag", f[0]);
-    el.setAttribute("data-row-secs", f[3]);
-    drawRow(el, f[4].split(",").map(Number), bottom, top);
-  }
-
   for (;;) {
     const batch = await recv();
     if (!Array.isArray(batch)) continue;
-    for (const item of batch) {
-      try { apply(item); } catch (e) { report(item && item[0], e); }
-    }
+    applyBatch(batch, report);
     if (pointer) {
       try {
         readout(document.elementFromPoint(pointer.x, pointer.y), pointer.x, pointer.y);
