@@ -24,7 +24,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "engine/tf.h"
+#include "engine/core/tf.h"
 #include "reactive/element.h"
 
 namespace ui::tf_plot {
