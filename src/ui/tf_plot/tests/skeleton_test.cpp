@@ -368,3 +368,75 @@ TEST(PlotHandles, DragMapping) {
     EXPECT_EQ(wheel_pixels(2, 1), 40.0f);
     EXPECT_EQ(wheel_pixels(2, 2), 200.0f);
 }
+
+TEST(PlotHandles, DragStateMachine) {
+    using namespace std::chrono_literals;
+    Doc pg;
+    std::vector<std::string> calls;
+    PlotHandlesProps p{
+        .handles = {{.hz = 1000, .db = 0, .label = "1", .cls = "band", .title = "Band 1"}},
+        .ondrag = [&](std::size_t i, float hz, float db) { calls.push_back(fmt::format("drag {} {} {}", i, hz, db)); },
+        .ondragend = [&] { calls.push_back("end"); }};
+    pg.mount(plot_handles, p);
+    ASSERT_EQ(pg.fake.scripts.size(), 1u);  // the window listeners
+    Eval events = pg.fake.scripts[0].ev;
+    const dom::Node* area = pg.by_class("tf-handles").at(0);
+    pg.root.handle_event(area->id, "mounted", Json::object());
+    const ElementId band = pg.by_class("tf-handle band").at(0)->id;
+    auto event = [&](Json e) {
+        events.push(std::move(e));
+        pg.loop.run_until_idle();
+    };
+    auto press = [&] {
+        pg.root.handle_event(band, "mousedown", Json{{"button", 0}});
+        pg.loop.run_until_idle();
+    };
+    auto answer_rect = [&] {
+        ASSERT_FALSE(pg.fake.queries.empty());
+        EXPECT_EQ(pg.fake.queries.back().id, area->id);
+        pg.fake.queries.back().reply(Json{{"x", 100.0}, {"y", 200.0}, {"width", 1000.0}, {"height", 400.0}});
+        pg.loop.run_until_idle();
+    };
+    auto answer_scroll = [&](Json v) {
+        ASSERT_EQ(pg.fake.scripts.back().text, "return [window.scrollX, window.scrollY];");
+        pg.fake.scripts.back().ev.complete(std::move(v));
+        pg.loop.run_until_idle();
+    };
+
+    // A move before the area is measured moves nothing.
+    press();
+    EXPECT_EQ(pg.fake.scripts.at(1).text, "if (document.activeElement) document.activeElement.blur();");
+    event({{"type", "mousemove"}, {"pageX", 600}, {"pageY", 400}});
+    EXPECT_TRUE(calls.empty());
+    // Scrolled by 100 px: the vertical centre of the area is 0 dB.
+    answer_rect();
+    answer_scroll(Json::array({0, 100}));
+    event({{"type", "mousemove"}, {"pageX", 600}, {"pageY", 500}});
+    event({{"type", "mousemove"}, {"pageX", "600"}, {"pageY", 500}});  // not a number: ignored
+    event({{"type", "mouseup"}});
+    event({{"type", "mouseup"}});  // no drag any more: nothing
+    EXPECT_EQ(calls, (std::vector<std::string>{fmt::format("drag 0 {} 0", 20.0f * std::pow(1000.0f, 0.5f)), "end"}));
+
+    // Released before the measurement returns: one end, and the late
+    // measurement does not revive the drag.
+    calls.clear();
+    press();
+    event({{"type", "mouseup"}});
+    answer_rect();
+    answer_scroll(Json::array({0, 0}));
+    event({{"type", "mousemove"}, {"pageX", 600}, {"pageY", 400}});
+    EXPECT_EQ(calls, (std::vector<std::string>{"end"}));
+
+    // The scroll query unanswered for 200 ms, or malformed: offsets 0.
+    calls.clear();
+    press();
+    answer_rect();
+    pg.loop.advance(200ms);
+    event({{"type", "mousemove"}, {"pageX", 1100}, {"pageY", 200}});
+    event({{"type", "mouseup"}});
+    press();
+    answer_rect();
+    answer_scroll(Json::array({0, 100, 3}));
+    event({{"type", "mousemove"}, {"pageX", 100}, {"pageY", 600}});
+    EXPECT_EQ(calls, (std::vector<std::string>{"drag 0 20000 20", "end", "drag 0 20 -20"}));
+}
