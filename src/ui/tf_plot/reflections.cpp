@@ -41,8 +41,11 @@ Reflections reflections_out(const std::vector<Point>& pts, const std::vector<Arr
     for (std::size_t i = 0; i < arrivals.size(); ++i)
         if (arrivals[i].ms - arrivals[loud].ms > 0.0f) order.push_back(i);
     // Loudest reflection first; equal levels keep their list order.
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return arrivals[a].db > arrivals[b].db; });
+    // (A level that is not a number sorts last.)
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const float x = arrivals[a].db, y = arrivals[b].db;
+        return !std::isnan(x) && (std::isnan(y) || x > y);
+    });
 
     std::vector<Point>& work = out.clean;
     const std::size_t n = work.size();
