@@ -176,7 +176,8 @@ Element plot_handles(const PlotHandlesProps& p) {
                  .cls(cls)
                  .attr("style", handle_style(h))
                  .title(h.title)
-                 .on_mousedown([st, i](MouseEvent& e) {
+                 // Blocking: only a press of the primary button is kept from the plot.
+                 .on_mousedown_blocking([st, i](MouseEvent& e) {
                      if (e.button != 0) return;
                      e.stop_propagation();
                      e.prevent_default();
@@ -184,10 +185,11 @@ Element plot_handles(const PlotHandlesProps& p) {
                      st->drag = Drag{i, 0, 0, 0, 0};
                      spawn(measure(st, i));
                  })
-                 .on_wheel([onwheel, point, i](WheelEvent& e) {
-                     e.prevent_default();
-                     if (point) onwheel(i, wheel_pixels(e.delta_y, e.delta_mode));
-                 })(h.label));
+                 .on_wheel(
+                     [onwheel, point, i](const WheelEvent& e) {
+                         if (point) onwheel(i, wheel_pixels(e.delta_y, e.delta_mode));
+                     },
+                     {.prevent_default = true})(h.label));
     }
     return root;
 }

@@ -61,9 +61,9 @@ std::string hz_label(float hz);
 
 // One attribute write into the page: element id, attribute name, value.
 struct PlotUpdate {
-    std::string id;
-    std::string_view attr;  // one of the fixed names below
-    std::string value;
+    std::string id{};
+    std::string_view attr{};  // one of the fixed names below
+    std::string value{};
     bool operator==(const PlotUpdate&) const = default;
 };
 
@@ -117,35 +117,35 @@ float mag_offset_to(const std::vector<Point>& curve, const std::vector<Point>* t
 
 // A stored curve: its points, the number in its element ids, its gate.
 struct StoredCurve {
-    std::vector<Point> points;
+    std::vector<Point> points{};
     std::size_t n = 0;
     float gate = 0.0f;
 };
 
 struct PathInputs {
-    std::vector<Point> live;
-    std::optional<std::vector<Point>> accumulated;
+    std::vector<Point> live{};
+    std::optional<std::vector<Point>> accumulated{};
     std::array<float, 10> octave_conf{};
-    std::vector<float> ir;
+    std::vector<float> ir{};
     float threshold = 0.0f;
     float fixed_ref_db = 0.0f;
     float clean_mix = 0.0f;
-    std::vector<StoredCurve> stored;
-    std::optional<std::vector<Point>> sum;
-    std::optional<std::vector<Point>> average;
-    std::optional<std::vector<Point>> eq_curve;
-    std::vector<std::pair<std::size_t, std::vector<Point>>> crossovers;
-    std::optional<std::array<Point, 240>> target;
+    std::vector<StoredCurve> stored{};
+    std::optional<std::vector<Point>> sum{};
+    std::optional<std::vector<Point>> average{};
+    std::optional<std::vector<Point>> eq_curve{};
+    std::vector<std::pair<std::size_t, std::vector<Point>>> crossovers{};
+    std::optional<std::array<Point, 240>> target{};
     bool fixed_ref = false;
     std::uint8_t smoothing = 0;
-    std::optional<std::pair<std::vector<Point>, float>> rta;  // spectrum and the level at its top
-    std::vector<Arrival> arrivals;
-    std::optional<std::size_t> hovered;
-    std::optional<std::pair<std::vector<Point>, float>> reflect_source;  // points and gate
+    std::optional<std::pair<std::vector<Point>, float>> rta{};  // spectrum and the level at its top
+    std::vector<Arrival> arrivals{};
+    std::optional<std::size_t> hovered{};
+    std::optional<std::pair<std::vector<Point>, float>> reflect_source{};  // points and gate
 };
 
 struct Paths {
-    std::vector<PlotUpdate> updates;
+    std::vector<PlotUpdate> updates{};
     float ref_db = 0.0f;
 };
 
@@ -157,7 +157,7 @@ Paths build_paths(const PathInputs& in);
 // The spectrum line, its peak hold and the spectrum readout list: exactly
 // three updates ("tf-rta" d, "tf-rta-peak" d, "tf-plot" data-rta).
 struct Spectrum {
-    std::vector<Point> points;
+    std::vector<Point> points{};
     float top = 0.0f;
     float range = 100.0f;
 };
@@ -168,8 +168,8 @@ std::vector<PlotUpdate> rta_paths(const std::optional<Spectrum>& spectrum, const
 // (ripple amplitude dB, ripple phase rad) per point.
 using Ripple = std::vector<std::pair<float, float>>;
 struct Reflections {
-    std::vector<Ripple> per_arrival;  // one list per input arrival
-    std::vector<Point> clean;         // the points with every reflection taken out
+    std::vector<Ripple> per_arrival{};  // one list per input arrival
+    std::vector<Point> clean{};         // the points with every reflection taken out
 };
 Reflections reflections_out(const std::vector<Point>& pts, const std::vector<Arrival>& arrivals, float gate);
 // The level a ripple of `amp` dB and `phase` rad from a copy delayed by
@@ -185,9 +185,9 @@ std::vector<float> reflection_db(const std::vector<Point>& pts, const std::vecto
 int lane(const std::vector<Arrival>& arrivals, std::size_t n, float ir_ms);
 
 struct IrPanel {
-    std::vector<Arrival> arrivals;
-    std::vector<std::pair<std::uint8_t, float>> harmonics;
-    Callback<std::optional<std::size_t>> onarrival;
+    std::vector<Arrival> arrivals{};
+    std::vector<std::pair<std::uint8_t, float>> harmonics{};
+    Callback<std::optional<std::size_t>> onarrival{};
     float ir_ms = 40.0f;
     bool operator==(const IrPanel&) const = default;
 };
@@ -197,20 +197,20 @@ Element ir_panel(const IrPanel& p);
 
 struct PanelLabel {
     float y = 0.0f;
-    std::string text;
+    std::string text{};
     bool zero = false;
     bool operator==(const PanelLabel&) const = default;
 };
 
 struct TfPanel {
-    std::string kind;
-    std::string title;
-    std::vector<PanelLabel> labels;
+    std::string kind{};
+    std::string title{};
+    std::vector<PanelLabel> labels{};
     bool x_labels = false;
     float shade = 0.0f;
-    std::vector<std::pair<float, float>> shades;
-    Element overlay;  // none: nothing
-    Element paths;
+    std::vector<std::pair<float, float>> shades{};
+    Element overlay{};  // none: nothing
+    Element paths{};
     bool operator==(const TfPanel&) const = default;
 };
 Element tf_panel(const TfPanel& p);
@@ -232,18 +232,18 @@ struct HandleKind {
 struct Handle {
     float hz = 1000.0f;
     float db = 0.0f;
-    std::string label;
-    std::string_view cls;
-    std::string title;
-    HandleKind kind;
+    std::string label{};
+    std::string_view cls{};
+    std::string title{};
+    HandleKind kind{};
     bool operator==(const Handle&) const = default;
 };
 
 struct PlotHandlesProps {
-    std::vector<Handle> handles;
-    Callback<std::size_t, float, float> ondrag;
-    Callback<std::size_t, float> onwheel;
-    Callback<> ondragend;
+    std::vector<Handle> handles{};
+    Callback<std::size_t, float, float> ondrag{};
+    Callback<std::size_t, float> onwheel{};
+    Callback<> ondragend{};
     bool operator==(const PlotHandlesProps&) const = default;
 };
 Element plot_handles(const PlotHandlesProps& p);
@@ -257,7 +257,7 @@ float wheel_pixels(double delta_y, int delta_mode);
 // ---- the transfer plot ------------------------------------------------------------
 
 struct TfPlotProps {
-    Callback<reactive::MouseEvent> onmousedown;
+    Callback<reactive::MouseEvent> onmousedown{};
     bool show_ir = true;
     bool show_coh = true;
     bool show_mag = true;
@@ -266,21 +266,21 @@ struct TfPlotProps {
     float rta_top_db = 0.0f;
     std::string rta_unit = "dBFS";
     bool show_fill = false;
-    std::vector<std::pair<std::uint8_t, float>> harmonics;
+    std::vector<std::pair<std::uint8_t, float>> harmonics{};
     bool predicted = false;
     bool live = false;
     float shade_below_hz = 0.0f;
-    std::vector<std::pair<float, float>> shades;
-    std::vector<Arrival> arrivals;
+    std::vector<std::pair<float, float>> shades{};
+    std::vector<Arrival> arrivals{};
     float ir_ms = 40.0f;
-    Callback<std::optional<std::size_t>> onarrival;
-    std::vector<std::pair<std::size_t, std::size_t>> stored;  // path number, colour number
+    Callback<std::optional<std::size_t>> onarrival{};
+    std::vector<std::pair<std::size_t, std::size_t>> stored{};  // path number, colour number
     bool seats = false;
-    std::vector<std::size_t> xovers;  // colour numbers
-    std::vector<Handle> handles;
-    Callback<std::size_t, float, float> ondrag;
-    Callback<std::size_t, float> onwheel;
-    Callback<> ondragend;
+    std::vector<std::size_t> xovers{};  // colour numbers
+    std::vector<Handle> handles{};
+    Callback<std::size_t, float, float> ondrag{};
+    Callback<std::size_t, float> onwheel{};
+    Callback<> ondragend{};
     bool operator==(const TfPlotProps&) const = default;
 };
 Element tf_plot(const TfPlotProps& p);
@@ -289,8 +289,8 @@ Element tf_plot(const TfPlotProps& p);
 
 struct SplViewProps {
     std::array<float, 10> levels{};  // Z, A, C slow, short and long Leq, then their maxima
-    std::string leq_short_label;
-    std::string leq_long_label;
+    std::string leq_short_label{};
+    std::string leq_long_label{};
     std::string unit = "dBFS";
     float range_top_db = 0.0f;
     float range_bottom_db = -100.0f;

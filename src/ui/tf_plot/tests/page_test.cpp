@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/root.h"
 #include "ui/tf_plot/tests/synthetic.h"
