@@ -230,6 +230,19 @@ TEST_F(PlotPageTest, BatchesReachTheElements) {
     EXPECT_EQ(attr("tf-mag", "d"), "M0 5L6 7");
 }
 
+TEST_F(PlotPageTest, FailedItemsAreReportedOnceAndSkipped) {
+    ASSERT_TRUE(js("window.__errs = []; const o = console.error;"
+                   " console.error = (...a) => { window.__errs.push(a.map(String).join(' ')); o(...a); }; return true;"));
+    // Rows drawn on an element that is no canvas fail; the items around them apply.
+    send({{"tf-nowhere", ATTR_D, "M0 0"}, {"tf-plot", ATTR_ROW, "5|-100.0|0.0|0.1|-50,-40"}, {"tf-mag", ATTR_D, "M1 1"},
+          {"tf-fill-0", ATTR_ROW, "6|-100.0|0.0|0.1|-50,-40"}, {"tf-phase", ATTR_D, "M2 2"}});
+    EXPECT_EQ(attr("tf-mag", "d"), "M1 1");
+    auto errs = js("return window.__errs;");
+    ASSERT_TRUE(errs && errs->is_array());
+    ASSERT_EQ(errs->size(), 1u) << errs->dump();
+    EXPECT_TRUE((*errs)[0].get<std::string>().starts_with("plot update failed tf-plot ")) << errs->dump();
+}
+
 TEST_F(PlotPageTest, ReadoutFollowsThePointer) {
     auto paths = build_paths(view_inputs(2));
     paths.updates.push_back({"tf-plot", ATTR_IR_MS, ""});
