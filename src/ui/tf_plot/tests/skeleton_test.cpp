@@ -445,3 +445,32 @@ TEST(PlotHandles, DragStateMachine) {
     event({{"type", "mousemove"}, {"pageX", 100}, {"pageY", 600}});
     EXPECT_EQ(calls, (std::vector<std::string>{"drag 0 20000 20", "end", "drag 0 20 -20"}));
 }
+
+TEST(TfPlot, CoherenceOnlySnapshot) {
+    Doc pg;
+    auto p = none();
+    p.show_coh = true;
+    pg.mount(tf_plot, p);
+    std::string grid;
+    for (const char* x : {"0", "132.64667", "232.98999", "333.33334", "465.97998", "566.32336", "666.6667",
+                          "799.31335", "899.6567", "1000"})
+        grid += fmt::format("<svg:line class=\"tf-grid\" x1=\"{0}\" x2=\"{0}\" y1=\"0\" y2=\"1000\"></line>", x);
+    std::string flabels;
+    for (auto [t, l] : {std::pair{"50", "13.264667"}, {"100", "23.299"}, {"200", "33.333336"}, {"500", "46.598"},
+                        {"1k", "56.632336"}, {"2k", "66.66667"}, {"5k", "79.931335"}, {"10k", "89.96567"}})
+        flabels += fmt::format("<div class=\"tf-label x  \" style=\"left: {}%\">{}</div>", l, t);
+    const std::string want =
+        "<div class=\"tf-plot  \" id=\"tf-plot\" on:mousedown=\"0\"><div class=\"tf-panel coh\">"
+        "<svg:svg preserveAspectRatio=\"none\" viewBox=\"0 0 1000 1000\">" + grid +
+        "<svg:line class=\"tf-grid\" x1=\"0\" x2=\"1000\" y1=\"0\" y2=\"0\"></line>"
+        "<svg:line class=\"tf-grid\" x1=\"0\" x2=\"1000\" y1=\"500\" y2=\"500\"></line>"
+        "<svg:line class=\"tf-grid\" x1=\"0\" x2=\"1000\" y1=\"1000\" y2=\"1000\"></line>"
+        "<svg:path class=\"tf-coh\" d=\"\" id=\"tf-coh\"></path></svg>"
+        "<div class=\"tf-label y top \" style=\"top: 0%\">1</div>"
+        "<div class=\"tf-label y  \" style=\"top: 50%\">0.5</div>"
+        "<div class=\"tf-label y  bottom\" style=\"top: 100%\">0</div>" + flabels +
+        "<div class=\"tf-label x  last\" style=\"left: 100%\">20k</div>"
+        "<div class=\"tf-title\">Coherence</div><div class=\"tf-cursor\"></div><div class=\"tf-ball\"></div>"
+        "<div class=\"tf-readout\"></div></div></div>";
+    EXPECT_EQ(pg.doc.html(), want);
+}
