@@ -400,6 +400,14 @@ TEST_F(PlotPageTest, Screenshots) {
         move(".tf-panel.mag", 0.62, 0.4);
         pump_for(100ms);
         screenshot(fmt::format("transfer-{}", theme));
+        // An arrival under the pointer: the magnitude with that arrival taken out.
+        auto hovered = view_inputs(20);
+        hovered.hovered = 1;
+        hovered.clean_mix = 0.0f;
+        send(build_paths(hovered).updates);
+        move(".tf-arrival:nth-of-type(2)", 0.5);
+        pump_for(100ms);
+        screenshot(fmt::format("transfer-hover-{}", theme));
 
         harness.view.set(1);
         ASSERT_TRUE(run_until([&] { return attr("tf-plot", "class") == "spl-view"; }));
