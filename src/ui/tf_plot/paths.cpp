@@ -19,6 +19,7 @@ float phase_y(float deg) { return std::clamp(1.0f - (deg + 180.0f) / 360.0f, 0.0
 float conf_y(float conf) { return (1.0f - std::clamp(conf, 0.0f, 1.0f)) * 1000.0f; }
 
 std::string num(float v) {
+    if (!std::isfinite(v)) return "0";  // no attribute or style takes it
     std::string s = base::shortest(v == 0.0f ? 0.0f : v);
     if (s.ends_with(".0")) s.resize(s.size() - 2);
     return s;

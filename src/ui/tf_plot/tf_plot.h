@@ -52,7 +52,7 @@ float conf_y(float conf);
 
 // A number for the skeleton's attributes and styles: the shortest decimal
 // text that reads back as the same 32-bit float, no exponent, whole numbers
-// without a decimal point ("250", "47.61905").
+// without a decimal point ("250", "47.61905"); "0" for NaN and infinities.
 std::string num(float v);
 // Grid frequency label: "20", "500", "1k", "20k".
 std::string hz_label(float hz);

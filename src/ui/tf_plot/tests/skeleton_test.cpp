@@ -83,7 +83,7 @@ TfPlotProps none() {
 
 TEST(Numbers, ShortestWithoutExponent) {
     const std::pair<float, const char*> table[] = {{250.0f, "250"}, {0.5f, "0.5"}, {47.61905f, "47.61905"},
-                                                   {1e10f, "10000000000"}, {1e-7f, "0.0000001"}, {-0.0f, "0"},
+                                                   {1e10f, "10000000000"}, {1e-7f, "0.0000001"}, {-0.0f, "0"}, {NAN, "0"}, {-INFINITY, "0"},
                                                    {333.33334f, "333.33334"}};
     for (auto [v, want] : table) EXPECT_EQ(num(v), want);
     EXPECT_EQ(hz_label(20), "20");
