@@ -11,6 +11,7 @@
 
 #include "reactive/page.h"
 #include "reactive/root.h"
+#include "shared-ui/events.h"
 #include "ui/tf_plot/tf_plot.h"
 
 namespace ui::tf_plot {
@@ -42,38 +43,7 @@ struct HandlesState {
     // The latest render's callbacks.
     Callback<std::size_t, float, float> ondrag;
     Callback<> ondragend;
-    // The window listeners of the current page.
-    std::uint32_t generation = UINT32_MAX;
-    std::string key;
-    TaskHandle pump;
 };
-
-std::uint64_t next_key = 0;
-
-// Window-wide pointer moves and releases, forwarded while the listener key is
-// installed; `recv` ends when the page goes.
-std::string window_events_script(const std::string& key) {
-    return fmt::format(R"JS(
-const reg = window.__tfHandleEvents || (window.__tfHandleEvents = {{}});
-const mm = (e) => send({{ type: "mousemove", pageX: e.pageX, pageY: e.pageY }});
-const mu = () => send({{ type: "mouseup" }});
-window.addEventListener("mousemove", mm);
-window.addEventListener("mouseup", mu);
-await new Promise((done) => {{
-  reg["{0}"] = () => {{
-    window.removeEventListener("mousemove", mm);
-    window.removeEventListener("mouseup", mu);
-    delete reg["{0}"];
-    done(null);
-  }};
-}});
-)JS",
-                       key);
-}
-
-std::string teardown_script(const std::string& key) {
-    return fmt::format("const r = window.__tfHandleEvents; if (r && r[\"{0}\"]) r[\"{0}\"]();", key);
-}
 
 void on_window_event(HandlesState& st, const Json& ev) {
     if (!ev.is_object()) return;
@@ -89,16 +59,6 @@ void on_window_event(HandlesState& st, const Json& ev) {
         const bool dragging = st.drag.has_value();
         st.drag.reset();
         if (dragging) st.ondragend();
-    }
-}
-
-Task<void> pump_events(Eval ev, std::weak_ptr<HandlesState> weak) {
-    for (;;) {
-        auto v = co_await ev.recv();
-        if (!v) co_return;
-        auto st = weak.lock();
-        if (!st) co_return;
-        on_window_event(*st, *v);
     }
 }
 
@@ -149,21 +109,12 @@ Element plot_handles(const PlotHandlesProps& p) {
     st->ondrag = p.ondrag;
     st->ondragend = p.ondragend;
 
-    // The window listeners, installed again in every new page.
-    const std::uint32_t generation = use_page_generation();
-    if (st->generation != generation) {
-        if (!st->key.empty()) {
-            st->pump.cancel();
-            (void)eval(teardown_script(st->key));
-        }
-        st->generation = generation;
-        st->key = fmt::format("h{}", ++next_key);
-        st->pump = spawn(pump_events(eval(window_events_script(st->key)), st));
-    }
-    use_on_remove([st] {
-        st->pump.cancel();
-        if (!st->key.empty()) (void)eval(teardown_script(st->key));
-    });
+    // Pointer moves and releases anywhere in the window, so that a drag goes
+    // on outside the marker and the panel.
+    shared_ui::events::use_window_events(
+        [weak = std::weak_ptr<HandlesState>(st)](const shared_ui::events::WindowEvent& e) {
+            if (auto s = weak.lock()) on_window_event(*s, e);
+        });
 
     Element root = div().cls("tf-handles").on_mounted([st](const MountedEvent& e) { st->area = e.element(); });
     for (std::size_t i = 0; i < p.handles.size(); ++i) {
