@@ -293,6 +293,13 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
     std::vector<float>& mic = in.mic;
     std::vector<float>& ref = in.reference;
     if (in.dropped != 0) base::log::info(LOG_TARGET, "input callback dropped samples", {{"dropped", in.dropped}});
+    if (in.xruns != 0 || in.missed != 0) {
+        base::log::warn(LOG_TARGET, "audio dropouts", {{"xruns", in.xruns}, {"missed_blocks", in.missed}});
+        transient_ = std::make_pair(
+            in.xruns != 0 ? fmt::format("Audio dropout: {} overrun(s) or underrun(s)", in.xruns)
+                          : fmt::format("Audio dropout: {} input block(s) lost", in.missed),
+            clock_.now());
+    }
     if (in.tap_dropped) {
         // With a tap the two streams come from two callbacks: what one of
         // them lost is replaced by silence so that they stay aligned.

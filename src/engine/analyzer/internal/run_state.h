@@ -75,6 +75,8 @@ struct PassInput {
     std::optional<std::uint64_t> tap_dropped;   // set when the reference comes from the tap
     float mic_peak = 0.0f;
     float ref_peak = 0.0f;
+    std::uint64_t xruns = 0;   // overruns and underruns the streams reported
+    std::uint64_t missed = 0;  // input blocks dropped because the capture buffer was busy
 };
 
 class RunState {

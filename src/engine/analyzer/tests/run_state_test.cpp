@@ -134,6 +134,26 @@ TEST(AnalyzerRunState, ClippingMessages) {
     EXPECT_EQ(b.copy().status, "Averaging 0 of 3");
 }
 
+TEST(AnalyzerRunState, DropoutsAreLoggedAndShownForTenSeconds) {
+    base::log::Capture logs;
+    Bench b;
+    b.clock.sleep(20ms);
+    std::vector<float> x = b.noise(960);
+    b.state->pass(analyzer::PassInput{x, x, 0, std::nullopt, 0.0f, 0.0f, 2, 1}, b.snap);
+    EXPECT_EQ(b.copy().status, "Audio dropout: 2 overrun(s) or underrun(s)");
+    x = b.noise(960);
+    b.state->pass(analyzer::PassInput{x, x, 0, std::nullopt, 0.0f, 0.0f, 0, 3}, b.snap);
+    EXPECT_EQ(b.copy().status, "Audio dropout: 3 input block(s) lost");
+    auto recs = logs.with_message("audio dropouts");
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].level, base::log::Level::Warn);
+    EXPECT_EQ(recs[0].field("xruns"), "2");
+    EXPECT_EQ(recs[1].field("missed_blocks"), "3");
+    b.clock.t += 11s;
+    b.noise_pass();
+    EXPECT_EQ(b.copy().status, "Averaging 0 of 3");
+}
+
 TEST(AnalyzerRunState, SineStopsTheSearch) {
     Bench b(true, Signal::Sine);
     b.state->command(Cmd{Cmd::FindDelay{}});
