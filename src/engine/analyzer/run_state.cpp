@@ -555,8 +555,8 @@ void RunState::publish(SharedSnapshot& snapshot, bool new_frame) {
         std::vector<float> conf(conf_src.size());
         for (std::size_t i = 0; i < conf_src.size(); ++i) conf[i] = conf_src[i].conf;
         const std::vector<float> env = tf::confident_envelope(ir, conf, fs_);
-        tf::IrDisplay display = tf::ir_display(env, fs_);
         const float span = tf::ir_span_ms(env, fs_);
+        tf::IrDisplay display = tf::ir_display(env, fs_, span);
 
         // Microphone spectrum on the grid.
         const std::vector<float> powers = tf::band_powers(longest.n, longest.syy, fs_);
