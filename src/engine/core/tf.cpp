@@ -905,10 +905,11 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     const float factor = static_cast<float>(shift) * 6.2831855f / static_cast<float>(n);
     const std::vector<Complex>* rot = shift != 0 ? &rotation(n, shift, factor, bins) : nullptr;
     // TransferFunction::bin written out with its per-layer terms taken out
-    // of the loop (the same operations, so the same values).
+    // of the loop.
     const float navg = layer.w > 0.0f ? 1.0f / layer.w : 0.0f;
     const bool biased = navg > 1.0f;
     const float navg_m1 = navg - 1.0f;
+    const float inv_m1 = biased ? 1.0f / navg_m1 : 0.0f;
     const float* sxx_l = layer.sxx.data();
     const float* syy_l = layer.syy.data();
     const Complex* sxy_l = layer.sxy.data();
@@ -920,11 +921,24 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
         const float sx = sxx_l[k];
         const float sy = syy_l[k];
         if (sy > 1e-12f && sx > lfloor) {
+            // One division per bin: 1 / (sx sy) serves the coherence and,
+            // times sy, 1 / sx (equal to the quotients within rounding).
+            const float inv = 1.0f / (sx * sy);
+            const bool finite = inv > 0.0f && inv < INFINITY;
             c = 0.0f;
-            if (biased) c = (navg * norm2(sxy_l[k]) / (sx * sy) - 1.0f) / navg_m1;
+            if (biased)
+                c = finite ? (navg * norm2(sxy_l[k]) * inv - 1.0f) * inv_m1
+                           : (navg * norm2(sxy_l[k]) / (sx * sy) - 1.0f) / navg_m1;
             c = clamp01(c);
             if (std::isnan(c) || c < threshold) continue;
-            h = k < cleaned ? layer.clean[k] : sxy_l[k] / sx;
+            if (k < cleaned) {
+                h = layer.clean[k];
+            } else if (finite) {
+                const float inv_sx = sy * inv;
+                h = Complex(sxy_l[k].real() * inv_sx, sxy_l[k].imag() * inv_sx);
+            } else {
+                h = sxy_l[k] / sx;
+            }
         } else {
             if (threshold > 0.0f) continue;
             h = Complex{};
