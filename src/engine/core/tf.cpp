@@ -662,11 +662,20 @@ IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
     for (std::int64_t j = 1; j + 1 < len; ++j) {
         if (v[j] > floor_level && v[j] >= v[j - 1] && v[j] >= v[j + 1]) cands.push_back(j);
     }
-    std::stable_sort(cands.begin(), cands.end(), [&](std::int64_t a, std::int64_t b) { return v[a] > v[b]; });
+    // Candidates by falling level, the earlier first among equals; only as
+    // many are put in order as the choice below reads.
+    const auto before = [&](std::int64_t a, std::int64_t b) { return v[a] > v[b] || (v[a] == v[b] && a < b); };
+    std::size_t ordered = 0;
     const std::int64_t sep = base::saturating_cast<std::int64_t>(std::floor(fs * 0.00025f));
     std::vector<std::int64_t> taken;
-    for (std::int64_t j : cands) {
+    for (std::size_t c = 0; c < cands.size(); ++c) {
         if (taken.size() == 6) break;
+        if (c == ordered) {
+            ordered = std::min(cands.size(), std::max<std::size_t>(64, 2 * ordered));
+            std::partial_sort(cands.begin() + static_cast<std::ptrdiff_t>(c),
+                              cands.begin() + static_cast<std::ptrdiff_t>(ordered), cands.end(), before);
+        }
+        const std::int64_t j = cands[c];
         const bool apart = std::all_of(taken.begin(), taken.end(), [&](std::int64_t t) { return std::abs(j - t) >= sep; });
         if (apart) taken.push_back(j);
     }
