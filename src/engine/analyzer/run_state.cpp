@@ -328,12 +328,15 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
     std::vector<float>& mic = in.mic;
     std::vector<float>& ref = in.reference;
     if (in.dropped != 0) base::log::info(LOG_TARGET, "input callback dropped samples", {{"dropped", in.dropped}});
-    if (in.xruns != 0 || in.missed != 0) {
-        base::log::warn(LOG_TARGET, "audio dropouts", {{"xruns", in.xruns}, {"missed_blocks", in.missed}});
-        transient_ = std::make_pair(
-            in.xruns != 0 ? fmt::format("Audio dropout: {} overrun(s) or underrun(s)", in.xruns)
-                          : fmt::format("Audio dropout: {} input block(s) lost", in.missed),
-            clock_.now());
+    dropouts_ += in.xruns + in.missed;
+    xruns_unlogged_ += in.xruns;
+    missed_unlogged_ += in.missed;
+    if ((xruns_unlogged_ != 0 || missed_unlogged_ != 0) &&
+        (!dropouts_logged_ || clock_.now() - *dropouts_logged_ >= 10s)) {
+        base::log::warn(LOG_TARGET, "audio dropouts", {{"xruns", xruns_unlogged_}, {"missed_blocks", missed_unlogged_}});
+        xruns_unlogged_ = 0;
+        missed_unlogged_ = 0;
+        dropouts_logged_ = clock_.now();
     }
     if (in.tap_dropped) {
         // With a tap the two streams come from two callbacks: what one of
@@ -591,6 +594,7 @@ void RunState::publish(SharedSnapshot& snapshot, bool new_frame) {
         s.found = found_;
         s.find_conf = best_conf_;
         s.averages = longest.count;
+        s.dropouts = dropouts_;
         s.mic_db = mic_db;
         s.ref_db = ref_db;
         s.status = std::move(status);

@@ -159,6 +159,12 @@ private:
     float mean_conf_ = 0.0f;
     Instant search_timer_{0};
     Instant drift_timer_{0};
+    // Dropouts: the total shown, and the counts not yet logged (a line at
+    // most every 10 s, so that a struggling machine does not flood the log).
+    std::uint64_t dropouts_ = 0;
+    std::uint64_t xruns_unlogged_ = 0;
+    std::uint64_t missed_unlogged_ = 0;
+    std::optional<Instant> dropouts_logged_;
 };
 
 }  // namespace engine::analyzer
