@@ -76,12 +76,15 @@ constexpr std::array<SampleFormat, 5> RT_FORMATS = {SampleFormat::I8, SampleForm
 
 // ---------------------------------------------------------------------------
 // Error routing. RtAudio's error callback carries no user pointer, so every
-// open stream borrows one of a fixed set of trampolines.
+// open stream borrows one of a fixed set of trampolines. The error callback
+// may run on the audio thread: it finds its stream without locking, and a
+// stream that gives up its slot waits until no call is inside it.
 
 class RtStream;
 constexpr std::size_t SLOTS = 32;
-std::mutex g_slot_mu;
-std::array<RtStream*, SLOTS> g_slots{};
+std::mutex g_slot_mu;  // serialises taking and giving up slots, never held by a callback
+std::array<std::atomic<RtStream*>, SLOTS> g_slots{};
+std::array<std::atomic<int>, SLOTS> g_inside{};  // error calls running in each slot
 
 void route_error(std::size_t slot, RtAudioError::Type type, const std::string& text);
 
@@ -118,8 +121,8 @@ public:
     bool take_slot() {
         std::lock_guard lk(g_slot_mu);
         for (std::size_t i = 0; i < SLOTS; ++i) {
-            if (g_slots[i] == nullptr) {
-                g_slots[i] = this;
+            if (g_slots[i].load() == nullptr) {
+                g_slots[i].store(this);
                 slot_ = i;
                 return true;
             }
@@ -129,7 +132,10 @@ public:
 
     void release_slot() {
         std::lock_guard lk(g_slot_mu);
-        if (slot_ < SLOTS && g_slots[slot_] == this) g_slots[slot_] = nullptr;
+        if (slot_ < SLOTS && g_slots[slot_].load() == this) {
+            g_slots[slot_].store(nullptr);
+            while (g_inside[slot_].load() != 0) std::this_thread::yield();
+        }
         slot_ = SLOTS;
     }
 
@@ -177,15 +183,24 @@ public:
         return {};
     }
 
-    // Called with the slot mutex held.
+    // Called while the slot counts the call as inside.
     void on_error(RtAudioError::Type type, const std::string& text) {
-        AudioError e = from_rt(type, text);
         if (!started_.load()) {
+            // Opening or starting: the caller's thread, which reads it back.
             std::lock_guard lk(error_mu_);
-            last_ = e;
+            last_ = from_rt(type, text);
             return;
         }
-        reported_.store(true);
+        // A running stream: an overrun or underrun is passed on without its
+        // text, so that the audio thread copies nothing.
+        AudioError e = from_rt(type, std::string());
+        if (e.kind != ErrorKind::Xrun) {
+            reported_.store(true);
+            try {
+                e.message = text.empty() ? std::nullopt : std::optional<std::string>(text);
+            } catch (...) {
+            }
+        }
         if (err_) err_(e);
     }
 
@@ -205,10 +220,7 @@ private:
                 while (!monitor_cv_.wait_for(lk, std::chrono::milliseconds(200), [this] { return monitor_stop_; })) {
                     if (rt_->isStreamRunning()) continue;
                     lk.unlock();
-                    {
-                        std::lock_guard slot(g_slot_mu);
-                        if (!reported_.exchange(true) && err_) err_(AudioError{ErrorKind::DeviceNotAvailable, std::nullopt});
-                    }
+                    if (!reported_.exchange(true) && err_) err_(AudioError{ErrorKind::DeviceNotAvailable, std::nullopt});
                     return;
                 }
             } catch (...) {
@@ -232,8 +244,10 @@ private:
         return AudioError{ErrorKind::BackendSpecific, std::nullopt};
     }
 
-    static int callback(void* out, void* in, unsigned frames, double, RtAudioStreamStatus, void* user) {
+    static int callback(void* out, void* in, unsigned frames, double, RtAudioStreamStatus status, void* user) {
         auto* self = static_cast<RtStream*>(user);
+        // An overrun (input) or underrun (output) before this block.
+        if (status != 0 && self->err_) self->err_(AudioError{ErrorKind::Xrun, std::nullopt});
         const std::size_t n = std::size_t{frames} * self->channels_;
         if (self->input_) {
             if (in != nullptr && self->in_) self->in_(in, n);
@@ -263,8 +277,9 @@ private:
 };
 
 void route_error(std::size_t slot, RtAudioError::Type type, const std::string& text) {
-    std::lock_guard lk(g_slot_mu);
-    if (RtStream* s = g_slots[slot]) s->on_error(type, text);
+    g_inside[slot].fetch_add(1);
+    if (RtStream* s = g_slots[slot].load()) s->on_error(type, text);
+    g_inside[slot].fetch_sub(1);
 }
 
 // ---------------------------------------------------------------------------

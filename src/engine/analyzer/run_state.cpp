@@ -328,6 +328,16 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
     std::vector<float>& mic = in.mic;
     std::vector<float>& ref = in.reference;
     if (in.dropped != 0) base::log::info(LOG_TARGET, "input callback dropped samples", {{"dropped", in.dropped}});
+    dropouts_ += in.xruns + in.missed;
+    xruns_unlogged_ += in.xruns;
+    missed_unlogged_ += in.missed;
+    if ((xruns_unlogged_ != 0 || missed_unlogged_ != 0) &&
+        (!dropouts_logged_ || clock_.now() - *dropouts_logged_ >= 10s)) {
+        base::log::warn(LOG_TARGET, "audio dropouts", {{"xruns", xruns_unlogged_}, {"missed_blocks", missed_unlogged_}});
+        xruns_unlogged_ = 0;
+        missed_unlogged_ = 0;
+        dropouts_logged_ = clock_.now();
+    }
     if (in.tap_dropped) {
         // With a tap the two streams come from two callbacks: what one of
         // them lost is replaced by silence so that they stay aligned.
@@ -548,8 +558,8 @@ void RunState::publish(SharedSnapshot& snapshot, bool new_frame) {
         std::vector<float> conf(conf_src.size());
         for (std::size_t i = 0; i < conf_src.size(); ++i) conf[i] = conf_src[i].conf;
         const std::vector<float> env = tf::confident_envelope(ir, conf, fs_);
-        tf::IrDisplay display = tf::ir_display(env, fs_);
         const float span = tf::ir_span_ms(env, fs_);
+        tf::IrDisplay display = tf::ir_display(env, fs_, span);
 
         // Microphone spectrum on the grid.
         const std::vector<float> powers = tf::band_powers(longest.n, longest.syy, fs_);
@@ -584,6 +594,7 @@ void RunState::publish(SharedSnapshot& snapshot, bool new_frame) {
         s.found = found_;
         s.find_conf = best_conf_;
         s.averages = longest.count;
+        s.dropouts = dropouts_;
         s.mic_db = mic_db;
         s.ref_db = ref_db;
         s.status = std::move(status);

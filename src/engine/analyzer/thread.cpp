@@ -115,6 +115,8 @@ void run_body(Params p, base::Receiver<Cmd>& rx, SharedSnapshot& snap, Clock& cl
 
         clock.sleep(20ms);
 
+        capture::log_input_error(shared);
+        if (output) generator::log_output_error(*output);
         if (output && p.ref_internal && output->failed->load()) {
             lost(snap, "Output device lost");
             return;
@@ -137,6 +139,9 @@ void run_body(Params p, base::Receiver<Cmd>& rx, SharedSnapshot& snap, Clock& cl
             if (!tap) spare_ref.swap(shared.reference);
         }
         const std::uint64_t dropped = shared.dropped.exchange(0);
+        const std::uint64_t missed = shared.missed.exchange(0);
+        const std::uint64_t xruns =
+            shared.xruns.exchange(0) + (output && output->xruns ? output->xruns->exchange(0) : 0);
         std::optional<std::uint64_t> tap_dropped;
         if (tap) {
             {
@@ -152,7 +157,7 @@ void run_body(Params p, base::Receiver<Cmd>& rx, SharedSnapshot& snap, Clock& cl
         }
         const float ref_peak = take_peak(shared.ref_peak);
         const float mic_peak = take_peak(shared.mic_peak);
-        state.pass(PassInput{spare_mic, spare_ref, dropped, tap_dropped, mic_peak, ref_peak}, snap);
+        state.pass(PassInput{spare_mic, spare_ref, dropped, tap_dropped, mic_peak, ref_peak, xruns, missed}, snap);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -193,6 +194,63 @@ base::Result<host::StreamConfig> best_config(const host::Device& device, bool in
 }
 
 // ---------------------------------------------------------------------------
+// Stream errors
+
+void ErrorSlot::post(const host::AudioError& e) noexcept {
+    int expected = EMPTY;
+    if (!state_.compare_exchange_strong(expected, WRITING, std::memory_order_acquire)) {
+        lost_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    kind_ = e.kind;
+    has_text_ = e.message.has_value();
+    std::size_t n = 0;
+    if (e.message) {
+        n = std::min(e.message->size(), TEXT_BYTES);
+        // Cut before a continuation byte so that the text stays valid UTF-8.
+        if (n < e.message->size())
+            while (n > 0 && (static_cast<unsigned char>((*e.message)[n]) & 0xC0) == 0x80) --n;
+        std::memcpy(text_.data(), e.message->data(), n);
+    }
+    len_ = n;
+    state_.store(FULL, std::memory_order_release);
+}
+
+std::optional<host::AudioError> ErrorSlot::take() {
+    int expected = FULL;
+    if (!state_.compare_exchange_strong(expected, READING, std::memory_order_acquire)) return std::nullopt;
+    host::AudioError e{kind_, std::nullopt};
+    try {
+        if (has_text_) e.message = std::string(text_.data(), len_);
+    } catch (...) {
+        state_.store(EMPTY, std::memory_order_release);
+        throw;
+    }
+    state_.store(EMPTY, std::memory_order_release);
+    return e;
+}
+
+void log_error(ErrorSlot& slot, const char* target, const char* message) {
+    const std::uint64_t lost = slot.take_lost();
+    if (auto e = slot.take()) {
+        if (lost != 0)
+            base::log::warn(target, message, {{"err", error_text(*e)}, {"more", lost}});
+        else
+            base::log::warn(target, message, {{"err", error_text(*e)}});
+    }
+}
+
+void note_error(const host::AudioError& e, std::atomic<bool>& failed, std::atomic<std::uint64_t>& xruns,
+                ErrorSlot& slot) noexcept {
+    if (e.kind == host::ErrorKind::Xrun) {
+        xruns.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    slot.post(e);
+    if (!is_benign(e.kind)) failed.store(true);
+}
+
+// ---------------------------------------------------------------------------
 // Input stream
 
 void on_input(InputState& st, SampleFormat format, const void* data, std::size_t samples) noexcept {
@@ -200,6 +258,7 @@ void on_input(InputState& st, SampleFormat format, const void* data, std::size_t
     const std::size_t frames = st.channels == 0 ? 0 : samples / st.channels;
     if (!s.lock.try_lock()) {
         s.dropped.fetch_add(frames, std::memory_order_relaxed);
+        s.missed.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     if (s.lock.poisoned()) {
@@ -238,10 +297,11 @@ void on_input(InputState& st, SampleFormat format, const void* data, std::size_t
     raise_peak(s.ref_peak, ref_max);
 }
 
-void on_input_error(Shared& shared, const host::AudioError& e) {
-    base::log::warn(TARGET, "input stream error", {{"err", error_text(e)}});
-    if (!is_benign(e.kind)) shared.failed.store(true);
+void on_input_error(Shared& shared, const host::AudioError& e) noexcept {
+    note_error(e, shared.failed, shared.xruns, shared.error);
 }
+
+void log_input_error(Shared& shared) { log_error(shared.error, TARGET, "input stream error"); }
 
 base::Result<Input> open(std::string_view host_name, std::string_view id, std::size_t mic,
                          std::optional<std::size_t> reference, std::uint32_t rate) {

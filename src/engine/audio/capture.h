@@ -6,6 +6,7 @@
 // channel to `Shared` without ever waiting; the worker (analyzer or meter
 // thread) takes the lists by exchanging them for empty ones with room for
 // 11 x rate samples, and the counters by atomic exchange with 0.
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -95,6 +96,42 @@ private:
 std::string lock_error_text(std::unique_lock<PoisonMutex> held);
 
 // ---------------------------------------------------------------------------
+// Stream errors on their way from an audio thread to a worker
+
+// One audio error, handed over without locking or allocating: the audio
+// thread posts into the slot when it is empty (a later error waits for the
+// worker to take the first one and is otherwise only counted as lost); the
+// worker takes it out and logs it.
+class ErrorSlot {
+public:
+    static constexpr std::size_t TEXT_BYTES = 240;  // longer messages are cut (UTF-8 kept whole)
+
+    void post(const host::AudioError& e) noexcept;
+    std::optional<host::AudioError> take();
+    // Errors that found the slot full since the last call.
+    std::uint64_t take_lost() noexcept { return lost_.exchange(0, std::memory_order_relaxed); }
+
+private:
+    enum : int { EMPTY = 0, WRITING = 1, FULL = 2, READING = 3 };
+    std::atomic<int> state_{EMPTY};
+    std::atomic<std::uint64_t> lost_{0};
+    host::ErrorKind kind_ = host::ErrorKind::Other;
+    bool has_text_ = false;
+    std::size_t len_ = 0;
+    std::array<char, TEXT_BYTES> text_{};
+};
+
+// Logs the error waiting in the slot as `message` with its text in `err`
+// (and `more`: how many errors found the slot full).
+void log_error(ErrorSlot& slot, const char* target, const char* message);
+
+// What an error callback does with an error: an xrun is counted, anything
+// else goes to the slot, and an error that leaves the stream unusable marks
+// it failed. Never blocks, never allocates.
+void note_error(const host::AudioError& e, std::atomic<bool>& failed, std::atomic<std::uint64_t>& xruns,
+                ErrorSlot& slot) noexcept;
+
+// ---------------------------------------------------------------------------
 // Capture buffer and input stream
 
 struct Shared {
@@ -102,6 +139,9 @@ struct Shared {
     std::vector<float> mic;
     std::vector<float> reference;  // stays empty without a reference channel
     std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> missed{0};  // blocks dropped because the worker held the lock
+    std::atomic<std::uint64_t> xruns{0};   // overruns the stream reported
+    ErrorSlot error;                       // the latest other stream error, for the log
     std::atomic<std::uint32_t> mic_peak{0};  // bits of a non-negative float
     std::atomic<std::uint32_t> ref_peak{0};
     std::atomic<bool> failed{false};
@@ -129,7 +169,9 @@ base::Result<Input> open(std::string_view host_name, std::string_view id, std::s
 // The data callback for a block of `samples` interleaved samples in `format`.
 void on_input(InputState& state, host::SampleFormat format, const void* data, std::size_t samples) noexcept;
 // The error callback.
-void on_input_error(Shared& shared, const host::AudioError& e);
+void on_input_error(Shared& shared, const host::AudioError& e) noexcept;
+// The worker's side: logs the error the callback left ("input stream error").
+void log_input_error(Shared& shared);
 
 // Sample `index` of a block in `format`, as a 32-bit float (NaN and infinity
 // become 0).

@@ -25,8 +25,12 @@ float sweep_sample(Generator& g, float t_secs, std::uint64_t period, double phas
     const double t = static_cast<double>(n) / rate;
     const double T = t_secs;
     if (t >= T) return 0.0f;
-    const float f2 = std::fmin(g.rate * 0.5f, 20000.0f);
-    const double L = std::log(static_cast<double>(f2) / 20.0);
+    if (!(g.log_rate == g.rate)) {
+        const float f2 = std::fmin(g.rate * 0.5f, 20000.0f);
+        g.sweep_log = std::log(static_cast<double>(f2) / 20.0);
+        g.log_rate = g.rate;
+    }
+    const double L = g.sweep_log;
     const double phi = (phase_scale / L) * std::expm1((t * L) / T);
     const double d = std::fmin(t, T - t) / 0.004999999888241291;
     float w = 1.0f;
@@ -259,9 +263,13 @@ void on_output(OutputState& st, void* data, std::size_t samples) noexcept {
     if (st.tap) flush_tap(*st.tap, st.block, st.tap_cap, *st.tap_dropped);
 }
 
-void on_output_error(std::atomic<bool>& failed, const host::AudioError& e) {
-    base::log::warn(TARGET, "output stream error", {{"err", capture::error_text(e)}});
-    if (!capture::is_benign(e.kind)) failed.store(true);
+void on_output_error(std::atomic<bool>& failed, std::atomic<std::uint64_t>& xruns, capture::ErrorSlot& slot,
+                     const host::AudioError& e) noexcept {
+    capture::note_error(e, failed, xruns, slot);
+}
+
+void log_output_error(const Output& output) {
+    if (output.error) capture::log_error(*output.error, TARGET, "output stream error");
 }
 
 base::Result<Output> open(std::string_view host_name, std::string_view id, std::size_t channel,
@@ -281,6 +289,8 @@ base::Result<Output> open(std::string_view host_name, std::string_view id, std::
         copied = params->params;
     }
     auto failed = std::make_shared<std::atomic<bool>>(false);
+    auto xruns = std::make_shared<std::atomic<std::uint64_t>>(0);
+    auto error = std::make_shared<capture::ErrorSlot>();
     OutputState st;
     if (tap) {
         std::unique_lock lk(tap->lock);
@@ -306,7 +316,7 @@ base::Result<Output> open(std::string_view host_name, std::string_view id, std::
     auto state = std::make_shared<OutputState>(std::move(st));
     auto stream = (*device)->build_output_stream(
         *cfg, [state](void* data, std::size_t n) { on_output(*state, data, n); },
-        [failed](const host::AudioError& e) { on_output_error(*failed, e); });
+        [failed, xruns, error](const host::AudioError& e) { on_output_error(*failed, *xruns, *error, e); });
     if (!stream) return base::fail(capture::error_text(stream.error()));
     if (auto played = (*stream)->play(); !played) {
         stream->reset();
@@ -314,7 +324,8 @@ base::Result<Output> open(std::string_view host_name, std::string_view id, std::
     }
     base::log::info(TARGET, "output started",
                     {{"rate", actual}, {"channels", c}, {"fmt", host::format_name(format)}, {"channel", channel}});
-    return Output{std::move(*stream), std::move(failed), std::move(tap_dropped), actual};
+    return Output{std::move(*stream), std::move(failed), std::move(tap_dropped), std::move(xruns), std::move(error),
+                  actual};
 }
 
 }  // namespace engine::generator

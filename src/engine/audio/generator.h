@@ -43,6 +43,8 @@ struct Generator {
     std::uint32_t noise_state = 0x9e3779b9u;
     float b0 = 0.0f, b1 = 0.0f, b2 = 0.0f;  // pink-noise filter
     GenParams params;
+    float log_rate = 0.0f;    // the rate sweep_log belongs to
+    double sweep_log = 0.0;   // ln(top frequency / 20 Hz) of the sweep
 
     Generator() = default;
     Generator(float rate, GenParams params);
@@ -83,6 +85,8 @@ struct Output {
     host::StreamHandle stream;  // plays until released
     std::shared_ptr<std::atomic<bool>> failed;
     std::shared_ptr<std::atomic<std::uint64_t>> tap_dropped;
+    std::shared_ptr<std::atomic<std::uint64_t>> xruns;  // underruns the stream reported
+    std::shared_ptr<capture::ErrorSlot> error;          // the latest other stream error, for the log
     std::uint32_t rate = 0;
 };
 
@@ -94,7 +98,11 @@ base::Result<Output> open(std::string_view host_name, std::string_view id, std::
 // state's format.
 void on_output(OutputState& state, void* data, std::size_t samples) noexcept;
 // The error callback.
-void on_output_error(std::atomic<bool>& failed, const host::AudioError& e);
+void on_output_error(std::atomic<bool>& failed, std::atomic<std::uint64_t>& xruns, capture::ErrorSlot& slot,
+                     const host::AudioError& e) noexcept;
+
+// The worker's side: logs the error the callback left ("output stream error").
+void log_output_error(const Output& output);
 
 // Moves the block buffer into the tap when its lock is free.
 void flush_tap(Tap& tap, std::vector<float>& block, std::size_t cap, std::atomic<std::uint64_t>& tap_dropped) noexcept;

@@ -33,6 +33,7 @@ struct Snapshot {
     std::size_t fft_size = 0;
     std::size_t delay = 0;
     std::uint64_t averages = 0;
+    std::uint64_t dropouts = 0;              // xruns and lost input blocks since the start
     float ir_span_ms = 0.0f;
     std::uint32_t sample_rate = 0;
     float gate = 0.0f;

@@ -59,16 +59,21 @@ float band_hi(std::size_t i) { return grid_tables().hi[i]; }
 
 float grid_position(float f) { return std::log(f / 20.0f) / GRID_STEP_LN; }
 
-float db_of(Complex z) {
-    // hypotf's value (the square root of the exact double-precision sum of
-    // squares, rounded once) without the library call.
+namespace {
+
+// hypotf's value (the square root of the exact double-precision sum of
+// squares, rounded once) without the library call.
+inline float magnitude(Complex z) {
     const float x = z.real();
     const float y = z.imag();
-    const float m = std::isinf(x) || std::isinf(y)
-                        ? INFINITY
-                        : static_cast<float>(std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
-    return 20.0f * std::log10(std::fmax(m, 1e-9f));
+    return std::isinf(x) || std::isinf(y)
+               ? INFINITY
+               : static_cast<float>(std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
 }
+
+}  // namespace
+
+float db_of(Complex z) { return 20.0f * std::log10(std::fmax(magnitude(z), 1e-9f)); }
 
 std::vector<Point> points_of(std::span<const Triple> bins) {
     const Grid& f = point_freq();
@@ -537,6 +542,34 @@ float bulk_delay(std::span<const Complex> h) {
     return around(tau2, 0.00002f, 0.000001f);
 }
 
+namespace {
+
+// The grid point whose confidence masks bin k (k <= n/2) of an FFT of size n
+// at rate fs; kept per thread for the last few sizes (the same n and fs come
+// with every display refresh).
+const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
+    struct Entry {
+        std::size_t n;
+        float fs;
+        std::vector<std::uint8_t> table;
+    };
+    thread_local std::vector<Entry> cache;
+    for (const Entry& e : cache)
+        if (e.n == n && e.fs == fs) return e.table;
+    const float nf = static_cast<float>(n);
+    std::vector<std::uint8_t> table(n / 2 + 1);
+    for (std::size_t k = 0; k <= n / 2; ++k) {
+        const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
+        table[k] = static_cast<std::uint8_t>(
+            std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239));
+    }
+    if (cache.size() >= 8) cache.erase(cache.begin());
+    cache.push_back(Entry{n, fs, std::move(table)});
+    return cache.back().table;
+}
+
+}  // namespace
+
 std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
     if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
     const std::size_t n = ir.size();
@@ -544,6 +577,10 @@ std::vector<float> confident_envelope(std::span<const float> ir, std::span<const
     for (std::size_t k = 0; k < n; ++k) s[k] = Complex(ir[k], 0.0f);
     plan::forward(n)->process(s);
     const float nf = static_cast<float>(n);
+    const std::vector<std::uint8_t>& points = mask_points(n, fs);
+    // The mask of each grid point, once.
+    std::array<float, GRID_POINTS> masks;
+    for (std::size_t i = 0; i < GRID_POINTS; ++i) masks[i] = std::fmin(std::fmax((conf[i] - 0.2f) / 0.3f, 0.0f), 1.0f);
     for (std::size_t k = 0; k < n; ++k) {
         float factor;
         if (k == 0 || 2 * k == n) factor = 1.0f;
@@ -553,15 +590,11 @@ std::vector<float> confident_envelope(std::span<const float> ir, std::span<const
             s[k] = Complex{};
             continue;
         }
-        const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
-        const std::size_t gi =
-            std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239);
-        const float mask = std::fmin(std::fmax((conf[gi] - 0.2f) / 0.3f, 0.0f), 1.0f);
-        s[k] *= mask * factor / nf;
+        s[k] *= masks[points[k]] * factor / nf;
     }
     plan::inverse(n)->process(s);
     std::vector<float> out(n);
-    for (std::size_t k = 0; k < n; ++k) out[k] = std::abs(s[k]);
+    for (std::size_t k = 0; k < n; ++k) out[k] = magnitude(s[k]);
     return out;
 }
 
@@ -592,11 +625,16 @@ float ir_span_ms(std::span<const float> ir, float fs) {
 }
 
 IrDisplay ir_display(std::span<const float> ir, float fs) {
+    if (ir.empty()) return {};
+    return ir_display(ir, fs, ir_span_ms(ir, fs));
+}
+
+IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
     IrDisplay out;
     if (ir.empty()) return out;
     const std::int64_t n = static_cast<std::int64_t>(ir.size());
     const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.002f));
-    const std::int64_t post = base::saturating_cast<std::int64_t>(std::floor(fs * (ir_span_ms(ir, fs) / 1000.0f)));
+    const std::int64_t post = base::saturating_cast<std::int64_t>(std::floor(fs * (span_ms / 1000.0f)));
     const std::int64_t len = pre + post;
     if (len <= 0) return out;
     std::vector<float> v(static_cast<std::size_t>(len));
@@ -624,11 +662,20 @@ IrDisplay ir_display(std::span<const float> ir, float fs) {
     for (std::int64_t j = 1; j + 1 < len; ++j) {
         if (v[j] > floor_level && v[j] >= v[j - 1] && v[j] >= v[j + 1]) cands.push_back(j);
     }
-    std::stable_sort(cands.begin(), cands.end(), [&](std::int64_t a, std::int64_t b) { return v[a] > v[b]; });
+    // Candidates by falling level, the earlier first among equals; only as
+    // many are put in order as the choice below reads.
+    const auto before = [&](std::int64_t a, std::int64_t b) { return v[a] > v[b] || (v[a] == v[b] && a < b); };
+    std::size_t ordered = 0;
     const std::int64_t sep = base::saturating_cast<std::int64_t>(std::floor(fs * 0.00025f));
     std::vector<std::int64_t> taken;
-    for (std::int64_t j : cands) {
+    for (std::size_t c = 0; c < cands.size(); ++c) {
         if (taken.size() == 6) break;
+        if (c == ordered) {
+            ordered = std::min(cands.size(), std::max<std::size_t>(64, 2 * ordered));
+            std::partial_sort(cands.begin() + static_cast<std::ptrdiff_t>(c),
+                              cands.begin() + static_cast<std::ptrdiff_t>(ordered), cands.end(), before);
+        }
+        const std::int64_t j = cands[c];
         const bool apart = std::all_of(taken.begin(), taken.end(), [&](std::int64_t t) { return std::abs(j - t) >= sep; });
         if (apart) taken.push_back(j);
     }
@@ -821,14 +868,15 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
     const std::size_t bins = n / 2;
     const std::size_t keep = n - hop;
     std::size_t done = 0;
-    while (mic_queue.size() >= hop && ref_queue.size() >= hop) {
-        std::copy(mic_frame.begin() + static_cast<std::ptrdiff_t>(hop), mic_frame.end(), mic_frame.begin());
-        std::copy(ref_frame.begin() + static_cast<std::ptrdiff_t>(hop), ref_frame.end(), ref_frame.begin());
-        const auto h = static_cast<std::ptrdiff_t>(hop);
-        std::copy(mic_queue.begin(), mic_queue.begin() + h, mic_frame.begin() + static_cast<std::ptrdiff_t>(keep));
-        std::copy(ref_queue.begin(), ref_queue.begin() + h, ref_frame.begin() + static_cast<std::ptrdiff_t>(keep));
-        mic_queue.erase(mic_queue.begin(), mic_queue.begin() + h);
-        ref_queue.erase(ref_queue.begin(), ref_queue.begin() + h);
+    const auto h = static_cast<std::ptrdiff_t>(hop);
+    std::size_t taken = 0;  // samples of both queues moved into frames
+    while (mic_queue.size() - taken >= hop && ref_queue.size() - taken >= hop) {
+        std::copy(mic_frame.begin() + h, mic_frame.end(), mic_frame.begin());
+        std::copy(ref_frame.begin() + h, ref_frame.end(), ref_frame.begin());
+        const auto t = static_cast<std::ptrdiff_t>(taken);
+        std::copy(mic_queue.begin() + t, mic_queue.begin() + t + h, mic_frame.begin() + static_cast<std::ptrdiff_t>(keep));
+        std::copy(ref_queue.begin() + t, ref_queue.begin() + t + h, ref_frame.begin() + static_cast<std::ptrdiff_t>(keep));
+        taken += hop;
         filled = std::min(n, filled + hop);
         if (filled < n) continue;
 
@@ -855,6 +903,8 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         if (sweep) sweep_analysis(*this);
         ++done;
     }
+    mic_queue.erase(mic_queue.begin(), mic_queue.begin() + static_cast<std::ptrdiff_t>(taken));
+    ref_queue.erase(ref_queue.begin(), ref_queue.begin() + static_cast<std::ptrdiff_t>(taken));
     return done;
 }
 
@@ -863,12 +913,41 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     const std::size_t bins = std::min({sxy.size(), layer.sxx.size(), layer.syy.size()});
     const float factor = static_cast<float>(shift) * 6.2831855f / static_cast<float>(n);
     const std::vector<Complex>* rot = shift != 0 ? &rotation(n, shift, factor, bins) : nullptr;
+    // TransferFunction::bin written out with its per-layer terms taken out
+    // of the loop.
+    const float navg = layer.w > 0.0f ? 1.0f / layer.w : 0.0f;
+    const bool biased = navg > 1.0f;
+    const float navg_m1 = navg - 1.0f;
+    const float inv_m1 = biased ? 1.0f / navg_m1 : 0.0f;
+    const float* sxx_l = layer.sxx.data();
+    const float* syy_l = layer.syy.data();
+    const Complex* sxy_l = layer.sxy.data();
+    const std::size_t cleaned = std::min(layer.clean.size(), bins);
+    const float lfloor = layer.floor;
     for (std::size_t k = 0; k < bins; ++k) {
         Complex h;
         float c;
-        if (layer.syy[k] > 1e-12f && layer.sxx[k] > layer.floor) {
-            std::tie(h, c) = layer.bin(k);
+        const float sx = sxx_l[k];
+        const float sy = syy_l[k];
+        if (sy > 1e-12f && sx > lfloor) {
+            // One division per bin: 1 / (sx sy) serves the coherence and,
+            // times sy, 1 / sx (equal to the quotients within rounding).
+            const float inv = 1.0f / (sx * sy);
+            const bool finite = inv > 0.0f && inv < INFINITY;
+            c = 0.0f;
+            if (biased)
+                c = finite ? (navg * norm2(sxy_l[k]) * inv - 1.0f) * inv_m1
+                           : (navg * norm2(sxy_l[k]) / (sx * sy) - 1.0f) / navg_m1;
+            c = clamp01(c);
             if (std::isnan(c) || c < threshold) continue;
+            if (k < cleaned) {
+                h = layer.clean[k];
+            } else if (finite) {
+                const float inv_sx = sy * inv;
+                h = Complex(sxy_l[k].real() * inv_sx, sxy_l[k].imag() * inv_sx);
+            } else {
+                h = sxy_l[k] / sx;
+            }
         } else {
             if (threshold > 0.0f) continue;
             h = Complex{};
@@ -880,6 +959,12 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
         if (rot != nullptr) h *= (*rot)[k];
         const Complex ch = c * h;
         const float cp = c * (h.real() * h.real() + h.imag() * h.imag());
+        if (times == 1) {
+            sxy[k] += ch;
+            power[k] += cp;
+            weight[k] += c;
+            continue;
+        }
         for (std::uint32_t t = 0; t < times; ++t) {
             sxy[k] += ch;
             power[k] += cp;

@@ -10,7 +10,6 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -134,8 +133,8 @@ void fft_inverse(std::span<Complex> buf);
 struct TransferFunction {
     std::vector<Complex> scratch;          // work area of the forward FFT
     std::vector<float> window;             // periodic Hann (all ones for a sweep layer)
-    std::deque<float> mic_queue;
-    std::deque<float> ref_queue;
+    std::vector<float> mic_queue;          // samples waiting for a hop (fewer than hop after feed)
+    std::vector<float> ref_queue;
     std::vector<float> mic_frame;          // n
     std::vector<float> ref_frame;          // n
     std::vector<Complex> ref_spec;         // n
@@ -244,6 +243,8 @@ struct IrDisplay {
 
 // Display (600 block maxima in dB from -2 ms to the span) and up to 6 arrivals.
 IrDisplay ir_display(std::span<const float> ir, float fs);
+// The same with the response's span (ir_span_ms) already known.
+IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms);
 
 // ---------------------------------------------------------------- weighting
 

@@ -323,6 +323,7 @@ void run(Params params, base::Receiver<Cmd> rx, std::shared_ptr<SharedSnapshot> 
 
         clock->sleep(std::chrono::milliseconds(10));
 
+        capture::log_input_error(*shared);
         if (shared->failed.load()) {
             mark_lost(*snap);
             return;
@@ -339,6 +340,9 @@ void run(Params params, base::Receiver<Cmd> rx, std::shared_ptr<SharedSnapshot> 
             std::swap(shared->mic, spare);
         }
         shared->dropped.exchange(0);
+        if (const std::uint64_t xruns = shared->xruns.exchange(0), missed = shared->missed.exchange(0);
+            xruns != 0 || missed != 0)
+            base::log::warn(TARGET, "audio dropouts", {{"xruns", xruns}, {"missed_blocks", missed}});
         const std::uint32_t peak_bits = shared->mic_peak.exchange(0);
         shared->ref_peak.exchange(0);
         float peak = 0.0f;

@@ -75,6 +75,8 @@ struct PassInput {
     std::optional<std::uint64_t> tap_dropped;   // set when the reference comes from the tap
     float mic_peak = 0.0f;
     float ref_peak = 0.0f;
+    std::uint64_t xruns = 0;   // overruns and underruns the streams reported
+    std::uint64_t missed = 0;  // input blocks dropped because the capture buffer was busy
 };
 
 class RunState {
@@ -157,6 +159,12 @@ private:
     float mean_conf_ = 0.0f;
     Instant search_timer_{0};
     Instant drift_timer_{0};
+    // Dropouts: the total shown, and the counts not yet logged (a line at
+    // most every 10 s, so that a struggling machine does not flood the log).
+    std::uint64_t dropouts_ = 0;
+    std::uint64_t xruns_unlogged_ = 0;
+    std::uint64_t missed_unlogged_ = 0;
+    std::optional<Instant> dropouts_logged_;
 };
 
 }  // namespace engine::analyzer

@@ -134,6 +134,31 @@ TEST(AnalyzerRunState, ClippingMessages) {
     EXPECT_EQ(b.copy().status, "Averaging 0 of 3");
 }
 
+TEST(AnalyzerRunState, DropoutsAreCountedAndLoggedAtMostEveryTenSeconds) {
+    base::log::Capture logs;
+    Bench b;
+    const auto pass = [&](std::uint64_t xruns, std::uint64_t missed) {
+        b.clock.sleep(20ms);
+        std::vector<float> x = b.noise(960);
+        b.state->pass(analyzer::PassInput{x, x, 0, std::nullopt, 0.0f, 0.0f, xruns, missed}, b.snap);
+    };
+    pass(2, 1);
+    EXPECT_EQ(b.copy().dropouts, 3u);
+    pass(0, 3);
+    pass(1, 0);
+    EXPECT_EQ(b.copy().dropouts, 7u);
+    EXPECT_EQ(b.copy().status, "Averaging 0 of 3");  // the status line stays what it was
+    b.clock.t += 10s;
+    pass(0, 0);
+    auto recs = logs.with_message("audio dropouts");
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].level, base::log::Level::Warn);
+    EXPECT_EQ(recs[0].field("xruns"), "2");
+    EXPECT_EQ(recs[0].field("missed_blocks"), "1");
+    EXPECT_EQ(recs[1].field("xruns"), "1");
+    EXPECT_EQ(recs[1].field("missed_blocks"), "3");
+}
+
 TEST(AnalyzerRunState, SineStopsTheSearch) {
     Bench b(true, Signal::Sine);
     b.state->command(Cmd{Cmd::FindDelay{}});

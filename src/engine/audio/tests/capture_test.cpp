@@ -167,17 +167,38 @@ TEST(CaptureCallback, ErrorsMarkTheCaptureFailedExceptTheBenignKinds) {
     base::log::Capture logs;
     capture::Shared shared;
     capture::on_input_error(shared, AudioError{ErrorKind::Xrun, std::nullopt});
+    capture::on_input_error(shared, AudioError{ErrorKind::Xrun, "overrun"});
     EXPECT_FALSE(shared.failed.load());
+    EXPECT_EQ(shared.xruns.load(), 2u);
     capture::on_input_error(shared, AudioError{ErrorKind::RouteChanged, std::nullopt});
     capture::on_input_error(shared, AudioError{ErrorKind::RealtimeDenied, std::nullopt});
     EXPECT_FALSE(shared.failed.load());
+    EXPECT_TRUE(logs.with_message("input stream error").empty());  // the callback never logs
+    capture::log_input_error(shared);  // the worker logs the first; the second found the slot full
     capture::on_input_error(shared, AudioError{ErrorKind::DeviceNotAvailable, std::nullopt});
     EXPECT_TRUE(shared.failed.load());
+    capture::log_input_error(shared);
+    capture::log_input_error(shared);  // nothing waits
     auto recs = logs.with_message("input stream error");
-    ASSERT_EQ(recs.size(), 4u);
+    ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].level, base::log::Level::Warn);
-    EXPECT_EQ(recs[0].field("err"), "A buffer underrun or overrun occurred.");
-    EXPECT_EQ(recs[3].field("err"), "The requested audio device is not available. It may have been disconnected.");
+    EXPECT_EQ(recs[0].field("err"), "The audio route changed. The stream was automatically rerouted to a different device.");
+    EXPECT_EQ(recs[0].field("more"), "1");
+    EXPECT_EQ(recs[1].field("err"), "The requested audio device is not available. It may have been disconnected.");
+}
+
+TEST(CaptureCallback, TheErrorSlotCutsLongMessagesOnACharacterBoundary) {
+    capture::ErrorSlot slot;
+    std::string text(capture::ErrorSlot::TEXT_BYTES - 1, 'a');
+    text += "\u00e9tat";  // a two-byte character across the cut
+    slot.post(AudioError{ErrorKind::Other, text});
+    auto e = slot.take();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind, ErrorKind::Other);
+    EXPECT_EQ(*e->message, std::string(capture::ErrorSlot::TEXT_BYTES - 1, 'a'));
+    EXPECT_FALSE(slot.take());
+    slot.post(AudioError{ErrorKind::DeviceBusy, std::nullopt});
+    EXPECT_EQ(slot.take(), (AudioError{ErrorKind::DeviceBusy, std::nullopt}));
 }
 
 TEST(CaptureErrorText, MessageElseStandardText) {
@@ -319,6 +340,7 @@ TEST_F(CaptureOpen, CapturesAndReportsALostDevice) {
     EXPECT_FALSE(in->shared->failed.load());
     host->remove_device("mic");
     EXPECT_TRUE(in->shared->failed.load());
+    capture::log_input_error(*in->shared);  // the worker's log
     EXPECT_EQ(logs.with_message("input stream error").size(), 1u);
     in->stream.reset();
     EXPECT_EQ(host->stream_count(), 0u);

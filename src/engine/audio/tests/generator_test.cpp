@@ -428,16 +428,23 @@ TEST(GeneratorOutput, NeglectedTapIsEmptiedBeyondTenSeconds) {
 
 TEST(GeneratorOutput, ErrorsRaiseTheFailedFlagExceptTheBenignKinds) {
     base::log::Capture logs;
-    std::atomic<bool> failed{false};
-    for (ErrorKind k : {ErrorKind::RouteChanged, ErrorKind::RealtimeDenied, ErrorKind::Xrun})
-        generator::on_output_error(failed, AudioError{k, std::nullopt});
-    EXPECT_FALSE(failed.load());
-    generator::on_output_error(failed, AudioError{ErrorKind::StreamInvalidated, "gone"});
-    EXPECT_TRUE(failed.load());
+    generator::Output out;
+    out.failed = std::make_shared<std::atomic<bool>>(false);
+    out.xruns = std::make_shared<std::atomic<std::uint64_t>>(0);
+    out.error = std::make_shared<capture::ErrorSlot>();
+    const auto report = [&](AudioError e) { generator::on_output_error(*out.failed, *out.xruns, *out.error, e); };
+    for (ErrorKind k : {ErrorKind::Xrun, ErrorKind::RealtimeDenied}) report(AudioError{k, std::nullopt});
+    EXPECT_FALSE(out.failed->load());
+    EXPECT_EQ(out.xruns->load(), 1u);
+    generator::log_output_error(out);
+    report(AudioError{ErrorKind::StreamInvalidated, "gone"});
+    EXPECT_TRUE(out.failed->load());
+    EXPECT_EQ(logs.with_message("output stream error").size(), 1u);  // the callback never logs
+    generator::log_output_error(out);
     auto recs = logs.with_message("output stream error");
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[3].field("err"), "gone");
-    EXPECT_EQ(recs[3].level, base::log::Level::Warn);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[1].field("err"), "gone");
+    EXPECT_EQ(recs[1].level, base::log::Level::Warn);
 }
 
 // ---------------------------------------------------------------------------

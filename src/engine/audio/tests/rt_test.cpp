@@ -70,6 +70,7 @@ TEST(AudioCallbacks, InputAppendsWithoutAllocating) {
     }
     EXPECT_EQ(g_news.load() - before, 0);
     EXPECT_GT(shared->dropped.load(), 0u);
+    EXPECT_EQ(shared->missed.load(), 30u);  // one block per busy lock
 }
 
 TEST(AudioCallbacks, OutputRendersAndFeedsTheTapWithoutAllocating) {
@@ -101,4 +102,28 @@ TEST(AudioCallbacks, OutputRendersAndFeedsTheTapWithoutAllocating) {
     }
     EXPECT_EQ(g_news.load() - before, 0);
     EXPECT_GT(st.tap_dropped->load(), 0u);
+}
+
+TEST(AudioCallbacks, ErrorCallbacksNeitherAllocateNorLog) {
+    using audio_watcher::host::AudioError;
+    using audio_watcher::host::ErrorKind;
+    capture::Shared shared;
+    std::atomic<bool> failed{false};
+    std::atomic<std::uint64_t> xruns{0};
+    capture::ErrorSlot slot;
+    const AudioError xrun{ErrorKind::Xrun, std::nullopt};
+    const AudioError lost{ErrorKind::DeviceNotAvailable, std::string(400, 'x')};
+
+    const long before = g_news.load();
+    for (int i = 0; i < 100; ++i) {
+        capture::on_input_error(shared, xrun);
+        capture::on_input_error(shared, lost);
+        generator::on_output_error(failed, xruns, slot, xrun);
+        generator::on_output_error(failed, xruns, slot, lost);
+    }
+    EXPECT_EQ(g_news.load() - before, 0);
+    EXPECT_EQ(shared.xruns.load(), 100u);
+    EXPECT_EQ(xruns.load(), 100u);
+    EXPECT_TRUE(failed.load());
+    EXPECT_EQ(slot.take_lost(), 99u);
 }
