@@ -14,15 +14,30 @@ namespace shell {
 
 inline constexpr std::chrono::milliseconds REVEAL_LIMIT{1500};
 
-// The page side: polls every 16 ms until the page is styled, then sends true
-// once through the script bridge.
+// The page side: checks every 16 ms until the page is styled, then sends
+// true once through the script bridge. A hidden web view throttles its
+// timers, so the check also runs at once when the body's class changes and
+// when a stylesheet link finishes loading.
 inline constexpr std::string_view STYLED_SCRIPT = R"JS(
 const ready = () => /\b(dark|light)\b/.test(document.body.className) &&
     [...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet);
 await new Promise(done => {
-    const poll = () => {
-        if (ready()) { send(true); done(); } else setTimeout(poll, 16);
+    let answered = false;
+    const observer = new MutationObserver(() => check());
+    const check = () => {
+        if (answered || !ready()) return false;
+        answered = true;
+        observer.disconnect();
+        send(true);
+        done();
+        return true;
     };
+    const poll = () => { if (!answered && !check()) setTimeout(poll, 16); };
+    observer.observe(document.body, { attributes: true, attributeFilter: ['class'] });
+    for (const l of document.querySelectorAll('link[rel=stylesheet]')) {
+        l.addEventListener('load', check);
+        l.addEventListener('error', check);
+    }
     poll();
 });
 )JS";
