@@ -9,9 +9,9 @@
 #include <fmt/format.h>
 
 #include "base/log.h"
-#include "engine/capture.h"
-#include "engine/settings.h"
-#include "engine/settings_store.h"
+#include "engine/audio/capture.h"
+#include "engine/settings/settings.h"
+#include "engine/settings/settings_store.h"
 #include "menu.h"
 #include "reactive/root.h"
 #include "shell/logging.h"

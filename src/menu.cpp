@@ -3,8 +3,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <glib.h>
-
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -13,6 +11,7 @@
 
 #include "api/client.h"
 #include "base/log.h"
+#include "base/utf8.h"
 
 extern char** environ;
 
@@ -43,13 +42,6 @@ MenuItem standard(std::string id, std::string label, std::string accel, Standard
     return m;
 }
 
-std::string valid_utf8(const std::string& bytes) {
-    gchar* v = g_utf8_make_valid(bytes.data(), static_cast<gssize>(bytes.size()));
-    std::string out = v ? v : "";
-    g_free(v);
-    return out;
-}
-
 }  // namespace
 
 std::vector<Menu> menu_bar(std::string_view version_display) {
@@ -77,7 +69,7 @@ std::vector<MenuItem> recent_items(const std::vector<std::filesystem::path>& rec
     std::vector<MenuItem> out;
     for (std::size_t i = 0; i < recent.size() && i < RECENT_SHOWN; ++i) {
         std::string label;
-        for (char c : valid_utf8(recent[i].native())) {
+        for (char c : base::utf8::lossy(recent[i].native())) {
             label += c;
             if (c == '_') label += '_';
         }

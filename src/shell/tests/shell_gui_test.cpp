@@ -243,13 +243,14 @@ TEST_F(ShellWindow, MenuBarAndOpenRecent) {
     EXPECT_TRUE(open_recent().empty());
 
     // Seven entries: the first five, paths shown as they are.
-    const std::vector<fs::path> seven = {"/shows/a&b.vtproject", "/shows/under_score.vtproject", "/shows/c.vtproject",
+    const std::vector<fs::path> seven = {"/shows/a&b.vtproject", "/shows/under_score.vtproject", "/shows/c\xff.vtproject",
                                          "/shows/d.vtproject",   "/shows/e.vtproject",            "/shows/f.vtproject",
                                          "/shows/g.vtproject"};
     menu::update_recent_menu(seven);
     EXPECT_TRUE(open_recent_enabled());
     std::vector<Shown> want;
     for (int i = 0; i < 5; ++i) want.push_back({seven[static_cast<std::size_t>(i)].string(), true, nullptr});
+    want[2].text = "/shows/c\uFFFD.vtproject";  // bytes that are not UTF-8
     EXPECT_EQ(open_recent(), want);
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(window->has_menu_item(fmt::format("recent_{}", i)));
     EXPECT_FALSE(window->has_menu_item("recent_5"));
