@@ -217,24 +217,70 @@ std::weak_ptr<LogHandle::State> CURRENT;
 
 struct LogHandle::State {
     std::shared_ptr<spdlog::logger> err;  // synchronous, on the logging thread
+    std::optional<fs::path> folder;       // set when lines also go to the files
+    std::shared_ptr<spdlog::sinks::sink> file_sink;
+
+    // The writer's queue is allocated whole (LOG_QUEUE_LINES slots, tens of
+    // megabytes), which takes a noticeable part of a second: it is built on
+    // a thread of its own so that start-up does not wait for it. Lines
+    // logged meanwhile are kept in `early` and queued first.
+    std::mutex mu;
     std::shared_ptr<spdlog::details::thread_pool> pool;
     std::shared_ptr<spdlog::async_logger> file;
-    std::optional<fs::path> folder;
+    std::vector<std::pair<spdlog::level::level_enum, std::string>> early;
+    std::thread builder;
+
+    ~State() {
+        if (builder.joinable()) builder.join();
+    }
+
+    void start_writer() {
+        builder = std::thread([this] {
+            auto p = std::make_shared<spdlog::details::thread_pool>(LOG_QUEUE_LINES, 1);
+            auto f = std::make_shared<spdlog::async_logger>("veltrum", file_sink, p,
+                                                            spdlog::async_overflow_policy::overrun_oldest);
+            f->set_level(spdlog::level::info);
+            std::lock_guard lk(mu);
+            for (auto& [level, line] : early) f->log(level, line);
+            early.clear();
+            pool = std::move(p);
+            file = std::move(f);
+        });
+    }
 
     void write(const base::log::Record& rec, const std::string& line) {
         const auto level = spdlog_level(rec.level);
         err->log(level, line);
+        if (!folder) return;
+        std::lock_guard lk(mu);
         // Never waits for the writer: a line that does not fit is dropped.
-        if (file && pool->queue_size() < LOG_QUEUE_LINES) file->log(level, line);
+        if (!file) {
+            if (early.size() < LOG_QUEUE_LINES) early.emplace_back(level, line);
+        } else if (pool->queue_size() < LOG_QUEUE_LINES) {
+            file->log(level, line);
+        }
     }
 
-    void drain(std::chrono::milliseconds limit) const {
-        if (!file) return;
+    void drain(std::chrono::milliseconds limit) {
+        if (!folder) return;
         const auto end = std::chrono::steady_clock::now() + limit;
+        auto ready = [&] {
+            std::lock_guard lk(mu);
+            return file != nullptr;
+        };
+        while (!ready() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+        std::shared_ptr<spdlog::details::thread_pool> p;
+        std::shared_ptr<spdlog::async_logger> f;
+        {
+            std::lock_guard lk(mu);
+            p = pool;
+            f = file;
+        }
+        if (!f) return;
         // The queue empties when the writer took the last line; a short
         // pause lets it finish writing that line.
-        while (pool->queue_size() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
-        file->flush();
+        while (p->queue_size() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+        f->flush();
         std::this_thread::sleep_for(5ms);
     }
 };
@@ -261,7 +307,7 @@ LogHandle::~LogHandle() {
     if (current) base::log::set_sink(nullptr);
 }
 
-bool LogHandle::writes_files() const { return s_ && s_->file; }
+bool LogHandle::writes_files() const { return s_ && s_->folder; }
 std::optional<fs::path> LogHandle::folder() const { return s_ ? s_->folder : std::nullopt; }
 
 void LogHandle::drain(std::chrono::milliseconds limit) const {
@@ -287,7 +333,6 @@ LogHandle init_logging(LogSetup setup) {
         if (!ec && fs::is_directory(folder, ec)) {
             try {
                 file_sink = std::make_shared<DailyFileSink>(folder, setup.clock);
-                state->folder = folder;
             } catch (const spdlog::spdlog_ex&) {
                 file_sink.reset();
             }
@@ -303,10 +348,9 @@ LogHandle init_logging(LogSetup setup) {
 
     if (file_sink) {
         file_sink->set_formatter(std::make_unique<LineFormatter>());
-        state->pool = std::make_shared<spdlog::details::thread_pool>(LOG_QUEUE_LINES, 1);
-        state->file = std::make_shared<spdlog::async_logger>("veltrum", file_sink, state->pool,
-                                                             spdlog::async_overflow_policy::overrun_oldest);
-        state->file->set_level(spdlog::level::info);
+        state->file_sink = file_sink;
+        state->folder = *setup.data_dir / "logs";
+        state->start_writer();
     }
 
     {
