@@ -1,5 +1,7 @@
 #include "shell/logging.h"
 
+#include <cxxabi.h>
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -382,25 +384,33 @@ namespace {
 
 std::terminate_handler KEPT_HANDLER = nullptr;
 
-// The frame that threw: the one after __cxa_throw when the exception was
-// never caught (the stack is not unwound then), else the caller of
-// std::terminate.
+bool cxx_runtime(const char* object) {
+    std::string_view o = object ? object : "";
+    return o.find("libstdc++") != std::string_view::npos || o.find("libgcc_s") != std::string_view::npos;
+}
+
+// The frame that threw, as "function+0xoffset (object)" or "object+0xoffset".
+// An exception nobody caught reaches std::terminate without unwinding, so
+// the frame below the C++ runtime's own frames (the throw) is the place.
 std::string throw_site() {
     void* frames[48];
     const int n = backtrace(frames, 48);
-    char** names = backtrace_symbols(frames, n);
-    if (!names) return "unknown";
-    std::string site = "unknown";
-    int after = -1;
-    for (int i = 0; i < n; ++i) {
-        std::string_view s = names[i];
-        if (s.find("__cxa_throw") != std::string_view::npos || s.find("_ZSt9terminatev") != std::string_view::npos ||
-            s.find("__cxa_rethrow") != std::string_view::npos)
-            after = i + 1;
+    int i = 0;
+    Dl_info info{};
+    auto object_of = [&](int k) { return dladdr(frames[k], &info) ? info.dli_fname : nullptr; };
+    while (i < n && !cxx_runtime(object_of(i))) ++i;  // this handler's frames
+    while (i < n && cxx_runtime(object_of(i))) ++i;   // std::terminate, __cxa_throw
+    if (i >= n || !dladdr(frames[i], &info)) return "unknown";
+    const auto* addr = static_cast<const char*>(frames[i]);
+    const std::string object = info.dli_fname ? fs::path(info.dli_fname).filename().string() : "?";
+    if (info.dli_sname && info.dli_saddr) {
+        int status = 0;
+        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        std::string name = status == 0 && demangled ? demangled : info.dli_sname;
+        std::free(demangled);
+        return fmt::format("{}+{:#x} ({})", name, addr - static_cast<const char*>(info.dli_saddr), object);
     }
-    if (after > 0 && after < n) site = names[after];
-    std::free(names);
-    return site;
+    return fmt::format("{}+{:#x}", object, addr - static_cast<const char*>(info.dli_fbase));
 }
 
 [[noreturn]] void terminate_hook() {

@@ -14,6 +14,10 @@
 #include "shell/logging.h"
 
 namespace shell {
+
+// Outside the anonymous namespace: exported, so the report can name it.
+[[gnu::noinline]] void throw_boom() { throw std::runtime_error("boom"); }
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -249,9 +253,9 @@ TEST(LogPanicDeathTest, EscapedExceptionIsLoggedThenTheKeptHandlerRuns) {
             setup.colour = false;
             auto handle = init_logging(setup);
             install_panic_hook();
-            std::thread([] { throw std::runtime_error("boom"); }).join();
+            std::thread([] { throw_boom(); }).join();
         },
-        "ERROR Veltrum: panicked at .*\nboom\n(.|\n)*terminate called after throwing.*runtime_error");
+        "ERROR Veltrum: panicked at .*throw_boom.*:\nboom\n(.|\n)*terminate called after throwing.*runtime_error");
 }
 
 }  // namespace
