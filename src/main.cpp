@@ -144,12 +144,17 @@ int main(int argc, char** argv) {
 #ifdef VELTRUM_HAS_MAIN_WINDOW
     ARGS.assign(argv, argv + argc);
 #endif
-    // File URLs on the command line stand for the system's opened-files
-    // event; plain paths are the main window's first argument.
+    // Files named on the command line and those of the application's open
+    // signal arrive as the runtime's files-to-open event; file URLs on the
+    // command line go through the URL rule.
+    std::vector<const char*> paths{argv[0]};
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
         if (a.find("://") != std::string_view::npos) shell::queue_opened_files({std::string(a)});
+        else paths.push_back(argv[i]);
     }
+    webview_host::queue_command_line_files(static_cast<int>(paths.size()), paths.data());
+    webview_host::on_open_files([](std::vector<std::filesystem::path> files) { shell::queue_opened_paths(files); });
 
     if (!webview_host::init()) {
         base::log::error(shell::LOG_TARGET, "cannot open the display");
@@ -160,7 +165,7 @@ int main(int argc, char** argv) {
                                 std::make_unique<webview_host::ReactiveRoot>(loop, [] { return app_root(); }));
     MAIN_WINDOW = &window;
     window.set_menu_bar(menus, [](const std::string& id) {
-        if (id == "app_quit") webview_host::quit();
+        if (id == "app_quit") MAIN_WINDOW->request_close();
         else if (id == "help_open_logs") menu::open_logs_folder();
     });
     menu::RECENT_MENU = menu::RecentMenu{&window, {}};

@@ -1,8 +1,8 @@
 #include "shell/reveal.h"
 
-#include <gtk/gtk.h>
-
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace shell {
 
@@ -15,7 +15,8 @@ reactive::Task<> reveal_window_when_styled(webview_host::Window& window) {
         [styled](const base::Result<nlohmann::json>&) { styled.resolve(false); });
     if (reactive::Loop* loop = reactive::current_loop()) loop->post_after(REVEAL_LIMIT, [styled] { styled.resolve(false); });
     co_await styled;
-    gtk_widget_show(GTK_WIDGET(window.gtk_window()));
+    window.show();
+    // Only a visible window that is not minimised takes the focus.
     if (window.is_visible() && !window.is_minimized()) window.focus();
 }
 

@@ -85,6 +85,12 @@ void queue_opened_files(const std::vector<std::string>& urls) {
         if (auto p = local_path_of_url(u)) PENDING_OPEN_PATHS.push_back(std::move(*p));
 }
 
+void queue_opened_paths(const std::vector<std::filesystem::path>& paths) {
+    if (MAIN_WINDOW_READY.load(std::memory_order_acquire)) return;
+    std::lock_guard lk(PENDING_OPEN_PATHS_MU);
+    PENDING_OPEN_PATHS.insert(PENDING_OPEN_PATHS.end(), paths.begin(), paths.end());
+}
+
 std::string page_head(std::string_view font_url, const std::vector<std::string>& stylesheets,
                       std::string_view app_css) {
     std::string head = fmt::format(

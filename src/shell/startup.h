@@ -32,6 +32,9 @@ std::optional<std::filesystem::path> local_path_of_url(std::string_view url);
 // window is not ready, appends the local paths to PENDING_OPEN_PATHS and
 // skips the rest without a message.
 void queue_opened_files(const std::vector<std::string>& urls);
+// The same for the runtime's files-to-open event, whose entries are local
+// paths already (command-line files and the application's open signal).
+void queue_opened_paths(const std::vector<std::filesystem::path>& paths);
 
 // The program's own stylesheet, as the runtime serves it.
 inline constexpr std::string_view APP_CSS = "veltrum://app/assets/veltrum/app.css";

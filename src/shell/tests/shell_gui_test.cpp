@@ -13,6 +13,8 @@
 #include <chrono>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 #include "api/client.h"
 #include "base/log.h"
 #include "base/tests/support.h"

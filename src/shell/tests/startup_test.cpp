@@ -57,11 +57,14 @@ TEST(OpenedFiles, QueuedUntilTheMainWindowIsReady) {
         EXPECT_EQ(PENDING_OPEN_PATHS,
                   (std::vector<std::filesystem::path>{"/a/one.vtproject", "/b/t wo.vtproject"}));
     }
+    queue_opened_paths(std::vector<std::filesystem::path>{"/c/three.vtproject"});
     MAIN_WINDOW_READY.store(true, std::memory_order_release);
     queue_opened_files({"file:///late.vtproject"});
+    queue_opened_paths(std::vector<std::filesystem::path>{"/late/too.vtproject"});
     {
         std::lock_guard lk(PENDING_OPEN_PATHS_MU);
-        EXPECT_EQ(PENDING_OPEN_PATHS.size(), 2u);
+        EXPECT_EQ(PENDING_OPEN_PATHS, (std::vector<std::filesystem::path>{"/a/one.vtproject", "/b/t wo.vtproject",
+                                                                         "/c/three.vtproject"}));
         PENDING_OPEN_PATHS.clear();
     }
     MAIN_WINDOW_READY = false;
