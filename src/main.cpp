@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "api/product.h"
 #include "base/log.h"
 #include "engine/audio/capture.h"
 #include "engine/settings/settings.h"
@@ -28,9 +29,6 @@
 #include "ui/main_window/main_window.h"
 #endif
 
-#ifndef VELTRUM_VERSION_DISPLAY
-#define VELTRUM_VERSION_DISPLAY "0.0.0"
-#endif
 
 namespace {
 
@@ -125,7 +123,7 @@ Element placeholder_root() {
     reveal_after_first_render();
     return div().cls("vt-placeholder")(
         h1()("Veltrum"),
-        p()(fmt::format("Version {}", VELTRUM_VERSION_DISPLAY)),
+        p()(fmt::format("Version {}", api::client::PRODUCT.version_display)),
         p().cls("vt-audio")(audio() ? *audio() : std::string("Looking for audio devices…")));
 }
 
@@ -139,7 +137,7 @@ int main(int argc, char** argv) {
     shell::install_panic_hook();
 
     auto config = shell::window_description(head());
-    auto menus = menu::menu_bar(VELTRUM_VERSION_DISPLAY);
+    auto menus = menu::menu_bar(api::client::PRODUCT.version_display);
 
 #ifdef VELTRUM_HAS_MAIN_WINDOW
     ARGS.assign(argv, argv + argc);

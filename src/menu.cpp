@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "api/client.h"
+#include "api/product.h"
 #include "base/log.h"
 #include "base/utf8.h"
 
@@ -47,7 +48,7 @@ MenuItem standard(std::string id, std::string label, std::string accel, Standard
 std::vector<Menu> menu_bar(std::string_view version_display) {
     MenuItem open_recent = item(std::string(OPEN_RECENT_ID), "Open Recent", {}, false);
     return {
-        Menu{"Veltrum", {item("app_quit", "Quit Veltrum", "<Primary>q")}},
+        Menu{std::string(api::client::PRODUCT.name), {item("app_quit", fmt::format("Quit {}", api::client::PRODUCT.name), "<Primary>q")}},
         Menu{"File",
              {item("file_new", "New Project", "<Primary>n"), item("file_open", "Open...", "<Primary>o"), open_recent,
               MenuItem::sep(), item("file_save", "Save", "<Primary>s"),
@@ -86,7 +87,7 @@ void update_recent_menu(const std::vector<std::filesystem::path>& recent) {
 }
 
 void open_logs_folder() {
-    auto dir = api::client::Product::config_dir("veltrum");
+    auto dir = api::client::Product::config_dir(api::client::PRODUCT.id);
     if (!dir) return;
     std::string folder = (*dir / "logs").string();
     std::thread([folder = std::move(folder)] {

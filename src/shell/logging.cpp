@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "api/client.h"
+#include "api/product.h"
 #include "base/log.h"
 
 namespace shell {
@@ -318,7 +319,7 @@ void LogHandle::drain(std::chrono::milliseconds limit) const {
 
 LogHandle init_logging() {
     LogSetup s;
-    s.data_dir = api::client::Product::config_dir("veltrum");
+    s.data_dir = api::client::Product::config_dir(api::client::PRODUCT.id);
     return init_logging(std::move(s));
 }
 
