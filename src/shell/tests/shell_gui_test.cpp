@@ -301,5 +301,32 @@ TEST_F(ShellWindow, OpenLogsFolderRunsTheOpener) {
     EXPECT_TRUE(recs[0].message.starts_with("failed to open logs folder: No such file or directory")) << recs[0].message;
 }
 
+TEST_F(ShellWindow, FilesToOpenQueuedUntilTheWindowIsReady) {
+    open({});
+    auto pending = [] {
+        std::lock_guard lk(PENDING_OPEN_PATHS_MU);
+        return PENDING_OPEN_PATHS;
+    };
+    {
+        std::lock_guard lk(PENDING_OPEN_PATHS_MU);
+        PENDING_OPEN_PATHS.clear();
+    }
+    MAIN_WINDOW_READY = false;
+    webview_host::on_open_files([](std::vector<fs::path> files) { queue_opened_paths(files); });
+    const char* argv[] = {"veltrum", "/shows/one.vtproject", "-x"};
+    webview_host::queue_command_line_files(3, argv);
+    webview_host::queue_open_file("/shows/two.vtproject");
+    ASSERT_TRUE(run_until([&] { return pending().size() == 2; }, 5s));
+    EXPECT_EQ(pending(), (std::vector<fs::path>{"/shows/one.vtproject", "/shows/two.vtproject"}));
+
+    MAIN_WINDOW_READY.store(true, std::memory_order_release);
+    webview_host::queue_open_file("/shows/late.vtproject");
+    pump_for(200ms);
+    EXPECT_EQ(pending().size(), 2u);
+    MAIN_WINDOW_READY = false;
+    std::lock_guard lk(PENDING_OPEN_PATHS_MU);
+    PENDING_OPEN_PATHS.clear();
+}
+
 }  // namespace
 }  // namespace shell
