@@ -168,10 +168,10 @@ int main(int argc, char** argv) {
     });
     menu::RECENT_MENU = menu::RecentMenu{&window, {}};
     engine::settings::set_recent_menu_hook(menu::update_recent_menu);
-    window.set_close_request_handler([] {
-        webview_host::quit();
-        return true;
-    });
+    // A window that closed ends the program; until the main window sets its
+    // own close handler a close is always allowed.
+    window.set_close_request_handler([] { return true; });
+    window.set_closed_handler([] { webview_host::quit(); });
 
     webview_host::run();
     // Quitting ends the process at once: no thread is stopped or joined.

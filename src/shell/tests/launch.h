@@ -103,10 +103,23 @@ inline std::optional<Launched> start_and_wait_mapped(const std::string& exe, con
     return out;
 }
 
-// True while the process runs.
-inline bool running(pid_t pid) {
+// True while the process runs; otherwise its exit status is kept.
+inline bool running(pid_t pid, int* status_out = nullptr) {
     int status = 0;
-    return waitpid(pid, &status, WNOHANG) == 0;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid && status_out) *status_out = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r == 0;
+}
+
+// The exit status once the process ended by itself within `limit`.
+inline std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(10000);
+    }
+    return std::nullopt;
 }
 
 // Ends the process (SIGTERM, then SIGKILL after a second) and reaps it.
