@@ -57,11 +57,12 @@ std::string Record::field(std::string_view name) const {
 
 bool enabled(Level l) { return l == Level::Error || l == Level::Warn || l == Level::Info; }
 
-std::string format_line(const Record& rec) {
-    const auto now = std::chrono::system_clock::now();
-    const auto secs = std::chrono::time_point_cast<std::chrono::seconds>(now);
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now - secs).count();
-    std::string line = fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:06}Z {} {}: {}", secs, micros, level_name(rec.level),
+std::string format_line(const Record& rec) { return format_line(rec, std::chrono::system_clock::now()); }
+
+std::string format_line(const Record& rec, std::chrono::system_clock::time_point at) {
+    const auto secs = std::chrono::floor<std::chrono::seconds>(at);
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at - secs).count();
+    std::string line = fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:06}Z {:>5} {}: {}", secs, micros, level_name(rec.level),
                                    rec.target, rec.message);
     for (const auto& f : rec.fields) {
         line += ' ';

@@ -3,6 +3,7 @@
 //   <RFC 3339 UTC> <LEVEL> <target>: <message> name=value ...
 // ERROR, WARN and INFO are written; DEBUG and TRACE are filtered out.
 // Lines go to the installed sink (standard error until one is installed).
+#include <chrono>
 #include <concepts>
 #include <functional>
 #include <initializer_list>
@@ -64,8 +65,11 @@ inline void debug(std::string_view target, std::string_view msg, std::initialize
     write(Level::Debug, target, msg, f);
 }
 
-// The text of one line (without the newline).
+// The text of one line (without the newline), stamped with the current
+// time or with `at`: "2026-10-13T08:15:02.123456Z  INFO target: message k=v",
+// the level right-aligned in five characters.
 std::string format_line(const Record& rec);
+std::string format_line(const Record& rec, std::chrono::system_clock::time_point at);
 
 // Where written lines go. The sink receives the record and its formatted line;
 // it may be called from any thread. Returns the previous sink.

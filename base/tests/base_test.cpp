@@ -106,12 +106,12 @@ TEST(Log, LineFormAndLevelFilter) {
     base::log::set_sink(old);
     ASSERT_EQ(lines.size(), 1u);
     const std::string& l = lines[0];
-    // 2026-12-10T22:23:12.123456Z WARN target: message fields
+    // 2026-12-10T22:23:12.123456Z  WARN target: message fields (level right-aligned)
     ASSERT_GE(l.size(), 28u);
     EXPECT_EQ(l[4], '-');
     EXPECT_EQ(l[10], 'T');
     EXPECT_EQ(l[26], 'Z');
-    EXPECT_EQ(l.substr(27), " WARN Veltrum::engine::trace: autosave: off path=/tmp/x n=3 ms=1.5");
+    EXPECT_EQ(l.substr(27), "  WARN Veltrum::engine::trace: autosave: off path=/tmp/x n=3 ms=1.5");
     ASSERT_EQ(cap.records().size(), 1u);
     EXPECT_EQ(cap.records()[0].field("n"), "3");
 }
