@@ -1,0 +1,46 @@
+#include "ui/main_window/main_window.h"
+
+#include "api/client.h"
+#include "reactive/root.h"
+#include "ui/main_window/dialogs.h"
+#include "ui/main_window/effects.h"
+#include "ui/main_window/start_up.h"
+
+namespace ui::main_window {
+
+using reactive::Element;
+
+Element main_window() {
+    auto host = reactive::try_use_context<WindowHostRef>().value_or(nullptr);
+    if (!host) host = std::make_shared<WindowHost>();
+    // Every cell, created once; the settings are read here, at the first render.
+    auto& s = reactive::use_hook<WindowState>([&] {
+        return make_state(load_settings(api::client::Product::config_dir(engine::settings::PRODUCT_ID)), host);
+    });
+    reactive::provide_context(s.settings);
+
+    apply_body_class(s);
+    install_plot_script(s, std::string());
+    update_window_title(s);
+    autosave_on_settings_change(s);
+
+    // The start-up work, once.
+    reactive::use_hook<bool>([&] {
+        start_up(s, process_start_inputs(s));
+        return true;
+    });
+    install_stepper_enter_blur();
+
+    auto on_confirm = reactive::use_callback<>([s] { dialog_action(s); });
+    auto on_decline = reactive::use_callback<>([s] { answer_dialog(s, Answer::Decline); });
+    auto on_cancel = reactive::use_callback<>([s] { answer_dialog(s, Answer::Cancel); });
+
+    const auto& open = s.dialog();
+    return reactive::div().cls("vt-container")(
+        reactive::div().cls("vt-main"),
+        open ? reactive::component(message_dialog,
+                                   MessageDialogProps{*open, on_confirm, on_decline, on_cancel}, "message_dialog")
+             : Element());
+}
+
+}  // namespace ui::main_window
