@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/tests/support.h"
-#include "engine/analyzer_session.h"
+#include "engine/analyzer/internal/run_state.h"
 
 namespace analyzer = engine::analyzer;
 namespace tf = engine::tf;
@@ -42,7 +42,7 @@ struct Run {
     ManualClock clock;
     std::shared_ptr<engine::generator::SharedParams> gen = std::make_shared<engine::generator::SharedParams>();
     analyzer::SharedSnapshot snap;
-    std::optional<analyzer::Session> session;
+    std::optional<analyzer::RunState> state;
     std::size_t block;
     const Signals& sig;
     std::size_t pos = 0;
@@ -51,7 +51,7 @@ struct Run {
     Run(const analyzer::Params& p, float fs, bool output_open, const Signals& s)
         : block(static_cast<std::size_t>(fs) / 50), sig(s) {
         gen->params = p.gen;
-        session.emplace(p, fs, output_open, gen, clock, std::nullopt);
+        state.emplace(p, fs, output_open, gen, clock, std::nullopt);
     }
 
     // One 20 ms pass of audio.
@@ -63,7 +63,7 @@ struct Run {
                    sig.ref.begin() + static_cast<std::ptrdiff_t>(pos + block));
         pos += block;
         clock.sleep(20ms);
-        session->pass(analyzer::PassInput{mic, ref, 0, std::nullopt, 0.0f, 0.0f}, snap);
+        state->pass(analyzer::PassInput{mic, ref, 0, std::nullopt, 0.0f, 0.0f}, snap);
     }
 };
 
@@ -153,9 +153,9 @@ void BM_DisplayPublish(benchmark::State& state) {
     for (int i = 0; i < 150; ++i) run.pass();
     std::vector<float> none;
     for (auto _ : state) {
-        run.session->command(analyzer::Cmd{analyzer::Cmd::SetCycles{cycles}});
+        run.state->command(analyzer::Cmd{analyzer::Cmd::SetCycles{cycles}});
         run.clock.sleep(20ms);
-        run.session->pass(analyzer::PassInput{none, none, 0, std::nullopt, 0.0f, 0.0f}, run.snap);
+        run.state->pass(analyzer::PassInput{none, none, 0, std::nullopt, 0.0f, 0.0f}, run.snap);
     }
 }
 BENCHMARK(BM_DisplayPublish)
@@ -172,7 +172,7 @@ void BM_StatusOnlyPass(benchmark::State& state) {
     std::vector<float> none;
     for (auto _ : state) {
         run.clock.sleep(20ms);
-        run.session->pass(analyzer::PassInput{none, none, 0, std::nullopt, 0.0f, 0.0f}, run.snap);
+        run.state->pass(analyzer::PassInput{none, none, 0, std::nullopt, 0.0f, 0.0f}, run.snap);
     }
 }
 BENCHMARK(BM_StatusOnlyPass)->Unit(benchmark::kMicrosecond);

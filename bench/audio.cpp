@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/capture.h"
-#include "engine/generator.h"
+#include "engine/audio/capture.h"
+#include "engine/audio/generator.h"
 
 using namespace engine;
 using audio_watcher::host::SampleFormat;

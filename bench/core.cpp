@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/tests/support.h"
-#include "engine/analyzer.h"
-#include "engine/tf.h"
-#include "engine/trace.h"
+#include "engine/core/snapshot.h"
+#include "engine/core/tf.h"
+#include "engine/core/trace.h"
 
 namespace tf = engine::tf;
 using tf::Complex;

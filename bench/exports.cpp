@@ -2,8 +2,8 @@
 // Compass setting file for a strip with many bands.
 #include <benchmark/benchmark.h>
 
-#include "engine/compass.h"
-#include "engine/wing.h"
+#include "engine/exports/compass.h"
+#include "engine/exports/wing.h"
 
 namespace {
 

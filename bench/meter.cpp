@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-#include "engine/meter.h"
+#include "engine/meter/meter.h"
 
 namespace {
 

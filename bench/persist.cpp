@@ -8,8 +8,8 @@
 #include <random>
 
 #include "api/client.h"
-#include "engine/autosave.h"
-#include "engine/trace_file.h"
+#include "engine/persist/autosave.h"
+#include "engine/persist/trace_file.h"
 
 namespace {
 

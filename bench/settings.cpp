@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/settings.h"
-#include "engine/settings_store.h"
+#include "engine/settings/settings.h"
+#include "engine/settings/settings_store.h"
 
 using namespace engine::settings;
 

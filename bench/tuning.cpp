@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/align.h"
-#include "engine/design.h"
-#include "engine/eqfit.h"
-#include "engine/tf.h"
-#include "engine/trace.h"
+#include "engine/tuning/align.h"
+#include "engine/tuning/design.h"
+#include "engine/tuning/eqfit.h"
+#include "engine/core/tf.h"
+#include "engine/core/trace.h"
 
 namespace {
 

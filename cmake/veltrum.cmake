@@ -4,19 +4,18 @@
 # and src/ (engine/..., ui/...).
 set(VELTRUM_INCLUDE_ROOTS ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
 
-# Tests that open JACK clients run one at a time: they look up their own ports
-# by name on the shared test server.
-set(VELTRUM_JACK_TESTS audio_test meter_test analyzer_test analyzer_run_test)
-
 # veltrum_test(<name> SOURCES ... LIBS ... [GUI] [JACK] [TIMEOUT s] [LABELS ...])
 # One GoogleTest executable, registered as one CTest test. GUI tests start
 # GTK/WebKit, whose caches live for the whole process; leak checking is off
-# for them only.
+# for them only. JACK tests open clients on the shared test server and look
+# up their own ports by name, so they run one at a time.
 function(veltrum_test name)
   cmake_parse_arguments(T "GUI;JACK" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${VELTRUM_INCLUDE_ROOTS})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  # Where a test finds its fixtures: ccache builds see __FILE__ as a relative path.
+  target_compile_definitions(${name} PRIVATE VELTRUM_TEST_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests")
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
@@ -27,7 +26,7 @@ function(veltrum_test name)
     list(APPEND T_LABELS gui)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}" LABELS "${T_LABELS}")
-  if(T_JACK OR name IN_LIST VELTRUM_JACK_TESTS)
+  if(T_JACK)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK jack)
   endif()
 endfunction()
@@ -42,8 +41,8 @@ function(veltrum_bench name)
 endfunction()
 
 # veltrum_engine_part(<name> SOURCES ... DEPS ...)
-# The engine is one library, veltrum_engine, made of one static part per
-# module group so that each group builds and tests on its own.
+# The engine is one library, veltrum_engine, made of one static library per
+# part (src/engine/<part>/) so that each part builds and tests on its own.
 function(veltrum_engine_part name)
   cmake_parse_arguments(P "" "" "SOURCES;DEPS" ${ARGN})
   add_library(engine_${name} STATIC ${P_SOURCES})

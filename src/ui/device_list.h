@@ -9,7 +9,7 @@
 
 #include "audio-watcher/watcher.h"
 #include "base/channel.h"
-#include "engine/capture.h"
+#include "engine/audio/capture.h"
 
 namespace ui::main_window {
 

@@ -1,1 +1,0 @@
-veltrum_bench(bench_persist SOURCES ${CMAKE_CURRENT_LIST_DIR}/persist.cpp LIBS engine_persist)

@@ -1,0 +1,124 @@
+// The analyzer on a real JACK server (dummy driver) with its output looped
+// to its input by jack_connect. Runs only when VELTRUM_TEST_JACK=1.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "engine/analyzer/analyzer.h"
+
+using namespace engine;
+using analyzer::Cmd;
+namespace host = audio_watcher::host;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Port name -> true for an input port, from jack_lsp -p.
+std::map<std::string, bool> jack_ports() {
+    std::map<std::string, bool> out;
+    FILE* p = popen("jack_lsp -p 2>/dev/null", "r");
+    if (p == nullptr) return out;
+    char line[512];
+    std::string port;
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        if (s.empty()) continue;
+        if (s[0] != ' ' && s[0] != '\t') {
+            port = s;
+        } else if (!port.empty() && s.find("properties:") != std::string::npos) {
+            out[port] = s.find("input") != std::string::npos;
+        }
+    }
+    pclose(p);
+    return out;
+}
+
+// Waits (in real time, bounded) until `pred` holds.
+template <class P>
+bool wait_for(P pred, std::chrono::seconds limit) {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < give_up) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return pred();
+}
+
+}  // namespace
+
+TEST(AnalyzerJack, LoopbackIsFlatWithHighCoherence) {
+    const char* flag = std::getenv("VELTRUM_TEST_JACK");
+    if (flag == nullptr || std::string(flag) != "1") GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
+    host::HostHandle jack = host::platform_host("JACK");
+    ASSERT_NE(jack, nullptr);
+    host::ScopedHost use(jack);
+
+    const auto before = jack_ports();
+    analyzer::Params p;
+    p.host = "JACK";
+    p.device = "jack:system";
+    p.out_device = "jack:system";
+    p.gen = generator::GenParams{.sine_hz = 1000.0f, .sweep_secs = 1.0f, .gen_db = -10.0f,
+                                 .signal = generator::Signal::Pink};
+    p.mic_channel = 0;
+    p.out_channel = 0;
+    p.average_secs = 1.0f;
+    p.coherence_threshold = 0.5f;
+    p.sample_rate = 48000;
+    p.ref_internal = true;
+    auto started = analyzer::Analyzer::start(p);
+    ASSERT_TRUE(started.has_value()) << started.error();
+    analyzer::Analyzer an = std::move(*started);
+
+    // Our two streams' ports: the output's first port into the input's first port.
+    std::string out_port, in_port;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            for (const auto& [name, is_input] : jack_ports()) {
+                if (before.contains(name)) continue;
+                if (is_input && in_port.empty()) in_port = name;
+                if (!is_input && out_port.empty()) out_port = name;
+            }
+            return !in_port.empty() && !out_port.empty();
+        },
+        20s))
+        << an.copy().status;
+    const std::string cmd = "jack_connect '" + out_port + "' '" + in_port + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+
+    an.send(Cmd{Cmd::FindDelay{}});
+    ASSERT_TRUE(wait_for([&] { return an.copy().found.has_value() || !an.copy().running; }, 30s))
+        << an.copy().status;
+    const analyzer::Snapshot found = an.copy();
+    ASSERT_TRUE(found.running) << found.status;
+    ASSERT_TRUE(found.found.has_value());
+    EXPECT_GT(found.find_conf, 6.0f);
+    EXPECT_LT(*found.found, 48000u);
+    an.send(Cmd{Cmd::SetDelay{*found.found}});
+
+    // Averages complete: the loop is flat, in phase and coherent.
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const analyzer::Snapshot s = an.copy();
+            return (s.delay == *found.found && s.averages >= 6) || !s.running;
+        },
+        30s))
+        << an.copy().status;
+    const analyzer::Snapshot s = an.copy();
+    ASSERT_TRUE(s.running) << s.status;
+    EXPECT_TRUE(s.status.starts_with("Live, coh ")) << s.status;
+    EXPECT_GE(std::stod(s.status.substr(10)), 0.95) << s.status;
+    ASSERT_EQ(s.points.size(), tf::GRID_POINTS);
+    for (const tf::Point& pt : s.points) {
+        if (pt.hz < 100.0f || pt.hz > 10000.0f) continue;
+        EXPECT_NEAR(pt.db, 0.0f, 0.5f) << pt.hz;
+        EXPECT_NEAR(pt.deg, 0.0f, 5.0f) << pt.hz;
+        EXPECT_GT(pt.conf, 0.9f) << pt.hz;
+    }
+}

@@ -1,0 +1,147 @@
+// A real loopback on a JACK server: the generator plays into an input stream
+// of the same server, connected with jack_connect. Runs only when
+// VELTRUM_TEST_JACK=1 (the test script starts a server on its dummy driver).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/audio/capture.h"
+#include "engine/audio/generator.h"
+
+using namespace engine;
+namespace host = audio_watcher::host;
+
+namespace {
+
+std::set<std::string> jack_ports() {
+    std::set<std::string> out;
+    FILE* p = popen("jack_lsp 2>/dev/null", "r");
+    if (p == nullptr) return out;
+    char line[512];
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        out.insert(s);
+    }
+    pclose(p);
+    return out;
+}
+
+// Ports that appeared between two listings, of a client whose name starts
+// with `client` (other programs may be using the same server).
+std::vector<std::string> added(const std::set<std::string>& before, const std::set<std::string>& after,
+                               const std::string& client) {
+    std::vector<std::string> out;
+    for (const auto& s : after)
+        if (!before.contains(s) && s.starts_with(client)) out.push_back(s);
+    return out;
+}
+
+double rms(const float* p, std::size_t n) {
+    double acc = 0;
+    for (std::size_t i = 0; i < n; ++i) acc += static_cast<double>(p[i]) * p[i];
+    return std::sqrt(acc / static_cast<double>(n));
+}
+
+}  // namespace
+
+TEST(JackLoopback, CapturedLevelAndTapMatchWhatWasPlayed) {
+    const char* flag = std::getenv("VELTRUM_TEST_JACK");
+    if (flag == nullptr || std::string(flag) != "1") GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
+    host::HostHandle jack = host::platform_host("JACK");
+    ASSERT_NE(jack, nullptr);
+    host::ScopedHost use(jack);
+
+    const auto lists = capture::list_devices(false);
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].first, "JACK");
+    bool has_system = false;
+    for (const auto& d : lists[0].second) has_system = has_system || d.id == "jack:system";
+    ASSERT_TRUE(has_system);
+
+    auto params = std::make_shared<generator::SharedParams>();
+    params->params = generator::GenParams{.sine_hz = 1000, .sweep_secs = 1, .gen_db = -10, .signal = generator::Signal::Pink};
+    auto tap = std::make_shared<generator::Tap>();
+
+    auto ports0 = jack_ports();
+    auto out = generator::open("JACK", "jack:system", 0, 48000, params, tap);
+    ASSERT_TRUE(out.has_value()) << out.error();
+    auto ports1 = jack_ports();
+    auto in = capture::open("JACK", "jack:system", 0, std::nullopt, 48000);
+    ASSERT_TRUE(in.has_value()) << in.error();
+    auto ports2 = jack_ports();
+    EXPECT_EQ(out->rate, 48000u);
+    EXPECT_EQ(in->rate, 48000u);
+    // Our own streams are not listed as devices.
+    for (bool input : {true, false})
+        for (const auto& [host_name, devices] : capture::list_devices(input))
+            for (const auto& d : devices) EXPECT_FALSE(d.id.starts_with("jack:veltrum-")) << d.id;
+
+    const auto out_ports = added(ports0, ports1, "veltrum-output");
+    const auto in_ports = added(ports1, ports2, "veltrum-input");
+    ASSERT_FALSE(out_ports.empty());
+    ASSERT_FALSE(in_ports.empty());
+    // Channel 1 of the output into channel 1 of the input.
+    const std::string cmd = "jack_connect '" + out_ports.front() + "' '" + in_ports.front() + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+
+    // Collect about two seconds of both sides (a wait for data, not a timing check).
+    std::vector<float> mic, ref;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (mic.size() < 96000 && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        {
+            std::lock_guard lk(in->shared->lock);
+            mic.insert(mic.end(), in->shared->mic.begin(), in->shared->mic.end());
+            in->shared->mic.clear();
+        }
+        {
+            std::lock_guard lk(tap->lock);
+            ref.insert(ref.end(), tap->samples.begin(), tap->samples.end());
+            tap->samples.clear();
+        }
+    }
+    EXPECT_FALSE(in->shared->failed.load());
+    EXPECT_FALSE(out->failed->load());
+    ASSERT_GE(mic.size(), 96000u);
+    ASSERT_GE(ref.size(), 48000u);
+
+    // The tap holds the generator's own sequence from its first sample.
+    generator::Generator g(48000.0f, params->params);
+    for (std::size_t i = 0; i < 48000; ++i) ASSERT_EQ(ref[i], g.next()) << i;
+
+    // Find where the last second of the capture sits in the tap: the samples
+    // travel unchanged (32-bit float end to end).
+    const std::size_t n = 4800;
+    const std::size_t start = mic.size() - n;
+    ASSERT_GT(rms(mic.data() + start, n), 0.01);
+    std::optional<std::size_t> at;
+    for (std::size_t j = 0; j + n <= ref.size() && !at; ++j)
+        if (ref[j] == mic[start] && std::equal(mic.begin() + start, mic.end(), ref.begin() + j)) at = j;
+    ASSERT_TRUE(at.has_value()) << "captured samples not found in the reference tap";
+    EXPECT_NEAR(rms(mic.data() + start, n), rms(ref.data() + *at, n), 1e-6);
+    // The peak seen by the input is the level that was played.
+    float peak;
+    const std::uint32_t bits = in->shared->mic_peak.load();
+    std::memcpy(&peak, &bits, sizeof peak);
+    EXPECT_GT(peak, 0.01f);
+    EXPECT_LE(peak, 1.0f);
+}
+
+TEST(JackLoopback, UnknownDeviceIsAnError) {
+    const char* flag = std::getenv("VELTRUM_TEST_JACK");
+    if (flag == nullptr || std::string(flag) != "1") GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
+    host::ScopedHost use(host::platform_host("JACK"));
+    EXPECT_EQ(capture::open("JACK", "jack:nothing-here", 0, std::nullopt, 48000).error(), "audio device not found");
+    EXPECT_EQ(capture::open("CoreAudio", "jack:system", 0, std::nullopt, 48000).error(),
+              "audio host CoreAudio not available");
+}

@@ -1,0 +1,891 @@
+#include "engine/core/tf.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <numbers>
+#include <tuple>
+
+#include "base/cast.h"
+
+namespace engine::tf {
+
+namespace {
+
+// |z|^2 as re^2 + im^2: the library's std::norm goes through hypot.
+inline float norm2(Complex z) { return z.real() * z.real() + z.imag() * z.imag(); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- grid
+
+namespace {
+
+struct GridTables {
+    Grid f{};
+    Grid lo{};
+    Grid hi{};
+};
+
+const GridTables& grid_tables() {
+    // A function-local static: one caller computes it, concurrent first
+    // callers wait, later reads take no lock.
+    static const GridTables tables = [] {
+        GridTables t;
+        for (std::size_t i = 0; i < GRID_POINTS; ++i) {
+            const float e = static_cast<float>(i) / 239.0f;
+            t.f[i] = 20.0f * std::pow(1000.0f, e);
+        }
+        for (std::size_t i = 0; i < GRID_POINTS; ++i) {
+            t.lo[i] = i == 0 ? t.f[0] : std::sqrt(t.f[i - 1] * t.f[i]);
+            t.hi[i] = i + 1 == GRID_POINTS ? t.f[i] : std::sqrt(t.f[i] * t.f[i + 1]);
+        }
+        return t;
+    }();
+    return tables;
+}
+
+}  // namespace
+
+const Grid& point_freq() { return grid_tables().f; }
+float band_lo(std::size_t i) { return grid_tables().lo[i]; }
+float band_hi(std::size_t i) { return grid_tables().hi[i]; }
+
+float grid_position(float f) { return std::log(f / 20.0f) / GRID_STEP_LN; }
+
+float db_of(Complex z) {
+    // hypotf's value (the square root of the exact double-precision sum of
+    // squares, rounded once) without the library call.
+    const float x = z.real();
+    const float y = z.imag();
+    const float m = std::isinf(x) || std::isinf(y)
+                        ? INFINITY
+                        : static_cast<float>(std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
+    return 20.0f * std::log10(std::fmax(m, 1e-9f));
+}
+
+std::vector<Point> points_of(std::span<const Triple> bins) {
+    const Grid& f = point_freq();
+    const std::size_t count = std::min(bins.size(), GRID_POINTS);
+    std::vector<Point> out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Triple& b = bins[i];
+        out.push_back(Point{
+            .hz = f[i],
+            .db = db_of(Complex(b.re, b.im)),
+            .deg = std::atan2(b.im, b.re) * 57.29578f,
+            .conf = b.conf,
+        });
+    }
+    return out;
+}
+
+std::vector<float> band_powers(std::size_t n, std::span<const float> power, float fs) {
+    std::vector<float> out(GRID_POINTS, 0.0f);
+    if (n < 4 || power.size() < n / 2) return out;
+    const float df = fs / static_cast<float>(n);
+    const std::size_t top = n / 2 - 1;
+    for (std::size_t i = 0; i < GRID_POINTS; ++i) {
+        const float lo = band_lo(i);
+        const float hi = band_hi(i);
+        std::size_t k_lo = base::saturating_cast<std::size_t>(std::floor(lo / df + 0.5f));
+        if (k_lo == 0) k_lo = 1;
+        k_lo = std::min(k_lo, top);
+        std::size_t k_hi = base::saturating_cast<std::size_t>(std::ceil(hi / df - 0.5f));
+        k_hi = std::max(std::min(k_hi, top), k_lo);
+        float sum = 0.0f;
+        for (std::size_t k = k_lo; k <= k_hi; ++k) {
+            const float kf = static_cast<float>(k);
+            const float cover = std::min(hi, (kf + 0.5f) * df) - std::max(lo, (kf - 0.5f) * df);
+            sum += power[k] * std::max(0.0f, cover) / df;
+        }
+        out[i] = sum;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- FFT plans
+
+namespace plan {
+
+namespace {
+
+// The FFT library's planner (creation and destruction of plans) is not
+// thread-safe; executing a plan is.
+std::mutex& planner_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+fftwf_plan make_plan(std::size_t len, Direction dir, fftwf_complex* buf, unsigned extra_flags) {
+    const int sign = dir == Direction::Forward ? FFTW_FORWARD : FFTW_BACKWARD;
+    return fftwf_plan_dft_1d(static_cast<int>(len), buf, buf, sign, FFTW_ESTIMATE | extra_flags);
+}
+
+}  // namespace
+
+struct Fft::Impl {
+    // Planned on buffers from the library's allocator, so it may use SIMD
+    // code that needs their alignment.
+    fftwf_plan aligned = nullptr;
+    int alignment = 0;
+    // For buffers of another alignment; made on first need.
+    mutable std::once_flag unaligned_once;
+    mutable fftwf_plan unaligned = nullptr;
+};
+
+Fft::Fft(std::size_t len, Direction dir) : len_(len), dir_(dir), impl_(std::make_unique<Impl>()) {
+    if (len_ == 0) return;
+    if (len_ > static_cast<std::size_t>(std::numeric_limits<int>::max())) std::abort();
+    std::lock_guard lock(planner_mutex());
+    auto* buf = fftwf_alloc_complex(len_);
+    impl_->aligned = make_plan(len_, dir_, buf, 0);
+    impl_->alignment = fftwf_alignment_of(reinterpret_cast<float*>(buf));
+    fftwf_free(buf);
+}
+
+Fft::~Fft() {
+    if (!impl_->aligned && !impl_->unaligned) return;
+    std::lock_guard lock(planner_mutex());
+    if (impl_->aligned) fftwf_destroy_plan(impl_->aligned);
+    if (impl_->unaligned) fftwf_destroy_plan(impl_->unaligned);
+}
+
+void Fft::process(std::span<Complex> buf) const {
+    if (buf.size() != len_) std::abort();
+    if (len_ == 0) return;
+    auto* p = reinterpret_cast<fftwf_complex*>(buf.data());
+    if (fftwf_alignment_of(reinterpret_cast<float*>(p)) == impl_->alignment) {
+        fftwf_execute_dft(impl_->aligned, p, p);
+        return;
+    }
+    std::call_once(impl_->unaligned_once, [&] {
+        std::lock_guard lock(planner_mutex());
+        auto* tmp = fftwf_alloc_complex(len_ + 1);
+        // A plan that assumes no alignment of the buffers it is given.
+        impl_->unaligned = make_plan(len_, dir_, tmp, FFTW_UNALIGNED);
+        fftwf_free(tmp);
+    });
+    fftwf_execute_dft(impl_->unaligned, p, p);
+}
+
+void Fft::process(std::span<const Complex> in, std::span<Complex> out) const {
+    if (in.size() != len_ || out.size() != len_) std::abort();
+    if (in.data() != out.data()) std::copy(in.begin(), in.end(), out.begin());
+    process(out);
+}
+
+FftHandle Planner::plan(std::size_t n, Direction dir) {
+    const auto key = std::make_pair(n, dir);
+    if (auto it = cache_.find(key); it != cache_.end()) return it->second;
+    auto handle = std::make_shared<const Fft>(n, dir);
+    cache_.emplace(key, handle);
+    return handle;
+}
+
+thread_local Planner PLANNER;
+
+}  // namespace plan
+
+void fft_forward(std::span<Complex> buf) { plan::forward(buf.size())->process(buf); }
+void fft_inverse(std::span<Complex> buf) { plan::inverse(buf.size())->process(buf); }
+
+// ---------------------------------------------------------------- layers
+
+namespace {
+
+constexpr float TWO_PI_F = 6.2831855f;
+constexpr double TWO_PI = 2.0 * std::numbers::pi;
+
+// Clamp to 0..1 that lets NaN through (callers test for it).
+float clamp01(float v) {
+    if (v < 0.0f) return 0.0f;
+    if (v > 1.0f) return 1.0f;
+    return v;
+}
+
+}  // namespace
+
+TransferFunction::TransferFunction(std::size_t n_, std::size_t averages_, float fs_)
+    : fft(plan::forward(n_)), n(n_), hop(n_ / 2), averages(averages_), fs(fs_) {
+    scratch.assign(fft->scratch_len(), Complex{});
+    window.resize(n);
+    for (std::size_t k = 0; k < n; ++k)
+        window[k] = 0.5f - 0.5f * std::cos(TWO_PI_F * static_cast<float>(k) / static_cast<float>(n));
+    mic_frame.assign(n, 0.0f);
+    ref_frame.assign(n, 0.0f);
+    ref_spec.assign(n, Complex{});
+    mic_spec.assign(n, Complex{});
+    sxx.assign(n / 2, 0.0f);
+    syy.assign(n / 2, 0.0f);
+    sxy.assign(n / 2, Complex{});
+}
+
+void TransferFunction::reset(std::size_t d) {
+    delay = d;
+    skip = d;
+    mic_queue.clear();
+    ref_queue.clear();
+    w = 0.0f;
+    filled = 0;
+    count = 0;
+    std::fill(sxx.begin(), sxx.end(), 0.0f);
+    std::fill(syy.begin(), syy.end(), 0.0f);
+    std::fill(sxy.begin(), sxy.end(), Complex{});
+    clean.clear();
+    harmonics.clear();
+    off_direct = false;
+}
+
+std::pair<Complex, float> TransferFunction::bin(std::size_t k) const {
+    const float sx = sxx[k];
+    const float sy = syy[k];
+    if (!(sy > 1e-12f && sx > floor)) return {Complex{}, 0.0f};
+    const float navg = w > 0.0f ? 1.0f / w : 0.0f;
+    float coherence = 0.0f;
+    if (navg > 1.0f) coherence = (navg * norm2(sxy[k]) / (sx * sy) - 1.0f) / (navg - 1.0f);
+    coherence = clamp01(coherence);
+    const Complex h = k < clean.size() ? clean[k] : sxy[k] / sx;
+    return {h, coherence};
+}
+
+Accumulator::Accumulator(std::size_t n_, float fs_, float threshold_, std::size_t averages)
+    : sxy(n_ / 2), power(n_ / 2, 0.0f), weight(n_ / 2, 0.0f), n(n_), fs(fs_), threshold(threshold_),
+      full_weight(2.0f * static_cast<float>(averages)) {}
+
+void Accumulator::clear() {
+    std::fill(sxy.begin(), sxy.end(), Complex{});
+    std::fill(power.begin(), power.end(), 0.0f);
+    std::fill(weight.begin(), weight.end(), 0.0f);
+    shift = 0;
+}
+
+std::pair<Complex, float> Accumulator::bin(std::size_t k) const {
+    const float wk = weight[k];
+    if (wk <= 0.0f) return {Complex{}, 0.0f};
+    const Complex m = sxy[k] / wk;
+    const float mag = std::sqrt(power[k] / wk);
+    const float am = std::sqrt(norm2(m));
+    const Complex h = am > 0.0f ? m / am * mag : Complex(mag, 0.0f);
+    return {h, std::fmin(wk / full_weight, 1.0f)};
+}
+
+namespace {
+
+constexpr std::int64_t BLOCK = 64;
+constexpr std::int64_t LANES = 8;
+
+// table[j] = e^(i a j) for j < BLOCK: eight exact rows of eight, built from
+// two phasors in double precision.
+void phasor_table(double a, std::array<float, BLOCK>& re, std::array<float, BLOCK>& im) {
+    std::array<std::complex<double>, LANES> base;
+    const std::complex<double> step = std::polar(1.0, a);
+    base[0] = 1.0;
+    for (std::int64_t l = 1; l < LANES; ++l) base[l] = base[l - 1] * step;
+    const std::complex<double> row_step = base[LANES - 1] * step;
+    std::complex<double> row = 1.0;
+    for (std::int64_t r = 0; r < BLOCK / LANES; ++r) {
+        for (std::int64_t l = 0; l < LANES; ++l) {
+            const std::complex<double> v = row * base[l];
+            re[r * LANES + l] = static_cast<float>(v.real());
+            im[r * LANES + l] = static_cast<float>(v.imag());
+        }
+        row *= row_step;
+    }
+}
+
+// Sum of t[j] x[j] e^(i a j) over one block, t the taper (1 when not
+// tapered), in vectors of four lanes. Tables hold BLOCK values; x holds cnt.
+using V4 = float __attribute__((vector_size(16)));
+
+inline V4 load4(const float* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <bool Tapered>
+std::complex<float> block_sum(const float* x, std::int64_t cnt, const std::array<float, BLOCK>& pr,
+                              const std::array<float, BLOCK>& pi, float br, float bi,
+                              const std::array<float, BLOCK>& qr, const std::array<float, BLOCK>& qi) {
+    V4 ar0{}, ai0{}, ar1{}, ai1{};
+    const V4 half{0.5f, 0.5f, 0.5f, 0.5f};
+    const V4 vbr{br, br, br, br};
+    const V4 vbi{bi, bi, bi, bi};
+    std::int64_t j = 0;
+    for (; j + 8 <= cnt; j += 8) {
+        V4 x0 = load4(x + j);
+        V4 x1 = load4(x + j + 4);
+        if constexpr (Tapered) {
+            x0 *= half + half * (vbr * load4(qr.data() + j) - vbi * load4(qi.data() + j));
+            x1 *= half + half * (vbr * load4(qr.data() + j + 4) - vbi * load4(qi.data() + j + 4));
+        }
+        ar0 += x0 * load4(pr.data() + j);
+        ai0 += x0 * load4(pi.data() + j);
+        ar1 += x1 * load4(pr.data() + j + 4);
+        ai1 += x1 * load4(pi.data() + j + 4);
+    }
+    float sr = 0.0f, si = 0.0f;
+    for (; j < cnt; ++j) {
+        float xv = x[j];
+        if constexpr (Tapered) xv *= 0.5f + 0.5f * (br * qr[j] - bi * qi[j]);
+        sr += xv * pr[j];
+        si += xv * pi[j];
+    }
+    const V4 r = ar0 + ar1;
+    const V4 i = ai0 + ai1;
+    return {sr + ((r[0] + r[1]) + (r[2] + r[3])), si + ((i[0] + i[1]) + (i[2] + i[3]))};
+}
+
+}  // namespace
+
+Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) {
+    const std::size_t n = ir.size();
+    if (n == 0) return {};
+    const std::int64_t nn = static_cast<std::int64_t>(n);
+    const std::int64_t half = nn / 2;
+    const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.001f));
+    const float c = std::isnan(cycles) ? 34.0f : std::fmin(cycles, 34.0f);
+    std::int64_t len = base::saturating_cast<std::int64_t>(std::floor(fs * c / f));
+    len = std::min(len, half);
+    len = std::max<std::int64_t>(len, 2);
+    const std::int64_t len2 = len / 2;
+    const std::int64_t fade = len - len2;
+
+    // The sum runs in blocks of 64 samples: each block's first phasor comes
+    // from the previous one by one rotation in double precision, the samples
+    // inside a block use a table of phasor steps. The half cosine of the
+    // taper is handled the same way.
+    const double wstep = TWO_PI * static_cast<double>(f) / static_cast<double>(fs);
+    const double tstep = std::numbers::pi / static_cast<double>(fade);
+    std::array<float, BLOCK> pr, pi, qr, qi;
+    phasor_table(-wstep, pr, pi);
+    phasor_table(tstep, qr, qi);
+    const std::complex<double> block_rot = std::polar(1.0, -wstep * static_cast<double>(BLOCK));
+    const std::complex<double> taper_rot = std::polar(1.0, tstep * static_cast<double>(BLOCK));
+
+    std::array<float, BLOCK> xb;
+    std::complex<double> total = 0.0;
+    auto run = [&](std::int64_t from, std::int64_t to, bool tapered) {
+        if (from >= to) return;
+        std::complex<double> anchor = std::polar(1.0, -wstep * static_cast<double>(from));
+        std::complex<double> taper = std::polar(1.0, tstep * static_cast<double>(from - len2));
+        std::int64_t idx = ((from % nn) + nn) % nn;
+        for (std::int64_t k0 = from; k0 < to; k0 += BLOCK) {
+            const std::int64_t cnt = std::min(BLOCK, to - k0);
+            const float* x;
+            if (idx + cnt <= nn) {
+                x = ir.data() + idx;
+                idx += cnt;
+                if (idx == nn) idx = 0;
+            } else {
+                for (std::int64_t j = 0; j < cnt; ++j) {
+                    xb[j] = ir[static_cast<std::size_t>(idx)];
+                    if (++idx == nn) idx = 0;
+                }
+                x = xb.data();
+            }
+            const std::complex<float> part =
+                tapered ? block_sum<true>(x, cnt, pr, pi, static_cast<float>(taper.real()),
+                                          static_cast<float>(taper.imag()), qr, qi)
+                        : block_sum<false>(x, cnt, pr, pi, 0.0f, 0.0f, qr, qi);
+            total += anchor * std::complex<double>(part);
+            anchor *= block_rot;
+            taper *= taper_rot;
+        }
+    };
+    run(-pre, len2, false);
+    run(len2, len, true);
+    return Complex(total);
+}
+
+std::vector<Triple> merge_cal(std::span<const std::vector<Triple>> layers, std::span<const float> cal, float fs) {
+    std::vector<Triple> out(GRID_POINTS);
+    auto at = [](const std::vector<Triple>& l, std::size_t i) { return i < l.size() ? l[i] : Triple{}; };
+    if (!layers.empty()) {
+        for (std::size_t i = 0; i < GRID_POINTS; ++i) out[i] = at(layers[0], i);
+    }
+    // Crossovers exist for the three shorter layers of the four-layer set;
+    // any further layer has none and takes no part.
+    const std::size_t used = std::min<std::size_t>(layers.size(), 4);
+    if (used > 1) {
+        const float ratio = fs / 48000.0f;
+        const std::uint64_t nearest = base::saturating_cast<std::uint64_t>(std::floor(ratio + 0.5f));
+        const std::uint64_t kk = std::bit_ceil(std::clamp<std::uint64_t>(nearest, 1, std::uint64_t{1} << 32));
+        const float big_k = static_cast<float>(kk);
+        const std::array<float, 4> sizes{0.0f, 16384.0f * big_k, 4096.0f * big_k, 1024.0f * big_k};
+        const Grid& f = point_freq();
+        for (std::size_t k = 1; k < used; ++k) {
+            const float fc = 2.0f * fs / (sizes[k] * BAND_WIDTH);
+            for (std::size_t i = 0; i < GRID_POINTS; ++i) {
+                float g = (std::log2(f[i] / fc) + 1.0f / 6.0f) / (1.0f / 3.0f);
+                g = std::fmin(std::fmax(g, 0.0f), 1.0f);
+                if (!(g > 0.0f)) continue;
+                const Triple o = at(layers[k], i);
+                Triple& t = out[i];
+                t.re = (1.0f - g) * t.re + g * o.re;
+                t.im = (1.0f - g) * t.im + g * o.im;
+                t.conf = (1.0f - g) * t.conf + g * o.conf;
+            }
+        }
+    }
+    const std::size_t nc = std::min(cal.size(), GRID_POINTS);
+    for (std::size_t i = 0; i < nc; ++i) {
+        const float d = std::pow(10.0f, cal[i] / 20.0f);
+        out[i].re /= d;
+        out[i].im /= d;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- delay and impulse response
+
+std::optional<DelayFound> find_delay(std::span<const float> mic, std::span<const float> reference, float fs) {
+    const std::size_t m = std::min(mic.size(), reference.size());
+    if (m == 0) return std::nullopt;
+    const std::size_t w_max = std::min(base::saturating_cast<std::size_t>(std::floor(fs * 0.5f)), m - 1);
+    if (w_max < 2) return std::nullopt;
+    const std::size_t big_m = std::bit_ceil(2 * m);
+    std::vector<Complex> x(big_m), y(big_m);
+    const auto ref_tail = reference.subspan(reference.size() - m);
+    const auto mic_tail = mic.subspan(mic.size() - m);
+    for (std::size_t i = 0; i < m; ++i) {
+        x[i] = Complex(ref_tail[i], 0.0f);
+        y[i] = Complex(mic_tail[i], 0.0f);
+    }
+    auto fwd = plan::forward(big_m);
+    fwd->process(x);
+    fwd->process(y);
+    double energy = 0.0;
+    for (const Complex& v : x) energy += static_cast<double>(norm2(v));
+    const float eps = static_cast<float>(1e-4 * energy / static_cast<double>(big_m));
+    for (std::size_t k = 0; k < big_m; ++k) y[k] = std::conj(x[k]) * y[k] / (norm2(x[k]) + eps);
+    plan::inverse(big_m)->process(y);
+
+    float peak = 0.0f;
+    double sum_sq = 0.0;
+    for (std::size_t j = 0; j <= w_max; ++j) {
+        const float v = std::abs(y[j].real());
+        peak = std::fmax(peak, v);
+        sum_sq += static_cast<double>(v) * v;
+    }
+    const double mean_sq = sum_sq / static_cast<double>(w_max + 1);
+    if (!(peak > 0.0f) || !std::isfinite(peak) || !(mean_sq > 0.0) || !std::isfinite(mean_sq)) return std::nullopt;
+    const float rms = static_cast<float>(std::sqrt(mean_sq));
+    std::size_t j = 0;
+    while (j <= w_max && !(std::abs(y[j].real()) >= 0.7f * peak)) ++j;
+    if (j > w_max) return std::nullopt;
+    while (j + 1 <= w_max && std::abs(y[j + 1].real()) > std::abs(y[j].real())) ++j;
+    return DelayFound{j, peak / rms};
+}
+
+float bulk_delay(std::span<const Complex> h) {
+    const std::size_t count = std::min(h.size(), GRID_POINTS);
+    float p = 0.0f;
+    for (std::size_t i = 0; i < count; ++i) p = std::fmax(p, std::abs(h[i]));
+    if (!(p > 0.0f) || !std::isfinite(p)) return 0.0f;
+    const float t = 0.0316f * p;
+    const Grid& f = point_freq();
+    std::vector<std::complex<double>> z;
+    std::vector<double> dw;
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        if (std::abs(h[i]) >= t && std::abs(h[i + 1]) >= t) {
+            z.emplace_back(h[i + 1] * std::conj(h[i]));
+            dw.push_back(static_cast<double>(TWO_PI_F * (f[i + 1] - f[i])));
+        }
+    }
+    // One stage: candidates lo + j step, j < count; each pair's phasor
+    // e^(i dw tau) advances by a fixed rotation from one candidate to the next.
+    std::vector<std::complex<double>> ph(z.size()), rot(z.size());
+    auto stage = [&](float lo, float step, std::size_t cands) {
+        for (std::size_t q = 0; q < z.size(); ++q) {
+            ph[q] = z[q] * std::polar(1.0, dw[q] * static_cast<double>(lo));
+            rot[q] = std::polar(1.0, dw[q] * static_cast<double>(step));
+        }
+        float best_tau = 0.0f;
+        double best = -1.0;
+        for (std::size_t j = 0; j < cands; ++j) {
+            const float tau = lo + static_cast<float>(j) * step;
+            std::complex<double> s = 0.0;
+            for (std::size_t q = 0; q < z.size(); ++q) {
+                s += ph[q];
+                ph[q] *= rot[q];
+            }
+            const double score = std::norm(s);
+            if (score > best || (score == best && std::abs(tau) < std::abs(best_tau))) {
+                best = score;
+                best_tau = tau;
+            }
+        }
+        return best_tau;
+    };
+    auto around = [&](float centre, float half, float step) {
+        const float lo = centre - half;
+        const float hi = centre + half;
+        const std::size_t cands = base::saturating_round<std::size_t>((hi - lo) / step) + 1;
+        return stage(lo, step, cands);
+    };
+    const float tau1 = stage(-0.05f, 0.0005f, 1101);
+    const float tau2 = around(tau1, 0.0005f, 0.00002f);
+    return around(tau2, 0.00002f, 0.000001f);
+}
+
+std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
+    if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
+    const std::size_t n = ir.size();
+    std::vector<Complex> s(n);
+    for (std::size_t k = 0; k < n; ++k) s[k] = Complex(ir[k], 0.0f);
+    plan::forward(n)->process(s);
+    const float nf = static_cast<float>(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        float factor;
+        if (k == 0 || 2 * k == n) factor = 1.0f;
+        else if (2 * k < n) factor = 2.0f;
+        else factor = 0.0f;
+        if (factor == 0.0f) {
+            s[k] = Complex{};
+            continue;
+        }
+        const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
+        const std::size_t gi =
+            std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239);
+        const float mask = std::fmin(std::fmax((conf[gi] - 0.2f) / 0.3f, 0.0f), 1.0f);
+        s[k] *= mask * factor / nf;
+    }
+    plan::inverse(n)->process(s);
+    std::vector<float> out(n);
+    for (std::size_t k = 0; k < n; ++k) out[k] = std::abs(s[k]);
+    return out;
+}
+
+float ir_span_ms(std::span<const float> ir, float fs) {
+    const std::size_t half = ir.size() / 2;
+    auto max_abs = [&](std::size_t from, std::size_t to) {
+        float m = 0.0f;
+        for (std::size_t k = from; k < to; ++k) m = std::fmax(m, std::abs(ir[k]));
+        return m;
+    };
+    const float p = max_abs(0, half);
+    for (const float span : {40.0f, 80.0f, 160.0f}) {
+        const std::size_t e = base::saturating_cast<std::size_t>(std::floor(fs * (2.0f * span) / 1000.0f));
+        if (e > half) return span;
+        const std::size_t b = base::saturating_cast<std::size_t>(std::floor(fs * (0.75f * span) / 1000.0f));
+        if (2.0f * max_abs(0, std::min(b, ir.size())) < p) continue;
+        if (b >= e) {
+            if (p * 0.25118864f > 0.0f) return span;
+            continue;
+        }
+        const float late = max_abs(b, e);
+        if (late < p * 0.25118864f) return span;
+        std::size_t first = b;
+        while (first < e && std::abs(ir[first]) != late) ++first;
+        if (first == b) return span;
+    }
+    return 320.0f;
+}
+
+IrDisplay ir_display(std::span<const float> ir, float fs) {
+    IrDisplay out;
+    if (ir.empty()) return out;
+    const std::int64_t n = static_cast<std::int64_t>(ir.size());
+    const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.002f));
+    const std::int64_t post = base::saturating_cast<std::int64_t>(std::floor(fs * (ir_span_ms(ir, fs) / 1000.0f)));
+    const std::int64_t len = pre + post;
+    if (len <= 0) return out;
+    std::vector<float> v(static_cast<std::size_t>(len));
+    float peak = 0.0f;
+    for (std::int64_t j = 0; j < len; ++j) {
+        const std::int64_t idx = (((j - pre) % n) + n) % n;
+        v[j] = std::abs(ir[static_cast<std::size_t>(idx)]);
+        peak = std::fmax(peak, v[j]);
+    }
+    if (!(peak > 0.0f)) return out;
+    auto level = [&](float x) { return std::fmin(std::fmax(20.0f * std::log10(std::fmax(x / peak, 1e-9f)), -60.0f), 0.0f); };
+
+    out.display.resize(IR_DISPLAY_LEN);
+    const std::int64_t blocks = static_cast<std::int64_t>(IR_DISPLAY_LEN);
+    for (std::int64_t b = 0; b < blocks; ++b) {
+        const std::int64_t s = b * len / blocks;
+        const std::int64_t e = std::max(s + 1, (b + 1) * len / blocks);
+        float m = v[s];
+        for (std::int64_t j = s + 1; j < e; ++j) m = std::fmax(m, v[j]);
+        out.display[b] = level(m);
+    }
+
+    std::vector<std::int64_t> cands;
+    const float floor_level = peak * 0.056234132f;
+    for (std::int64_t j = 1; j + 1 < len; ++j) {
+        if (v[j] > floor_level && v[j] >= v[j - 1] && v[j] >= v[j + 1]) cands.push_back(j);
+    }
+    std::stable_sort(cands.begin(), cands.end(), [&](std::int64_t a, std::int64_t b) { return v[a] > v[b]; });
+    const std::int64_t sep = base::saturating_cast<std::int64_t>(std::floor(fs * 0.00025f));
+    std::vector<std::int64_t> taken;
+    for (std::int64_t j : cands) {
+        if (taken.size() == 6) break;
+        const bool apart = std::all_of(taken.begin(), taken.end(), [&](std::int64_t t) { return std::abs(j - t) >= sep; });
+        if (apart) taken.push_back(j);
+    }
+    std::sort(taken.begin(), taken.end());
+    for (std::int64_t j : taken) {
+        const float ms = std::round(static_cast<float>(j - pre) / fs * 10000.0f) / 10.0f;
+        out.arrivals.push_back(Arrival{ms, std::round(level(v[j]))});
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- weighting
+
+namespace {
+// Squared pole frequencies of the weighting filters: 20.6, 107.7, 737.9 and 12194 Hz.
+const float P1 = 20.6f * 20.6f;
+const float P2 = 107.7f * 107.7f;
+const float P3 = 737.9f * 737.9f;
+const float P4 = 12194.0f * 12194.0f;
+}  // namespace
+
+float a_weighting_db(float hz) {
+    const float q = hz * hz;
+    const float r = q * (q * P4) / ((q + P1) * std::sqrt((q + P2) * (q + P3)) * (q + P4));
+    return 20.0f * std::log10(std::fmax(r, 1e-12f)) + 2.0f;
+}
+
+float c_weighting_db(float hz) {
+    const float q = hz * hz;
+    const float r = q * P4 / ((q + P1) * (q + P4));
+    return 20.0f * std::log10(std::fmax(r, 1e-12f)) + 0.06f;
+}
+
+float weighting_db(Weighting w, float hz) {
+    switch (w) {
+        case Weighting::A: return a_weighting_db(hz);
+        case Weighting::C: return c_weighting_db(hz);
+        case Weighting::Z: break;
+    }
+    return 0.0f;
+}
+
+// ---------------------------------------------------------------- feeding and accumulating layers
+
+namespace {
+
+// The sweep layer's impulse response, its harmonics and the gated transfer
+// function `clean`, after an averaged frame.
+void sweep_analysis(TransferFunction& l) {
+    const std::size_t n = l.n;
+    if (n < 4) return;
+    // Work areas kept by the thread: a sweep layer can hold millions of bins.
+    thread_local std::vector<Complex> z;
+    thread_local std::vector<float> r;
+    z.assign(n, Complex{});
+    r.resize(n);
+    for (std::size_t k = 1; k < n / 2; ++k) {
+        if (l.sxx[k] > l.floor && l.syy[k] > 1e-12f) z[k] = l.sxy[k] / l.sxx[k];
+        z[n - k] = std::conj(z[k]);
+    }
+    plan::inverse(n)->process(z);
+    const float nf = static_cast<float>(n);
+    for (std::size_t i = 0; i < n; ++i) r[i] = z[i].real() / nf;
+
+    std::size_t p = 0;
+    float best = -1.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float a = std::abs(r[i]);
+        if (a > best) {
+            best = a;
+            p = i;
+        }
+    }
+    const std::size_t g = base::saturating_cast<std::size_t>(l.fs * 0.002f);
+    if (p >= n / 2 && p + g < n) {
+        l.off_direct = true;
+        l.clean.clear();
+        l.harmonics.clear();
+        return;
+    }
+    l.off_direct = false;
+
+    const auto ni = static_cast<std::int64_t>(n);
+    auto at = [&](std::int64_t i) {
+        std::int64_t m = i % ni;
+        if (m < 0) m += ni;
+        return std::abs(r[static_cast<std::size_t>(m)]);
+    };
+    auto largest = [&](std::int64_t from, std::int64_t to_excl) {
+        float m = 0.0f;
+        for (std::int64_t i = from; i < to_excl; ++i) m = std::fmax(m, at(i));
+        return m;
+    };
+    const auto gi = static_cast<std::int64_t>(g);
+    const auto after = base::saturating_cast<std::int64_t>(l.fs * 0.04f);
+    const float a = std::fmax(largest(-gi, after), 1e-12f);
+    l.harmonics.clear();
+    std::uint8_t k = 2;
+    for (std::size_t o : l.harmonic_offsets) {
+        const auto oi = static_cast<std::int64_t>(o);
+        const float b = g == 0 ? 0.0f : largest(-oi - gi, -oi + gi);
+        l.harmonics.emplace_back(k, 20.0f * std::log10(std::fmax(b / a, 1e-9f)));
+        ++k;
+    }
+
+    // The harmonic images arrive before the direct sound: at negative times,
+    // in the second half of the response.
+    for (std::size_t i = n / 2; i + g < n; ++i) r[i] = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) z[i] = Complex(r[i], 0.0f);
+    plan::forward(n)->process(z);
+    l.clean.assign(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(n / 2));
+}
+
+double square_sum(const std::vector<float>& x) {
+    // Four partial sums, so that the loop vectorises.
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t n = x.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) acc[j] += static_cast<double>(x[i + j]) * x[i + j];
+    for (; i < n; ++i) acc[0] += static_cast<double>(x[i]) * x[i];
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+void windowed(const std::vector<float>& frame, const std::vector<float>& window, std::vector<Complex>& out) {
+    float* o = reinterpret_cast<float*>(out.data());
+    const std::size_t n = frame.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        o[2 * i] = frame[i] * window[i];
+        o[2 * i + 1] = 0.0f;
+    }
+}
+
+// The running averages of |X|^2, |Y|^2 and conj(X) Y with weight a, written
+// out in real arithmetic (the same operations as the complex forms).
+void average_into(const Complex* xs, const Complex* ys, std::size_t bins, float a, float* __restrict sxx,
+                  float* __restrict syy, float* __restrict sxy) {
+    const float* x = reinterpret_cast<const float*>(xs);
+    const float* y = reinterpret_cast<const float*>(ys);
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float xr = x[2 * k], xi = x[2 * k + 1];
+        const float yr = y[2 * k], yi = y[2 * k + 1];
+        const float px = xr * xr + xi * xi;
+        const float py = yr * yr + yi * yi;
+        const float cr = xr * yr + xi * yi;
+        const float ci = xr * yi - xi * yr;
+        sxx[k] += a * (px - sxx[k]);
+        syy[k] += a * (py - syy[k]);
+        sxy[2 * k] += a * (cr - sxy[2 * k]);
+        sxy[2 * k + 1] += a * (ci - sxy[2 * k + 1]);
+    }
+}
+
+// cos and sin of k x factor for k < bins, kept per thread for the last shift
+// of each size (the shift changes once per drift step, the frames come often).
+const std::vector<Complex>& rotation(std::size_t n, std::int64_t shift, float factor, std::size_t bins) {
+    struct Entry {
+        std::size_t n;
+        std::int64_t shift;
+        std::vector<Complex> table;
+    };
+    thread_local std::vector<Entry> cache;
+    for (Entry& e : cache)
+        if (e.n == n && e.shift == shift && e.table.size() >= bins) return e.table;
+    std::vector<Complex> table(bins);
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float phi = static_cast<float>(k) * factor;
+        table[k] = Complex(std::cos(phi), std::sin(phi));
+    }
+    for (Entry& e : cache) {
+        if (e.n == n) {
+            e.shift = shift;
+            e.table = std::move(table);
+            return e.table;
+        }
+    }
+    if (cache.size() >= 8) cache.erase(cache.begin());
+    cache.push_back(Entry{n, shift, std::move(table)});
+    return cache.back().table;
+}
+
+}  // namespace
+
+std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const float> reference) {
+    const std::size_t s = std::min(skip, mic.size());
+    skip -= s;
+    mic_queue.insert(mic_queue.end(), mic.begin() + static_cast<std::ptrdiff_t>(s), mic.end());
+    ref_queue.insert(ref_queue.end(), reference.begin(), reference.end());
+    if (hop == 0 || hop > n) return 0;
+    const std::size_t bins = n / 2;
+    const std::size_t keep = n - hop;
+    std::size_t done = 0;
+    while (mic_queue.size() >= hop && ref_queue.size() >= hop) {
+        std::copy(mic_frame.begin() + static_cast<std::ptrdiff_t>(hop), mic_frame.end(), mic_frame.begin());
+        std::copy(ref_frame.begin() + static_cast<std::ptrdiff_t>(hop), ref_frame.end(), ref_frame.begin());
+        const auto h = static_cast<std::ptrdiff_t>(hop);
+        std::copy(mic_queue.begin(), mic_queue.begin() + h, mic_frame.begin() + static_cast<std::ptrdiff_t>(keep));
+        std::copy(ref_queue.begin(), ref_queue.begin() + h, ref_frame.begin() + static_cast<std::ptrdiff_t>(keep));
+        mic_queue.erase(mic_queue.begin(), mic_queue.begin() + h);
+        ref_queue.erase(ref_queue.begin(), ref_queue.begin() + h);
+        filled = std::min(n, filled + hop);
+        if (filled < n) continue;
+
+        const double mic_sq = square_sum(mic_frame);
+        const double ref_sq = square_sum(ref_frame);
+        if (!std::isfinite(mic_sq + ref_sq)) continue;
+        windowed(mic_frame, window, mic_spec);
+        windowed(ref_frame, window, ref_spec);
+        const double nd = static_cast<double>(n);
+        mic_rms = static_cast<float>(std::sqrt(mic_sq / nd));
+        ref_rms = static_cast<float>(std::sqrt(ref_sq / nd));
+        fft->process(mic_spec);
+        fft->process(ref_spec);
+
+        count += 1;
+        const std::uint64_t div = std::min<std::uint64_t>(count, std::max<std::size_t>(averages, 1));
+        const float a = 1.0f / static_cast<float>(div);
+        w = (1.0f - a) * (1.0f - a) * w + a * a;
+        average_into(ref_spec.data(), mic_spec.data(), bins, a, sxx.data(), syy.data(),
+                     reinterpret_cast<float*>(sxy.data()));
+        double sum = 0.0;
+        for (std::size_t k = 0; k < bins; ++k) sum += sxx[k];
+        floor = static_cast<float>(sum) / static_cast<float>(bins) * 0.0001f;
+        if (sweep) sweep_analysis(*this);
+        ++done;
+    }
+    return done;
+}
+
+void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
+    if (times == 0) return;
+    const std::size_t bins = std::min({sxy.size(), layer.sxx.size(), layer.syy.size()});
+    const float factor = static_cast<float>(shift) * 6.2831855f / static_cast<float>(n);
+    const std::vector<Complex>* rot = shift != 0 ? &rotation(n, shift, factor, bins) : nullptr;
+    for (std::size_t k = 0; k < bins; ++k) {
+        Complex h;
+        float c;
+        if (layer.syy[k] > 1e-12f && layer.sxx[k] > layer.floor) {
+            std::tie(h, c) = layer.bin(k);
+            if (std::isnan(c) || c < threshold) continue;
+        } else {
+            if (threshold > 0.0f) continue;
+            h = Complex{};
+            c = 0.0f;
+        }
+        // |H|^2 as re^2 + im^2 (std::norm goes through hypot).
+        const float p = h.real() * h.real() + h.imag() * h.imag();
+        if (!std::isfinite(p)) continue;
+        if (rot != nullptr) h *= (*rot)[k];
+        const Complex ch = c * h;
+        const float cp = c * (h.real() * h.real() + h.imag() * h.imag());
+        for (std::uint32_t t = 0; t < times; ++t) {
+            sxy[k] += ch;
+            power[k] += cp;
+            weight[k] += c;
+        }
+    }
+}
+
+}  // namespace engine::tf

@@ -1,0 +1,248 @@
+#include "engine/core/trace.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <map>
+#include <cmath>
+#include <functional>
+#include <set>
+#include <utility>
+
+#include "base/cast.h"
+
+namespace engine::trace {
+
+std::string default_position() { return "Position 1"; }
+
+Trace Trace::make(std::string name, std::uint32_t fs, std::size_t delay_samples, std::span<const Triple> bins,
+                  float gate) {
+    Trace t;
+    t.source = name;
+    t.name = std::move(name);
+    t.position = default_position();
+    t.fs = fs;
+    t.n = 0;
+    t.delay_samples = delay_samples;
+    t.gate = gate;
+    t.h.reserve(bins.size());
+    t.confidence.reserve(bins.size());
+    for (const Triple& b : bins) {
+        t.h.emplace_back(b.re, b.im);
+        t.confidence.push_back(b.conf);
+    }
+    t.rebuild_points();
+    return t;
+}
+
+Trace Trace::with_points(const Trace& t, std::span<const Triple> bins) {
+    Trace out = make(t.name, t.fs, t.delay_samples, bins, t.gate);
+    out.source = t.source;
+    out.position = t.position;
+    out.visible = t.visible;
+    out.used = t.used;
+    return out;
+}
+
+void Trace::rebuild_points() {
+    const std::vector<Complex>& src = windowed.empty() ? h : windowed;
+    const std::size_t count = std::min({src.size(), confidence.size(), tf::GRID_POINTS});
+    std::vector<Triple> bins(count);
+    for (std::size_t i = 0; i < count; ++i) bins[i] = Triple{src[i].real(), src[i].imag(), confidence[i]};
+    points = tf::points_of(bins);
+}
+
+std::vector<float> Layer::impulse(float fs) const {
+    std::vector<float> out(n, 0.0f);
+    if (n == 0) return out;
+    const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.001f)) % n;
+    std::size_t idx = n - pre;
+    if (idx == n) idx = 0;
+    for (std::int16_t q : ir) {
+        out[idx] = static_cast<float>(q) * scale;
+        if (++idx == n) idx = 0;
+    }
+    return out;
+}
+
+namespace {
+
+Complex unit(Complex z) {
+    const float a = std::abs(z);
+    return a > 0.0f ? z / a : Complex{};
+}
+
+}  // namespace
+
+std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) {
+    return grid_of_bins(layer.n, fs, [&](std::size_t k) { return k < layer.bins.size() ? layer.bins[k] : Triple{}; });
+}
+
+std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Triple(std::size_t)>& bin,
+                                 const std::vector<bool>& read) {
+    std::vector<Triple> out(tf::GRID_POINTS);
+    if (n < 4) return out;
+    auto value = [&](std::size_t k) {
+        const Triple b = bin(k);
+        return Complex(b.re, b.im);
+    };
+    const float df = fs / static_cast<float>(n);
+    const std::size_t top = n / 2 - 1;
+    const tf::Grid& f = tf::point_freq();
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        if (i < read.size() && !read[i]) continue;
+        std::size_t k_lo = base::saturating_cast<std::size_t>(std::floor(tf::band_lo(i) / df + 0.5f));
+        if (k_lo == 0) k_lo = 1;
+        k_lo = std::min(k_lo, top);
+        std::size_t k_hi = base::saturating_cast<std::size_t>(std::floor(tf::band_hi(i) / df + 0.5f));
+        k_hi = std::max(std::min(k_hi, top), k_lo);
+        float mag = 0.0f;
+        float conf = 0.0f;
+        for (std::size_t k = k_lo; k <= k_hi; ++k) {
+            const Triple b = bin(k);
+            mag += std::abs(Complex(b.re, b.im));
+            conf += b.conf;
+        }
+        const float cnt = static_cast<float>(k_hi - k_lo + 1);
+        mag /= cnt;
+        conf /= cnt;
+
+        const float x = std::fmin(std::fmax(f[i] / df, 1.0f), static_cast<float>(top));
+        const std::size_t k0 = base::saturating_cast<std::size_t>(std::floor(x));
+        const std::size_t k1 = std::min(k0 + 1, top);
+        const float t = x - static_cast<float>(k0);
+        const Complex u = (1.0f - t) * unit(value(k0)) + t * unit(value(k1));
+        float phase;
+        if (std::abs(u) >= 0.5f) {
+            phase = std::arg(u);
+        } else {
+            const std::size_t k = std::min(t >= 0.5f ? k0 + 1 : k0, top);
+            phase = std::arg(unit(value(k)));
+        }
+        out[i] = Triple{mag * std::cos(phase), mag * std::sin(phase), conf};
+    }
+    return out;
+}
+
+std::vector<float> impulse_of_bins(const LayerBins& layer) {
+    const std::size_t n = layer.n;
+    std::vector<Complex> x(n);
+    for (std::size_t k = 1; k < n / 2; ++k) {
+        const Triple b = k < layer.bins.size() ? layer.bins[k] : Triple{};
+        x[k] = Complex(b.re, b.im);
+        x[n - k] = std::conj(x[k]);
+    }
+    if (n > 0) tf::plan::inverse(n)->process(x);
+    std::vector<float> out(n);
+    const float nf = static_cast<float>(n);
+    for (std::size_t k = 0; k < n; ++k) out[k] = x[k].real() / nf;
+    return out;
+}
+
+namespace {
+
+Layer quantise(const std::vector<float>& ir, float fs) {
+    Layer layer;
+    const std::size_t n = ir.size();
+    layer.n = n;
+    if (n == 0) {
+        layer.scale = 1.17549435e-38f / 32767.0f;
+        return layer;
+    }
+    const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.001f));
+    std::vector<float> kept;
+    kept.reserve(pre + n / 2);
+    for (std::size_t j = 0; j < pre; ++j) kept.push_back(ir[(n - pre % n + j) % n]);
+    for (std::size_t k = 0; k < n / 2; ++k) kept.push_back(ir[k]);
+    float p = 1.17549435e-38f;
+    for (float v : kept) p = std::fmax(p, std::abs(v));
+    layer.scale = p / 32767.0f;
+    layer.ir.reserve(kept.size());
+    for (float v : kept) layer.ir.push_back(base::saturating_round<std::int16_t>(v / layer.scale));
+    return layer;
+}
+
+}  // namespace
+
+Trace Trace::from_layers(std::string name, std::uint32_t fs, std::size_t delay_samples,
+                         std::span<const LayerBins> layers, std::span<const float> cal, float gate) {
+    const float fsf = static_cast<float>(fs);
+    std::vector<std::vector<Triple>> grids;
+    grids.reserve(layers.size());
+    for (const LayerBins& l : layers) grids.push_back(grid_of_bins(l, fsf));
+    const std::vector<Triple> merged = tf::merge_cal(grids, cal, fsf);
+    Trace t = make(std::move(name), fs, delay_samples, merged, gate);
+    t.layers.reserve(layers.size());
+    for (const LayerBins& l : layers) t.layers.push_back(quantise(impulse_of_bins(l), fsf));
+    t.cal.assign(cal.begin(), cal.end());
+    t.render_ir();
+    return t;
+}
+
+namespace {
+
+// For each of `count` layers, whether the merge at grid point i reads it at
+// all (layers fully crossed over to a shorter one are not read). Kept per
+// thread for each sample rate and layer count.
+const std::vector<std::array<bool, tf::GRID_POINTS>>& merge_reads(std::size_t count, float fs) {
+    thread_local std::map<std::pair<std::uint32_t, std::size_t>, std::vector<std::array<bool, tf::GRID_POINTS>>> cache;
+    const auto key = std::make_pair(std::bit_cast<std::uint32_t>(fs), count);
+    if (auto it = cache.find(key); it != cache.end()) return it->second;
+    std::vector<std::array<bool, tf::GRID_POINTS>> reads(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        std::vector<std::vector<Triple>> probe(count, std::vector<Triple>(tf::GRID_POINTS));
+        probe[k].assign(tf::GRID_POINTS, Triple{1.0f, 0.0f, 0.0f});
+        const auto m = tf::merge_cal(probe, {}, fs);
+        for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) reads[k][i] = m[i].re != 0.0f;
+    }
+    return cache.emplace(key, std::move(reads)).first->second;
+}
+
+}  // namespace
+
+void Trace::apply_cycles(float cycles) {
+    windowed.clear();
+    if (cycles > 0.0f && !layers.empty()) {
+        const float fsf = static_cast<float>(fs);
+        const tf::Grid& f = tf::point_freq();
+        // Only the four layers of the layer set have crossovers.
+        const std::size_t count = std::min<std::size_t>(layers.size(), 4);
+        const auto& reads = merge_reads(count, fsf);
+        std::vector<std::vector<Triple>> grids(count, std::vector<Triple>(tf::GRID_POINTS));
+        for (std::size_t l = 0; l < count; ++l) {
+            const std::vector<float> ir = layers[l].impulse(fsf);
+            if (ir.empty()) continue;
+            for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+                // A value the merge gives no weight is not computed.
+                if (!reads[l][i]) continue;
+                const Complex v = tf::windowed_at(ir, fsf, f[i], cycles);
+                grids[l][i] = Triple{v.real(), v.imag(), i < confidence.size() ? confidence[i] : 0.0f};
+            }
+        }
+        const std::vector<Triple> merged = tf::merge_cal(grids, cal, fsf);
+        windowed.reserve(merged.size());
+        for (const Triple& m : merged) windowed.emplace_back(m.re, m.im);
+    }
+    rebuild_points();
+}
+
+void Trace::render_ir() {
+    if (layers.empty()) return;
+    const float fsf = static_cast<float>(fs);
+    const std::vector<float> imp = layers.front().impulse(fsf);
+    const std::vector<float> env = tf::confident_envelope(imp, confidence, fsf);
+    tf::IrDisplay d = tf::ir_display(env, fsf);
+    ir = std::move(d.display);
+    arrivals = std::move(d.arrivals);
+    ir_ms = tf::ir_span_ms(env, fsf);
+}
+
+void untick_duplicates(std::vector<Trace>& traces) {
+    std::set<std::pair<std::string, std::string>> seen;
+    for (Trace& t : traces) {
+        if (!t.used) continue;
+        if (!seen.emplace(t.position, t.source).second) t.used = false;
+    }
+}
+
+}  // namespace engine::trace

@@ -1,0 +1,99 @@
+#include "engine/persist/autosave.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "api/client.h"
+
+namespace engine::trace {
+namespace {
+
+constexpr std::string_view LOG_TARGET = "veltrum::engine::trace";
+
+struct AutosaveJob {
+    Session session;
+    std::optional<std::filesystem::path> project;
+};
+
+AutosaveQueue<AutosaveJob>& process_queue() {
+    // Never destroyed: the writer thread lives as long as the process.
+    static auto* q = new AutosaveQueue<AutosaveJob>(
+        AUTOSAVE, **AUTOSAVE_DIR / AUTOSAVE_FILE_NAME, [](const AutosaveJob& j) { return j.session.encode(); },
+        **AUTOSAVE_DIR / AUTOSAVE_PROJECT_NAME, [](const AutosaveJob& j) -> std::optional<std::string> {
+            if (!j.project) return std::nullopt;
+            return j.project->string();
+        });
+    return *q;
+}
+
+}  // namespace
+
+// Heap objects that outlive every static destructor: the writer thread may
+// still hold them while the process exits.
+AutosaveOrder& AUTOSAVE = *new AutosaveOrder;
+std::atomic<std::uint64_t>& AUTOSAVE_GENERATION = AUTOSAVE.generation;
+AutosaveFileLock& AUTOSAVE_FILE_LOCK = AUTOSAVE.file;
+const AutosaveDir AUTOSAVE_DIR;
+
+base::Result<void> autosave_write(const std::filesystem::path& p, const std::string& bytes) {
+    return api::client::write_atomic(p, bytes);
+}
+
+void autosave_remove_file(const std::filesystem::path& p) {
+    if (::unlink(p.c_str()) != 0 && errno != ENOENT) {
+        const std::string text = api::client::os_error_text(errno);
+        base::log::warn(LOG_TARGET, "autosave: " + text, {{"error", text}});
+    }
+}
+
+std::optional<std::filesystem::path> take_autosave_lock(const std::filesystem::path& dir) {
+    const auto lock_path = dir / AUTOSAVE_LOCK_NAME;
+    const int fd = ::open(lock_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const std::string text = api::client::os_error_text(errno);
+        base::log::warn(LOG_TARGET, "autosave: off, no lock file: " + text, {{"error", text}});
+        return std::nullopt;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        base::log::warn(LOG_TARGET, "autosave: off, another instance is running");
+        ::close(fd);
+        return std::nullopt;
+    }
+    // The descriptor stays open, and the lock held, until the process ends.
+    return dir;
+}
+
+const std::optional<std::filesystem::path>& AutosaveDir::get() const {
+    static const std::optional<std::filesystem::path> dir = []() -> std::optional<std::filesystem::path> {
+        auto data = api::client::Product::config_dir("veltrum");
+        if (!data) return std::nullopt;
+        return take_autosave_lock(*data);
+    }();
+    return dir;
+}
+
+void autosave(Session session, std::optional<std::filesystem::path> project) {
+    if (!AUTOSAVE_DIR.on()) return;
+    process_queue().queue(AutosaveJob{std::move(session), std::move(project)});
+}
+
+void remove_autosave() {
+    if (!AUTOSAVE_DIR.on()) return;
+    process_queue().remove();
+}
+
+void remove_kept_autosave() {
+    if (!AUTOSAVE_DIR.on()) return;
+    autosave_remove_file(**AUTOSAVE_DIR / AUTOSAVE_KEPT_NAME);
+    autosave_remove_file(**AUTOSAVE_DIR / AUTOSAVE_KEPT_PROJECT_NAME);
+}
+
+void autosave_wait_idle() {
+    if (!AUTOSAVE_DIR.on()) return;
+    process_queue().wait_idle();
+}
+
+}  // namespace engine::trace

@@ -1,0 +1,42 @@
+#pragma once
+// The container of project and autosave files: gzip (level 1) around the
+// text, plain text accepted on read, a cap on the inflated size, and the
+// UTF-8 check of the text.
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+
+namespace engine::gzip {
+
+// Inflated (and plain) text is refused past this many bytes (512 MiB).
+inline constexpr std::size_t INFLATE_LIMIT = 536870912;
+
+// One gzip member at level 1 with the header 1F 8B 08 00 00 00 00 00 04 FF
+// (no name, time 0, fastest, unknown system).
+std::string compress(std::string_view data);
+// The same for a text given in pieces (compressed as if joined).
+std::string compress(std::span<const std::string_view> pieces);
+
+// Pulls bytes: fills up to n bytes of buf, gives how many (0 at the end) or
+// an error text.
+using Source = std::function<base::Result<std::size_t>(char* buf, std::size_t n)>;
+
+// The content of the gzip member read from `src`, at most `cap` bytes;
+// errors: the decoder's text ("unexpected end of file", "invalid block
+// type", ...) or "inflates past 512 MB" when the content is longer than cap.
+// `head` holds bytes already taken from the source.
+// `size_hint` (the trailer's length, when known) presizes the buffer.
+base::Result<std::string> inflate(std::string_view head, const Source& src, std::size_t cap = INFLATE_LIMIT,
+                                  std::size_t size_hint = 0);
+base::Result<std::string> inflate(std::string_view gz, std::size_t cap = INFLATE_LIMIT);
+
+// The length (modulo 2^32) in a gzip member's last four bytes, as a buffer
+// size hint: never more than deflate can expand `compressed` bytes to.
+std::size_t size_hint(std::string_view last4, std::size_t compressed);
+
+}  // namespace engine::gzip

@@ -1,0 +1,856 @@
+#include "engine/persist/notation.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "base/float_text.h"
+#include "base/utf8.h"
+
+namespace engine::notation {
+namespace {
+
+constexpr int RECURSION_LIMIT = 128;
+
+// Decodes one UTF-8 sequence at s[i]; gives the code point and its length,
+// or length 0 for an invalid sequence.
+base::utf8::Decoded decode_utf8(std::string_view s, std::size_t i) {
+    const base::utf8::Decoded d = base::utf8::decode_one(s, i);
+    return d.valid ? d : base::utf8::Decoded{};
+}
+
+struct Range {
+    char32_t lo, hi;
+};
+
+// Characters written as \u{...}: controls, white space other than the blank,
+// format characters, default-ignorable code points, the common combining
+// marks, noncharacters, private use and the unassigned planes.
+constexpr Range ESCAPED[] = {
+    {0x00, 0x1F},       {0x7F, 0x9F},       {0xA0, 0xA0},       {0xAD, 0xAD},       {0x300, 0x36F},
+    {0x483, 0x489},     {0x591, 0x5BD},     {0x5BF, 0x5BF},     {0x5C1, 0x5C2},     {0x5C4, 0x5C5},
+    {0x5C7, 0x5C7},     {0x600, 0x605},     {0x610, 0x61A},     {0x61C, 0x61C},     {0x64B, 0x65F},
+    {0x670, 0x670},     {0x6D6, 0x6DD},     {0x6DF, 0x6E4},     {0x6E7, 0x6E8},     {0x6EA, 0x6ED},
+    {0x70F, 0x70F},     {0x711, 0x711},     {0x730, 0x74A},     {0x115F, 0x1160},   {0x1680, 0x1680},
+    {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},   {0x2000, 0x200F},
+    {0x2028, 0x202F},   {0x205F, 0x206F},   {0x20D0, 0x20F0},   {0x3000, 0x3000},   {0x302A, 0x302F},
+    {0x3099, 0x309A},   {0x3164, 0x3164},   {0xD800, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F},
+    {0xFE20, 0xFE2F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFFB},   {0xFFFE, 0xFFFF},
+    {0x1D165, 0x1D169}, {0x1D16D, 0x1D182}, {0x1FFFE, 0x1FFFF}, {0x2FFFE, 0x2FFFF}, {0x3FFFE, 0xDFFFF},
+    {0xE0000, 0x10FFFF},
+};
+
+bool escaped(char32_t cp) {
+    for (const auto& r : ESCAPED)
+        if (cp >= r.lo && cp <= r.hi) return true;
+    return false;
+}
+
+bool ident_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool ident_char(char c) { return ident_start(c) || (c >= '0' && c <= '9'); }
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+std::string backquoted(std::string_view s) { return "`" + std::string(s) + "`"; }
+
+}  // namespace
+
+// ---- written forms ------------------------------------------------------------
+
+namespace {
+
+// The shortest digits that read back to the same value, laid out without an
+// exponent, ".0" after a whole number (the form of base::shortest, without
+// a heap allocation per number).
+template <class F>
+void append_float(std::string& out, F v) {
+    if (std::isnan(v)) {
+        out += std::signbit(v) ? "-NaN" : "NaN";
+        return;
+    }
+    if (std::isinf(v)) {
+        out += v < 0 ? "-inf" : "inf";
+        return;
+    }
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const char* p = buf;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    const char* e = std::find(p, static_cast<const char*>(r.ptr), 'e');
+    int exp = 0;
+    {
+        const char* q = e + 1;
+        bool neg = false;
+        if (*q == '+' || *q == '-') neg = *q++ == '-';
+        for (; q < r.ptr; ++q) exp = exp * 10 + (*q - '0');
+        if (neg) exp = -exp;
+    }
+    char digits[64];
+    std::size_t nd = 0;
+    for (const char* q = p; q < e; ++q)
+        if (*q != '.') digits[nd++] = *q;
+    const int point = exp + 1;  // value = 0.d1d2... x 10^point
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(digits, nd);
+    } else if (static_cast<std::size_t>(point) >= nd) {
+        out.append(digits, nd);
+        out.append(static_cast<std::size_t>(point) - nd, '0');
+        out += ".0";
+    } else {
+        out.append(digits, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits + point, nd - static_cast<std::size_t>(point));
+    }
+}
+
+}  // namespace
+
+std::string float_text(float v) {
+    std::string out;
+    append_float(out, v);
+    return out;
+}
+
+std::string double_text(double v) {
+    std::string out;
+    append_float(out, v);
+    return out;
+}
+
+std::string quote(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out += '"';
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const base::utf8::Decoded d = decode_utf8(s, i);
+        if (d.len == 0) {  // callers validate first; keep going byte-wise
+            out += fmt::format("\\u{{{:x}}}", 0xFFFD);
+            ++i;
+            continue;
+        }
+        switch (d.cp) {
+            case 0: out += "\\0"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '"': out += "\\\""; break;
+            case '\'': out += "\\'"; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (escaped(d.cp)) out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(d.cp));
+                else out.append(s.substr(i, d.len));
+        }
+        i += d.len;
+    }
+    out += '"';
+    return out;
+}
+
+// ---- Writer -------------------------------------------------------------------
+
+std::size_t Writer::block_depth() const {
+    std::size_t n = 0;
+    for (const auto& f : stack_)
+        if (f.kind == Kind::Record || f.kind == Kind::List) ++n;
+    return n;
+}
+
+void Writer::newline_indent(std::size_t level) {
+    out_ += '\n';
+    out_.append(level * 4, ' ');
+}
+
+void Writer::separator() {
+    if (stack_.empty()) return;
+    Frame& f = stack_.back();
+    if (f.kind == Kind::Variant) return;
+    if (layout_ == Layout::Compact || f.kind == Kind::Tuple) {
+        if (f.count > 0) out_ += layout_ == Layout::Compact ? "," : ", ";
+    } else {
+        if (f.count > 0) out_ += ',';
+        newline_indent(block_depth());
+    }
+    ++f.count;
+}
+
+void Writer::before_value() {
+    if (!stack_.empty() && (stack_.back().kind == Kind::List || stack_.back().kind == Kind::Tuple)) separator();
+}
+
+void Writer::open(Kind k, char c) {
+    before_value();
+    out_ += c;
+    stack_.push_back({k, 0});
+}
+
+void Writer::close(Kind k, char c) {
+    if (stack_.empty() || stack_.back().kind != k) {
+        fail("notation writer: unbalanced containers");
+        return;
+    }
+    const Frame f = stack_.back();
+    if (layout_ == Layout::Indented && (k == Kind::Record || k == Kind::List) && f.count > 0) {
+        out_ += ',';
+        newline_indent(block_depth() - 1);
+    }
+    stack_.pop_back();
+    out_ += c;
+}
+
+void Writer::begin_record() { open(Kind::Record, '('); }
+void Writer::end_record() { close(Kind::Record, ')'); }
+void Writer::begin_list() { open(Kind::List, '['); }
+void Writer::end_list() { close(Kind::List, ']'); }
+void Writer::begin_tuple() { open(Kind::Tuple, '('); }
+void Writer::end_tuple() { close(Kind::Tuple, ')'); }
+
+void Writer::field(std::string_view key) {
+    if (stack_.empty() || stack_.back().kind != Kind::Record) {
+        fail("notation writer: field outside a record");
+        return;
+    }
+    separator();
+    out_ += key;
+    out_ += layout_ == Layout::Compact ? ":" : ": ";
+}
+
+void Writer::boolean(bool v) {
+    before_value();
+    out_ += v ? "true" : "false";
+}
+void Writer::f32(float v) {
+    before_value();
+    append_float(out_, v);
+}
+void Writer::f64(double v) {
+    before_value();
+    append_float(out_, v);
+}
+void Writer::i16_list(std::span<const std::int16_t> v) {
+    if (layout_ == Layout::Indented) {
+        begin_list();
+        for (std::int16_t x : v) i64(x);
+        end_list();
+        return;
+    }
+    before_value();
+    const std::size_t old = out_.size();
+    // "-32768," is the longest element.
+    out_.resize(old + 2 + v.size() * 7);
+    char* p = out_.data() + old;
+    char* const end = out_.data() + out_.size();
+    *p++ = '[';
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i) *p++ = ',';
+        p = std::to_chars(p, end, v[i]).ptr;
+    }
+    *p++ = ']';
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
+}
+
+void Writer::raw(std::string_view text) {
+    before_value();
+    out_ += text;
+}
+void Writer::u64(std::uint64_t v) {
+    before_value();
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
+}
+void Writer::i64(std::int64_t v) {
+    before_value();
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
+}
+void Writer::string(std::string_view v) {
+    before_value();
+    for (std::size_t i = 0; i < v.size();) {
+        const base::utf8::Decoded d = decode_utf8(v, i);
+        if (d.len == 0) {
+            fail("text is not valid UTF-8");
+            out_ += "\"\"";
+            return;
+        }
+        i += d.len;
+    }
+    out_ += quote(v);
+}
+void Writer::name(std::string_view n) {
+    before_value();
+    out_ += n;
+}
+void Writer::begin_variant(std::string_view n) {
+    before_value();
+    out_ += n;
+    out_ += '(';
+    stack_.push_back({Kind::Variant, 0});
+}
+void Writer::end_variant() { close(Kind::Variant, ')'); }
+
+void Writer::fail(std::string message) {
+    if (error_.empty()) error_ = std::move(message);
+}
+
+base::Result<void> Writer::result() const {
+    if (!error_.empty()) return base::fail(error_);
+    if (!stack_.empty()) return base::fail("notation writer: unclosed containers");
+    return {};
+}
+
+// ---- Reader -------------------------------------------------------------------
+
+std::string Error::text() const { return fmt::format("{}:{}: {}", line, column, message); }
+
+Error Reader::error_at(std::size_t offset, std::string message) const {
+    Error e;
+    e.message = std::move(message);
+    offset = std::min(offset, text_.size());
+    for (std::size_t i = 0; i < offset; ++i) {
+        const char c = text_[i];
+        if (c == '\n') {
+            ++e.line;
+            e.column = 1;
+        } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            ++e.column;
+        }
+    }
+    return e;
+}
+
+Error Reader::error(std::string message) const { return error_at(pos_, std::move(message)); }
+
+void Reader::skip_ws() {
+    for (;;) {
+        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\n' || text_[pos_] == '\t' ||
+                                       text_[pos_] == '\r'))
+            ++pos_;
+        if (pos_ + 1 < text_.size() && text_[pos_] == '/' && text_[pos_ + 1] == '/') {
+            while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
+            continue;
+        }
+        if (pos_ + 1 < text_.size() && text_[pos_] == '/' && text_[pos_ + 1] == '*') {
+            pos_ += 2;
+            int depth = 1;
+            while (pos_ < text_.size() && depth > 0) {
+                if (pos_ + 1 < text_.size() && text_[pos_] == '/' && text_[pos_ + 1] == '*') {
+                    ++depth;
+                    pos_ += 2;
+                } else if (pos_ + 1 < text_.size() && text_[pos_] == '*' && text_[pos_ + 1] == '/') {
+                    --depth;
+                    pos_ += 2;
+                } else {
+                    ++pos_;
+                }
+            }
+            continue;
+        }
+        return;
+    }
+}
+
+bool Reader::peek(char c) {
+    skip_ws();
+    return pos_ < text_.size() && text_[pos_] == c;
+}
+
+bool Reader::eat(char c) {
+    if (!peek(c)) return false;
+    ++pos_;
+    return true;
+}
+
+bool Reader::at_end() {
+    skip_ws();
+    return pos_ >= text_.size();
+}
+
+Parsed<void> Reader::finish() {
+    if (at_end()) return {};
+    return std::unexpected(error("Non-whitespace trailing characters"));
+}
+
+std::string_view Reader::identifier() {
+    skip_ws();
+    if (pos_ >= text_.size() || !ident_start(text_[pos_])) return {};
+    const std::size_t start = pos_;
+    while (pos_ < text_.size() && ident_char(text_[pos_])) ++pos_;
+    return text_.substr(start, pos_ - start);
+}
+
+// A number token: [+-] then digits with an optional fraction and exponent, or
+// inf / NaN. Gives the token text (empty when no number starts here).
+Parsed<std::string_view> Reader::number_token() {
+    skip_ws();
+    std::size_t p = pos_;
+    if (p < text_.size() && (text_[p] == '+' || text_[p] == '-')) ++p;
+    const std::size_t body = p;
+    if (text_.compare(body, 3, "inf") == 0 || text_.compare(body, 3, "NaN") == 0) {
+        p += 3;
+        if (p < text_.size() && ident_char(text_[p])) return std::string_view();
+    } else {
+        while (p < text_.size() && digit(text_[p])) ++p;
+        if (p == body) return std::string_view();
+        if (p < text_.size() && text_[p] == '.') {
+            ++p;
+            while (p < text_.size() && digit(text_[p])) ++p;
+        }
+        if (p < text_.size() && (text_[p] == 'e' || text_[p] == 'E')) {
+            std::size_t q = p + 1;
+            if (q < text_.size() && (text_[q] == '+' || text_[q] == '-')) ++q;
+            if (q < text_.size() && digit(text_[q])) {
+                while (q < text_.size() && digit(text_[q])) ++q;
+                p = q;
+            }
+        }
+        if (p < text_.size() && (ident_char(text_[p]) || text_[p] == '.')) return std::string_view();
+    }
+    return text_.substr(pos_, p - pos_);
+}
+
+namespace {
+
+bool is_integer_token(std::string_view t) {
+    return t.find_first_of(".eEin") == std::string_view::npos && t.find('N') == std::string_view::npos;
+}
+
+// Parses a float token that is known to be well formed.
+template <class F>
+F parse_float(std::string_view t) {
+    bool neg = false;
+    std::string_view body = t;
+    if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
+        neg = body.front() == '-';
+        body.remove_prefix(1);
+    }
+    F v;
+    if (body == "inf") {
+        v = std::numeric_limits<F>::infinity();
+    } else if (body == "NaN") {
+        v = std::numeric_limits<F>::quiet_NaN();
+    } else {
+        auto r = std::from_chars(body.data(), body.data() + body.size(), v, std::chars_format::general);
+        if (r.ec == std::errc::result_out_of_range) {
+            // Too large gives infinity, too small zero (as a decimal parser
+            // rounding to the nearest value does).
+            const auto e = body.find_first_of("eE");
+            bool tiny;
+            if (e != std::string_view::npos) {
+                tiny = e + 1 < body.size() && body[e + 1] == '-';
+            } else {
+                const auto dot = body.find('.');
+                const auto int_part = body.substr(0, dot);
+                tiny = int_part.find_first_not_of('0') == std::string_view::npos;
+            }
+            v = tiny ? F(0) : std::numeric_limits<F>::infinity();
+        } else if (r.ec != std::errc()) {
+            v = F(0);
+        }
+    }
+    return neg ? -v : v;
+}
+
+}  // namespace
+
+std::string Reader::describe() {
+    skip_ws();
+    const std::size_t save = pos_;
+    std::string out;
+    if (pos_ >= text_.size()) {
+        out = "the end of the text";
+    } else if (auto tok = number_token(); tok && !tok->empty()) {
+        const std::string t(*tok);
+        if (!is_integer_token(t)) out = "the floating point number `" + t + "`";
+        else if (t[0] == '-') out = "the signed integer `" + t + "`";
+        else out = "the unsigned integer `" + t + "`";
+    } else if (text_[pos_] == '"') {
+        auto s = string();
+        out = s ? "the string " + quote(*s) : "a string";
+    } else if (text_[pos_] == '\'') {
+        out = "a character";
+        if (pos_ + 2 < text_.size() && text_[pos_ + 2] == '\'')
+            out = "the UTF-8 character `" + std::string(1, text_[pos_ + 1]) + "`";
+    } else if (text_[pos_] == '[') {
+        out = "a sequence";
+    } else if (text_[pos_] == '{') {
+        out = "a map";
+    } else if (text_[pos_] == '(') {
+        ++pos_;
+        skip_ws();
+        if (pos_ < text_.size() && text_[pos_] == ')') {
+            out = "a unit value";
+        } else {
+            auto id = identifier();
+            out = (!id.empty() && peek(':')) ? "a struct" : "a tuple";
+        }
+    } else if (auto id = identifier(); !id.empty()) {
+        if (id == "true" || id == "false") out = "the boolean `" + std::string(id) + "`";
+        else if (id == "None" || id == "Some") out = "an optional value";
+        else if (peek('(')) out = "the variant " + backquoted(id) + " with a value";
+        else out = "the unit variant " + backquoted(id);
+    } else {
+        out = "the character `" + std::string(1, text_[pos_]) + "`";
+    }
+    pos_ = save;
+    return out;
+}
+
+Error Reader::expected(std::string_view what) {
+    skip_ws();
+    return error(fmt::format("Expected {} but found {} instead", what, describe()));
+}
+
+Parsed<bool> Reader::boolean() {
+    skip_ws();
+    const std::size_t save = pos_;
+    const auto id = identifier();
+    if (id == "true") return true;
+    if (id == "false") return false;
+    pos_ = save;
+    return std::unexpected(expected("a boolean"));
+}
+
+Parsed<float> Reader::f32() {
+    auto tok = number_token();
+    if (!tok || tok->empty()) return std::unexpected(expected("a floating point number"));
+    pos_ += tok->size();
+    return parse_float<float>(*tok);
+}
+
+Parsed<double> Reader::f64() {
+    auto tok = number_token();
+    if (!tok || tok->empty()) return std::unexpected(expected("a floating point number"));
+    pos_ += tok->size();
+    return parse_float<double>(*tok);
+}
+
+Parsed<std::uint64_t> Reader::u64(std::uint64_t max, std::string_view what) {
+    auto tok = number_token();
+    if (!tok || tok->empty() || !is_integer_token(*tok) || (*tok)[0] == '-') {
+        // A negative zero is still zero.
+        if (tok && *tok == "-0") {
+            pos_ += 2;
+            return 0;
+        }
+        return std::unexpected(expected(what));
+    }
+    std::string_view digits = *tok;
+    if (digits.front() == '+') digits.remove_prefix(1);
+    std::uint64_t v = 0;
+    auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+    if (r.ec != std::errc() || v > max) return std::unexpected(expected(what));
+    pos_ += tok->size();
+    return v;
+}
+
+Parsed<std::int64_t> Reader::i64(std::int64_t min, std::int64_t max, std::string_view what) {
+    auto tok = number_token();
+    if (!tok || tok->empty() || !is_integer_token(*tok)) return std::unexpected(expected(what));
+    std::string_view digits = *tok;
+    if (digits.front() == '+') digits.remove_prefix(1);
+    std::int64_t v = 0;
+    auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+    if (r.ec != std::errc() || v < min || v > max) return std::unexpected(expected(what));
+    pos_ += tok->size();
+    return v;
+}
+
+Parsed<std::string> Reader::string() {
+    skip_ws();
+    const std::size_t start = pos_;
+    // Raw strings: r"..." and r#"..."#.
+    if (pos_ < text_.size() && text_[pos_] == 'r') {
+        std::size_t p = pos_ + 1;
+        std::size_t hashes = 0;
+        while (p < text_.size() && text_[p] == '#') ++hashes, ++p;
+        if (p < text_.size() && text_[p] == '"') {
+            ++p;
+            const std::string close = "\"" + std::string(hashes, '#');
+            const auto end = text_.find(close, p);
+            if (end == std::string_view::npos) return std::unexpected(error("Unterminated raw string"));
+            pos_ = end + close.size();
+            return std::string(text_.substr(p, end - p));
+        }
+    }
+    if (pos_ >= text_.size() || text_[pos_] != '"') return std::unexpected(expected("a string"));
+    ++pos_;
+    std::string out;
+    for (;;) {
+        if (pos_ >= text_.size()) return std::unexpected(error_at(start, "Unterminated string"));
+        const char c = text_[pos_];
+        if (c == '"') {
+            ++pos_;
+            return out;
+        }
+        if (c != '\\') {
+            out += c;
+            ++pos_;
+            continue;
+        }
+        const std::size_t esc_at = pos_;
+        ++pos_;
+        if (pos_ >= text_.size()) return std::unexpected(error_at(start, "Unterminated string"));
+        const char e = text_[pos_++];
+        switch (e) {
+            case '0': out += '\0'; break;
+            case 't': out += '\t'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case '"': out += '"'; break;
+            case '\'': out += '\''; break;
+            case '\\': out += '\\'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case '/': out += '/'; break;
+            case 'x': {
+                unsigned v = 0;
+                if (pos_ + 2 > text_.size()) return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+                auto r = std::from_chars(text_.data() + pos_, text_.data() + pos_ + 2, v, 16);
+                if (r.ptr != text_.data() + pos_ + 2 || v > 0x7F)
+                    return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+                pos_ += 2;
+                out += static_cast<char>(v);
+                break;
+            }
+            case 'u': {
+                std::uint32_t v = 0;
+                if (pos_ < text_.size() && text_[pos_] == '{') {
+                    const auto close = text_.find('}', pos_);
+                    if (close == std::string_view::npos || close == pos_ + 1 || close - pos_ - 1 > 6)
+                        return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+                    auto r = std::from_chars(text_.data() + pos_ + 1, text_.data() + close, v, 16);
+                    if (r.ptr != text_.data() + close)
+                        return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+                    pos_ = close + 1;
+                } else {
+                    if (pos_ + 4 > text_.size()) return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+                    auto r = std::from_chars(text_.data() + pos_, text_.data() + pos_ + 4, v, 16);
+                    if (r.ptr != text_.data() + pos_ + 4)
+                        return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+                    pos_ += 4;
+                }
+                if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
+                    return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+                base::utf8::append_utf8(out, static_cast<char32_t>(v));
+                break;
+            }
+            default: return std::unexpected(error_at(esc_at, "Invalid escape sequence"));
+        }
+    }
+}
+
+Parsed<std::vector<std::int16_t>> Reader::i16_list() {
+    skip_ws();
+    const std::size_t start = pos_;
+    std::vector<std::int16_t> out;
+    // Fast path: "[" digits "," ... "]" with blanks; anything unusual goes
+    // back to element-by-element reading for its exact error or form.
+    if (pos_ < text_.size() && text_[pos_] == '[') {
+        std::size_t p = pos_ + 1;
+        const std::size_t n = text_.size();
+        auto blanks = [&] {
+            while (p < n && (text_[p] == ' ' || text_[p] == '\n' || text_[p] == '\t' || text_[p] == '\r')) ++p;
+        };
+        bool ok = true;
+        blanks();
+        if (p < n && text_[p] == ']') {
+            pos_ = p + 1;
+            return out;
+        }
+        for (;;) {
+            blanks();
+            const bool neg = p < n && text_[p] == '-';
+            if (neg) ++p;
+            std::int32_t v = 0;
+            const std::size_t digits_at = p;
+            while (p < n && digit(text_[p]) && p - digits_at < 6) v = v * 10 + (text_[p++] - '0');
+            if (p == digits_at || (p < n && (digit(text_[p]) || ident_char(text_[p]) || text_[p] == '.'))) {
+                ok = false;
+                break;
+            }
+            if (neg) v = -v;
+            if (v < -32768 || v > 32767) {
+                ok = false;
+                break;
+            }
+            out.push_back(static_cast<std::int16_t>(v));
+            blanks();
+            if (p < n && text_[p] == ',') {
+                ++p;
+                blanks();
+                if (p < n && text_[p] == ']') {
+                    ++p;
+                    break;
+                }
+                continue;
+            }
+            if (p < n && text_[p] == ']') {
+                ++p;
+                break;
+            }
+            ok = false;
+            break;
+        }
+        if (ok) {
+            pos_ = p;
+            return out;
+        }
+        out.clear();
+    }
+    pos_ = start;
+    auto r = list([&](Reader& rd) -> Parsed<void> {
+        auto v = rd.signed_int<std::int16_t>();
+        if (!v) return std::unexpected(v.error());
+        out.push_back(*v);
+        return {};
+    });
+    if (!r) return std::unexpected(r.error());
+    return out;
+}
+
+std::string expected_names(std::span<const std::string_view> names) {
+    if (names.empty()) return "there are no variants";
+    if (names.size() == 1) return "expected " + backquoted(names[0]) + " instead";
+    if (names.size() == 2) return "expected either " + backquoted(names[0]) + " or " + backquoted(names[1]) + " instead";
+    std::string out = "expected one of " + backquoted(names[0]);
+    for (std::size_t i = 1; i + 1 < names.size(); ++i) out += ", " + backquoted(names[i]);
+    out += ", or " + backquoted(names.back()) + " instead";
+    return out;
+}
+
+Parsed<std::size_t> Reader::variant(std::string_view enum_name, std::span<const std::string_view> accepted) {
+    skip_ws();
+    const std::size_t start = pos_;
+    const auto id = identifier();
+    if (id.empty()) return std::unexpected(expected("enum " + backquoted(enum_name)));
+    for (std::size_t i = 0; i < accepted.size(); ++i)
+        if (accepted[i] == id) return i;
+    return std::unexpected(error_at(start, "Unexpected variant named " + backquoted(id) + " in enum " +
+                                               backquoted(enum_name) + ", " + expected_names(accepted)));
+}
+
+Parsed<bool> Reader::begin_optional() {
+    skip_ws();
+    const std::size_t start = pos_;
+    const auto id = identifier();
+    if (id == "None") return false;
+    if (id == "Some") {
+        if (!eat('(')) return std::unexpected(error("Expected opening `(` after `Some`"));
+        return true;
+    }
+    pos_ = start;
+    return std::unexpected(expected("an optional value"));
+}
+
+Parsed<void> Reader::end_some() {
+    if (!eat(')')) return std::unexpected(error("Expected closing `)`"));
+    return {};
+}
+
+Parsed<void> Reader::open_record(std::string_view type_name) {
+    skip_ws();
+    const std::size_t start = pos_;
+    const auto id = identifier();
+    if (!id.empty() && id != type_name)
+        return std::unexpected(
+            error_at(start, "Expected struct " + backquoted(type_name) + " but found " + backquoted(id)));
+    if (!eat('('))
+        return std::unexpected(error("Expected opening `(` for struct " + backquoted(type_name)));
+    return {};
+}
+
+Parsed<void> Reader::key(std::string_view& out) {
+    skip_ws();
+    out = identifier();
+    if (out.empty()) return std::unexpected(expected("a field name"));
+    if (!eat(':')) return std::unexpected(error("Expected `:` after the field name " + backquoted(out)));
+    return {};
+}
+
+Parsed<void> Reader::separator_or_end(char close) {
+    if (eat(',')) return {};
+    if (peek(close)) return {};
+    return std::unexpected(error(fmt::format("Expected `,` or `{}`", close)));
+}
+
+Parsed<void> Reader::skip_value() { return skip_value_at(0); }
+
+Parsed<void> Reader::skip_value_at(int depth) {
+    if (depth >= RECURSION_LIMIT) return std::unexpected(error("Exceeded recursion limit"));
+    skip_ws();
+    if (pos_ >= text_.size()) return std::unexpected(expected("a value"));
+    const char c = text_[pos_];
+    // Contents of "(...)": a unit, a tuple or the fields of a struct.
+    auto paren_body = [&]() -> Parsed<void> {
+        for (;;) {
+            skip_ws();
+            if (eat(')')) return {};
+            const std::size_t save = pos_;
+            const auto id = identifier();
+            if (!(!id.empty() && eat(':'))) pos_ = save;
+            if (auto r = skip_value_at(depth + 1); !r) return r;
+            if (auto r = separator_or_end(')'); !r) return r;
+        }
+    };
+    if (c == '(') {
+        ++pos_;
+        return paren_body();
+    }
+    if (c == '[') {
+        ++pos_;
+        for (;;) {
+            skip_ws();
+            if (eat(']')) return {};
+            if (auto r = skip_value_at(depth + 1); !r) return r;
+            if (auto r = separator_or_end(']'); !r) return r;
+        }
+    }
+    if (c == '{') {
+        ++pos_;
+        for (;;) {
+            skip_ws();
+            if (eat('}')) return {};
+            if (auto r = skip_value_at(depth + 1); !r) return r;
+            if (!eat(':')) return std::unexpected(error("Expected `:` in a map"));
+            if (auto r = skip_value_at(depth + 1); !r) return r;
+            if (auto r = separator_or_end('}'); !r) return r;
+        }
+    }
+    if (c == '"' || (c == 'r' && pos_ + 1 < text_.size() && (text_[pos_ + 1] == '"' || text_[pos_ + 1] == '#'))) {
+        auto s = string();
+        if (!s) return std::unexpected(s.error());
+        return {};
+    }
+    if (c == '\'') {
+        ++pos_;
+        if (pos_ < text_.size() && text_[pos_] == '\\') {
+            pos_ += 2;
+            while (pos_ < text_.size() && text_[pos_] != '\'') ++pos_;
+        } else if (pos_ < text_.size()) {
+            const base::utf8::Decoded d = decode_utf8(text_, pos_);
+            pos_ += d.len == 0 ? 1 : d.len;
+        }
+        if (pos_ >= text_.size() || text_[pos_] != '\'') return std::unexpected(error("Expected `'`"));
+        ++pos_;
+        return {};
+    }
+    if (auto tok = number_token(); tok && !tok->empty()) {
+        pos_ += tok->size();
+        return {};
+    }
+    const auto id = identifier();
+    if (id.empty()) return std::unexpected(expected("a value"));
+    if (eat('(')) return paren_body();
+    return {};
+}
+
+}  // namespace engine::notation

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "engine/persist/notation.h"
+
+using namespace engine::notation;
+
+namespace {
+
+constexpr float INF = std::numeric_limits<float>::infinity();
+
+std::string write_compact(float v) {
+    std::string out;
+    Writer w(out);
+    w.f32(v);
+    return out;
+}
+
+float read_float(const std::string& text) {
+    Reader r(text);
+    auto v = r.f32();
+    EXPECT_TRUE(v) << text;
+    return v ? *v : 0.0f;
+}
+
+}  // namespace
+
+TEST(NotationWriter, FloatForms) {
+    struct Case { float v; const char* text; };
+    const Case cases[] = {
+        {3.0f, "3.0"}, {0.7f, "0.7"}, {1e-7f, "0.0000001"}, {-0.0f, "-0.0"}, {6.0f, "6.0"},
+        {INF, "inf"}, {-INF, "-inf"}, {std::nanf(""), "NaN"}, {-std::nanf(""), "-NaN"},
+        {1000.0f, "1000.0"}, {-2.5f, "-2.5"}, {0.1f, "0.1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(write_compact(c.v), c.text) << c.text;
+    EXPECT_EQ(double_text(0.1), "0.1");
+    EXPECT_EQ(double_text(-std::nan("")), "-NaN");
+}
+
+TEST(NotationWriter, FloatsReadBackBitExact) {
+    std::vector<float> values = {0.0f, -0.0f, INF, -INF, std::numeric_limits<float>::denorm_min(),
+                                 -std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::min(),
+                                 std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                                 1.17549421e-38f, 0.7f, 16777217.0f};
+    std::mt19937 rng(7);
+    for (int i = 0; i < 20000; ++i) {
+        const float f = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+        if (!std::isnan(f)) values.push_back(f);
+    }
+    for (float v : values) {
+        const std::string text = write_compact(v);
+        ASSERT_EQ(text.find('e'), std::string::npos) << text;
+        const float back = read_float(text);
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(back), std::bit_cast<std::uint32_t>(v)) << text;
+    }
+    EXPECT_TRUE(std::isnan(read_float("NaN")));
+    EXPECT_FALSE(std::signbit(read_float("NaN")));
+    EXPECT_TRUE(std::signbit(read_float("-NaN")));
+    // Exponents, integers and out-of-range forms read as a decimal parser would.
+    EXPECT_EQ(read_float("1e-7"), 1e-7f);
+    EXPECT_EQ(read_float("12"), 12.0f);
+    EXPECT_EQ(read_float("1e39"), INF);
+    EXPECT_EQ(read_float("-1e39"), -INF);
+    EXPECT_EQ(read_float("1e-60"), 0.0f);
+}
+
+TEST(NotationWriter, StringEscapesRoundTrip) {
+    struct Case { std::string text; std::string quoted; };
+    const Case cases[] = {
+        {"plain", "\"plain\""},
+        {std::string("a\0b", 3), "\"a\\0b\""},
+        {"\t\n\r\"'\\", "\"\\t\\n\\r\\\"\\'\\\\\""},
+        {"\x01\x7f", "\"\\u{1}\\u{7f}\""},
+        {"e\xcc\x81", "\"e\\u{301}\""},               // combining acute accent
+        {"nb\xc2\xa0sp", "\"nb\\u{a0}sp\""},          // no-break space
+        {"zw\xe2\x80\x8bsp", "\"zw\\u{200b}sp\""},    // zero-width space
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\""},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        Writer w(out);
+        w.string(c.text);
+        ASSERT_TRUE(w.result());
+        EXPECT_EQ(out, c.quoted);
+        Reader r(out);
+        auto back = r.string();
+        ASSERT_TRUE(back) << back.error().text();
+        EXPECT_EQ(*back, c.text);
+    }
+    // Escapes the writer does not produce are read too.
+    Reader r(R"("\u00e9\x41\u{1F3B5}" r#"raw "q""#)");
+    EXPECT_EQ(*r.string(), "\xc3\xa9" "A\xf0\x9f\x8e\xb5");
+    EXPECT_EQ(*r.string(), "raw \"q\"");
+    // Text that is not UTF-8 is refused by the writer.
+    std::string out;
+    Writer w(out);
+    w.string("bad\xff");
+    ASSERT_FALSE(w.result());
+    EXPECT_EQ(w.result().error(), "text is not valid UTF-8");
+}
+
+TEST(NotationWriter, CompactAndIndentedLayouts) {
+    auto write = [](Writer& w) {
+        w.begin_record();
+        w.field("on"); w.boolean(true);
+        w.field("name"); w.string("x");
+        w.field("list"); w.begin_list(); w.u64(1); w.i64(-2); w.end_list();
+        w.field("empty"); w.begin_list(); w.end_list();
+        w.field("pair"); w.begin_tuple(); w.f32(1.0f); w.f32(2.5f); w.end_tuple();
+        w.field("inner"); w.begin_record(); w.field("a"); w.name("Flat"); w.end_record();
+        w.field("opt"); w.begin_some(); w.name("LivePa"); w.end_some();
+        w.field("none"); w.none();
+        w.field("dest"); w.begin_variant("Wing"); w.string("bus 1"); w.end_variant();
+        w.end_record();
+    };
+    std::string compact;
+    Writer c(compact);
+    write(c);
+    ASSERT_TRUE(c.result());
+    EXPECT_EQ(compact,
+              "(on:true,name:\"x\",list:[1,-2],empty:[],pair:(1.0,2.5),inner:(a:Flat),opt:Some(LivePa),"
+              "none:None,dest:Wing(\"bus 1\"))");
+    std::string indented;
+    Writer i(indented, Layout::Indented);
+    write(i);
+    ASSERT_TRUE(i.result());
+    EXPECT_EQ(indented,
+              "(\n"
+              "    on: true,\n"
+              "    name: \"x\",\n"
+              "    list: [\n"
+              "        1,\n"
+              "        -2,\n"
+              "    ],\n"
+              "    empty: [],\n"
+              "    pair: (1.0, 2.5),\n"
+              "    inner: (\n"
+              "        a: Flat,\n"
+              "    ),\n"
+              "    opt: Some(LivePa),\n"
+              "    none: None,\n"
+              "    dest: Wing(\"bus 1\"),\n"
+              ")");
+    // Both layouts read back the same way.
+    for (const std::string& text : {compact, indented}) {
+        Reader r(text);
+        int fields = 0;
+        auto p = r.record("Any", {{"on", true}, {"inner"}}, [&](std::size_t idx, Reader& rd) -> Parsed<void> {
+            ++fields;
+            if (idx == 0) return discard(rd.boolean());
+            return rd.record("Inner", {{"a", true}}, [](std::size_t, Reader& rr) -> Parsed<void> {
+                return discard(rr.variant("Curve", {"Flat", "LivePa"}));
+            });
+        });
+        ASSERT_TRUE(p) << p.error().text();
+        EXPECT_TRUE(r.finish());
+        EXPECT_EQ(fields, 2);
+    }
+}
+
+TEST(NotationReader, ErrorsNameTheFieldTheRecordAndThePlace) {
+    // Reads a record Band with hz and q required and kind an enumeration.
+    auto read = [](std::string_view text) -> std::string {
+        Reader r(text);
+        auto p = r.record("Band", {{"hz", true}, {"q", true}, {"kind"}, {"slope"}},
+                          [](std::size_t idx, Reader& rd) -> Parsed<void> {
+                              switch (idx) {
+                                  case 0:
+                                  case 1: return discard(rd.f32());
+                                  case 2:
+                                      return discard(rd.variant("BandKind", {"Peak", "LowShelf", "HighShelf"}));
+                                  default: return discard(rd.unsigned_int<std::uint8_t>());
+                              }
+                          });
+        if (p) p = r.finish();
+        return p ? "ok" : p.error().text();
+    };
+    struct Case { const char* text; const char* result; };
+    const Case cases[] = {
+        {"(hz:1.0,q:2.0)", "ok"},
+        {"Band(q:2.0,hz:1.0,)", "ok"},
+        {" // comment\n(hz:1.0, /* c */ q:2.0, extra:[(a:1,b:\"x\"),{1:2}], other:Some(X(1)))", "ok"},
+        {"(q:2.0)", "1:7: Unexpected missing field named `hz` in `Band`"},
+        {"()", "1:2: Unexpected missing field named `hz` in `Band`"},
+        {"(hz:1.0,q:2.0,hz:1.0)", "1:15: Unexpected duplicate field named `hz` in `Band`"},
+        {"Layer(hz:1.0,q:2.0)", "1:1: Expected struct `Band` but found `Layer`"},
+        {"[hz:1.0]", "1:1: Expected opening `(` for struct `Band`"},
+        {"(hz:1.0,q:2.0,kind:Shelf)",
+         "1:20: Unexpected variant named `Shelf` in enum `BandKind`, expected one of `Peak`, `LowShelf`, or "
+         "`HighShelf` instead"},
+        {"(hz:1.0,q:2.0,slope:256)", "1:21: Expected an unsigned 8-bit integer but found the unsigned integer `256` instead"},
+        {"(hz:1.0,q:2.0,slope:-6)", "1:21: Expected an unsigned 8-bit integer but found the signed integer `-6` instead"},
+        {"(hz:true,q:2.0)",
+         "1:5: Expected a floating point number but found the boolean `true` instead"},
+        {"(hz:\"1\",q:2.0)", "1:5: Expected a floating point number but found the string \"1\" instead"},
+        {"(hz:1.0,\n q:[1])", "2:4: Expected a floating point number but found a sequence instead"},
+        {"(hz:1.0,q:2.0) ()", "1:16: Non-whitespace trailing characters"},
+        {"(hz:1.0 q:2.0)", "1:9: Expected `,` or `)`"},
+        {"", "1:1: Expected opening `(` for struct `Band`"},
+        {"(hz:1.0,q:2.0,x:\"open", "1:17: Unterminated string"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(read(c.text), c.result) << c.text;
+}
+
+TEST(NotationReader, ExpectedNamesAndLimits) {
+    const std::string_view one[] = {"Wing"};
+    const std::string_view two[] = {"Galileo", "Callisto"};
+    EXPECT_EQ(expected_names(one), "expected `Wing` instead");
+    EXPECT_EQ(expected_names(two), "expected either `Galileo` or `Callisto` instead");
+    // Deep nesting in a skipped value stops at the recursion limit.
+    std::string deep = "(x:" + std::string(200, '[') + std::string(200, ']') + ")";
+    Reader r(deep);
+    auto p = r.record("R", {}, [](std::size_t, Reader&) -> Parsed<void> { return {}; });
+    ASSERT_FALSE(p);
+    EXPECT_EQ(p.error().message, "Exceeded recursion limit");
+    // Integers at the edges of their widths.
+    Reader ints("-32768 32767 32768 18446744073709551615 18446744073709551616");
+    EXPECT_EQ(*ints.signed_int<std::int16_t>(), -32768);
+    EXPECT_EQ(*ints.signed_int<std::int16_t>(), 32767);
+    EXPECT_FALSE(ints.signed_int<std::int16_t>());
+    EXPECT_EQ(*ints.u64(), 32768u);
+    EXPECT_EQ(*ints.u64(), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_FALSE(ints.u64());
+    // Optional values.
+    Reader opt("None Some(3.0) Maybe");
+    EXPECT_EQ(*opt.begin_optional(), false);
+    EXPECT_EQ(*opt.begin_optional(), true);
+    EXPECT_EQ(*opt.f32(), 3.0f);
+    EXPECT_TRUE(opt.end_some());
+    EXPECT_EQ(opt.begin_optional().error().message,
+              "Expected an optional value but found the unit variant `Maybe` instead");
+}

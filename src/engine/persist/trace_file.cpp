@@ -1,0 +1,1030 @@
+#include "engine/persist/trace_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fmt/format.h>
+
+#include "api/client.h"
+#include "base/cast.h"
+#include "base/log.h"
+#include "base/utf8.h"
+#include "engine/persist/gzip.h"
+#include "engine/persist/internal/parallel.h"
+
+namespace engine::trace {
+
+using design::Air;
+using design::Dest;
+using design::Filter;
+using design::FilterKind;
+using design::Parts;
+using design::QConv;
+using design::Route;
+using design::Source;
+using design::Zone;
+using eqfit::Band;
+using eqfit::BandKind;
+using eqfit::Curve;
+using eqfit::Shaping;
+using eqfit::ShapingModel;
+using notation::discard;
+using notation::FieldSpec;
+using notation::store;
+
+namespace {
+
+constexpr std::string_view LOG_TARGET = "veltrum::engine::trace";
+
+// The largest FFT size a file may carry, and the most layers a trace has.
+constexpr std::uint64_t MIN_FFT = 256;
+constexpr std::uint64_t MAX_FFT = 8388608;
+constexpr std::size_t MAX_LAYERS = 4;
+
+constexpr std::string_view FILTER_KINDS_WRITTEN[] = {"Butterworth", "LinkwitzRiley", "GalileoHp", "GalileoLp",
+                                                     "GalileoElliptic"};
+constexpr std::string_view FILTER_KINDS_READ[] = {"Butterworth", "LinkwitzRiley", "Galileo",
+                                                  "GalileoHp",   "GalileoLp",     "GalileoElliptic"};
+constexpr FilterKind FILTER_KIND_OF_READ[] = {FilterKind::Butterworth, FilterKind::LinkwitzRiley,
+                                              FilterKind::GalileoHp,   FilterKind::GalileoHp,
+                                              FilterKind::GalileoLp,   FilterKind::GalileoElliptic};
+constexpr std::string_view BAND_KINDS[] = {"Peak", "LowShelf", "HighShelf"};
+constexpr std::string_view SHAPING_MODELS[] = {"Galileo", "Callisto"};
+constexpr std::string_view Q_CONVS[] = {"Rbj", "Wing", "AllenHeath", "Galileo"};
+constexpr std::string_view CURVES_READ[] = {"Flat", "LivePa", "LivePaB"};
+constexpr std::string_view DESTS[] = {"Wing"};
+
+template <class E, std::size_t N>
+std::string_view name_of(E e, const std::string_view (&names)[N]) {
+    const auto i = static_cast<std::size_t>(e);
+    return i < N ? names[i] : names[0];
+}
+
+void write_f32_list(Writer& w, const std::vector<float>& v) {
+    w.begin_list();
+    for (float x : v) w.f32(x);
+    w.end_list();
+}
+
+void write_string_list(Writer& w, const std::vector<std::string>& v) {
+    w.begin_list();
+    for (const auto& x : v) w.string(x);
+    w.end_list();
+}
+
+Parsed<std::vector<float>> read_f32_list(Reader& r) {
+    std::vector<float> out;
+    auto p = r.list([&](Reader& rd) -> Parsed<void> {
+        auto v = rd.f32();
+        if (!v) return std::unexpected(v.error());
+        out.push_back(*v);
+        return {};
+    });
+    if (!p) return std::unexpected(p.error());
+    return out;
+}
+
+Parsed<std::vector<std::string>> read_string_list(Reader& r) {
+    std::vector<std::string> out;
+    auto p = r.list([&](Reader& rd) -> Parsed<void> {
+        auto v = rd.string();
+        if (!v) return std::unexpected(v.error());
+        out.push_back(std::move(*v));
+        return {};
+    });
+    if (!p) return std::unexpected(p.error());
+    return out;
+}
+
+// Reads a list whose elements come from `read_one`.
+template <class T, class F>
+Parsed<std::vector<T>> read_list_of(Reader& r, F&& read_one) {
+    std::vector<T> out;
+    auto p = r.list([&](Reader& rd) -> Parsed<void> {
+        auto v = read_one(rd);
+        if (!v) return std::unexpected(v.error());
+        out.push_back(std::move(*v));
+        return {};
+    });
+    if (!p) return std::unexpected(p.error());
+    return out;
+}
+
+// (re, im)
+Parsed<Complex> read_pair(Reader& r) {
+    if (!r.eat('(')) return std::unexpected(r.expected("a pair (re, im)"));
+    auto re = r.f32();
+    if (!re) return std::unexpected(re.error());
+    if (!r.eat(',')) return std::unexpected(r.error("Expected `,` between the two parts of a pair"));
+    auto im = r.f32();
+    if (!im) return std::unexpected(im.error());
+    r.eat(',');
+    if (!r.eat(')')) return std::unexpected(r.error("Expected closing `)` of a pair"));
+    return Complex(*re, *im);
+}
+
+template <class T>
+Parsed<T> read_enum(Reader& r, std::string_view enum_name, std::span<const std::string_view> names) {
+    auto i = r.variant(enum_name, names);
+    if (!i) return std::unexpected(i.error());
+    return static_cast<T>(*i);
+}
+
+}  // namespace
+
+// ---- writers --------------------------------------------------------------------
+
+void write_h_field(Writer& w, const std::vector<Complex>& h) {
+    w.field("h");
+    w.begin_list();
+    for (const auto& z : h) {
+        w.begin_tuple();
+        w.f32(z.real());
+        w.f32(z.imag());
+        w.end_tuple();
+    }
+    w.end_list();
+}
+
+void write_arrivals_field(Writer& w, const std::vector<Arrival>& arrivals) {
+    w.field("arrivals");
+    w.begin_list();
+    for (const auto& a : arrivals) {
+        w.begin_record();
+        w.field("ms");
+        w.f32(a.ms);
+        w.field("db");
+        w.f32(a.db);
+        w.end_record();
+    }
+    w.end_list();
+}
+
+void write_layers_field(Writer& w, const std::vector<Layer>& layers) {
+    w.field("layers");
+    w.begin_list();
+    for (const auto& l : layers) {
+        w.begin_record();
+        w.field("n");
+        w.u64(l.n);
+        w.field("scale");
+        w.f32(l.scale);
+        w.field("ir");
+        w.i16_list(l.ir);
+        w.end_record();
+    }
+    w.end_list();
+}
+
+void write_trace(Writer& w, const Trace& t) {
+    w.begin_record();
+    w.field("name");
+    w.string(t.name);
+    w.field("source");
+    w.string(t.source);
+    w.field("position");
+    w.string(t.position);
+    w.field("fs");
+    w.u64(t.fs);
+    w.field("n");
+    w.u64(t.n);
+    w.field("delay_samples");
+    w.u64(t.delay_samples);
+    w.field("gate");
+    w.f32(t.gate);
+    write_h_field(w, t.h);
+    w.field("confidence");
+    write_f32_list(w, t.confidence);
+    w.field("ir");
+    write_f32_list(w, t.ir);
+    w.field("ir_ms");
+    w.f32(t.ir_ms);
+    write_arrivals_field(w, t.arrivals);
+    write_layers_field(w, t.layers);
+    w.field("cal");
+    write_f32_list(w, t.cal);
+    w.field("visible");
+    w.boolean(t.visible);
+    w.field("used");
+    w.boolean(t.used);
+    w.end_record();
+}
+
+void write_target_field(Writer& w, const std::optional<Curve>& target) {
+    w.field("target");
+    if (!target) {
+        w.none();
+        return;
+    }
+    w.begin_some();
+    w.name(*target == Curve::Flat ? "Flat" : "LivePa");
+    w.end_some();
+}
+
+void write_setup_field(Writer& w, const Setup& s) {
+    w.field("setup");
+    w.begin_record();
+    w.field("cycles");
+    w.f32(s.cycles);
+    w.field("coherence_threshold");
+    w.f32(s.coherence_threshold);
+    w.field("average_secs");
+    w.f32(s.average_secs);
+    write_target_field(w, s.target);
+    w.field("bass_db");
+    w.f32(s.bass_db);
+    w.field("mic_cal_path");
+    w.string(s.mic_cal_path);
+    w.end_record();
+}
+
+void write_band_kind_field(Writer& w, BandKind kind) {
+    w.field("kind");
+    w.name(name_of(kind, BAND_KINDS));
+}
+
+void write_band(Writer& w, const Band& b) {
+    w.begin_record();
+    w.field("hz");
+    w.f32(b.hz);
+    w.field("gain_db");
+    w.f32(b.gain_db);
+    w.field("q");
+    w.f32(b.q);
+    w.field("on");
+    w.boolean(b.on);
+    write_band_kind_field(w, b.kind);
+    w.end_record();
+}
+
+void write_band_field(Writer& w, const Band& b) {
+    w.field("band");
+    write_band(w, b);
+}
+
+void write_band_list(Writer& w, const std::vector<Band>& bands) {
+    w.field("bands");
+    w.begin_list();
+    for (const auto& b : bands) write_band(w, b);
+    w.end_list();
+}
+
+void write_filter_field(Writer& w, std::string_view key, const Filter& f) {
+    w.field(key);
+    w.begin_record();
+    w.field("on");
+    w.boolean(f.on);
+    w.field("kind");
+    w.name(name_of(f.kind, FILTER_KINDS_WRITTEN));
+    w.field("slope_db");
+    w.u64(f.slope_db);
+    w.field("hz");
+    w.f32(f.hz);
+    w.end_record();
+}
+
+void write_shaping_field(Writer& w, const Shaping& s) {
+    w.field("shaping");
+    w.begin_record();
+    w.field("on");
+    w.boolean(s.on);
+    w.field("model");
+    w.name(name_of(s.model, SHAPING_MODELS));
+    w.field("gain_db");
+    w.begin_tuple();
+    for (float g : s.gain_db) w.f32(g);
+    w.end_tuple();
+    w.field("hz");
+    w.begin_tuple();
+    for (float h : s.hz) w.f32(h);
+    w.end_tuple();
+    w.field("slope_db");
+    w.begin_tuple();
+    for (std::uint8_t d : s.slope_db) w.u64(d);
+    w.end_tuple();
+    w.end_record();
+}
+
+void write_parts_field(Writer& w, std::string_view key, const Parts& p) {
+    w.field(key);
+    w.begin_record();
+    w.field("eq");
+    w.boolean(p.eq);
+    w.field("zone_eq");
+    w.boolean(p.zone_eq);
+    w.field("air");
+    w.boolean(p.air);
+    w.field("hp");
+    w.boolean(p.hp);
+    w.field("lp");
+    w.boolean(p.lp);
+    w.field("delay");
+    w.boolean(p.delay);
+    w.field("polarity");
+    w.boolean(p.polarity);
+    w.end_record();
+}
+
+void write_q_as_field(Writer& w, QConv q) {
+    w.field("q_as");
+    w.name(name_of(q, Q_CONVS));
+}
+
+void write_zone_list(Writer& w, const std::vector<Zone>& zones) {
+    w.field("zones");
+    w.begin_list();
+    for (const auto& z : zones) {
+        w.begin_record();
+        w.field("position");
+        w.string(z.position);
+        write_band_list(w, z.bands);
+        w.field("peq");
+        w.boolean(z.peq);
+        w.field("air");
+        w.begin_record();
+        w.field("on");
+        w.boolean(z.air.on);
+        w.field("strength_pct");
+        w.f32(z.air.strength_pct);
+        w.field("distance_m");
+        if (z.air.distance_m) {
+            w.begin_some();
+            w.f32(*z.air.distance_m);
+            w.end_some();
+        } else {
+            w.none();
+        }
+        write_band_field(w, z.air.band);
+        w.end_record();
+        w.end_record();
+    }
+    w.end_list();
+}
+
+void write_route_list(Writer& w, const std::vector<Route>& routes) {
+    w.field("routes");
+    w.begin_list();
+    for (const auto& r : routes) {
+        w.begin_record();
+        w.field("zone");
+        w.string(r.zone);
+        write_parts_field(w, "parts", r.parts);
+        w.field("dest");
+        w.begin_variant("Wing");
+        w.string(r.dest.target);
+        w.end_variant();
+        w.end_record();
+    }
+    w.end_list();
+}
+
+void write_source(Writer& w, const Source& s) {
+    w.begin_record();
+    w.field("name");
+    w.string(s.name);
+    w.field("gain_db");
+    w.f32(s.gain_db);
+    w.field("delay_ms");
+    w.f32(s.delay_ms);
+    w.field("invert");
+    w.boolean(s.invert);
+    write_filter_field(w, "hp", s.hp);
+    write_filter_field(w, "lp", s.lp);
+    write_shaping_field(w, s.shaping);
+    write_band_list(w, s.bands);
+    write_q_as_field(w, s.q_as);
+    w.field("shelves");
+    w.boolean(s.shelves);
+    w.field("peq");
+    w.boolean(s.peq);
+    write_zone_list(w, s.zones);
+    w.field("split_hz");
+    w.f32(s.split_hz);
+    write_route_list(w, s.routes);
+    w.field("reflect_trust");
+    w.f32(s.reflect_trust);
+    w.field("reflect_shown");
+    w.boolean(s.reflect_shown);
+    w.end_record();
+}
+
+namespace {
+
+// The session record; traces already rendered (in the writer's layout) are
+// put in as they are.
+void write_session(Writer& w, const Session& s, const std::vector<std::string>* rendered) {
+    w.begin_record();
+    w.field("sources");
+    write_string_list(w, s.sources);
+    w.field("traces");
+    w.begin_list();
+    for (std::size_t i = 0; i < s.traces.size(); ++i) {
+        if (rendered) w.raw((*rendered)[i]);
+        else write_trace(w, s.traces[i]);
+    }
+    w.end_list();
+    w.field("design");
+    w.begin_record();
+    w.field("sources");
+    w.begin_list();
+    for (const auto& src : s.design.sources) write_source(w, src);
+    w.end_list();
+    w.end_record();
+    w.field("position");
+    w.string(s.position);
+    write_setup_field(w, s.setup);
+    w.end_record();
+}
+
+}  // namespace
+
+void Session::serialize(Writer& w) const { write_session(w, *this, nullptr); }
+
+// ---- readers --------------------------------------------------------------------
+
+Parsed<Arrival> read_arrival(Reader& r) {
+    Arrival a;
+    auto p = r.record("Arrival", {{"ms", true}, {"db", true}}, [&](std::size_t i, Reader& rd) -> Parsed<void> {
+        return i == 0 ? store(rd.f32(), a.ms) : store(rd.f32(), a.db);
+    });
+    if (!p) return std::unexpected(p.error());
+    return a;
+}
+
+Parsed<Layer> read_layer(Reader& r) {
+    Layer l;
+    auto p = r.record("Layer", {{"n", true}, {"scale", true}, {"ir", true}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.unsigned_int<std::size_t>(), l.n);
+                              case 1: return store(rd.f32(), l.scale);
+                              default: return store(rd.i16_list(), l.ir);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return l;
+}
+
+Parsed<Trace> read_trace(Reader& r) {
+    Trace t;
+    t.position = default_position();
+    static constexpr FieldSpec fields[] = {
+        {"name"},     {"source"}, {"position"},         {"fs", true},     {"n"},      {"delay_samples"},
+        {"gate"},     {"h", true}, {"confidence", true}, {"ir"},          {"ir_ms"},  {"arrivals"},
+        {"layers"},   {"cal"},    {"visible"},          {"used"},
+    };
+    auto p = r.record("Trace", fields, [&](std::size_t i, Reader& rd) -> Parsed<void> {
+        switch (i) {
+            case 0: return store(rd.string(), t.name);
+            case 1: return store(rd.string(), t.source);
+            case 2: return store(rd.string(), t.position);
+            case 3: return store(rd.unsigned_int<std::uint32_t>(), t.fs);
+            case 4: return store(rd.unsigned_int<std::size_t>(), t.n);
+            case 5: return store(rd.unsigned_int<std::size_t>(), t.delay_samples);
+            case 6: return store(rd.f32(), t.gate);
+            case 7: return store(read_list_of<Complex>(rd, read_pair), t.h);
+            case 8: return store(read_f32_list(rd), t.confidence);
+            case 9: return store(read_f32_list(rd), t.ir);
+            case 10: return store(rd.f32(), t.ir_ms);
+            case 11: return store(read_list_of<Arrival>(rd, read_arrival), t.arrivals);
+            case 12: return store(read_list_of<Layer>(rd, read_layer), t.layers);
+            case 13: return store(read_f32_list(rd), t.cal);
+            case 14: return store(rd.boolean(), t.visible);
+            default: return store(rd.boolean(), t.used);
+        }
+    });
+    if (!p) return std::unexpected(p.error());
+    return t;
+}
+
+Parsed<std::optional<Curve>> read_target(Reader& r) {
+    auto some = r.begin_optional();
+    if (!some) return std::unexpected(some.error());
+    if (!*some) return std::optional<Curve>();
+    auto i = r.variant("Curve", CURVES_READ);
+    if (!i) return std::unexpected(i.error());
+    if (auto e = r.end_some(); !e) return std::unexpected(e.error());
+    return std::optional<Curve>(*i == 0 ? Curve::Flat : Curve::LivePa);
+}
+
+Parsed<Setup> read_setup(Reader& r) {
+    Setup s;  // absent fields keep the defaults
+    auto p = r.record("Setup",
+                      {{"cycles"}, {"coherence_threshold"}, {"average_secs"}, {"target"}, {"bass_db"},
+                       {"mic_cal_path"}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.f32(), s.cycles);
+                              case 1: return store(rd.f32(), s.coherence_threshold);
+                              case 2: return store(rd.f32(), s.average_secs);
+                              case 3: return store(read_target(rd), s.target);
+                              case 4: return store(rd.f32(), s.bass_db);
+                              default: return store(rd.string(), s.mic_cal_path);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return s;
+}
+
+Parsed<Band> read_band(Reader& r) {
+    Band b;
+    b.on = true;
+    b.kind = BandKind::Peak;
+    auto p = r.record("Band", {{"hz", true}, {"gain_db", true}, {"q", true}, {"on"}, {"kind"}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.f32(), b.hz);
+                              case 1: return store(rd.f32(), b.gain_db);
+                              case 2: return store(rd.f32(), b.q);
+                              case 3: return store(rd.boolean(), b.on);
+                              default: return store(read_enum<BandKind>(rd, "BandKind", BAND_KINDS), b.kind);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return b;
+}
+
+Parsed<std::vector<Band>> read_band_list(Reader& r) { return read_list_of<Band>(r, read_band); }
+
+Parsed<Filter> read_filter(Reader& r) {
+    Filter f;
+    auto p = r.record("Filter", {{"on", true}, {"kind", true}, {"slope_db", true}, {"hz", true}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.boolean(), f.on);
+                              case 1: {
+                                  auto k = rd.variant("FilterKind", FILTER_KINDS_READ);
+                                  if (!k) return std::unexpected(k.error());
+                                  f.kind = FILTER_KIND_OF_READ[*k];
+                                  return {};
+                              }
+                              case 2: return store(rd.unsigned_int<std::uint8_t>(), f.slope_db);
+                              default: return store(rd.f32(), f.hz);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return f;
+}
+
+Parsed<Parts> read_parts(Reader& r) {
+    Parts parts;  // zone_eq and air default to true
+    auto p = r.record("Parts",
+                      {{"eq", true}, {"zone_eq"}, {"air"}, {"hp", true}, {"lp", true}, {"delay", true},
+                       {"polarity", true}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          bool* slots[] = {&parts.eq, &parts.zone_eq, &parts.air,     &parts.hp,
+                                           &parts.lp, &parts.delay,   &parts.polarity};
+                          return store(rd.boolean(), *slots[i]);
+                      });
+    if (!p) return std::unexpected(p.error());
+    return parts;
+}
+
+namespace {
+
+template <class T, class F>
+Parsed<std::vector<T>> read_nums(Reader& r, F&& read_one) {
+    r.skip_ws();
+    if (!r.peek('[') && !r.peek('(')) return std::unexpected(r.expected("a list of numbers"));
+    std::vector<T> out;
+    auto p = r.list_or_tuple(
+        [&](Reader& rd) -> Parsed<void> {
+            auto v = read_one(rd);
+            if (!v) return std::unexpected(v.error());
+            out.push_back(*v);
+            return {};
+        },
+        "a list of numbers");
+    if (!p) return std::unexpected(p.error());
+    return out;
+}
+
+}  // namespace
+
+Parsed<std::vector<float>> read_nums_f32(Reader& r) {
+    return read_nums<float>(r, [](Reader& rd) { return rd.f32(); });
+}
+
+Parsed<std::vector<std::uint8_t>> read_nums_u8(Reader& r) {
+    return read_nums<std::uint8_t>(r, [](Reader& rd) { return rd.unsigned_int<std::uint8_t>(); });
+}
+
+Parsed<Shaping> read_shaping(Reader& r) {
+    bool on = false;
+    ShapingModel model = ShapingModel::Galileo;
+    std::vector<float> gains, knees;
+    std::vector<std::uint8_t> slopes;
+    auto p = r.record("ShapingFile", {{"on", true}, {"model"}, {"gain_db", true}, {"hz", true}, {"slope_db"}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.boolean(), on);
+                              case 1:
+                                  return store(read_enum<ShapingModel>(rd, "ShapingModel", SHAPING_MODELS), model);
+                              case 2: return store(read_nums_f32(rd), gains);
+                              case 3: return store(read_nums_f32(rd), knees);
+                              default: return store(read_nums_u8(rd), slopes);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    Shaping s = Shaping::defaults(model);
+    for (std::size_t i = 0; i < std::min(gains.size(), s.gain_db.size()); ++i) s.gain_db[i] = gains[i];
+    for (std::size_t i = 0; i < std::min(knees.size(), s.hz.size()); ++i) s.hz[i] = knees[i];
+    for (std::size_t i = 0; i < std::min(slopes.size(), s.slope_db.size()); ++i) s.slope_db[i] = slopes[i];
+    s.on = on;
+    s.model = model;
+    return s;
+}
+
+namespace {
+
+Parsed<std::optional<float>> read_optional_f32(Reader& r) {
+    auto some = r.begin_optional();
+    if (!some) return std::unexpected(some.error());
+    if (!*some) return std::optional<float>();
+    auto v = r.f32();
+    if (!v) return std::unexpected(v.error());
+    if (auto e = r.end_some(); !e) return std::unexpected(e.error());
+    return std::optional<float>(*v);
+}
+
+Parsed<Air> read_air(Reader& r) {
+    Air a;
+    auto p = r.record("Air", {{"on", true}, {"strength_pct", true}, {"distance_m"}, {"band", true}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.boolean(), a.on);
+                              case 1: return store(rd.f32(), a.strength_pct);
+                              case 2: return store(read_optional_f32(rd), a.distance_m);
+                              default: return store(read_band(rd), a.band);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return a;
+}
+
+// The default compensation of a zone read without `air`.
+Air default_air() {
+    Air a;
+    a.on = false;
+    a.strength_pct = 100.0f;
+    a.distance_m.reset();
+    a.band = Band{8000.0f, 0.0f, 0.7f, false, BandKind::Peak};
+    return a;
+}
+
+Parsed<Zone> read_zone(Reader& r) {
+    Zone z;
+    z.peq = true;
+    z.air = default_air();
+    auto p = r.record("Zone", {{"position", true}, {"bands", true}, {"peq"}, {"air"}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.string(), z.position);
+                              case 1: return store(read_band_list(rd), z.bands);
+                              case 2: return store(rd.boolean(), z.peq);
+                              default: return store(read_air(rd), z.air);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return z;
+}
+
+Parsed<Dest> read_dest(Reader& r) {
+    auto i = r.variant("Dest", DESTS);
+    if (!i) return std::unexpected(i.error());
+    if (!r.eat('(')) return std::unexpected(r.error("Expected opening `(` after `Wing`"));
+    auto target = r.string();
+    if (!target) return std::unexpected(target.error());
+    if (!r.eat(')')) return std::unexpected(r.error("Expected closing `)`"));
+    return Dest::wing(std::move(*target));
+}
+
+Parsed<Route> read_route(Reader& r) {
+    Route route;
+    auto p = r.record("Route", {{"zone", true}, {"parts", true}, {"dest", true}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(rd.string(), route.zone);
+                              case 1: return store(read_parts(rd), route.parts);
+                              default: return store(read_dest(rd), route.dest);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return route;
+}
+
+}  // namespace
+
+Parsed<Source> read_source(Reader& r) {
+    Source s;
+    s.shaping = Shaping::defaults(ShapingModel::Galileo);
+    s.bands.clear();
+    s.q_as = QConv::Rbj;
+    s.shelves = true;
+    s.peq = true;
+    s.zones.clear();
+    s.split_hz = 1000.0f;
+    s.routes.clear();
+    s.reflect_trust = 1.0f;
+    s.reflect_shown = true;
+    static constexpr FieldSpec fields[] = {
+        {"name", true}, {"gain_db", true}, {"delay_ms", true}, {"invert", true}, {"hp", true}, {"lp", true},
+        {"shaping"},    {"bands"},         {"q_as"},           {"shelves"},      {"peq"},      {"zones"},
+        {"split_hz"},   {"routes"},        {"reflect_trust"},  {"reflect_shown"},
+    };
+    auto p = r.record("Source", fields, [&](std::size_t i, Reader& rd) -> Parsed<void> {
+        switch (i) {
+            case 0: return store(rd.string(), s.name);
+            case 1: return store(rd.f32(), s.gain_db);
+            case 2: return store(rd.f32(), s.delay_ms);
+            case 3: return store(rd.boolean(), s.invert);
+            case 4: return store(read_filter(rd), s.hp);
+            case 5: return store(read_filter(rd), s.lp);
+            case 6: return store(read_shaping(rd), s.shaping);
+            case 7: return store(read_band_list(rd), s.bands);
+            case 8: return store(read_enum<QConv>(rd, "QConv", Q_CONVS), s.q_as);
+            case 9: return store(rd.boolean(), s.shelves);
+            case 10: return store(rd.boolean(), s.peq);
+            case 11: return store(read_list_of<Zone>(rd, read_zone), s.zones);
+            case 12: return store(rd.f32(), s.split_hz);
+            case 13: return store(read_list_of<Route>(rd, read_route), s.routes);
+            case 14: return store(rd.f32(), s.reflect_trust);
+            default: return store(rd.boolean(), s.reflect_shown);
+        }
+    });
+    if (!p) return std::unexpected(p.error());
+    return s;
+}
+
+Parsed<design::Design> read_design(Reader& r) {
+    design::Design d;
+    auto p = r.record("Design", {{"sources", true}}, [&](std::size_t, Reader& rd) -> Parsed<void> {
+        return store(read_list_of<Source>(rd, read_source), d.sources);
+    });
+    if (!p) return std::unexpected(p.error());
+    return d;
+}
+
+Parsed<Session> Session::deserialize(Reader& r) {
+    Session s;
+    auto p = r.record("Session", {{"sources"}, {"traces"}, {"design"}, {"position"}, {"setup"}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(read_string_list(rd), s.sources);
+                              case 1: return store(read_list_of<Trace>(rd, read_trace), s.traces);
+                              case 2: return store(read_design(rd), s.design);
+                              case 3: return store(rd.string(), s.position);
+                              default: return store(read_setup(rd), s.setup);
+                          }
+                      });
+    if (!p) return std::unexpected(p.error());
+    return s;
+}
+
+// ---- container ------------------------------------------------------------------
+
+namespace {
+
+// A size guess for the text of a trace, so that it is rendered without
+// growing its buffer.
+std::size_t text_size_guess(const Trace& t) {
+    std::size_t n = 512 + t.name.size() + t.source.size() + t.position.size();
+    n += 26 * t.h.size() + 13 * (t.confidence.size() + t.ir.size() + t.cal.size()) + 30 * t.arrivals.size();
+    for (const auto& l : t.layers) n += 48 + 7 * l.ir.size();
+    return n;
+}
+
+}  // namespace
+
+namespace {
+base::Result<std::string> encode_session(const Session& self);
+}
+
+base::Result<std::string> Session::encode() const {
+    // Out of memory (or a thread that cannot start its share) is a failure
+    // of this encoding, reported like any other.
+    try {
+        return encode_session(*this);
+    } catch (const std::exception& e) {
+        return base::fail(e.what());
+    }
+}
+
+namespace {
+
+base::Result<std::string> encode_session(const Session& self) {
+    const auto& traces = self.traces;
+    const auto& sources = self.sources;
+    const auto& design = self.design;
+    const auto& position = self.position;
+    const auto& setup = self.setup;
+    // The traces (nearly all of the text) are rendered on several threads
+    // and compressed as they are, between the head and the tail of the
+    // session record; the result is the gzip of serialize()'s text.
+    std::vector<std::string> rendered(traces.size());
+    std::vector<std::string> errors(traces.size());
+    persist::parallel_for(traces.size(), [&](std::size_t i) {
+        rendered[i].reserve(text_size_guess(traces[i]));
+        Writer tw(rendered[i]);
+        write_trace(tw, traces[i]);
+        if (auto ok = tw.result(); !ok) errors[i] = ok.error();
+    });
+    for (const auto& e : errors)
+        if (!e.empty()) return base::fail(e);
+    std::string head;
+    {
+        Writer w(head);
+        w.begin_record();
+        w.field("sources");
+        write_string_list(w, sources);
+        w.field("traces");
+        if (!w.ok()) return base::fail(w.result().error());
+        head += '[';
+    }
+    std::string tail = "],";
+    {
+        std::string rest;
+        Writer w(rest);
+        w.begin_record();
+        w.field("design");
+        w.begin_record();
+        w.field("sources");
+        w.begin_list();
+        for (const auto& src : design.sources) write_source(w, src);
+        w.end_list();
+        w.end_record();
+        w.field("position");
+        w.string(position);
+        write_setup_field(w, setup);
+        w.end_record();
+        if (auto ok = w.result(); !ok) return base::fail(ok.error());
+        tail.append(rest, 1);  // without the record's own "("
+    }
+    std::vector<std::string_view> pieces;
+    pieces.reserve(2 * traces.size() + 2);
+    pieces.push_back(head);
+    for (std::size_t i = 0; i < rendered.size(); ++i) {
+        if (i) pieces.push_back(",");
+        pieces.push_back(rendered[i]);
+    }
+    pieces.push_back(tail);
+    return gzip::compress(pieces);
+}
+
+}  // namespace
+
+namespace {
+
+// Checks one trace against the limits of the measurement model.
+std::optional<std::string> check_trace(const Trace& t) {
+    if (t.fs < 1 || t.fs > 1000000) return fmt::format("sample rate {}", t.fs);
+    // P: the samples in 1 ms, as the layers count them.
+    const auto p = base::saturating_cast<std::uint64_t>(static_cast<float>(t.fs) * 0.001f);
+    auto fft_ok = [&](std::uint64_t n) { return n >= MIN_FFT && n <= MAX_FFT && n / 2 > p; };
+    if (t.n != 0 && !fft_ok(t.n)) return fmt::format("FFT size {}", t.n);
+    const std::size_t expected = t.n == 0 ? tf::GRID_POINTS : t.n / 2;
+    if (t.h.size() != expected || t.confidence.size() != expected)
+        return fmt::format("{} values and {} confidences, expected {}", t.h.size(), t.confidence.size(), expected);
+    for (const auto& l : t.layers)
+        if (!fft_ok(l.n) || l.ir.size() > l.n) return fmt::format("layer of {} with {} samples", l.n, l.ir.size());
+    // The analysis takes at most four layers per trace.
+    if (t.layers.size() > MAX_LAYERS) return fmt::format("{} layers, at most {}", t.layers.size(), MAX_LAYERS);
+    return std::nullopt;
+}
+
+// Brings a trace of the older form (n/2 raw bins of one FFT) onto the grid.
+void convert_older(Trace& t) {
+    LayerBins layer;
+    layer.n = t.n;
+    layer.bins.resize(t.h.size());
+    for (std::size_t k = 0; k < t.h.size(); ++k) layer.bins[k] = {t.h[k].real(), t.h[k].imag(), t.confidence[k]};
+    Trace fresh = Trace::from_layers(t.name, t.fs, t.delay_samples, std::span<const LayerBins>(&layer, 1),
+                                     std::span<const float>(), t.gate);
+    t.h = std::move(fresh.h);
+    t.confidence = std::move(fresh.confidence);
+    t.ir = std::move(fresh.ir);
+    t.ir_ms = fresh.ir_ms;
+    t.arrivals = std::move(fresh.arrivals);
+    t.layers = std::move(fresh.layers);
+    t.n = 0;
+}
+
+// Reads from a file descriptor.
+struct FdSource {
+    int fd;
+    base::Result<std::size_t> operator()(char* buf, std::size_t n) const {
+        for (;;) {
+            const ssize_t got = ::read(fd, buf, n);
+            if (got >= 0) return static_cast<std::size_t>(got);
+            if (errno != EINTR) return base::fail(api::client::os_error_text(errno));
+        }
+    }
+};
+
+// The text of a file's bytes: inflated when they start with 1F 8B, plain
+// otherwise; at most `cap` bytes of text either way; UTF-8 checked.
+base::Result<std::string> load_text(const gzip::Source& src, std::size_t cap, std::size_t size_hint) {
+    std::string head;
+    char buf[2];
+    while (head.size() < 2) {
+        auto n = src(buf, 2 - head.size());
+        if (!n) return base::fail(n.error());
+        if (*n == 0) break;
+        head.append(buf, *n);
+    }
+    if (head.size() == 2 && static_cast<unsigned char>(head[0]) == 0x1F && static_cast<unsigned char>(head[1]) == 0x8B) {
+        auto text = gzip::inflate(head, src, cap, size_hint);
+        if (!text) return base::fail("gzip: " + text.error());
+        if (base::utf8::check(*text)) return base::fail("gzip: stream did not contain valid UTF-8");
+        return text;
+    }
+    std::string text = std::move(head);
+    std::string chunk(65536, '\0');
+    for (;;) {
+        auto n = src(chunk.data(), std::min(chunk.size(), cap + 1 - std::min(text.size(), cap)));
+        if (!n) return base::fail(n.error());
+        if (*n == 0) break;
+        text.append(chunk.data(), *n);
+        // Plain text obeys the same limit as inflated text.
+        if (text.size() > cap) return base::fail("file larger than 512 MB");
+    }
+    if (auto bad = base::utf8::check(text)) return base::fail(*bad);
+    return text;
+}
+
+base::Result<Session> parse_and_finish(const std::string& text) {
+    Reader r(text);
+    auto s = Session::deserialize(r);
+    if (s) {
+        if (auto end = r.finish(); !end) s = std::unexpected(end.error());
+    }
+    if (!s) return base::fail(s.error().text());
+    if (auto ok = finish_read(*s); !ok) return base::fail(ok.error());
+    return std::move(*s);
+}
+
+}  // namespace
+
+base::Result<void> finish_read(Session& s) {
+    for (const auto& t : s.traces)
+        if (auto bad = check_trace(t)) return base::fail(fmt::format("trace \"{}\": {}", t.name, *bad));
+    // The rebuild of each trace (FFTs on the calling thread's own plans) runs
+    // on several threads; the source list is completed in trace order.
+    persist::parallel_for(s.traces.size(), [&](std::size_t i) {
+        Trace& t = s.traces[i];
+        if (t.n != 0) convert_older(t);
+        t.render_ir();
+        t.rebuild_points();
+    });
+    for (auto& t : s.traces) {
+        if (t.source.empty()) t.source = t.name;
+        if (std::find(s.sources.begin(), s.sources.end(), t.source) == s.sources.end())
+            s.sources.push_back(t.source);
+    }
+    return {};
+}
+
+base::Result<Session> Session::decode(std::string_view bytes, std::size_t cap) {
+    std::size_t at = 0;
+    gzip::Source src = [&](char* buf, std::size_t n) -> base::Result<std::size_t> {
+        const std::size_t k = std::min(n, bytes.size() - at);
+        std::copy_n(bytes.data() + at, k, buf);
+        at += k;
+        return k;
+    };
+    auto text = load_text(src, cap, gzip::size_hint(bytes.substr(bytes.size() >= 4 ? bytes.size() - 4 : 0), bytes.size()));
+    if (!text) return base::fail(text.error());
+    return parse_and_finish(*text);
+}
+
+base::Result<Session> Session::try_read(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return base::fail(api::client::os_error_text(errno));
+    // The gzip trailer's length, read ahead, sizes the text buffer.
+    std::size_t hint = 0;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size >= 18) {
+        char last4[4];
+        if (::pread(fd, last4, 4, st.st_size - 4) == 4)
+            hint = gzip::size_hint(std::string_view(last4, 4), static_cast<std::size_t>(st.st_size));
+    }
+    auto text = load_text(FdSource{fd}, gzip::INFLATE_LIMIT, hint);
+    ::close(fd);
+    if (!text) return base::fail(text.error());
+    return parse_and_finish(*text);
+}
+
+std::optional<Session> Session::read(const std::filesystem::path& path) {
+    auto s = try_read(path);
+    if (!s) {
+        base::log::warn(LOG_TARGET, fmt::format("{}: {}", path.string(), s.error()));
+        return std::nullopt;
+    }
+    return std::move(*s);
+}
+
+}  // namespace engine::trace
