@@ -5,18 +5,11 @@
 #include <limits>
 
 #include "base/cast.h"
-#include "engine/text_detail.h"
+#include "base/utf8.h"
 
 namespace ui::main_window {
 
 namespace {
-
-// Replaces every invalid UTF-8 sequence with U+FFFD.
-std::string valid_utf8(std::string_view in) {
-    std::string out;
-    for (char32_t cp : engine::text_detail::code_points(in)) engine::text_detail::append_utf8(out, cp);
-    return out;
-}
 
 std::int32_t tenths(float v) {
     if (!std::isfinite(v)) return std::numeric_limits<std::int32_t>::min();
@@ -38,7 +31,7 @@ std::string project_name(const std::optional<std::filesystem::path>& path) {
     if (whole.size() >= 2 && whole.ends_with("/.")) return "Untitled";
     const auto dot = name.rfind('.');
     if (dot != std::string_view::npos && dot != 0) name = name.substr(0, dot);
-    return valid_utf8(name);
+    return base::utf8::lossy(name);
 }
 
 std::vector<std::string> positions(const std::vector<engine::trace::Trace>& traces) {

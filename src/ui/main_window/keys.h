@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/analyzer.h"
-#include "engine/meter.h"
-#include "engine/trace.h"
+#include "engine/analyzer/analyzer.h"
+#include "engine/meter/meter.h"
+#include "engine/core/trace.h"
 
 namespace ui::main_window {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/autosave.h"
+#include "engine/persist/autosave.h"
 #include "reactive/task.h"
 #include "ui/main_window/state.h"
 

@@ -1,6 +1,6 @@
 #include "ui/main_window/state.h"
 
-#include "engine/autosave.h"
+#include "engine/persist/autosave.h"
 
 namespace ui::main_window {
 

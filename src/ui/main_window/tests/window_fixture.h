@@ -9,7 +9,7 @@
 
 #include "api/client.h"
 #include "base/tests/support.h"
-#include "engine/settings.h"
+#include "engine/settings/settings.h"
 #include "reactive/root.h"
 #include "ui/main_window/state.h"
 
