@@ -102,8 +102,13 @@ reactive::Task<bool> confirm_unsaved(WindowState s) {
     if (!s.unsaved.peek()) co_return true;
     if (s.confirming_unsaved.peek()) co_return false;
     s.confirming_unsaved.set(true);
+    // Cleared however the question ends, also when the task is abandoned.
+    struct Clear {
+        Signal<bool> flag;
+        ~Clear() { flag.set(false); }
+    } clear{s.confirming_unsaved};
     bool go_on = false;
-    try {
+    {
         // Awaited tasks are named first: g++ 12 mishandles temporaries in
         // co_await expressions.
         Dialog question{Dialog::UnsavedChanges{project_name(s.project_path.peek())}};
@@ -116,11 +121,7 @@ reactive::Task<bool> confirm_unsaved(WindowState s) {
             if (s.files.remove_autosave) s.files.remove_autosave();
             go_on = true;
         }
-    } catch (...) {
-        s.confirming_unsaved.set(false);
-        throw;
     }
-    s.confirming_unsaved.set(false);
     co_return go_on;
 }
 
