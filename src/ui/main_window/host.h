@@ -33,7 +33,9 @@ struct WindowHost {
     // Native panels: the chosen path, or nothing when cancelled.
     std::function<reactive::Task<PanelResult>(FilePanel)> open_panel;
     std::function<reactive::Task<PanelResult>(FilePanel)> save_panel;
-    // Files the system asked to open before the window existed (taken once).
+    // Files the system asked to open before the window existed, oldest
+    // first; taken once, at the first render. From that call on the window
+    // is ready to open such files itself.
     std::function<std::vector<std::filesystem::path>()> take_pending_paths;
     // The command line, program first, as raw bytes.
     std::vector<std::string> args;
