@@ -108,15 +108,15 @@ AudioDeviceWatcher AudioDeviceWatcher::start(base::Sender<AudioDeviceEvent> tx, 
             try {
                 watch_loop(std::move(h), std::move(tx), std::move(stop), std::move(sleep));
             } catch (const std::exception& e) {
-                base::log::error("veltrum::audio_watcher", fmt::format("device watcher failed: {}", e.what()),
+                base::log::error("Veltrum::audio_watcher", fmt::format("device watcher failed: {}", e.what()),
                                  {{"at", "audio_watcher::macos::watch_loop"}});
             } catch (...) {
-                base::log::error("veltrum::audio_watcher", "device watcher failed: unknown exception",
+                base::log::error("Veltrum::audio_watcher", "device watcher failed: unknown exception",
                                  {{"at", "audio_watcher::macos::watch_loop"}});
             }
         });
     } catch (const std::system_error& e) {
-        base::log::error("veltrum::audio_watcher", fmt::format("spawn device watcher thread: {}", e.what()));
+        base::log::error("Veltrum::audio_watcher", fmt::format("spawn device watcher thread: {}", e.what()));
         std::abort();
     }
     return w;

@@ -26,7 +26,7 @@ Element bench_row(const RowProps& p) {
         span().cls("name")("Row ", std::to_string(p.index)),
         span().cls("value").style("left", "3px")(v),
         button().cls("a").on_click([](const MouseEvent&) {})("a"),
-        button().cls("b").on_click([](MouseEvent& e) { e.prevent_default(); })("b"),
+        button().cls("b").on_click([](const MouseEvent&) {}, {.prevent_default = true})("b"),
         input().value("text").on_input([](const InputEvent&) {}),
         svg()(path().attr("d", "M0 0 L10 10"), line().attr("x1", "0")),
         label()("label"),

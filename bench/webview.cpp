@@ -13,6 +13,7 @@
 #include <string>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/root.h"
 #include "webview-host/gtk_loop.h"
@@ -35,7 +36,7 @@ Element bench_app() {
     PATH = &use_hook<Signal<std::string>>([&] { return path; });
     return div()(
         p().id("count")(fmt::format("Count: {}", count())),
-        button().id("add").on_click([count](MouseEvent&) { count.set(count.peek() + 1); })("Add"),
+        button().id("add").on_click_blocking([count](MouseEvent&) { count.set(count.peek() + 1); })("Add"),
         svg_el("svg").attr("width", "600").attr("height", "200")(
             svg_el("path").attr("d", path()).attr("stroke", "#333").attr("fill", "none")));
 }

@@ -1,6 +1,7 @@
 #pragma once
 // An in-memory DOM that applies edit batches the way the page does. For
-// tests (also the web-view host's): build from edits, compare as markup.
+// tests only (library veltrum_reactive_testing): build from edits, compare as
+// markup.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -23,7 +24,7 @@ struct Node {
     std::map<std::string, std::string> attrs;
     std::map<std::string, PropValue> props;
     std::map<std::string, std::string> styles;
-    std::map<std::string, int> listeners;  // event -> mode
+    std::map<std::string, int> listeners;  // event -> mode (LISTEN_* bits)
     std::optional<std::string> html;
     Node* parent = nullptr;
     std::vector<Node*> children;

@@ -92,7 +92,7 @@ void write_edit(std::string& out, const Edit& e) {
         out.push_back(',');
         write_json_string(out, e.name);
         out.push_back(',');
-        out.push_back(e.mode ? '1' : '0');
+        fmt::format_to(std::back_inserter(out), "{}", e.mode);
         break;
     }
     out.push_back(']');

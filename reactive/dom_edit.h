@@ -15,19 +15,23 @@
 //   ["r", id, name]           remove attribute
 //   ["p", id, name, value]    set a DOM property; value is a JSON string,
 //                             boolean or number (input value/checked; written
-//                             on every render where the component asks); a
-//                             property no longer given is set to "", false
-//                             or 0
+//                             on every render where the component asks, or
+//                             only at creation); a property no longer given
+//                             is set to "", false or 0
 //   ["s", id, prop, value]    set one inline style property (value "" removes it)
 //   ["x", id, text]           set the text of a text node
 //   ["h", id, html]           set raw inner HTML
 //   ["i", parent, id, before] insert or move node id into parent before node
 //                             `before` (null = append)
 //   ["d", id]                 remove the node and forget it and its descendants
-//   ["l", id, event, mode]    add a listener; mode 0 = async (fire and forget),
-//                             1 = sync (the page waits for the host's answer,
-//                             which says whether to preventDefault /
-//                             stopPropagation)
+//   ["l", id, event, mode]    add a listener; mode is a set of bits:
+//                             1 = blocking (the page waits for the host's
+//                             answer, which says whether to preventDefault /
+//                             stopPropagation), else the event is posted
+//                             without waiting; 2 = the page calls
+//                             preventDefault itself, 4 = the page calls
+//                             stopPropagation itself (both at once, before
+//                             the event is sent)
 //   ["u", id, event]          remove a listener
 // The page applies a batch in order. Texts are always set as text (never
 // parsed as markup); only "h" carries markup.
@@ -36,7 +40,8 @@
 //   {"k":"event","id":<element id>,"type":"click","e":{...typed fields...}}
 // The id is the element whose listener fired; the page's own bubbling takes
 // the event on to the listeners of enclosing elements (each one sends its
-// own message), unless a sync listener asked to stop propagation.
+// own message), unless the listener's mode or a blocking listener's answer
+// stopped the propagation.
 // Typed fields by event family (missing fields read as 0 / false / ""):
 //   mouse/pointer: client_x, client_y, offset_x, offset_y, page_x, page_y,
 //                  button, buttons, shift, ctrl, alt, meta; pointer events
@@ -48,7 +53,7 @@
 //   focus/blur/focusin/focusout: none
 //   "mounted": none (sent by the page when a created element is inserted,
 //              only if a listener for "mounted" exists)
-// Async events go through the script message handler; sync events through a
+// Posted events go through the script message handler; blocking events through a
 // synchronous POST on the custom scheme whose JSON answer is
 //   {"prevent_default":bool,"stop_propagation":bool}.
 //
@@ -101,7 +106,7 @@ struct Edit {
     std::string name;                    // tag, attribute, property, style, event
     std::string value;                   // ns, text, attribute/style value, html
     PropValue prop;                      // SetProp
-    int mode = 0;                        // Listen: 0 async, 1 sync
+    int mode = 0;                        // Listen: LISTEN_* bits
     bool operator==(const Edit&) const = default;
 };
 

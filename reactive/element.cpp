@@ -1,9 +1,12 @@
 #include "reactive/element.h"
 
+#include <cmath>
 #include <map>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
+
+#include "base/float_text.h"
 
 namespace reactive {
 
@@ -29,6 +32,13 @@ Element& Element::key(std::string k) {
     }
     n_->key = std::move(k);
     return *this;
+}
+
+std::string markup_number(double v) {
+    if (!std::isfinite(v) || v == 0) return "0";  // "-0" reads as 0 too, but looks odd
+    std::string s = base::shortest(v);
+    if (s.ends_with(".0")) s.resize(s.size() - 2);
+    return s;
 }
 
 namespace {
@@ -74,16 +84,26 @@ Element& Element::style(std::string name, std::string value) {
     return *this;
 }
 
-Element& Element::prop(std::string name, PropValue value, bool always) {
-    auto& n = node_mut();
+namespace {
+Element& set_prop(Element& self, VNode& n, std::string name, PropValue value, bool always, bool once) {
     for (auto& p : n.props)
         if (p.name == name) {
             p.value = std::move(value);
             p.always = always;
-            return *this;
+            p.once = once;
+            return self;
         }
-    n.props.push_back(Prop{std::move(name), std::move(value), always});
-    return *this;
+    n.props.push_back(Prop{std::move(name), std::move(value), always, once});
+    return self;
+}
+}  // namespace
+
+Element& Element::prop(std::string name, PropValue value, bool always) {
+    return set_prop(*this, node_mut(), std::move(name), std::move(value), always, false);
+}
+
+Element& Element::prop_once(std::string name, PropValue value) {
+    return set_prop(*this, node_mut(), std::move(name), std::move(value), false, true);
 }
 
 Element& Element::inner_html(std::string html) {

@@ -6,6 +6,17 @@
 //           .on_change([=](const InputEvent& e) { p.onchange(parse(e.value)); }),
 //       span().cls("unit")("dB"));
 //
+// Listeners and what the page does with their events:
+//
+//   button().on_click([=](const MouseEvent&) { p.onclick(); }, {.stop_propagation = true})
+//   div().on_contextmenu([=](const MouseEvent& e) { open_at(e.client_x, e.client_y); },
+//                        {.prevent_default = true, .stop_propagation = true})
+//   // only where the decision depends on host state: the page waits for it
+//   input().on_pointerdown_blocking([=](PointerEvent& e) { if (!near_thumb(e)) e.prevent_default(); })
+//
+// Numbers in markup go through markup_number: attr("max", 5.0) writes "5",
+// style("--fill", 12.25) writes "12.25", style("left", 3.5, "px") "3.5px".
+//
 // An Element is a handle to a node built once per render: an HTML or SVG
 // element, a text node, a fragment (a list of children without an element of
 // its own), a component with its props, or nothing (the default Element).
@@ -22,7 +33,6 @@
 #include <variant>
 #include <vector>
 
-#include "base/float_text.h"
 #include "reactive/events.h"
 
 namespace reactive {
@@ -61,24 +71,48 @@ struct Prop {
     std::string name;
     PropValue value;
     bool always = false;
+    bool once = false;  // written when the element is created, never again
 };
 struct Style {
     std::string name;
     std::string value;
 };
 
-// The outcome of a synchronous listener.
+// The decisions of a blocking listener.
 struct EventResult {
     bool prevent_default = false;
     bool stop_propagation = false;
     bool operator==(const EventResult&) const = default;
 };
 
+// What the page does with an event before handing it on, every time, without
+// asking the host.
+struct EventOptions {
+    bool prevent_default = false;
+    bool stop_propagation = false;
+    bool operator==(const EventOptions&) const = default;
+};
+
+// A listener's mode on the wire: a set of these bits.
+inline constexpr int LISTEN_BLOCKING = 1;  // the page waits for the host's decisions
+inline constexpr int LISTEN_PREVENT = 2;   // the page prevents the default action
+inline constexpr int LISTEN_STOP = 4;      // the page stops the propagation
+
+constexpr int listen_mode(EventOptions o, bool blocking) {
+    return (blocking ? LISTEN_BLOCKING : 0) | (o.prevent_default ? LISTEN_PREVENT : 0) |
+           (o.stop_propagation ? LISTEN_STOP : 0);
+}
+
 struct Listener {
     std::string event;
-    bool sync = false;
+    int mode = 0;
     std::function<EventResult(ElementId id, std::string_view type, const nlohmann::json& data)> fn;
 };
+
+// A number as markup text: the shortest decimal that reads back to the same
+// value, never an exponent, no ".0" on whole numbers ("5", "0.5", "12.25");
+// "0" for NaN and infinities, which no attribute or style accepts.
+std::string markup_number(double v);
 
 class Element;
 struct VNode;
@@ -133,11 +167,11 @@ public:
     Element& attr(std::string name, const char* value) { return attr(std::move(name), std::string(value)); }
     Element& attr(std::string name, std::string_view value) { return attr(std::move(name), std::string(value)); }
     Element& attr(std::string name, bool on);
-    // A number as its text (floats in their shortest form: "0.5", "2.0").
+    // A number as its text (markup_number for floats: "0.5", "2").
     template <class N>
         requires(std::is_arithmetic_v<N> && !std::is_same_v<N, bool>)
     Element& attr(std::string name, N value) {
-        if constexpr (std::is_floating_point_v<N>) return attr(std::move(name), base::shortest(value));
+        if constexpr (std::is_floating_point_v<N>) return attr(std::move(name), markup_number(value));
         else return attr(std::move(name), std::to_string(value));
     }
     // An attribute written on every render, even when it did not change.
@@ -148,6 +182,16 @@ public:
     Element& disabled(bool on) { return attr("disabled", on); }
     // One inline style property ("left", "3px").
     Element& style(std::string name, std::string value);
+    // A number as a style value, with its unit: style("left", 3.5, "px").
+    template <class N>
+        requires(std::is_arithmetic_v<N> && !std::is_same_v<N, bool>)
+    Element& style(std::string name, N value, std::string_view unit = {}) {
+        std::string v;
+        if constexpr (std::is_floating_point_v<N>) v = markup_number(value);
+        else v = std::to_string(value);
+        v += unit;
+        return style(std::move(name), std::move(v));
+    }
     // A DOM property (not an attribute); `always`: written on every render.
     Element& prop(std::string name, PropValue value, bool always = false);
     // The current value of an input, re-asserted on every render.
@@ -156,32 +200,43 @@ public:
     // The default value of an input (its "value" attribute): written when it
     // changes, never over what the user typed since.
     Element& default_value(std::string v) { return attr("value", std::move(v)); }
+    // A DOM property written once, when the element is created; later renders
+    // never write it again (the page's own state, e.g. what the user types,
+    // stays). The element built again after a page reload gets the value of
+    // the latest render.
+    Element& prop_once(std::string name, PropValue value);
+    // An input's initial value: its "value" property, set once at creation.
+    Element& initial_value(std::string v) { return prop_once("value", PropValue(std::move(v))); }
     // Raw inner HTML (not escaped; the element's children are ignored).
     Element& inner_html(std::string html);
 
-    // Listeners. `fn` takes the event's record type E by const reference
-    // (asynchronous) or by reference (synchronous: may prevent/stop).
+    // Listeners. `fn` takes the event's record type E as `const E&`; the
+    // page never waits for it. `options` are applied in the page at once.
     template <class E, class F>
-    Element& on(std::string event, F&& fn) {
-        constexpr bool is_async = std::is_invocable_v<F&, const E&>;
-        static_assert(is_async || std::is_invocable_v<F&, E&>, "listener must take the event record");
-        Listener l;
-        l.event = std::move(event);
-        l.sync = !is_async;
-        l.fn = [f = std::forward<F>(fn)](ElementId id, std::string_view type, const nlohmann::json& data) mutable {
-            E e;
-            e.type = std::string(type);
-            if constexpr (std::is_same_v<E, MountedEvent>) e.id = id;
-            (void)id;
-            read_event(data, e);
-            f(e);
-            return EventResult{e.default_prevented(), e.propagation_stopped()};
-        };
-        return add_listener(std::move(l));
+    Element& on(std::string event, F&& fn, EventOptions options = {}) {
+        static_assert(std::is_invocable_v<F&, const E&>,
+                      "a listener takes `const E&`; one that decides prevent-default or stop-propagation "
+                      "from host state is declared blocking (on_blocking / on_<event>_blocking) and takes `E&`");
+        return add_listener(make_listener<E, const E&>(std::move(event), std::forward<F>(fn), listen_mode(options, false)));
     }
-#define REACTIVE_ON(name, E) \
-    template <class F>       \
-    Element& on_##name(F&& fn) { return on<E>(#name, std::forward<F>(fn)); }
+    // A blocking listener: the page waits until `fn` has run, then applies its
+    // e.prevent_default() / e.stop_propagation() calls (as well as `options`).
+    // Costs one round trip per event: only for decisions that depend on host
+    // state.
+    template <class E, class F>
+    Element& on_blocking(std::string event, F&& fn, EventOptions options = {}) {
+        static_assert(std::is_invocable_v<F&, E&>, "a blocking listener takes the event record as `E&`");
+        return add_listener(make_listener<E, E&>(std::move(event), std::forward<F>(fn), listen_mode(options, true)));
+    }
+#define REACTIVE_ON(name, E)                                                             \
+    template <class F>                                                                   \
+    Element& on_##name(F&& fn, EventOptions options = {}) {                              \
+        return on<E>(#name, std::forward<F>(fn), options);                               \
+    }                                                                                    \
+    template <class F>                                                                   \
+    Element& on_##name##_blocking(F&& fn, EventOptions options = {}) {                   \
+        return on_blocking<E>(#name, std::forward<F>(fn), options);                      \
+    }
     REACTIVE_ON(click, MouseEvent)
     REACTIVE_ON(dblclick, MouseEvent)
     REACTIVE_ON(contextmenu, MouseEvent)
@@ -225,6 +280,22 @@ public:
     Element& add_listener(Listener l);
 
 private:
+    template <class E, class Arg, class F>
+    static Listener make_listener(std::string event, F&& fn, int mode) {
+        Listener l;
+        l.event = std::move(event);
+        l.mode = mode;
+        l.fn = [f = std::forward<F>(fn)](ElementId id, std::string_view type, const nlohmann::json& data) mutable {
+            E e;
+            e.type = std::string(type);
+            if constexpr (std::is_same_v<E, MountedEvent>) e.id = id;
+            (void)id;
+            read_event(data, e);
+            f(static_cast<Arg>(e));
+            return EventResult{e.default_prevented(), e.propagation_stopped()};
+        };
+        return l;
+    }
     VNode& node_mut();
     std::shared_ptr<VNode> n_;
 };

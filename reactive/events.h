@@ -1,11 +1,12 @@
 #pragma once
 // Typed records of page events, as listeners receive them.
 //
-// A listener that takes its event by non-const reference (`MouseEvent& e`) is
-// a synchronous listener: the page waits for the host and then applies the
-// listener's `prevent_default()` / `stop_propagation()` decisions. A listener
-// that takes `const MouseEvent&` is asynchronous (fire and forget); it cannot
-// make those decisions.
+// A listener takes its event as `const MouseEvent&` and never holds the page
+// up. What the page should do with the event itself (prevent its default
+// action, stop its propagation) is declared with the listener (EventOptions,
+// element.h) and applied in the page at once. Only a listener declared
+// blocking (`on_click_blocking`) takes `MouseEvent&`: the page waits for it,
+// and its `prevent_default()` / `stop_propagation()` calls decide.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 
 namespace reactive {
 
+using Json = nlohmann::json;
 using ElementId = std::uint64_t;
 class ElementHandle;
 

@@ -1,33 +1,55 @@
 #include "reactive/page.h"
 
+#include <deque>
+
+#include <nlohmann/json.hpp>
+
 namespace reactive {
 
-struct Eval::State {
+namespace detail {
+
+struct EvalState {
     std::deque<Json> values;
     std::optional<base::Result<Json>> result;
-    std::optional<std::string> closed;
+    std::optional<std::string> ended;  // why the channel ended
     std::uint64_t request = 0;
     std::function<base::Result<void>(const Json&)> sender;
+    std::function<void()> release;
     std::optional<Pending<bool>> value_waiter;
     std::optional<Pending<bool>> result_waiter;
 
-    void wake_values() {
-        if (value_waiter) {
-            auto w = std::move(*value_waiter);
-            value_waiter.reset();
-            w.resolve(true);
+    ~EvalState() {
+        if (!release || ended) return;
+        try {
+            release();
+        } catch (...) {
+            // The runtime's bookkeeping must not throw out of a destructor.
         }
     }
-    void wake_result() {
-        if (result_waiter) {
-            auto w = std::move(*result_waiter);
-            result_waiter.reset();
-            w.resolve(true);
-        }
+
+    static void wake(std::optional<Pending<bool>>& w) {
+        if (!w) return;
+        auto p = std::move(*w);
+        w.reset();
+        p.resolve(true);
+    }
+    void end(std::string why) {
+        if (ended) return;
+        ended = std::move(why);
+        sender = nullptr;
+        release = nullptr;
+        wake(value_waiter);
+    }
+    void complete(base::Result<Json> r) {
+        if (result) return;
+        result = std::move(r);
+        wake(result_waiter);
     }
 };
 
-Eval::Eval() : s_(std::make_shared<State>()) {}
+}  // namespace detail
+
+Eval::Eval() : s_(std::make_shared<detail::EvalState>()) {}
 
 Task<base::Result<Json>> Eval::recv() const {
     auto s = s_;
@@ -37,7 +59,7 @@ Task<base::Result<Json>> Eval::recv() const {
             s->values.pop_front();
             co_return v;
         }
-        if (s->closed) co_return base::fail(*s->closed);
+        if (s->ended) co_return base::fail(*s->ended);
         Pending<bool> w;
         s->value_waiter = w;
         co_await w;
@@ -48,7 +70,6 @@ Task<base::Result<Json>> Eval::result() const {
     auto s = s_;
     for (;;) {
         if (s->result) co_return *s->result;
-        if (s->closed) co_return base::fail(*s->closed);
         Pending<bool> w;
         s->result_waiter = w;
         co_await w;
@@ -56,35 +77,49 @@ Task<base::Result<Json>> Eval::result() const {
 }
 
 base::Result<void> Eval::send(const Json& value) const {
-    if (s_->closed) return base::fail(*s_->closed);
+    if (s_->ended) return base::fail(*s_->ended);
     if (!s_->sender) return base::fail("the page cannot receive values for this script");
     return s_->sender(value);
 }
 
+bool Eval::ended() const { return s_->ended.has_value(); }
 std::uint64_t Eval::request() const { return s_->request; }
-void Eval::set_request(std::uint64_t n) const { s_->request = n; }
-void Eval::set_sender(std::function<base::Result<void>(const Json&)> send) const { s_->sender = std::move(send); }
+EvalFeed Eval::feed() const { return EvalFeed(s_); }
 
-void Eval::push(Json value) const {
-    if (s_->closed) return;
-    s_->values.push_back(std::move(value));
-    s_->wake_values();
+void EvalFeed::set_request(std::uint64_t n) const {
+    if (auto s = s_.lock()) s->request = n;
+}
+void EvalFeed::set_sender(std::function<base::Result<void>(const Json&)> send) const {
+    if (auto s = s_.lock(); s && !s->ended) s->sender = std::move(send);
+}
+void EvalFeed::on_release(std::function<void()> fn) const {
+    if (auto s = s_.lock(); s && !s->ended) s->release = std::move(fn);
 }
 
-void Eval::complete(base::Result<Json> r) const {
-    if (s_->result || s_->closed) return;
-    s_->result = std::move(r);
-    s_->wake_result();
+void EvalFeed::push(Json value) const {
+    auto s = s_.lock();
+    if (!s || s->ended) return;
+    s->values.push_back(std::move(value));
+    detail::EvalState::wake(s->value_waiter);
 }
 
-void Eval::close(std::string error) const {
-    if (s_->closed) return;
-    s_->closed = std::move(error);
-    s_->wake_values();
-    s_->wake_result();
+void EvalFeed::complete(base::Result<Json> r) const {
+    auto s = s_.lock();
+    if (!s) return;
+    if (!r) s->end(r.error());
+    s->complete(std::move(r));
 }
 
-bool Eval::closed() const { return s_->closed.has_value(); }
+void EvalFeed::end(std::string reason) const {
+    if (auto s = s_.lock()) s->end(std::move(reason));
+}
+
+void EvalFeed::close(std::string error) const {
+    auto s = s_.lock();
+    if (!s) return;
+    s->end(error);
+    s->complete(base::fail(std::move(error)));
+}
 
 namespace detail {
 namespace {
@@ -109,10 +144,10 @@ Eval eval(const std::string& script) {
     Eval ev;
     auto slot = detail::current_page_slot();
     if (!slot || !slot->page) {
-        ev.close("no page");
+        ev.feed().close("no page");
         return ev;
     }
-    slot->page->eval(script, ev);
+    slot->page->eval(script, ev.feed());
     return ev;
 }
 

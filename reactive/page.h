@@ -2,24 +2,33 @@
 // The page as components see it: element queries and script evaluation.
 //
 // The desktop runtime implements Page (the web view); tests use FakePage
-// (reactive/fake_page.h). Replies reach the host on the UI thread.
+// (reactive/fake_page.h, in the test-only library). Replies reach the host on
+// the UI thread.
+//
+// A script is the body of an async function in the page. It is handed
+// send(value) (a value to the host), recv() (a promise of the next value the
+// host sends) and end() (its channel is done), also as veltrum.send / .recv /
+// .end.
 //
 //   // fire and forget
 //   eval("document.activeElement && document.activeElement.blur();");
-//   // awaited result (the script is the body of an async function)
+//   // awaited result (the body's return value)
 //   auto r = co_await eval("return window.innerHeight;").result();
-//   // long-lived channel: the script calls send(v) / awaits recv()
-//   Eval ch = eval(PLOT_SCRIPT);
-//   ch.send(batch);
-//   auto v = co_await ch.recv();
+//   // one value sent back
+//   auto v = co_await eval("send([window.innerWidth, window.innerHeight]);").recv();
+//   // long-lived channel: listeners installed by the script keep sending
+//   // after its body returned, until it calls end(), throws, the page goes
+//   // or the host drops every copy of `ch`
+//   Eval ch = eval("window.addEventListener('keydown', (e) => send(e.code));");
+//   while (auto v = co_await ch.recv()) handle(*v);
+//   ch.send(batch);   // fails once the channel is gone or while the page is rebuilt
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "base/result.h"
 #include "reactive/events.h"
@@ -43,42 +52,73 @@ struct Size {
 enum class QueryKind { ClientRect, ScrollOffset, ScrollSize, ScrollTo, Focus };
 enum class ScrollBehavior { Instant, Smooth };
 
-using Json = nlohmann::json;
 using Reply = std::function<void(base::Result<Json>)>;
 
-// One script evaluation, shared by the component that started it and the
-// runtime that feeds it. Copies share it.
-class Eval {
-    struct State;
+namespace detail {
+struct EvalState;
+}
+class EvalFeed;
 
+// One script evaluation as the component holds it. Copies share it; when the
+// last copy goes, the runtime forgets the script's channel (the script still
+// runs; what it sends from then on is dropped).
+class Eval {
 public:
     Eval();
 
-    // ---- component side
-    // The next value the script sent (in order); an error once the page is
-    // gone or the evaluation was dropped by the runtime.
+    // The next value the script sent, in order. After the values sent so far
+    // it fails once the channel has ended: the script called end() or threw,
+    // the page went, or the runtime dropped the evaluation. A body that
+    // returns keeps its channel open.
     Task<base::Result<Json>> recv() const;
-    // The script's completion: its return value or its error.
+    // The script's completion: its return value, or the error it threw, or
+    // an error when the page went first.
     Task<base::Result<Json>> result() const;
-    // Sends a value into the page; the script receives it in order.
+    // Sends a value into the page (the script reads it with recv()). Fails
+    // when the channel has ended, while the page is being rebuilt and when
+    // there is no page.
     base::Result<void> send(const Json& value) const;
-
-    // ---- runtime side
-    // Request number the runtime gave it (0 until then).
+    // True once the channel has ended (values may still be waiting).
+    bool ended() const;
+    // The runtime's number of this evaluation (0 until it has one).
     std::uint64_t request() const;
-    void set_request(std::uint64_t n) const;
-    // How sends reach the page.
-    void set_sender(std::function<base::Result<void>(const Json&)> send) const;
-    // A value the script sent.
-    void push(Json value) const;
-    // The script returned (or threw).
-    void complete(base::Result<Json> r) const;
-    // The page is gone: pending and later receives fail with `error`.
-    void close(std::string error) const;
-    bool closed() const;
+
+    // The runtime's side of this evaluation.
+    EvalFeed feed() const;
 
 private:
-    std::shared_ptr<State> s_;
+    std::shared_ptr<detail::EvalState> s_;
+};
+
+// The runtime's side of an evaluation: feeds it what the page sends. Holds
+// the evaluation weakly, so that it never keeps a channel alive that no
+// component holds any more; every call on a forgotten evaluation does nothing.
+class EvalFeed {
+public:
+    EvalFeed() = default;
+    explicit EvalFeed(std::weak_ptr<detail::EvalState> s) : s_(std::move(s)) {}
+
+    void set_request(std::uint64_t n) const;
+    // How send() reaches the page.
+    void set_sender(std::function<base::Result<void>(const Json&)> send) const;
+    // Runs when the component side lets go of the evaluation (its last Eval
+    // copy is destroyed). Not run for an evaluation that had ended.
+    void on_release(std::function<void()> fn) const;
+
+    // A value the script sent.
+    void push(Json value) const;
+    // The body returned (or threw: then its channel ends with that error).
+    void complete(base::Result<Json> r) const;
+    // The script ended its channel (end()).
+    void end(std::string reason) const;
+    // The page is gone: the channel ends and a missing result fails, both
+    // with `error`.
+    void close(std::string error) const;
+
+    bool released() const { return s_.expired(); }
+
+private:
+    std::weak_ptr<detail::EvalState> s_;
 };
 
 class Page {
@@ -87,9 +127,9 @@ public:
     // Starts an element query; `reply` runs on the UI thread, at most once.
     // Args: ScrollTo {"behavior": "instant"|"smooth"}; Focus {"focus": bool}.
     virtual void query(ElementId id, QueryKind kind, Json args, Reply reply) = 0;
-    // Starts `script` in the page; values and the completion come back
-    // through `ev`.
-    virtual void eval(const std::string& script, Eval ev) = 0;
+    // Starts `script` in the page; values, the completion and the end of
+    // the channel come back through `feed`.
+    virtual void eval(const std::string& script, EvalFeed feed) = 0;
 };
 
 namespace detail {
@@ -102,7 +142,7 @@ void set_current_page_slot(std::shared_ptr<PageSlot> slot);
 }  // namespace detail
 
 // Evaluates `script` in the current root's page. With no page the returned
-// evaluation is closed at once ("no page").
+// evaluation has ended at once ("no page").
 Eval eval(const std::string& script);
 
 // A mounted element, as handed to "mounted" listeners.

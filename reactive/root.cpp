@@ -1,5 +1,7 @@
 #include "reactive/root.h"
 
+#include "reactive/page.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +24,7 @@ struct LNode {
     std::vector<std::unique_ptr<LNode>> children;  // component: [0] is its output
     std::unique_ptr<detail::Instance> inst;
     detail::Instance* owner = nullptr;  // component whose output holds this node
-    std::vector<std::pair<std::string, bool>> listening;
+    std::vector<std::pair<std::string, int>> listening;  // event, mode
 };
 
 namespace detail {
@@ -276,12 +278,12 @@ struct Differ {
         e.prop = p.value;
         emit(std::move(e));
     }
-    void emit_listen(ElementId id, const std::string& event, bool sync) {
+    void emit_listen(ElementId id, const std::string& event, int mode) {
         Edit e;
         e.op = EditOp::Listen;
         e.id = id;
         e.name = event;
-        e.mode = sync ? 1 : 0;
+        e.mode = mode;
         emit(std::move(e));
     }
 
@@ -326,8 +328,8 @@ struct Differ {
         for (auto& p : v.props) emit_prop(n.id, p);
         n.listening.clear();
         for (auto& l : v.listeners) {
-            emit_listen(n.id, l.event, l.sync);
-            n.listening.emplace_back(l.event, l.sync);
+            emit_listen(n.id, l.event, l.mode);
+            n.listening.emplace_back(l.event, l.mode);
         }
         if (v.has_html) emit_simple(EditOp::SetHtml, n.id, {}, v.html);
     }
@@ -474,12 +476,13 @@ struct Differ {
         auto pname = [](const Prop& p) -> const std::string& { return p.name; };
         for (std::size_t k = 0; k < v.props.size(); ++k) {
             const Prop& p = v.props[k];
+            if (p.once) continue;  // written at creation only
             const Prop* old = find_named(o.props, k, p.name, pname);
             if (!old || !(old->value == p.value) || p.always) emit_prop(n.id, p);
         }
         // A property that is no longer given goes back to its empty value.
         for (std::size_t k = 0; k < o.props.size(); ++k)
-            if (!find_named(v.props, k, o.props[k].name, pname)) {
+            if (!o.props[k].once && !find_named(v.props, k, o.props[k].name, pname)) {
                 Prop reset{o.props[k].name, PropValue(std::string()), false};
                 if (std::holds_alternative<bool>(o.props[k].value)) reset.value = false;
                 else if (std::holds_alternative<double>(o.props[k].value)) reset.value = 0.0;
@@ -489,17 +492,17 @@ struct Differ {
         // Listeners: only the set of events and their modes reach the page.
         bool same_listeners = v.listeners.size() == n.listening.size();
         for (std::size_t k = 0; same_listeners && k < v.listeners.size(); ++k)
-            same_listeners = v.listeners[k].event == n.listening[k].first && v.listeners[k].sync == n.listening[k].second;
+            same_listeners = v.listeners[k].event == n.listening[k].first && v.listeners[k].mode == n.listening[k].second;
         if (!same_listeners) {
-            std::vector<std::pair<std::string, bool>> now;
-            for (auto& l : v.listeners) now.emplace_back(l.event, l.sync);
-            for (auto& [ev, sync] : n.listening) {
+            std::vector<std::pair<std::string, int>> now;
+            for (auto& l : v.listeners) now.emplace_back(l.event, l.mode);
+            for (auto& [ev, mode] : n.listening) {
                 auto it = std::find_if(now.begin(), now.end(), [&](auto& x) { return x.first == ev; });
-                if (it == now.end() || it->second != sync) emit_simple(EditOp::Unlisten, n.id, ev);
+                if (it == now.end() || it->second != mode) emit_simple(EditOp::Unlisten, n.id, ev);
             }
-            for (auto& [ev, sync] : now) {
+            for (auto& [ev, mode] : now) {
                 auto it = std::find_if(n.listening.begin(), n.listening.end(), [&](auto& x) { return x.first == ev; });
-                if (it == n.listening.end() || it->second != sync) emit_listen(n.id, ev, sync);
+                if (it == n.listening.end() || it->second != mode) emit_listen(n.id, ev, mode);
             }
             n.listening = std::move(now);
         }

@@ -35,11 +35,15 @@
 #include "reactive/dom_edit.h"
 #include "reactive/element.h"
 #include "reactive/loop.h"
-#include "reactive/page.h"
 #include "reactive/signal.h"
 #include "reactive/task.h"
 
 namespace reactive {
+
+class Page;
+namespace detail {
+struct PageSlot;
+}
 
 using EditSink = std::function<void(EditBatch batch)>;
 
@@ -157,6 +161,32 @@ template <class T, class Init>
 T& use_hook(Init&& init) {
     auto& slot = detail::next_hook(typeid(T), [&] { return std::static_pointer_cast<void>(std::make_shared<T>(init())); });
     return *std::static_pointer_cast<T>(slot.value);
+}
+
+// Plain per-instance state that renders do not follow (a timer handle, the
+// value last seen, a counter): created with `initial` at the first render.
+// Copies share the value, so listeners and tasks may capture a Ref by value.
+template <class T>
+class Ref {
+public:
+    explicit Ref(std::shared_ptr<T> p) : p_(std::move(p)) {}
+    T& operator*() const { return *p_; }
+    T* operator->() const { return p_.get(); }
+    T& get() const { return *p_; }
+    void set(T v) const { *p_ = std::move(v); }
+    bool operator==(const Ref& o) const { return p_ == o.p_; }
+
+private:
+    std::shared_ptr<T> p_;
+};
+template <class T>
+Ref<T> use_ref(T initial) {
+    return use_hook<Ref<T>>([&] { return Ref<T>(std::make_shared<T>(std::move(initial))); });
+}
+template <class F>
+auto use_ref_with(F&& make) {
+    using T = std::decay_t<decltype(make())>;
+    return use_hook<Ref<T>>([&] { return Ref<T>(std::make_shared<T>(make())); });
 }
 
 // A component-local signal, created with `initial` at the first render.
@@ -308,9 +338,12 @@ T provide_context(T value) {
 }
 
 // The page generation (subscribes): 0 at start, raised each time the page
-// was rebuilt after its process died.
+// was rebuilt after its process died. A component that installed page scripts
+// installs them again when it sees a new value. Marks the root as one whose
+// components follow the generation.
 std::uint32_t use_page_generation();
-// True while the page is being rebuilt (subscribes).
+// True while the page is being rebuilt (subscribes). The application's root
+// renders nothing (an empty Element) while it is true.
 bool use_recovering();
 
 }  // namespace reactive

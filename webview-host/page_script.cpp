@@ -32,7 +32,7 @@ class VeltrumInterpreter {
     this.eventUrl = eventUrl;
     this.nodes = new Map();
     this.listeners = new Map();   // element id -> Map(event -> {mode, fn, cleanup})
-    this.hostChannels = new Map(); // channel number -> {queue, waiters}
+    this.hostChannels = new Map(); // channel number -> {open, queue, waiters}
     this.initialized = false;
   }
 
@@ -49,9 +49,10 @@ class VeltrumInterpreter {
 
   // The event sender: hands one event record to the host and returns the
   // host's reply ({prevent_default, stop_propagation}) or null when there is
-  // none. Mode 0 posts without waiting; mode 1 waits for the host.
+  // none. A listener with the blocking bit (1) of its mode waits for the
+  // host; every other one is posted without waiting.
   sendEvent(record, mode) {
-    if (mode === 0) {
+    if (!(mode & 1)) {
       this.pageMessage("user_event", record);
       return null;
     }
@@ -98,8 +99,14 @@ class VeltrumInterpreter {
   }
 
   // Builds the record of one DOM event on the element that listens to it,
-  // sends it and applies the host's answer.
+  // applies what the listener declared (mode bit 2: prevent the default
+  // action, bit 4: stop the propagation), sends the record and applies the
+  // host's answer.
   fire(id, type, mode, ev) {
+    if (ev) {
+      if (mode & 2) ev.preventDefault();
+      if (mode & 4) ev.stopPropagation();
+    }
     const record = { k: "event", id: id, type: type, bubbles: ev ? !!ev.bubbles : false,
                      e: ev ? this.eventFields(ev, type) : {} };
     const reply = this.sendEvent(record, mode);
@@ -228,36 +235,57 @@ class VeltrumInterpreter {
     this.pageMessage("query", p);
   }
 
-  channel(ch) {
-    let c = this.hostChannels.get(ch);
-    if (!c) { c = { queue: [], waiters: [] }; this.hostChannels.set(ch, c); }
-    return c;
-  }
-
   // The host sends a value into a running script's channel.
   deliver(ch, value) {
-    const c = this.channel(ch);
+    const c = this.hostChannels.get(ch);
+    if (!c || !c.open) return;
     const w = c.waiters.shift();
-    if (w) w(value); else c.queue.push(value);
+    if (w) w.resolve(value); else c.queue.push(value);
   }
 
-  // Runs one host script. The script body sees send(value) (a value back to
-  // the host) and recv() (a promise of the next value the host sends), also
-  // as veltrum.send / veltrum.recv; its return value (awaited) is the reply.
-  run(req, body) {
+  // The host no longer listens to these scripts.
+  forgetScripts(reqs) {
+    for (const req of reqs) {
+      const c = this.hostChannels.get(req);
+      if (c) this.closeChannel(req, c);
+    }
+  }
+
+  closeChannel(req, c) {
+    if (!c.open) return false;
+    c.open = false;
+    this.hostChannels.delete(req);
+    for (const w of c.waiters.splice(0)) w.reject(new Error("the script's channel has ended"));
+    return true;
+  }
+
+  // Runs one host script. The body sees send(value) (a value back to the
+  // host), recv() (a promise of the next value the host sends) and end()
+  // (the channel is done), also as veltrum.send / .recv / .end. Its return
+  // value (awaited) is the reply. With `keep` the channel stays open after
+  // the body returned (listeners it installed may still send) until end(),
+  // a throw or the host forgets it; without, it closes with the reply.
+  run(req, keep, body) {
     const self = this;
+    const c = { open: true, queue: [], waiters: [] };
+    this.hostChannels.set(req, c);
     const api = {
-      send(value) { self.pageMessage("query", { k: "chan", ch: req, value: value === undefined ? null : value }); },
+      send(value) {
+        if (c.open) self.pageMessage("query", { k: "chan", ch: req, value: value === undefined ? null : value });
+      },
       recv() {
-        const c = self.channel(req);
         if (c.queue.length) return Promise.resolve(c.queue.shift());
-        return new Promise((resolve) => c.waiters.push(resolve));
+        if (!c.open) return Promise.reject(new Error("the script's channel has ended"));
+        return new Promise((resolve, reject) => c.waiters.push({ resolve: resolve, reject: reject }));
+      },
+      end() {
+        if (self.closeChannel(req, c)) self.pageMessage("query", { k: "end", ch: req });
       },
     };
     Promise.resolve()
-      .then(() => body(api, api.send, api.recv))
-      .then((v) => { this.hostChannels.delete(req); this.reply(req, true, v); },
-            (e) => { this.hostChannels.delete(req); this.reply(req, false, e && e.message ? e.message : e); });
+      .then(() => body(api, api.send, api.recv, api.end))
+      .then((v) => { if (!keep) this.closeChannel(req, c); this.reply(req, true, v); },
+            (e) => { this.closeChannel(req, c); this.reply(req, false, e && e.message ? e.message : e); });
   }
 
   // Element queries: rect, scroll_offset, scroll_size, scroll_to, focus.

@@ -1,5 +1,10 @@
 #include "webview-host/reactive_root.h"
 
+#include <nlohmann/json.hpp>
+
+#include "reactive/page.h"
+#include "webview-host/ipc.h"
+
 namespace webview_host {
 
 // The runtime's root component: the application's render function, with its
@@ -10,8 +15,6 @@ struct ReactiveRoot::Gate {
 };
 
 namespace {
-
-constexpr const char* PAGE_REPLACED = "the page was replaced";
 
 struct GateProps {
     std::shared_ptr<ReactiveRoot::Gate> gate;
@@ -52,7 +55,10 @@ ReactiveRoot::~ReactiveRoot() {
     root_.reset();
 }
 
-void ReactiveRoot::attached(Window& window) { window_ = &window; }
+void ReactiveRoot::attached(Window& window) {
+    window_ = &window;
+    root_->provide_context(window.context());
+}
 
 nlohmann::json ReactiveRoot::render_first() {
     root_->mount(reactive::component(recovery_gate, GateProps{gate_}, "recovery_gate"));
@@ -97,25 +103,28 @@ void ReactiveRoot::query(reactive::ElementId id, reactive::QueryKind kind, react
     });
 }
 
-void ReactiveRoot::eval(const std::string& script, reactive::Eval ev) {
+void ReactiveRoot::eval(const std::string& script, reactive::EvalFeed feed) {
     if (!window_) {
-        ev.close("no page");
+        feed.close("no page");
         return;
     }
     auto req = window_->evaluate(
-        script, [ev](const nlohmann::json& v) { ev.push(v); },
-        [ev](base::Result<nlohmann::json> r) {
-            bool dropped = !r && r.error() == PAGE_REPLACED;
-            ev.complete(r);
-            if (dropped) ev.close(PAGE_REPLACED);
-        });
-    ev.set_request(req);
-    ev.set_sender([w = window_, req, alive = std::weak_ptr<bool>(alive_)](const nlohmann::json& v) -> base::Result<void> {
+        script, [feed](const nlohmann::json& v) { feed.push(v); },
+        [feed](base::Result<nlohmann::json> r) { feed.complete(std::move(r)); },
+        [feed](const std::string& why) { feed.end(why); });
+    feed.set_request(req);
+    auto alive = std::weak_ptr<bool>(alive_);
+    feed.set_sender([w = window_, req, alive](const nlohmann::json& v) -> base::Result<void> {
         auto a = alive.lock();
         if (!a || !*a) return base::fail("no page");
-        w->send_to_script(req, v);
-        return {};
+        return w->send_to_script(req, v);
+    });
+    feed.on_release([w = window_, req, alive] {
+        auto a = alive.lock();
+        if (a && *a) w->release_script(req);
     });
 }
+
+WindowContext use_window() { return reactive::try_use_context<WindowContext>().value_or(WindowContext()); }
 
 }  // namespace webview_host

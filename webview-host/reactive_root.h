@@ -13,9 +13,13 @@
 // an empty placeholder in place of the function's output (the function still
 // runs, so the root's state, effects and tasks go on); the application's root
 // needs no knowledge of a recovery.
+//
+// Components reach their window through use_window() (title, show, focus,
+// close request, menus, dialogs).
 #include <functional>
 #include <memory>
 
+#include "reactive/page.h"
 #include "reactive/root.h"
 #include "webview-host/window.h"
 
@@ -42,7 +46,7 @@ public:
 
     // reactive::Page
     void query(reactive::ElementId id, reactive::QueryKind kind, reactive::Json args, reactive::Reply reply) override;
-    void eval(const std::string& script, reactive::Eval ev) override;
+    void eval(const std::string& script, reactive::EvalFeed feed) override;
 
     struct Gate;
 
@@ -52,5 +56,9 @@ private:
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::unique_ptr<reactive::Root> root_;
 };
+
+// The window of the component that is rendering (a hook). Outside a window
+// (headless tests) a handle on no window, whose calls do nothing.
+WindowContext use_window();
 
 }  // namespace webview_host

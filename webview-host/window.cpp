@@ -13,8 +13,10 @@
 #include <variant>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "base/log.h"
+#include "webview-host/ipc.h"
 #include "webview-host/page_script.h"
 
 namespace webview_host {
@@ -46,15 +48,6 @@ thread_local bool IN_EVENT_HANDLER = false;
 std::atomic<std::uint32_t> NEXT_WEBVIEW_ID{0};
 std::atomic<std::uint32_t> NEXT_WINDOW_ID{1};
 
-// The window rendering on this thread (for use_page_generation).
-thread_local DesktopService* RENDERING = nullptr;
-
-struct RenderScope {
-    DesktopService* saved;
-    explicit RenderScope(DesktopService* d) : saved(RENDERING) { RENDERING = d; }
-    ~RenderScope() { RENDERING = saved; }
-};
-
 // ---- the event loop ---------------------------------------------------------------
 
 struct IpcEvent {
@@ -67,7 +60,11 @@ struct WebContentTerminated {
 struct PollEvent {
     std::uint32_t window;
 };
-using UserWindowEvent = std::variant<IpcEvent, WebContentTerminated, PollEvent>;
+struct CloseRequest {
+    std::uint32_t window;
+};
+struct OpenFilesEvent {};
+using UserWindowEvent = std::variant<IpcEvent, WebContentTerminated, PollEvent, CloseRequest, OpenFilesEvent>;
 
 // Queues UserWindowEvents for the main loop. Senders hold a weak reference:
 // once the loop state is gone, sends are dropped.
@@ -128,11 +125,19 @@ private:
 
 // ---- the edit connections ------------------------------------------------------------
 
+// A script for one page: an edit batch (acknowledged), a checked script
+// (its failure completes request `req`) or a plain one.
+struct PageScript {
+    enum Kind { Plain, Batch, Checked } kind = Plain;
+    std::string js;
+    std::uint64_t req = 0;
+};
+
 // webview id -> the live page, or the scripts queued for a page that has not
 // connected yet. Shared by every window.
 struct Connection {
     WebKitWebView* live = nullptr;
-    std::vector<std::string> queued;
+    std::vector<PageScript> queued;
 };
 std::shared_mutex CONNECTIONS_MU;
 std::unordered_map<std::uint32_t, Connection> CONNECTIONS;
@@ -151,11 +156,33 @@ std::string js_string(const std::string& s) { return compact_json(nlohmann::json
 namespace {
 std::mutex OPEN_MU;
 std::vector<std::filesystem::path> OPEN_FILES;
+std::function<void(std::vector<std::filesystem::path>)> OPEN_HANDLER;  // UI thread only
+
+// On the UI loop: hands the waiting files to the handler, if there is one.
+void deliver_open_files() {
+    if (!OPEN_HANDLER) return;
+    std::vector<std::filesystem::path> files;
+    {
+        std::lock_guard lk(OPEN_MU);
+        files = std::exchange(OPEN_FILES, {});
+    }
+    if (files.empty()) return;
+    auto h = OPEN_HANDLER;  // the handler may replace itself
+    h(std::move(files));
+}
 }  // namespace
 
 void queue_open_file(const std::filesystem::path& p) {
-    std::lock_guard lk(OPEN_MU);
-    OPEN_FILES.push_back(p);
+    {
+        std::lock_guard lk(OPEN_MU);
+        OPEN_FILES.push_back(p);
+    }
+    EventLoopProxy().send(OpenFilesEvent{});
+}
+
+void on_open_files(std::function<void(std::vector<std::filesystem::path>)> handler) {
+    OPEN_HANDLER = std::move(handler);
+    EventLoopProxy().send(OpenFilesEvent{});
 }
 
 void queue_command_line_files(int argc, const char* const* argv) {
@@ -177,11 +204,6 @@ void connect_open_signal(void* g_application) {
                          }
                      }),
                      nullptr);
-}
-
-std::vector<std::filesystem::path> take_open_files() {
-    std::lock_guard lk(OPEN_MU);
-    return std::exchange(OPEN_FILES, {});
 }
 
 // ---- GTK start and loop helpers ------------------------------------------------------------
@@ -214,12 +236,6 @@ std::filesystem::path beside_program(std::string_view name) {
     return exe.parent_path() / name;
 }
 
-std::uint32_t use_page_generation() {
-    if (!RENDERING) return 0;
-    RENDERING->uses_page_generation = true;
-    return RENDERING->page_generation;
-}
-
 // ---- the window's insides ------------------------------------------------------------------
 
 struct MenuEntry {
@@ -228,10 +244,17 @@ struct MenuEntry {
     StandardItem standard = StandardItem::None;
 };
 
+// A pending element query or script evaluation. A script with a channel
+// (on_value or on_end) stays after its reply until the channel ends.
 struct QueryEntry {
     Window::ValueFn on_value;
     Window::DoneFn on_done;
+    Window::EndFn on_end;
+    bool replied = false;
+    bool channel() const { return on_value || on_end; }
 };
+
+constexpr const char* PAGE_REPLACED = "the page was replaced";
 
 struct Window::Impl {
     Window* self = nullptr;
@@ -261,51 +284,66 @@ struct Window::Impl {
     bool poll_scheduled = false;
 
     std::function<bool()> close_handler;
+    std::function<void()> closed_handler;
+    // Shared with the WindowContext handles; null once the window is gone.
+    std::shared_ptr<Window*> handle = std::make_shared<Window*>(nullptr);
     std::function<void(const std::string&)> menu_handler;
     std::map<std::string, MenuEntry> menu_items;
 
     Window::EventCounts counts;
     std::uint64_t next_req = 1;
     std::map<std::uint64_t, QueryEntry> queries;
+    // Script channels the host let go of, to be forgotten by the page.
+    std::vector<std::uint64_t> forgotten;
 
     // ---- edit transport ----
-    void send_script(std::string js) { run_or_queue(std::move(js), false); }
+    void send_script(std::string js) { run_or_queue(PageScript{PageScript::Plain, std::move(js), 0}); }
 
-    // Runs js on the live page, or queues it until the page connects.
-    void run_or_queue(std::string js, bool is_edit_batch) {
+    // Runs a script on the live page, or queues it until the page connects.
+    void run_or_queue(PageScript ps) {
         std::unique_lock lk(CONNECTIONS_MU);
         auto& c = CONNECTIONS[webview_id];
         if (!c.live) {
-            c.queued.push_back(std::move(js));
+            c.queued.push_back(std::move(ps));
             return;
         }
         lk.unlock();
-        run_js(js, is_edit_batch);
+        run_js(ps);
     }
 
-    void run_js(const std::string& js, bool is_edit_batch) {
+    void run_js(const PageScript& ps) {
         struct Ctx {
             std::weak_ptr<std::atomic<bool>> alive;
             Impl* impl;
-            bool batch;
+            PageScript::Kind kind;
+            std::uint64_t req;
             std::uint32_t wv;
         };
-        auto* ctx = new Ctx{std::weak_ptr<std::atomic<bool>>(alive), this, is_edit_batch, webview_id};
-        if (is_edit_batch) ++pending_acks;
+        auto* ctx = new Ctx{std::weak_ptr<std::atomic<bool>>(alive), this, ps.kind, ps.req, webview_id};
+        if (ps.kind == PageScript::Batch) ++pending_acks;
         webkit_web_view_evaluate_javascript(
-            view, js.data(), static_cast<gssize>(js.size()), nullptr, nullptr, nullptr,
+            view, ps.js.data(), static_cast<gssize>(ps.js.size()), nullptr, nullptr, nullptr,
             +[](GObject* src, GAsyncResult* res, gpointer data) {
                 std::unique_ptr<Ctx> ctx(static_cast<Ctx*>(data));
                 GError* err = nullptr;
                 JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(src), res, &err);
                 if (v) g_object_unref(v);
+                // Only an exception of the script itself (a syntax error) fails its
+                // request; a page that went away meanwhile is the recovery's business.
+                std::string msg = err && g_error_matches(err, WEBKIT_JAVASCRIPT_ERROR,
+                                                         WEBKIT_JAVASCRIPT_ERROR_SCRIPT_FAILED)
+                                      ? err->message
+                                      : "";
                 if (err) g_error_free(err);
                 if (ctx->alive.expired()) return;
+                auto* impl = ctx->impl;
                 // An acknowledgement from an older page is forgotten.
-                if (ctx->batch && ctx->impl->webview_id == ctx->wv && ctx->impl->pending_acks > 0) {
-                    --ctx->impl->pending_acks;
-                    ++ctx->impl->batches_applied;
+                if (ctx->kind == PageScript::Batch && impl->webview_id == ctx->wv && impl->pending_acks > 0) {
+                    --impl->pending_acks;
+                    ++impl->batches_applied;
                 }
+                // A script the page could not run (a syntax error) fails its request.
+                if (ctx->kind == PageScript::Checked && !msg.empty()) impl->fail_request(ctx->req, msg);
             },
             ctx);
     }
@@ -317,13 +355,13 @@ struct Window::Impl {
 
     void send_batch_text(const std::string& batch) {
         if (batch.empty() || batch == "[]") return;
-        run_or_queue(fmt::format("window.__veltrum.apply({},{});", webview_id, batch), true);
+        run_or_queue(PageScript{PageScript::Batch, fmt::format("window.__veltrum.apply({},{});", webview_id, batch), 0});
     }
 
     // The page of `wv` posted "initialize": it is now the live connection and
     // gets what was queued for it.
     void connect(std::uint32_t wv) {
-        std::vector<std::string> queued;
+        std::vector<PageScript> queued;
         {
             std::unique_lock lk(CONNECTIONS_MU);
             if (wv != webview_id) return;
@@ -331,7 +369,7 @@ struct Window::Impl {
             c.live = view;
             queued = std::exchange(c.queued, {});
         }
-        for (auto& js : queued) run_js(js, js.starts_with("window.__veltrum.apply("));
+        for (auto& ps : queued) run_js(ps);
     }
 
     std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
@@ -339,8 +377,8 @@ struct Window::Impl {
     // ---- rendering ----
     void poll() {
         poll_scheduled = false;
+        flush_forgotten();
         if (!rendered || closed) return;
-        RenderScope scope(&desktop);
         nlohmann::json edits = root->render_dirty();
         if (desktop.crashed_at) return;  // output discarded while recovering
         send_batch(edits);
@@ -353,10 +391,7 @@ struct Window::Impl {
     }
 
     void first_render() {
-        {
-            RenderScope scope(&desktop);
-            send_batch(root->render_first());
-        }
+        send_batch(root->render_first());
         rendered = true;
         if (config.visible && !closed) gtk_widget_show(window);
     }
@@ -373,7 +408,6 @@ struct Window::Impl {
         EventReply r;
         {
             FlagScope flag;
-            RenderScope scope(&desktop);
             r = root->dispatch(rec);
         }
         schedule_poll();
@@ -409,82 +443,95 @@ struct Window::Impl {
         if (k == "reply") {
             auto req = p.value("req", std::uint64_t{0});
             auto it = queries.find(req);
-            if (it == queries.end()) return;
-            QueryEntry q = std::move(it->second);
-            queries.erase(it);
-            if (!q.on_done) return;
-            if (p.value("ok", false))
-                q.on_done(p.contains("value") ? p["value"] : nlohmann::json());
-            else
-                q.on_done(base::fail(p.value("error", std::string("script failed"))));
+            if (it == queries.end() || it->second.replied) return;
+            bool ok = p.value("ok", false);
+            if (!ok) {
+                fail_request(req, p.value("error", std::string("script failed")));
+                return;
+            }
+            auto done = it->second.on_done;
+            if (it->second.channel()) it->second.replied = true;  // the channel stays open
+            else queries.erase(it);
+            if (done) done(p.contains("value") ? p["value"] : nlohmann::json());
         } else if (k == "chan") {
-            auto ch = p.value("ch", std::uint64_t{0});
-            auto it = queries.find(ch);
+            auto it = queries.find(p.value("ch", std::uint64_t{0}));
             if (it == queries.end() || !it->second.on_value) return;
             auto fn = it->second.on_value;  // a copy: the callback may end the query
             fn(p.contains("value") ? p["value"] : nlohmann::json());
+        } else if (k == "end") {
+            auto it = queries.find(p.value("ch", std::uint64_t{0}));
+            if (it == queries.end()) return;
+            auto end = std::move(it->second.on_end);
+            queries.erase(it);
+            if (end) end("the script ended its channel");
         }
     }
 
-    std::uint64_t add_query(ValueFn on_value, DoneFn on_done, std::string js) {
+    // The script or query failed (it threw, or the page could not run it):
+    // its request and its channel end with `error`.
+    void fail_request(std::uint64_t req, const std::string& error) {
+        auto it = queries.find(req);
+        if (it == queries.end()) return;
+        QueryEntry q = std::move(it->second);
+        queries.erase(it);
+        if (q.on_done && !q.replied) q.on_done(base::fail(error));
+        if (q.on_end) q.on_end(error);
+    }
+
+    std::uint64_t add_query(QueryEntry entry, std::string js) {
         std::uint64_t req = next_req++;
-        queries[req] = QueryEntry{std::move(on_value), std::move(on_done)};
+        queries[req] = std::move(entry);
         // While recovering the request waits in the table and is never sent.
         if (!desktop.crashed_at) {
             std::string wrapped = fmt::format(
                 "(function(){{const i=window.__veltrum;if(!i||i.webviewId!=={})return;{}}})();", webview_id, js);
-            send_script_checked(req, std::move(wrapped));
+            run_or_queue(PageScript{PageScript::Checked, std::move(wrapped), req});
         }
         return req;
     }
 
-    // Sends a host script; a script that the page cannot run (a syntax error)
-    // completes its request with the error.
-    void send_script_checked(std::uint64_t req, std::string js) {
-        {
-            std::unique_lock lk(CONNECTIONS_MU);
-            auto& c = CONNECTIONS[webview_id];
-            if (!c.live) {
-                c.queued.push_back(std::move(js));
-                return;
-            }
-        }
-        struct Ctx {
-            std::weak_ptr<std::atomic<bool>> alive;
-            Impl* impl;
-            std::uint64_t req;
-        };
-        auto* ctx = new Ctx{alive, this, req};
-        webkit_web_view_evaluate_javascript(
-            view, js.data(), static_cast<gssize>(js.size()), nullptr, nullptr, nullptr,
-            +[](GObject* src, GAsyncResult* res, gpointer data) {
-                std::unique_ptr<Ctx> ctx(static_cast<Ctx*>(data));
-                GError* err = nullptr;
-                JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(src), res, &err);
-                if (v) g_object_unref(v);
-                std::string msg = err ? err->message : "";
-                if (err) g_error_free(err);
-                if (ctx->alive.expired() || msg.empty()) return;
-                auto& q = ctx->impl->queries;
-                auto it = q.find(ctx->req);
-                if (it == q.end()) return;
-                auto done = std::move(it->second.on_done);
-                q.erase(it);
-                if (done) done(base::fail(msg));
-            },
-            ctx);
+    void release(std::uint64_t req) {
+        auto it = queries.find(req);
+        if (it == queries.end()) return;
+        queries.erase(it);
+        if (desktop.crashed_at) return;  // the new page never knew it
+        forgotten.push_back(req);
+        schedule_poll();
+    }
+
+    void flush_forgotten() {
+        if (forgotten.empty()) return;
+        std::string list;
+        for (auto req : std::exchange(forgotten, {})) list += fmt::format("{}{}", list.empty() ? "" : ",", req);
+        send_script(fmt::format("(function(){{const i=window.__veltrum;if(i&&i.webviewId==={})i.forgetScripts([{}]);}})();",
+                                webview_id, list));
     }
 
     void drop_queries() {
+        forgotten.clear();
         auto q = std::exchange(queries, {});
-        for (auto& [req, e] : q)
-            if (e.on_done) e.on_done(base::fail("the page was replaced"));
+        for (auto& [req, e] : q) {
+            if (e.on_done && !e.replied) e.on_done(base::fail(PAGE_REPLACED));
+            if (e.on_end) e.on_end(PAGE_REPLACED);
+        }
+    }
+
+    bool try_close() {
+        if (closed) return true;
+        if (close_handler && !close_handler()) return false;
+        closed = true;
+        gtk_widget_hide(window);
+        if (closed_handler) {
+            auto h = closed_handler;
+            h();
+        }
+        return true;
     }
 
     // ---- recovery ----
     void begin_recovery() {
         std::string t = title();
-        if (!desktop.uses_page_generation && !root->uses_page_generation()) {
+        if (!root->uses_page_generation()) {
             base::log::warn(LOG_WEBVIEW,
                             fmt::format("webview recovery: '{}' root never called use_page_generation(); its page "
                                         "JS won't re-run and it may not render {} while recovering",
@@ -497,9 +544,9 @@ struct Window::Impl {
             std::unique_lock lk(CONNECTIONS_MU);
             CONNECTIONS.erase(old_id);
         }
+        forgotten.clear();  // the new page never knew them
         if (rendered && !desktop.crashed_at) {
             desktop.crashed_at = std::chrono::steady_clock::now();
-            RenderScope scope(&desktop);
             root->render_placeholder();
         }
         base::log::info(LOG_WEBVIEW, fmt::format("webview recovery: '{}' web content process died, reloading", t));
@@ -522,10 +569,7 @@ struct Window::Impl {
             desktop.crashed_at.reset();
             desktop.page_generation += 1;
             drop_queries();
-            {
-                RenderScope scope(&desktop);
-                send_batch(root->render_reattach());
-            }
+            send_batch(root->render_reattach());
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                             crashed)
                           .count();
@@ -778,11 +822,8 @@ void Window::Impl::build() {
                          return FALSE;
                      }),
                      this);
-    g_signal_connect(window, "delete-event", G_CALLBACK(+[](GtkWidget* w, GdkEvent*, gpointer data) -> gboolean {
-                         auto* impl = static_cast<Impl*>(data);
-                         if (impl->close_handler && !impl->close_handler()) return TRUE;
-                         impl->closed = true;
-                         gtk_widget_hide(w);
+    g_signal_connect(window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+                         guarded("close request", [&] { static_cast<Impl*>(data)->try_close(); });
                          return TRUE;  // the Window object owns the GTK window
                      }),
                      this);
@@ -813,6 +854,14 @@ void handle_user_window_event(UserWindowEvent ev) {
     }
     if (auto* p = std::get_if<PollEvent>(&ev)) {
         if (auto* w = find(p->window)) w->poll();
+        return;
+    }
+    if (auto* c = std::get_if<CloseRequest>(&ev)) {
+        if (auto* w = find(c->window)) w->try_close();
+        return;
+    }
+    if (std::holds_alternative<OpenFilesEvent>(ev)) {
+        deliver_open_files();
         return;
     }
     auto& ipc = std::get<IpcEvent>(ev);
@@ -858,12 +907,14 @@ Window::Window(WindowConfig config, std::unique_ptr<PageRoot> root) : impl_(std:
     impl_->config = std::move(config);
     if (impl_->config.assets.empty()) impl_->config.assets.push_back({"", beside_program("assets")});
     impl_->root = std::move(root);
+    *impl_->handle = this;
     windows()[impl_->id] = impl_.get();
     impl_->root->attached(*this);
     impl_->build();
 }
 
 Window::~Window() {
+    *impl_->handle = nullptr;
     windows().erase(impl_->id);
     impl_->alive.reset();
     {
@@ -884,16 +935,25 @@ Window::~Window() {
 std::uint32_t Window::id() const { return impl_->id; }
 std::string Window::title() const { return impl_->title(); }
 void Window::set_title(const std::string& t) { gtk_window_set_title(GTK_WINDOW(impl_->window), t.c_str()); }
+WindowContext Window::context() const { return WindowContext(impl_->handle); }
+void Window::show() {
+    gtk_widget_show(impl_->window);
+    gtk_window_present(GTK_WINDOW(impl_->window));
+}
 bool Window::is_visible() const { return gtk_widget_get_visible(impl_->window) && !is_minimized(); }
 bool Window::is_minimized() const {
     GdkWindow* g = gtk_widget_get_window(impl_->window);
     return g && (gdk_window_get_state(g) & GDK_WINDOW_STATE_ICONIFIED);
 }
-void Window::focus() {
+bool Window::focus() {
+    if (!is_visible()) return false;  // never pops a hidden or minimised window up
     gtk_window_present(GTK_WINDOW(impl_->window));
     gtk_widget_grab_focus(GTK_WIDGET(impl_->view));
+    return true;
 }
 void Window::set_close_request_handler(std::function<bool()> handler) { impl_->close_handler = std::move(handler); }
+void Window::request_close() { impl_->proxy.send(CloseRequest{impl_->id}); }
+void Window::set_closed_handler(std::function<void()> handler) { impl_->closed_handler = std::move(handler); }
 bool Window::closed() const { return impl_->closed; }
 bool Window::rendered() const { return impl_->rendered; }
 PageRoot& Window::root() { return *impl_->root; }
@@ -907,23 +967,30 @@ int Window::pending_batches() const { return impl_->pending_acks; }
 std::uint64_t Window::batches_applied() const { return impl_->batches_applied; }
 Window::EventCounts Window::event_counts() const { return impl_->counts; }
 
-std::uint64_t Window::evaluate(const std::string& body, ValueFn on_value, DoneFn on_done) {
+std::uint64_t Window::evaluate(const std::string& body, ValueFn on_value, DoneFn on_done, EndFn on_end) {
     std::uint64_t req = impl_->next_req;  // add_query takes this number
-    std::string js = fmt::format("i.run({},async function(veltrum,send,recv){{\n{}\n}});", req, body);
-    return impl_->add_query(std::move(on_value), std::move(on_done), std::move(js));
+    QueryEntry e{std::move(on_value), std::move(on_done), std::move(on_end)};
+    std::string js = fmt::format("i.run({},{},async function(veltrum,send,recv,end){{\n{}\n}});", req,
+                                 e.channel() ? "true" : "false", body);
+    return impl_->add_query(std::move(e), std::move(js));
 }
 
-void Window::send_to_script(std::uint64_t req, const nlohmann::json& value) {
-    if (impl_->desktop.crashed_at || !impl_->queries.contains(req)) return;
+base::Result<void> Window::send_to_script(std::uint64_t req, const nlohmann::json& value) {
+    if (impl_->desktop.crashed_at) return base::fail("the page is being rebuilt");
+    auto it = impl_->queries.find(req);
+    if (it == impl_->queries.end() || !it->second.channel()) return base::fail("the script's channel has ended");
     impl_->send_script(fmt::format("(function(){{const i=window.__veltrum;if(i&&i.webviewId==={})i.deliver({},{});}})();",
                                    impl_->webview_id, req, compact_json(value)));
+    return {};
 }
+
+void Window::release_script(std::uint64_t req) { impl_->release(req); }
 
 std::uint64_t Window::query_element(std::uint64_t element, const std::string& op, const nlohmann::json& arg,
                                     DoneFn on_done) {
     std::uint64_t req = impl_->next_req;
     std::string js = fmt::format("i.query({},{},{},{});", req, element, js_string(op), compact_json(arg));
-    return impl_->add_query({}, std::move(on_done), std::move(js));
+    return impl_->add_query(QueryEntry{{}, std::move(on_done), {}}, std::move(js));
 }
 
 std::size_t Window::pending_queries() const { return impl_->queries.size(); }
@@ -1174,6 +1241,39 @@ std::unique_ptr<FileDialog> Window::open_file_dialog(const FileDialogOptions& o,
 std::unique_ptr<FileDialog> Window::save_file_dialog(const FileDialogOptions& o,
                                                      std::function<void(std::optional<std::filesystem::path>)> done) {
     return file_dialog(GTK_WINDOW(impl_->window), GTK_FILE_CHOOSER_ACTION_SAVE, o, std::move(done));
+}
+
+// ---- WindowContext ------------------------------------------------------------------------
+
+std::string WindowContext::title() const { return get() ? get()->title() : std::string(); }
+void WindowContext::set_title(const std::string& title) const {
+    if (auto* w = get()) w->set_title(title);
+}
+void WindowContext::show() const {
+    if (auto* w = get()) w->show();
+}
+bool WindowContext::focus() const { return get() && get()->focus(); }
+bool WindowContext::is_visible() const { return get() && get()->is_visible(); }
+bool WindowContext::is_minimized() const { return get() && get()->is_minimized(); }
+void WindowContext::request_close() const {
+    if (auto* w = get()) w->request_close();
+}
+void WindowContext::set_menu_bar(const std::vector<Menu>& menus, std::function<void(const std::string&)> handler) const {
+    if (auto* w = get()) w->set_menu_bar(menus, std::move(handler));
+}
+void WindowContext::rebuild_submenu(const std::string& id, const std::vector<MenuItem>& items) const {
+    if (auto* w = get()) w->rebuild_submenu(id, items);
+}
+void WindowContext::set_item_enabled(const std::string& id, bool enabled) const {
+    if (auto* w = get()) w->set_item_enabled(id, enabled);
+}
+std::unique_ptr<FileDialog> WindowContext::open_file_dialog(
+    const FileDialogOptions& o, std::function<void(std::optional<std::filesystem::path>)> done) const {
+    return get() ? get()->open_file_dialog(o, std::move(done)) : nullptr;
+}
+std::unique_ptr<FileDialog> WindowContext::save_file_dialog(
+    const FileDialogOptions& o, std::function<void(std::optional<std::filesystem::path>)> done) const {
+    return get() ? get()->save_file_dialog(o, std::move(done)) : nullptr;
 }
 
 GtkWindow* Window::gtk_window() const { return GTK_WINDOW(impl_->window); }

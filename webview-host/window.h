@@ -20,16 +20,18 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "base/result.h"
-#include "webview-host/ipc.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
 typedef struct _WebKitWebView WebKitWebView;
 
 namespace webview_host {
+
+struct EventRecord;
+struct EventReply;
 
 // Starts GTK once per process. False when there is no display.
 bool init();
@@ -76,8 +78,8 @@ public:
 
 // A folder served under veltrum://app/assets/<prefix>/...
 struct AssetRoot {
-    std::string prefix;            // "" serves the folder at the top of assets/
-    std::filesystem::path folder;
+    std::string prefix{};            // "" serves the folder at the top of assets/
+    std::filesystem::path folder{};
 };
 
 // The folder beside the running program ("<program dir>/<name>").
@@ -90,35 +92,32 @@ struct WindowConfig {
     int min_width = 0;
     int min_height = 0;
     bool visible = true;  // shown after the first render
-    std::string head;     // inserted just before </head> of the index page
-    std::vector<AssetRoot> assets;  // none: the folder "assets" beside the program
+    std::string head{};   // inserted just before </head> of the index page
+    std::vector<AssetRoot> assets{};  // none: the folder "assets" beside the program
 };
 
-// Per window: the recovery state components can see.
+// Per window: its recovery state. Components read the generation with
+// reactive::use_page_generation and the recovery with reactive::use_recovering.
 struct DesktopService {
-    std::optional<std::chrono::steady_clock::time_point> crashed_at;
-    std::uint32_t page_generation = 0;
-    bool uses_page_generation = false;
+    std::optional<std::chrono::steady_clock::time_point> crashed_at{};  // set while recovering
+    std::uint32_t page_generation = 0;  // raised at every re-attach
 };
-
-// The page generation of the window whose tree is rendering (0 outside a
-// render); marks the window as one whose components follow the generation.
-std::uint32_t use_page_generation();
 
 // ---- menus --------------------------------------------------------------------
 
 // Standard Edit items run the web view's editing commands.
 enum class StandardItem { None, Undo, Redo, Cut, Copy, Paste, SelectAll };
 
+// Every field has a default, so designated initialisers may leave any out.
 struct MenuItem {
-    std::string id;          // reported to the menu handler
-    std::string label;       // "_" marks the mnemonic
-    std::string accel;       // GTK accelerator text, e.g. "<Primary>o"
+    std::string id{};        // reported to the menu handler
+    std::string label{};     // "_" marks the mnemonic
+    std::string accel{};     // GTK accelerator text, e.g. "<Primary>o"
     bool enabled = true;
     bool separator = false;
     bool literal = false;    // label shown as written, "_" included (file paths)
     StandardItem standard = StandardItem::None;
-    std::vector<MenuItem> submenu;
+    std::vector<MenuItem> submenu{};
 
     static MenuItem sep() {
         MenuItem m;
@@ -128,25 +127,67 @@ struct MenuItem {
 };
 
 struct Menu {
-    std::string label;
-    std::vector<MenuItem> items;
+    std::string label{};
+    std::vector<MenuItem> items{};
 };
 
 // ---- file dialogs ---------------------------------------------------------------
 
 struct FileFilter {
-    std::string name;                   // "Project"
-    std::vector<std::string> patterns;  // "*.veltrum"
+    std::string name{};                   // "Project"
+    std::vector<std::string> patterns{};  // "*.veltrum"
 };
 
 struct FileDialogOptions {
-    std::string title;
-    std::string suggested_name;  // save dialogs
-    std::filesystem::path folder;
-    std::optional<FileFilter> filter;
+    std::string title{};
+    std::string suggested_name{};  // save dialogs
+    std::filesystem::path folder{};
+    std::optional<FileFilter> filter{};
 };
 
 class FileDialog;
+class Window;
+
+// ---- what components may do with their window ------------------------------------
+
+// A handle on one window for components (webview_host::use_window() in a
+// render) and for the application. Copies share the window; once the window
+// is gone every call does nothing and the queries answer false or "".
+class WindowContext {
+public:
+    WindowContext() = default;
+    explicit WindowContext(std::shared_ptr<Window*> window) : w_(std::move(window)) {}
+
+    std::string title() const;
+    void set_title(const std::string& title) const;
+    // Shows the window (and raises it).
+    void show() const;
+    // Gives the window the keyboard focus, only when it is visible and not
+    // minimised (never pops a hidden or minimised window up). True when it did.
+    bool focus() const;
+    bool is_visible() const;
+    bool is_minimized() const;
+    // Asks the window to close as its close button does: posted, then the
+    // close handler decides. Quit goes through here.
+    void request_close() const;
+
+    void set_menu_bar(const std::vector<Menu>& menus, std::function<void(const std::string&)> handler) const;
+    void rebuild_submenu(const std::string& id, const std::vector<MenuItem>& items) const;
+    void set_item_enabled(const std::string& id, bool enabled) const;
+
+    // Native dialogs (null without a window); `done` gets the path or nothing.
+    std::unique_ptr<FileDialog> open_file_dialog(const FileDialogOptions& o,
+                                                 std::function<void(std::optional<std::filesystem::path>)> done) const;
+    std::unique_ptr<FileDialog> save_file_dialog(const FileDialogOptions& o,
+                                                 std::function<void(std::optional<std::filesystem::path>)> done) const;
+
+    bool valid() const { return w_ && *w_; }
+    bool operator==(const WindowContext& o) const { return w_ == o.w_; }
+
+private:
+    Window* get() const { return w_ ? *w_ : nullptr; }
+    std::shared_ptr<Window*> w_;
+};
 
 // ---- the window -------------------------------------------------------------------
 
@@ -158,14 +199,23 @@ public:
     Window& operator=(const Window&) = delete;
 
     std::uint32_t id() const;
+    // The handle components and the application use (WindowContext above).
+    WindowContext context() const;
     std::string title() const;
     void set_title(const std::string& t);
+    void show();
     bool is_visible() const;
     bool is_minimized() const;
-    void focus();
-    // Called when the user asks to close the window; false refuses.
+    // Focuses only a visible, not minimised window; true when it did.
+    bool focus();
+    // Called when the user (or request_close) asks to close the window;
+    // false refuses.
     void set_close_request_handler(std::function<bool()> handler);
-    // True once the window was closed by the user (the GTK window is hidden).
+    // Posts a close request: the close handler decides, later, on the UI loop.
+    void request_close();
+    // Called once the window has closed (the GTK window is hidden).
+    void set_closed_handler(std::function<void()> handler);
+    // True once the window was closed (the GTK window is hidden).
     bool closed() const;
 
     // The root's first render has been sent to the page.
@@ -200,14 +250,25 @@ public:
     // ---- scripts and element queries ------------------------------------------
     using ValueFn = std::function<void(const nlohmann::json&)>;
     using DoneFn = std::function<void(base::Result<nlohmann::json>)>;
-    // Evaluates `body` as the body of an async function in the page:
-    // send(v) gives `on_value` a value, `await recv()` takes a value sent
-    // with send_to_script (also as veltrum.send / veltrum.recv); the
-    // returned value (or the
-    // thrown error) completes the request through `on_done`. When the page is
-    // replaced before the reply, `on_done` gets an error.
-    std::uint64_t evaluate(const std::string& body, ValueFn on_value = {}, DoneFn on_done = {});
-    void send_to_script(std::uint64_t req, const nlohmann::json& value);
+    using EndFn = std::function<void(const std::string& why)>;
+    // Evaluates `body` as the body of an async function in the page. It is
+    // handed send(v) (gives `on_value` a value), recv() (a promise of the next
+    // value given to send_to_script) and end() (ends its channel), also as
+    // veltrum.send / .recv / .end. Its return value, or the error it throws,
+    // goes to `on_done`; when the page is replaced first, `on_done` gets an
+    // error.
+    // With `on_value` or `on_end` given, the script has a channel that stays
+    // open after its body returned, until the script calls end() or throws,
+    // the page is replaced, or release_script(); `on_end` is told why it
+    // ended (not after release_script). Without them the request ends with
+    // the reply.
+    std::uint64_t evaluate(const std::string& body, ValueFn on_value = {}, DoneFn on_done = {}, EndFn on_end = {});
+    // A value for the script's recv(). Fails while the page is being rebuilt
+    // and when the script's channel has ended.
+    base::Result<void> send_to_script(std::uint64_t req, const nlohmann::json& value);
+    // The host no longer listens: the request is forgotten here and in the
+    // page (the script runs on; what it sends is dropped).
+    void release_script(std::uint64_t req);
     // Element queries: "rect", "scroll_offset", "scroll_size", "scroll_to",
     // "focus".
     std::uint64_t query_element(std::uint64_t element, const std::string& op,
@@ -260,12 +321,13 @@ private:
 
 // ---- files the system asks to open ---------------------------------------------
 
-// Queues the files named on the command line (arguments that do not start
-// with "-") and those of a GApplication's "open" signal.
+// The files named on the command line (arguments that do not start with "-")
+// and those of a GApplication's "open" signal reach the handler set with
+// on_open_files, on the UI loop, oldest first. Files that arrive before a
+// handler is set wait for it. queue_open_file may be called from any thread.
 void queue_command_line_files(int argc, const char* const* argv);
 void connect_open_signal(void* g_application);
 void queue_open_file(const std::filesystem::path& p);
-// Takes the queued files, oldest first.
-std::vector<std::filesystem::path> take_open_files();
+void on_open_files(std::function<void(std::vector<std::filesystem::path>)> handler);
 
 }  // namespace webview_host

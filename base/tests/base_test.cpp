@@ -101,8 +101,8 @@ TEST(Log, LineFormAndLevelFilter) {
     base::log::Capture cap;
     std::vector<std::string> lines;
     auto old = base::log::set_sink([&](const base::log::Record&, const std::string& l) { lines.push_back(l); });
-    base::log::warn("veltrum::engine::trace", "autosave: off", {{"path", "/tmp/x"}, {"n", 3}, {"ms", 1.5f}});
-    base::log::debug("veltrum::engine::trace", "not written");
+    base::log::warn("Veltrum::engine::trace", "autosave: off", {{"path", "/tmp/x"}, {"n", 3}, {"ms", 1.5f}});
+    base::log::debug("Veltrum::engine::trace", "not written");
     base::log::set_sink(old);
     ASSERT_EQ(lines.size(), 1u);
     const std::string& l = lines[0];
@@ -111,7 +111,7 @@ TEST(Log, LineFormAndLevelFilter) {
     EXPECT_EQ(l[4], '-');
     EXPECT_EQ(l[10], 'T');
     EXPECT_EQ(l[26], 'Z');
-    EXPECT_EQ(l.substr(27), " WARN veltrum::engine::trace: autosave: off path=/tmp/x n=3 ms=1.5");
+    EXPECT_EQ(l.substr(27), " WARN Veltrum::engine::trace: autosave: off path=/tmp/x n=3 ms=1.5");
     ASSERT_EQ(cap.records().size(), 1u);
     EXPECT_EQ(cap.records()[0].field("n"), "3");
 }

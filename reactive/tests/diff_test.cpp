@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <random>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "reactive/dom.h"
 #include "reactive/root.h"
@@ -76,8 +80,10 @@ Element build(const Spec& s) {
     for (auto& [k, v] : s.styles) e.style(k, v);
     for (auto& [k, v] : s.props) e.prop(k, v);
     for (auto& [ev, sync] : s.listeners) {
-        if (sync) e.on<MouseEvent>(ev, [](MouseEvent&) {});
-        else e.on<MouseEvent>(ev, [](const MouseEvent&) {});
+        // Blocking or posted, with the page-side options varying by name.
+        EventOptions o{.prevent_default = ev.size() % 2 == 0, .stop_propagation = ev.size() % 3 == 0};
+        if (sync) e.on_blocking<MouseEvent>(ev, [](MouseEvent&) {}, o);
+        else e.on<MouseEvent>(ev, [](const MouseEvent&) {}, o);
     }
     if (s.html) e.inner_html(*s.html);
     for (auto& c : s.children) e.append(build(c));
@@ -345,7 +351,7 @@ Element golden() {
     int step = (*g_golden_step)();
     if (step == 0)
         return div().cls("a b").style("left", "3px").attr("disabled", true)(
-            span().on_click([](MouseEvent& e) { e.prevent_default(); })("x<y> & \"z\"\n"),
+            span().on_click_blocking([](MouseEvent& e) { e.prevent_default(); })("x<y> & \"z\"\n"),
             input().value("v").on_input([](const InputEvent&) {}), svg()(path().attr("d", "M0 0")));
     return div().cls("a").attr("disabled", false)(span()("x"), input().value("v"), p().inner_html("<b>hi</b>"));
 }
@@ -411,6 +417,61 @@ TEST(Wire, AlwaysAttributesAreWrittenOnEveryRenderAndDefaultsOnlyOnChange) {
     m.loop.run_until_idle();
     ASSERT_EQ(m.wire.size(), 2u);
     EXPECT_EQ(m.wire[1], R"([["a",1,"data-scroll","0"]])");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Markup, NumbersAreShortestWithoutExponentOrWholeNumberDecimals) {
+    const std::pair<double, const char*> cases[] = {
+        {5.0, "5"},     {0.5, "0.5"},     {12.25, "12.25"},   {-3.0, "-3"},       {0.1, "0.1"},
+        {1e21, "1000000000000000000000"}, {1.5e-7, "0.00000015"}, {-0.0, "0"},    {100.0, "100"},
+        {0.1 + 0.2, "0.30000000000000004"}, {std::nan(""), "0"}, {-INFINITY, "0"},
+    };
+    for (auto [v, want] : cases) EXPECT_EQ(markup_number(v), want) << v;
+    Element e = input().attr("max", 5.0).attr("step", 0.5).attr("n", 7).style("--fill", 12.25).style("left", 3.5, "px")
+                    .style("top", 2, "px");
+    const VNode* n = e.node();
+    EXPECT_EQ(n->attrs[0].value, "5");
+    EXPECT_EQ(n->attrs[1].value, "0.5");
+    EXPECT_EQ(n->attrs[2].value, "7");
+    EXPECT_EQ(n->styles[0].value, "12.25");
+    EXPECT_EQ(n->styles[1].value, "3.5px");
+    EXPECT_EQ(n->styles[2].value, "2px");
+}
+
+Signal<int>* g_once_step;
+Element once_component() {
+    int step = (*g_once_step)();
+    auto renders = use_ref(0);
+    ++*renders;
+    return input()
+        .initial_value(fmt::format("start {}", step))
+        .attr("data-renders", *renders)
+        .on_click([](const MouseEvent&) {}, {.stop_propagation = true})
+        .on_contextmenu([](const MouseEvent&) {}, {.prevent_default = true, .stop_propagation = true})
+        .on_wheel_blocking([](WheelEvent& e) { e.prevent_default(); }, {.stop_propagation = true});
+}
+
+TEST(Wire, InitialValueOnceRefsAndListenerModes) {
+    Mounted m;
+    Signal<int> step(0);
+    g_once_step = &step;
+    m.root.mount(component(once_component));
+    ASSERT_EQ(m.wire.size(), 1u);
+    EXPECT_EQ(m.wire[0],
+              R"([["c",1,"input",""],["a",1,"data-renders","1"],["p",1,"value","start 0"],)"
+              R"(["l",1,"click",4],["l",1,"contextmenu",6],["l",1,"wheel",5],["i",0,1,null]])");
+    step.set(1);
+    m.loop.run_until_idle();
+    ASSERT_EQ(m.wire.size(), 2u);
+    EXPECT_EQ(m.wire[1], R"([["a",1,"data-renders","2"]])");  // the initial value is not written again
+    // The page waits only for the blocking listener, whose decisions count.
+    auto r = m.root.handle_event(1, "wheel", Json::object());
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->prevent_default);
+    EXPECT_FALSE(r->stop_propagation);  // applied by the page, not decided here
 }
 
 }  // namespace

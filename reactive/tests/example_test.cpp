@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <nlohmann/json.hpp>
+
 #include "reactive/dom.h"
 #include "reactive/root.h"
 
@@ -47,7 +49,7 @@ Element text_field(const TextFieldProps& p) {
         .attr("placeholder", p.placeholder)
         .value(p.value)
         .on_input([=](const InputEvent& e) { p.oninput(e.value); })
-        .on_keydown([=](KeyboardEvent& e) {
+        .on_keydown_blocking([=](KeyboardEvent& e) {
             if (e.key == "Enter" && !e.composing) {
                 e.prevent_default();
                 p.onenter();

@@ -419,7 +419,7 @@ TEST(Components, ContextsComeFromTheNearestProvider) {
 // ---- events ---------------------------------------------------------------------
 
 Element events_component() {
-    return div().attr("data-k", "outer").on_contextmenu([](MouseEvent& e) {
+    return div().attr("data-k", "outer").on_contextmenu_blocking([](MouseEvent& e) {
         e.prevent_default();
         if (e.button == 2 && e.shift) e.stop_propagation();
     })(input().attr("data-k", "in").on_keydown([](const KeyboardEvent&) {}));
@@ -517,11 +517,13 @@ TEST(Page, ScriptsFireAwaitAndTalkBothWays) {
     FakePage page;
     root.set_page(&page);
     std::vector<std::string> got;
-    spawn_root([](std::vector<std::string>& got) -> Task<> {
+    Eval kept;
+    spawn_root([](std::vector<std::string>& got, Eval& kept) -> Task<> {
         eval("document.activeElement && document.activeElement.blur();");  // fire and forget
         auto h = co_await eval("return window.innerHeight;").result();
         got.push_back(h ? h->dump() : "error " + h.error());
         Eval ch = eval("for (;;) send(await recv());");
+        kept = ch;
         EXPECT_TRUE(ch.send(Json{1, 2}));
         for (;;) {
             auto v = co_await ch.recv();
@@ -531,26 +533,85 @@ TEST(Page, ScriptsFireAwaitAndTalkBothWays) {
             }
             got.push_back(v->dump());
         }
-    }(got));
+    }(got, kept));
     ASSERT_EQ(page.scripts.size(), 2u);
-    page.scripts[1].ev.complete(Json(800));
+    EXPECT_TRUE(page.scripts[0].feed.released());  // nobody holds the fire-and-forget script
+    page.scripts[1].feed.complete(Json(800));
     loop.run_until_idle();
     ASSERT_EQ(page.scripts.size(), 3u);
     EXPECT_EQ(page.scripts[2].sent, (std::vector<Json>{Json{1, 2}}));
-    page.scripts[2].ev.push(Json("a"));
-    page.scripts[2].ev.push(Json(true));
+    page.scripts[2].feed.push(Json("a"));
+    page.scripts[2].feed.push(Json(true));
     loop.run_until_idle();
-    page.scripts[2].ev.close("page reloaded");
+    page.scripts[2].feed.close("page reloaded");
     loop.run_until_idle();
     EXPECT_EQ(got, (std::vector<std::string>{"800", "\"a\"", "true", "closed: page reloaded"}));
-    EXPECT_FALSE(page.scripts[2].ev.send(Json(3)));
+    auto sent = kept.send(Json(3));
+    ASSERT_FALSE(sent);
+    EXPECT_EQ(sent.error(), "page reloaded");
 
     // Without a page an evaluation fails at once.
     root.set_page(nullptr);
     std::string err;
-    spawn_root([](std::string& err) -> Task<> { err = (co_await eval("1").result()).error(); }(err));
+    spawn_root([](std::string& err) -> Task<> { err = (co_await eval("1").recv()).error(); }(err));
     loop.run_until_idle();
     EXPECT_EQ(err, "no page");
+}
+
+// Reads every value of a channel until it fails.
+Task<> drain(Eval ev, std::vector<std::string>& out) {
+    for (;;) {
+        auto v = co_await ev.recv();
+        out.push_back(v ? v->dump() : "failed: " + v.error());
+        if (!v) co_return;
+    }
+}
+
+TEST(Page, ChannelOutlivesTheBodyUntilEndOrThrow) {
+    ManualLoop loop;
+    Root root(loop, nullptr);
+    FakePage page;
+    root.set_page(&page);
+    // Values sent after the body returned arrive; then end() fails recv().
+    std::vector<std::string> got;
+    Eval ev = eval("setTimeout(() => { send(1); send(2); end(); }, 10); return 'installed';");
+    spawn_root(drain(ev, got));
+    auto& feed = page.scripts[0].feed;
+    feed.complete(Json("installed"));
+    feed.push(Json(1));
+    loop.run_until_idle();
+    EXPECT_FALSE(ev.ended());
+    EXPECT_TRUE(ev.send(Json("still open")));
+    feed.push(Json(2));
+    feed.end("the script ended its channel");
+    feed.push(Json(3));  // after the end: dropped
+    loop.run_until_idle();
+    EXPECT_EQ(got, (std::vector<std::string>{"1", "2", "failed: the script ended its channel"}));
+    EXPECT_FALSE(ev.send(Json(4)));
+
+    // A script that throws: what it sent before still arrives, then recv() fails.
+    std::vector<std::string> thrown;
+    Eval bad = eval("send('first'); throw new Error('nope');");
+    spawn_root(drain(bad, thrown));
+    page.scripts[1].feed.push(Json("first"));
+    page.scripts[1].feed.complete(base::fail("nope"));
+    loop.run_until_idle();
+    EXPECT_EQ(thrown, (std::vector<std::string>{"\"first\"", "failed: nope"}));
+    EXPECT_FALSE(bad.send(Json(1)));
+
+    // Sends fail while the page is being rebuilt.
+    Eval live = eval("for (;;) await recv();");
+    page.rebuilding = true;
+    EXPECT_FALSE(live.send(Json(1)));
+    page.rebuilding = false;
+    EXPECT_TRUE(live.send(Json(1)));
+
+    // The host letting go of its last copy tells the runtime.
+    bool released = false;
+    page.scripts[2].feed.on_release([&] { released = true; });
+    live = Eval();
+    EXPECT_TRUE(released);
+    EXPECT_TRUE(page.scripts[2].feed.released());
 }
 
 // ---- page generation and recovery -----------------------------------------------------
@@ -560,6 +621,34 @@ Element recovering_root() {
     g_generation_seen = static_cast<int>(use_page_generation());
     if (use_recovering()) return Element();
     return div().cls("app")(span()("content"), input().value("x").on_input([](const InputEvent&) {}));
+}
+
+Signal<int>* g_poke;
+int g_child_generation = -1;
+Element generation_child() {
+    (void)(*g_poke)();
+    g_child_generation = static_cast<int>(use_page_generation());
+    return span()("child");
+}
+Element generation_parent() {
+    if (use_recovering()) return Element();
+    return div()(component(generation_child, "generation_child"));
+}
+
+TEST(Root, GenerationSeenByASignalDrivenRenderAfterRecovery) {
+    Fixture f;
+    Signal<int> poke(0);
+    g_poke = &poke;
+    f.root.mount(component(generation_parent));
+    EXPECT_EQ(g_child_generation, 0);
+    f.root.begin_recovery();
+    f.doc = dom::Document();
+    f.root.finish_recovery();
+    f.settle();
+    g_child_generation = -1;
+    poke.set(1);  // the child renders by itself, outside the runtime's own renders
+    f.settle();
+    EXPECT_EQ(g_child_generation, 1);
 }
 
 TEST(Root, RecoveryRebuildsTheTreeInAFreshPage) {

@@ -10,7 +10,10 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "base/log.h"
+#include "reactive/page.h"
 #include "reactive/root.h"
 #include "webview-host/gtk_loop.h"
 #include "webview-host/reactive_root.h"
@@ -30,8 +33,11 @@ struct AppProbe {
     int root_renders = 0;
     int installs = 0;
     std::vector<std::uint32_t> install_generations;
+    int row_clicks = 0;
+    int kit_clicks = 0;
     Signal<int>* count = nullptr;
     std::optional<base::Result<Rect>> box_rect;
+    webview_host::WindowContext window;
 };
 AppProbe* PROBE = nullptr;
 
@@ -47,22 +53,37 @@ Element page_script_user() {
     return span().id("gen")(fmt::format("generation {}", gen));
 }
 
+// A kit-like button: its click stops in the page, never reaching the row.
+struct KitButtonProps {
+    std::string label{};
+    Callback<> onclick{};
+    bool operator==(const KitButtonProps&) const = default;
+};
+Element kit_button(const KitButtonProps& p) {
+    return button().id("kit").on_click([cb = p.onclick](const MouseEvent&) { cb(); }, {.stop_propagation = true})(
+        p.label);
+}
+
 Element counter_app() {
     auto count = use_signal(0);
     PROBE->count = &use_hook<Signal<int>>([&] { return count; });
+    PROBE->window = webview_host::use_window();
+    auto on_kit = use_callback<>([] { ++PROBE->kit_clicks; });
     ++PROBE->root_renders;
     return div().cls("app")(
         p().id("count")(fmt::format("Count: {}", count())),
-        button().id("add").on_click([count](MouseEvent&) {
+        button().id("add").on_click([count](const MouseEvent&) {
             ++PROBE->clicks;
             count.set(count.peek() + 1);
         })("Add"),
-        a().id("link").attr("href", "#followed").on_click([](MouseEvent& e) { e.prevent_default(); })("link"),
+        div().id("row").on_click([](const MouseEvent&) { ++PROBE->row_clicks; })(
+            "row ", component(kit_button, KitButtonProps{.label = "Kit", .onclick = on_kit}, "kit_button")),
+        a().id("link").attr("href", "#followed").on_click([](const MouseEvent&) {}, {.prevent_default = true})("link"),
         div().id("box").style("width", "200px").style("height", "50px").style("background", "#ddf")
             .on_mounted([](const MountedEvent& e) {
                 spawn([](ElementHandle h) -> Task<> { PROBE->box_rect = co_await h.client_rect(); }(e.element()));
             })
-            .on_mousemove([](MouseEvent& e) {
+            .on_mousemove_blocking([](MouseEvent& e) {
                 ++PROBE->moves;
                 e.prevent_default();  // cannot hold: per-frame events never wait for the host
             })("move here"),
@@ -152,8 +173,75 @@ TEST_F(AppTest, PreventDefaultAndPerFrameEvents) {
     EXPECT_EQ((*r)["hash"], "");
     ASSERT_TRUE(run_until([&] { return probe.moves == 1; }));
     auto c1 = window->event_counts();
-    EXPECT_EQ(c1.blocking - c0.blocking, 1u);  // the link's click
-    EXPECT_EQ(c1.immediate + c1.deferred - c0.immediate - c0.deferred, 1u);  // the mousemove
+    EXPECT_EQ(c1.blocking - c0.blocking, 0u);  // the link's prevent-default was applied in the page
+    ASSERT_TRUE(run_until([&] { return window->event_counts().immediate + window->event_counts().deferred -
+                                           c0.immediate - c0.deferred == 2; }));  // link click, mousemove
+}
+
+TEST_F(AppTest, DeclaredStopPropagationKeepsTheRowsClickAwayWithoutBlocking) {
+    auto c0 = window->event_counts();
+    ASSERT_TRUE(js("document.getElementById('kit').click(); document.getElementById('row').click(); return true;"));
+    ASSERT_TRUE(run_until([&] { return probe.kit_clicks == 1 && probe.row_clicks == 1; }));
+    pump_for(100ms);
+    EXPECT_EQ(probe.kit_clicks, 1);
+    EXPECT_EQ(probe.row_clicks, 1);  // only the row's own click
+    EXPECT_EQ(window->event_counts().blocking, c0.blocking);  // no blocking request
+}
+
+TEST_F(AppTest, LongLivedScriptChannelAndSendsDuringRecovery) {
+    std::vector<std::string> got;
+    Eval ch;
+    spawn_root([](std::vector<std::string>& got, Eval& ch) -> Task<> {
+        ch = eval(R"(
+            window.__tick = () => send("tick");
+            window.__done = () => end();
+            return "installed";)");
+        got.push_back((co_await ch.result())->dump());
+        for (;;) {
+            auto v = co_await ch.recv();
+            got.push_back(v ? v->dump() : "failed: " + v.error());
+            if (!v) co_return;
+        }
+    }(got, ch));
+    ASSERT_TRUE(run_until([&] { return got.size() == 1; }));
+    ASSERT_TRUE(js("window.__tick(); window.__tick(); window.__done(); window.__tick(); return 1;"));
+    ASSERT_TRUE(run_until([&] { return got.size() == 4; }));
+    EXPECT_EQ(got, (std::vector<std::string>{"\"installed\"", "\"tick\"", "\"tick\"",
+                                             "failed: the script ended its channel"}));
+    EXPECT_FALSE(ch.send(1));
+
+    // While the page is rebuilt a send fails instead of reporting success.
+    Eval open_channel;
+    bool installed = false;
+    spawn_root([](Eval& e, bool& installed) -> Task<> {
+        e = eval("window.__keep = send;");
+        co_await e.result();
+        installed = true;
+    }(open_channel, installed));
+    ASSERT_TRUE(run_until([&] { return installed; }));
+    EXPECT_TRUE(open_channel.send(1));
+    window->terminate_page_process();
+    ASSERT_TRUE(run_until([&] { return window->recovering(); }));
+    auto sent = open_channel.send(2);
+    ASSERT_FALSE(sent);
+    EXPECT_EQ(sent.error(), "the page is being rebuilt");
+    ASSERT_TRUE(run_until([&] { return !window->recovering(); }));
+    EXPECT_TRUE(open_channel.ended());  // the page it talked to is gone
+    EXPECT_FALSE(open_channel.send(3));
+}
+
+TEST_F(AppTest, ComponentsReachTheirWindow) {
+    ASSERT_TRUE(probe.window.valid());
+    EXPECT_EQ(probe.window.title(), "Reactive app");
+    EXPECT_TRUE(probe.window.is_visible());
+    bool asked = false;
+    window->set_close_request_handler([&] {
+        asked = true;
+        return false;
+    });
+    probe.window.request_close();
+    ASSERT_TRUE(run_until([&] { return asked; }));
+    EXPECT_FALSE(window->closed());
 }
 
 TEST_F(AppTest, CrashRecoveryKeepsStateAndReinstallsPageScripts) {
@@ -173,7 +261,7 @@ TEST_F(AppTest, CrashRecoveryKeepsStateAndReinstallsPageScripts) {
         ASSERT_TRUE(run_until([&] { return !window->recovering(); }));
         ASSERT_TRUE(run_until([&] { return result.has_value(); }));
         EXPECT_FALSE(*result);
-        EXPECT_TRUE(ev.closed());
+        EXPECT_TRUE(ev.ended());
         EXPECT_EQ(window->desktop().page_generation, gen);
         EXPECT_EQ(window_root().page_generation(), gen);
         EXPECT_TRUE(run_until([&] { return text_of("count") == "Count: 1"; }));  // state kept

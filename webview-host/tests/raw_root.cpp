@@ -54,8 +54,9 @@ json CounterRoot::tree() {
 }
 
 void CounterRoot::follow_generation() {
-    if (!reads_generation) return;
-    auto g = use_page_generation();
+    if (!reads_generation || !window_) return;
+    read_generation_ = true;
+    auto g = window_->desktop().page_generation;
     if (g != seen_generation) {
         seen_generation = g;
         if (install_scripts) install_scripts(g);

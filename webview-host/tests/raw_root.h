@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "webview-host/ipc.h"
 #include "webview-host/window.h"
 
 namespace webview_host::testing {
@@ -35,8 +38,12 @@ public:
     void render_placeholder() override;
     bool placeholder_mounted() const override;
     nlohmann::json render_reattach() override;
+    bool uses_page_generation() const override { return read_generation_; }
+    void attached(Window& w) override { window_ = &w; }
 
 private:
+    Window* window_ = nullptr;
+    bool read_generation_ = false;
     nlohmann::json tree();
     void follow_generation();
     bool changed_ = false;

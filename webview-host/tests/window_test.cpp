@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "base/log.h"
+#include <nlohmann/json.hpp>
+
 #include "raw_root.h"
 #include "webview-host/gtk_loop.h"
 #include "webview-host/window.h"
@@ -79,22 +81,39 @@ protected:
 };
 
 TEST_F(WindowTest, WindowQueriesAndCloseRequest) {
-    EXPECT_EQ(window->title(), "Runtime test");
-    EXPECT_TRUE(window->is_visible());
-    EXPECT_FALSE(window->is_minimized());
-    window->focus();
+    WindowContext ctx = window->context();
+    EXPECT_EQ(ctx.title(), "Runtime test");
+    ctx.set_title("Renamed");
+    EXPECT_EQ(window->title(), "Renamed");
+    EXPECT_TRUE(ctx.is_visible());
+    EXPECT_FALSE(ctx.is_minimized());
+    EXPECT_TRUE(ctx.focus());
     int asked = 0;
-    window->set_close_request_handler([&] { return ++asked > 1; });
+    int closed_calls = 0;
+    window->set_close_request_handler([&] { return ++asked > 2; });
+    window->set_closed_handler([&] { ++closed_calls; });
+    // A posted request (the Quit item's road) reaches the handler later, on the loop.
+    ctx.request_close();
+    EXPECT_EQ(asked, 0);
+    ASSERT_TRUE(run_until([&] { return asked == 1; }));
+    EXPECT_FALSE(window->closed());  // refused
     GdkEvent* ev = gdk_event_new(GDK_DELETE);
     ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window->gtk_window()))));
     gtk_main_do_event(ev);
-    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(asked, 2);
     EXPECT_FALSE(window->closed());  // refused
     gtk_main_do_event(ev);
     gdk_event_free(ev);
-    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(asked, 3);
     EXPECT_TRUE(window->closed());
+    EXPECT_EQ(closed_calls, 1);
+    EXPECT_FALSE(ctx.is_visible());
+    EXPECT_FALSE(ctx.focus());  // a hidden window is not popped up
     EXPECT_FALSE(window->is_visible());
+    window.reset();
+    EXPECT_FALSE(ctx.valid());  // the handle outlives the window harmlessly
+    EXPECT_EQ(ctx.title(), "");
+    ctx.request_close();
 }
 
 TEST_F(WindowTest, RealClickReachesHandlerAndPageShowsNewText) {
@@ -301,22 +320,43 @@ TEST(WindowRecovery, RootThatKeepsItsTreeLeavesTheWindowBlank) {
 }
 
 TEST_F(WindowTest, ScriptChannelsAndQueries) {
+    // A channel stays open after the body returned; end() closes it.
     std::vector<json> got;
     std::optional<base::Result<json>> done;
+    std::optional<std::string> ended;
     auto req = window->evaluate(R"(
         send("ready");
-        const v = await recv();
-        veltrum.send(v * 2);
-        return "finished";)",
+        recv().then((v) => { veltrum.send(v * 2); setTimeout(() => { send("late"); end(); send("dropped"); }, 20); });
+        return "installed";)",
                                 [&](const json& v) { got.push_back(v); },
-                                [&](base::Result<json> r) { done = std::move(r); });
-    ASSERT_TRUE(run_until([&] { return got.size() == 1; }));
-    EXPECT_EQ(got[0], "ready");
-    window->send_to_script(req, 21);
+                                [&](base::Result<json> r) { done = std::move(r); },
+                                [&](const std::string& why) { ended = why; });
     ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-    EXPECT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1], 42);
-    EXPECT_EQ(**done, "finished");
+    EXPECT_EQ(**done, "installed");
+    ASSERT_TRUE(window->send_to_script(req, 21));
+    ASSERT_TRUE(run_until([&] { return ended.has_value(); }));
+    EXPECT_EQ(*ended, "the script ended its channel");
+    pump_for(50ms);
+    EXPECT_EQ(got, (std::vector<json>{"ready", 42, "late"}));
+    EXPECT_FALSE(window->send_to_script(req, 1));  // the channel has ended
+
+    // A script that throws ends its channel with the error.
+    std::optional<std::string> thrown_end;
+    window->evaluate("send(1); throw new Error('bad');", [](const json&) {}, {},
+                     [&](const std::string& why) { thrown_end = why; });
+    ASSERT_TRUE(run_until([&] { return thrown_end.has_value(); }));
+    EXPECT_EQ(*thrown_end, "bad");
+
+    // A released channel is forgotten here and in the page.
+    int after_release = 0;
+    auto kept = window->evaluate("window.__chan = send; return 1;", [&](const json&) { ++after_release; });
+    ASSERT_TRUE(eval("return 1;"));  // the script above has run
+    EXPECT_EQ(window->pending_queries(), 1u);
+    window->release_script(kept);
+    EXPECT_EQ(window->pending_queries(), 0u);
+    ASSERT_TRUE(eval("window.__chan('ignored'); return 1;"));
+    pump_for(50ms);
+    EXPECT_EQ(after_release, 0);
 
     auto thrown = eval("throw new Error('nope');");
     ASSERT_FALSE(thrown);
@@ -397,13 +437,17 @@ TEST_F(WindowTest, Screenshot) {
     EXPECT_GT(std::filesystem::file_size(path), 1000u);
 }
 
-TEST(OpenFiles, CommandLineAndQueue) {
+TEST(OpenFiles, CommandLineAndSystemRequestsReachTheHandler) {
+    if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
+    std::vector<std::filesystem::path> got;
     const char* argv[] = {"veltrum", "--flag", "/tmp/a.veltrum", "b.veltrum"};
-    queue_command_line_files(4, argv);
-    queue_open_file("/tmp/c.veltrum");
-    auto f = take_open_files();
-    EXPECT_EQ(f, (std::vector<std::filesystem::path>{"/tmp/a.veltrum", "b.veltrum", "/tmp/c.veltrum"}));
-    EXPECT_TRUE(take_open_files().empty());
+    queue_command_line_files(4, argv);  // before any handler: they wait
+    std::thread([] { queue_open_file("/tmp/c.veltrum"); }).join();
+    pump_for(20ms);
+    on_open_files([&](std::vector<std::filesystem::path> f) { got.insert(got.end(), f.begin(), f.end()); });
+    ASSERT_TRUE(run_until([&] { return got.size() == 3; }));
+    EXPECT_EQ(got, (std::vector<std::filesystem::path>{"/tmp/a.veltrum", "b.veltrum", "/tmp/c.veltrum"}));
+    got.clear();
 
     // Files the system asks the application to open.
     GApplication* app = g_application_new("org.example.veltrum-test",
@@ -414,7 +458,23 @@ TEST(OpenFiles, CommandLineAndQueue) {
     g_application_open(app, files, 2, "");
     for (auto* file : files) g_object_unref(file);
     g_object_unref(app);
-    EXPECT_EQ(take_open_files(), (std::vector<std::filesystem::path>{"/tmp/d.veltrum", "/tmp/e f.veltrum"}));
+    ASSERT_TRUE(run_until([&] { return got.size() == 2; }));
+    EXPECT_EQ(got, (std::vector<std::filesystem::path>{"/tmp/d.veltrum", "/tmp/e f.veltrum"}));
+    on_open_files(nullptr);
+}
+
+TEST(WindowScripts, CheckedScriptQueuedBeforeThePageConnectsReportsItsError) {
+    if (!std::getenv("DISPLAY") || !init()) GTEST_SKIP() << "no display";
+    WindowConfig c;
+    c.title = "Early";
+    c.visible = false;
+    Window w(c, std::make_unique<CounterRoot>());
+    ASSERT_FALSE(w.rendered());
+    std::optional<base::Result<json>> out;
+    w.evaluate("return (;", {}, [&](base::Result<json> r) { out = std::move(r); });
+    ASSERT_TRUE(run_until([&] { return out.has_value(); }));
+    EXPECT_FALSE(*out);
+    EXPECT_EQ(w.pending_queries(), 0u);
 }
 
 }  // namespace

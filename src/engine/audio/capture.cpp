@@ -14,7 +14,7 @@ namespace engine::capture {
 
 namespace {
 
-constexpr const char* TARGET = "veltrum::engine::capture";
+constexpr const char* TARGET = "Veltrum::engine::capture";
 
 using host::SampleFormat;
 

@@ -12,7 +12,7 @@ namespace engine::generator {
 
 namespace {
 
-constexpr const char* TARGET = "veltrum::engine::generator";
+constexpr const char* TARGET = "Veltrum::engine::generator";
 
 using host::SampleFormat;
 

@@ -23,7 +23,7 @@ namespace engine::miccal {
 
 namespace {
 
-constexpr std::string_view TARGET = "veltrum::engine::miccal";
+constexpr std::string_view TARGET = "Veltrum::engine::miccal";
 constexpr std::string_view NO_PAIRS = "no frequency / dB pairs found";
 
 // One code point of UTF-8 at s[i]: its value and byte length (a byte that
@@ -242,31 +242,30 @@ std::vector<float> load(std::string_view path) {
     const std::string p(path);
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec)) {
-        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", std::strerror(EISDIR)), {{"path", p}});
+        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", std::strerror(EISDIR)));
         return {};
     }
     errno = 0;
     std::ifstream in(p, std::ios::binary);
     if (!in) {
         const int err = errno;
-        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", std::strerror(err ? err : ENOENT)),
-                        {{"path", p}});
+        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", std::strerror(err ? err : ENOENT)));
         return {};
     }
     std::ostringstream buf;
     buf << in.rdbuf();
     if (in.bad()) {
-        base::log::warn(TARGET, "mic calibration not loaded: read error", {{"path", p}});
+        base::log::warn(TARGET, "mic calibration not loaded: read error");
         return {};
     }
     const std::string text = std::move(buf).str();
     if (!valid_utf8(text)) {
-        base::log::warn(TARGET, "mic calibration not loaded: stream did not contain valid UTF-8", {{"path", p}});
+        base::log::warn(TARGET, "mic calibration not loaded: stream did not contain valid UTF-8");
         return {};
     }
     auto pairs = parse(text);
     if (!pairs) {
-        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", pairs.error()), {{"path", p}});
+        base::log::warn(TARGET, fmt::format("mic calibration not loaded: {}", pairs.error()));
         return {};
     }
     return resample(*pairs);

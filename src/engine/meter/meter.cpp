@@ -20,7 +20,7 @@ namespace engine::meter {
 
 namespace {
 
-constexpr const char* TARGET = "veltrum::engine::meter";
+constexpr const char* TARGET = "Veltrum::engine::meter";
 constexpr std::size_t RING_MAX = 3600;
 constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
 

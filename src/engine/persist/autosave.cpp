@@ -11,7 +11,7 @@
 namespace engine::trace {
 namespace {
 
-constexpr std::string_view LOG_TARGET = "veltrum::engine::trace";
+constexpr std::string_view LOG_TARGET = "Veltrum::engine::trace";
 
 struct AutosaveJob {
     Session session;
@@ -45,7 +45,7 @@ base::Result<void> autosave_write(const std::filesystem::path& p, const std::str
 void autosave_remove_file(const std::filesystem::path& p) {
     if (::unlink(p.c_str()) != 0 && errno != ENOENT) {
         const std::string text = api::client::os_error_text(errno);
-        base::log::warn(LOG_TARGET, "autosave: " + text, {{"error", text}});
+        base::log::warn(LOG_TARGET, "autosave: " + text);
     }
 }
 
@@ -54,7 +54,7 @@ std::optional<std::filesystem::path> take_autosave_lock(const std::filesystem::p
     const int fd = ::open(lock_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         const std::string text = api::client::os_error_text(errno);
-        base::log::warn(LOG_TARGET, "autosave: off, no lock file: " + text, {{"error", text}});
+        base::log::warn(LOG_TARGET, "autosave: off, no lock file: " + text);
         return std::nullopt;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -147,19 +147,17 @@ private:
                 }
                 order_.run_if_current(job->first, [&] {
                     if (!bytes) {
-                        base::log::warn("veltrum::engine::trace", "autosave: " + bytes.error(),
-                                        {{"error", bytes.error()}});
+                        base::log::warn("Veltrum::engine::trace", "autosave: " + bytes.error());
                         return;
                     }
                     if (auto ok = api_write(file_, *bytes); !ok) {
-                        base::log::warn("veltrum::engine::trace", "autosave: " + ok.error(), {{"error", ok.error()}});
+                        base::log::warn("Veltrum::engine::trace", "autosave: " + ok.error());
                         return;
                     }
                     if (companion_file_.empty()) return;
                     if (auto extra = companion_ ? companion_(job->second) : std::nullopt) {
                         if (auto ok = api_write(companion_file_, *extra); !ok)
-                            base::log::warn("veltrum::engine::trace", "autosave: " + ok.error(),
-                                            {{"error", ok.error()}});
+                            base::log::warn("Veltrum::engine::trace", "autosave: " + ok.error());
                     } else {
                         autosave_remove_file(companion_file_);
                     }
@@ -172,10 +170,10 @@ private:
                 idle_cv_.notify_all();
             }
         } catch (const std::exception& e) {
-            base::log::error("veltrum::engine::trace", std::string("autosave: writer thread ended: ") + e.what(),
+            base::log::error("Veltrum::engine::trace", std::string("autosave: writer thread ended: ") + e.what(),
                              {{"location", "engine::trace::AutosaveQueue::run"}});
         } catch (...) {
-            base::log::error("veltrum::engine::trace", "autosave: writer thread ended",
+            base::log::error("Veltrum::engine::trace", "autosave: writer thread ended",
                              {{"location", "engine::trace::AutosaveQueue::run"}});
         }
         {

@@ -6,9 +6,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "base/float_text.h"
 #include "base/utf8.h"
+#include "engine/persist/escaped_table.h"
 
 namespace engine::notation {
 namespace {
@@ -22,31 +24,15 @@ base::utf8::Decoded decode_utf8(std::string_view s, std::size_t i) {
     return d.valid ? d : base::utf8::Decoded{};
 }
 
-struct Range {
-    char32_t lo, hi;
-};
-
-// Characters written as \u{...}: controls, white space other than the blank,
-// format characters, default-ignorable code points, the common combining
-// marks, noncharacters, private use and the unassigned planes.
-constexpr Range ESCAPED[] = {
-    {0x00, 0x1F},       {0x7F, 0x9F},       {0xA0, 0xA0},       {0xAD, 0xAD},       {0x300, 0x36F},
-    {0x483, 0x489},     {0x591, 0x5BD},     {0x5BF, 0x5BF},     {0x5C1, 0x5C2},     {0x5C4, 0x5C5},
-    {0x5C7, 0x5C7},     {0x600, 0x605},     {0x610, 0x61A},     {0x61C, 0x61C},     {0x64B, 0x65F},
-    {0x670, 0x670},     {0x6D6, 0x6DD},     {0x6DF, 0x6E4},     {0x6E7, 0x6E8},     {0x6EA, 0x6ED},
-    {0x70F, 0x70F},     {0x711, 0x711},     {0x730, 0x74A},     {0x115F, 0x1160},   {0x1680, 0x1680},
-    {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},   {0x2000, 0x200F},
-    {0x2028, 0x202F},   {0x205F, 0x206F},   {0x20D0, 0x20F0},   {0x3000, 0x3000},   {0x302A, 0x302F},
-    {0x3099, 0x309A},   {0x3164, 0x3164},   {0xD800, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F},
-    {0xFE20, 0xFE2F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFFB},   {0xFFFE, 0xFFFF},
-    {0x1D165, 0x1D169}, {0x1D16D, 0x1D182}, {0x1FFFE, 0x1FFFF}, {0x2FFFE, 0x2FFFF}, {0x3FFFE, 0xDFFFF},
-    {0xE0000, 0x10FFFF},
-};
-
+// Characters written as \u{...}: unassigned code points, controls, format
+// characters, surrogates, private use, combining marks, separators other than
+// the blank and default-ignorable code points (the table is generated from
+// the Unicode character database).
 bool escaped(char32_t cp) {
-    for (const auto& r : ESCAPED)
-        if (cp >= r.lo && cp <= r.hi) return true;
-    return false;
+    const auto& table = unicode::ESCAPED;
+    const auto* it = std::upper_bound(std::begin(table), std::end(table), cp,
+                                      [](char32_t c, const unicode::Range& r) { return c < r.lo; });
+    return it != std::begin(table) && cp <= (it - 1)->hi;
 }
 
 bool ident_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
@@ -309,7 +295,10 @@ base::Result<void> Writer::result() const {
 
 // ---- Reader -------------------------------------------------------------------
 
-std::string Error::text() const { return fmt::format("{}:{}: {}", line, column, message); }
+std::string Error::text() const {
+    if (end_line == 0) return fmt::format("{}:{}: {}", line, column, message);
+    return fmt::format("{}:{}-{}:{}: {}", line, column, end_line, end_column, message);
+}
 
 Error Reader::error_at(std::size_t offset, std::string message) const {
     Error e;
@@ -328,6 +317,16 @@ Error Reader::error_at(std::size_t offset, std::string message) const {
 }
 
 Error Reader::error(std::string message) const { return error_at(pos_, std::move(message)); }
+
+Error Reader::error_over(std::size_t from, std::size_t to, std::string message) const {
+    Error e = error_at(from, std::move(message));
+    if (to > from) {
+        const Error end = error_at(to, {});
+        e.end_line = end.line;
+        e.end_column = end.column;
+    }
+    return e;
+}
 
 void Reader::skip_ws() {
     for (;;) {
@@ -734,8 +733,9 @@ Parsed<std::size_t> Reader::variant(std::string_view enum_name, std::span<const 
     if (id.empty()) return std::unexpected(expected("enum " + backquoted(enum_name)));
     for (std::size_t i = 0; i < accepted.size(); ++i)
         if (accepted[i] == id) return i;
-    return std::unexpected(error_at(start, "Unexpected variant named " + backquoted(id) + " in enum " +
-                                               backquoted(enum_name) + ", " + expected_names(accepted)));
+    return std::unexpected(error_over(start, start + id.size(),
+                                      "Unexpected variant named " + backquoted(id) + " in enum " +
+                                          backquoted(enum_name) + ", " + expected_names(accepted)));
 }
 
 Parsed<bool> Reader::begin_optional() {
@@ -762,7 +762,8 @@ Parsed<void> Reader::open_record(std::string_view type_name) {
     const auto id = identifier();
     if (!id.empty() && id != type_name)
         return std::unexpected(
-            error_at(start, "Expected struct " + backquoted(type_name) + " but found " + backquoted(id)));
+            error_over(start, start + id.size(),
+                       "Expected struct " + backquoted(type_name) + " but found " + backquoted(id)));
     if (!eat('('))
         return std::unexpected(error("Expected opening `(` for struct " + backquoted(type_name)));
     return {};

@@ -130,10 +130,15 @@ std::string quote(std::string_view utf8);
 // ---- reading ----------------------------------------------------------------
 
 // A reader error: where it arose (1-based line and column, in characters) and
-// the problem. text() is "line:column: message".
+// the problem. An error about one word of the text (a variant or type name,
+// a key) covers it: end_line and end_column then give the position just after
+// it, and text() is "line:column-line:column: message"; otherwise they are 0
+// and text() is "line:column: message".
 struct Error {
     std::size_t line = 1;
     std::size_t column = 1;
+    std::size_t end_line = 0;
+    std::size_t end_column = 0;
     std::string message;
     std::string text() const;
 };
@@ -166,6 +171,8 @@ public:
     // An error at the current position (or at a given byte offset).
     Error error(std::string message) const;
     Error error_at(std::size_t offset, std::string message) const;
+    // An error covering the text from byte offset `from` up to `to`.
+    Error error_over(std::size_t from, std::size_t to, std::string message) const;
     std::size_t offset() const { return pos_; }
 
     // Values. Each skips leading blanks first.
@@ -324,8 +331,9 @@ Parsed<void> Reader::record(std::string_view type_name, std::span<const FieldSpe
             if (auto r = skip_value(); !r) return r;
         } else {
             if (seen[idx])
-                return std::unexpected(error_at(key_at, "Unexpected duplicate field named `" + std::string(k) +
-                                                            "` in `" + std::string(type_name) + "`"));
+                return std::unexpected(error_over(key_at, key_at + k.size(),
+                                                  "Unexpected duplicate field named `" + std::string(k) + "` in `" +
+                                                      std::string(type_name) + "`"));
             seen[idx] = true;
             if (auto r = on_field(idx, *this); !r) return r;
         }

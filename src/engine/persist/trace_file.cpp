@@ -38,7 +38,7 @@ using notation::store;
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "veltrum::engine::trace";
+constexpr std::string_view LOG_TARGET = "Veltrum::engine::trace";
 
 // The largest FFT size a file may carry, and the most layers a trace has.
 constexpr std::uint64_t MIN_FFT = 256;

@@ -180,12 +180,10 @@ void keep_bad_copy(const std::filesystem::path& file, const std::string& why,
     bad.replace_extension(".ron.bad");
     auto copied = bytes ? api::client::write_atomic(bad, *bytes) : base::Result<void>(std::unexpected(bytes.error()));
     if (copied) {
-        base::log::warn(LOG_TARGET, "settings: " + why + "; kept as " + bad.string() + ", using defaults",
-                        {{"error", why}, {"path", bad.string()}});
+        base::log::warn(LOG_TARGET, "settings: " + why + "; kept as " + bad.string() + ", using defaults");
     } else {
         const std::string& copy_error = copied.error();
-        base::log::warn(LOG_TARGET, "settings: " + why + "; using defaults (copy failed: " + copy_error + ")",
-                        {{"error", why}, {"copy_error", copy_error}});
+        base::log::warn(LOG_TARGET, "settings: " + why + "; using defaults (copy failed: " + copy_error + ")");
     }
 }
 
@@ -459,7 +457,7 @@ void Settings::save() const {
     const auto dir = api::client::Product::config_dir(PRODUCT_ID);
     if (!dir) return;
     if (auto ok = save_to(*dir / FILE_NAME); !ok)
-        base::log::error(LOG_TARGET, "settings not saved: " + ok.error(), {{"error", ok.error()}});
+        base::log::error(LOG_TARGET, "settings not saved: " + ok.error());
 }
 
 // ---- loading --------------------------------------------------------------------

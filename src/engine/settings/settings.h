@@ -165,6 +165,6 @@ struct Settings {
 // the log target of this module.
 inline constexpr std::string_view FILE_NAME = "settings.ron";
 inline constexpr std::string_view PRODUCT_ID = "veltrum";
-inline constexpr std::string_view LOG_TARGET = "veltrum::engine::settings";
+inline constexpr std::string_view LOG_TARGET = "Veltrum::engine::settings";
 
 }  // namespace engine::settings

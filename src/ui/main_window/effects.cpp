@@ -1,5 +1,7 @@
 #include "ui/main_window/effects.h"
 
+#include <nlohmann/json.hpp>
+
 #include "reactive/root.h"
 #include "ui/main_window/keys.h"
 #include "ui/main_window/project.h"

@@ -45,3 +45,15 @@ struct WindowHost {
 using WindowHostRef = std::shared_ptr<WindowHost>;
 
 }  // namespace ui::main_window
+
+namespace webview_host {
+class WindowContext;
+}
+
+namespace ui::main_window {
+
+// Fills what `host` leaves empty (title, native panels) from the window the
+// component renders into.
+void complete_from_window(WindowHost& host, const webview_host::WindowContext& window);
+
+}  // namespace ui::main_window

@@ -2,6 +2,7 @@
 
 #include "api/client.h"
 #include "reactive/root.h"
+#include "webview-host/reactive_root.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/effects.h"
 #include "ui/main_window/start_up.h"
@@ -11,8 +12,13 @@ namespace ui::main_window {
 using reactive::Element;
 
 Element main_window() {
-    auto host = reactive::try_use_context<WindowHostRef>().value_or(nullptr);
-    if (!host) host = std::make_shared<WindowHost>();
+    const auto given = reactive::try_use_context<WindowHostRef>().value_or(nullptr);
+    auto host = reactive::use_hook<WindowHostRef>([&] { return given ? given : std::make_shared<WindowHost>(); });
+    auto window = webview_host::use_window();
+    reactive::use_hook<bool>([&] {
+        complete_from_window(*host, window);
+        return true;
+    });
     // Every cell, created once; the settings are read here, at the first render.
     auto& s = reactive::use_hook<WindowState>([&] {
         return make_state(load_settings(api::client::Product::config_dir(engine::settings::PRODUCT_ID)), host);

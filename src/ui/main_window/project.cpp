@@ -14,7 +14,6 @@ using engine::settings::SettingsStoreImplExt;
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "Veltrum::ui::main_window";
 
 FilePanel project_panel(std::string title, const std::optional<Path>& project) {
     FilePanel panel{.title = std::move(title),

@@ -13,7 +13,6 @@ namespace ui::main_window {
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "Veltrum::ui::main_window";
 namespace fs = std::filesystem;
 
 bool readable_metadata(const Path& p) {
@@ -27,7 +26,7 @@ void move_aside(const Path& from, const Path& to) {
     std::error_code ec;
     fs::rename(from, to, ec);
     if (ec && ec != std::errc::no_such_file_or_directory)
-        base::log::warn(LOG_TARGET, "autosave: " + ec.message(), {{"error", ec.message()}});
+        base::log::warn(LOG_TARGET, "autosave: " + api::client::os_error_text(ec.value()));
 }
 
 void remove_quietly(const Path& p) {
@@ -127,11 +126,10 @@ Restore plan_start(const Settings& settings, const StartInputs& in) {
                 r.kept_project = read_project_note(kept_note);
             } else {
                 const Path bad = dir / ("autosave.bad-" + local_time_stamp() + ".vtproject");
-                base::log::warn(LOG_TARGET, "autosave: unreadable (" + session.error() + "), kept as " + bad.string(),
-                                {{"error", session.error()}, {"path", bad.string()}});
+                base::log::warn(LOG_TARGET, "autosave: unreadable (" + session.error() + "), kept as " + bad.string());
                 std::error_code ec;
                 fs::rename(kept, bad, ec);
-                if (ec) base::log::warn(LOG_TARGET, "autosave: " + ec.message(), {{"error", ec.message()}});
+                if (ec) base::log::warn(LOG_TARGET, "autosave: " + api::client::os_error_text(ec.value()));
                 remove_quietly(kept_note);
             }
         }
@@ -157,7 +155,7 @@ reactive::Task<void> restore_at_start(WindowState s, Restore r) {
         if (a == Answer::Decline && s.files.remove_kept_autosave) s.files.remove_kept_autosave();
     }
     if (r.failed) {
-        base::log::warn(LOG_TARGET, "could not open " + r.failed->string(), {{"path", r.failed->string()}});
+        base::log::warn(LOG_TARGET, "could not open " + r.failed->string());
         show_dialog(s, Dialog{Dialog::Message{"Open failed", message_html("Could not read " + r.failed->string())}});
     }
     if (!r.start) {
@@ -174,8 +172,7 @@ reactive::Task<void> restore_at_start(WindowState s, Restore r) {
         std::error_code ec;
         fs::rename(*r.legacy, imported, ec);
         if (ec)
-            base::log::warn(LOG_TARGET, "could not rename " + r.legacy->string() + ": " + ec.message(),
-                            {{"path", r.legacy->string()}, {"error", ec.message()}});
+            base::log::warn(LOG_TARGET, "could not rename " + r.legacy->string() + ": " + api::client::os_error_text(ec.value()));
     }
 }
 

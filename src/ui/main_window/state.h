@@ -39,6 +39,9 @@ using engine::trace::Trace;
 using reactive::Signal;
 using Path = std::filesystem::path;
 
+// The log target of the main window.
+inline constexpr std::string_view LOG_TARGET = "Veltrum::ui::main_window";
+
 // The window's way to the autosave files; the process-wide autosave unless
 // a test puts its own in.
 struct AutosaveHooks {

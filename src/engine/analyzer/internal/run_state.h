@@ -17,7 +17,7 @@
 
 namespace engine::analyzer {
 
-inline constexpr const char* LOG_TARGET = "veltrum::engine::analyzer";
+inline constexpr const char* LOG_TARGET = "Veltrum::engine::analyzer";
 
 // The most recent samples of one stream, contiguous, oldest first.
 class Ring {

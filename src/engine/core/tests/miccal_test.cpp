@@ -149,7 +149,8 @@ TEST(MicCalLoad, FailuresAreLoggedAndGiveNoCalibration) {
         const auto recs = logs.records();
         ASSERT_EQ(recs.size(), 1u) << c.what;
         EXPECT_EQ(recs[0].level, base::log::Level::Warn);
-        EXPECT_EQ(recs[0].target, "veltrum::engine::miccal");
+        EXPECT_EQ(recs[0].target, "Veltrum::engine::miccal");
         EXPECT_EQ(recs[0].message, c.message) << c.what;
+        EXPECT_TRUE(recs[0].fields.empty()) << c.what;
     }
 }

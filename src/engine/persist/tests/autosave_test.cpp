@@ -165,9 +165,10 @@ TEST(AutosaveQueue, FailuresAreLoggedAndTheWorkerGoesOn) {
     auto warn = cap.records();
     ASSERT_EQ(warn.size(), 2u);
     EXPECT_EQ(warn[0].level, base::log::Level::Warn);
-    EXPECT_EQ(warn[0].target, "veltrum::engine::trace");
+    EXPECT_EQ(warn[0].target, "Veltrum::engine::trace");
     EXPECT_EQ(warn[0].message, "autosave: Not a directory (os error 20)");
     EXPECT_EQ(warn[1].message, "autosave: text is not valid UTF-8");
+    EXPECT_TRUE(warn[0].fields.empty() && warn[1].fields.empty());
     fs::remove(dir / "sub");
     fs::create_directory(dir / "sub");
     f.queue.queue("b");

@@ -7,6 +7,9 @@
 #include <random>
 #include <string>
 
+#include <fmt/format.h>
+
+#include "base/utf8.h"
 #include "engine/persist/notation.h"
 
 using namespace engine::notation;
@@ -68,6 +71,42 @@ TEST(NotationWriter, FloatsReadBackBitExact) {
     EXPECT_EQ(read_float("1e39"), INF);
     EXPECT_EQ(read_float("-1e39"), -INF);
     EXPECT_EQ(read_float("1e-60"), 0.0f);
+}
+
+// Characters the writer escapes come from the Unicode categories; those the
+// old hand-made table missed are here with some that stay as they are.
+TEST(NotationWriter, EscapesFollowTheUnicodeCategories) {
+    struct Case { char32_t cp; bool escaped; };
+    const Case cases[] = {
+        {0x0903, true},   // spacing combining mark (Mc)
+        {0xA8E0, true},   // nonspacing mark of Devanagari Extended (Mn)
+        {0x20DD, true},   // enclosing circle (Me)
+        {0x1E94A, true},  // Adlam nukta (Mn)
+        {0x0378, true},   // unassigned
+        {0x50000, true},  // unassigned plane
+        {0xE0001, true},  // language tag (Cf)
+        {0x1D173, true},  // musical symbol begin beam (Cf)
+        {0x2029, true},   // paragraph separator (Zp)
+        {0x3000, true},   // ideographic space (Zs)
+        {0x115F, true},   // Hangul choseong filler (default-ignorable)
+        {0xE000, true},   // private use
+        {0x00E9, false}, {0x0904, false}, {0x4E00, false}, {0x1F600, false}, {0x20AC, false},
+    };
+    for (const auto& c : cases) {
+        std::string text = "a";
+        base::utf8::append_utf8(text, c.cp);
+        std::string out;
+        Writer w(out);
+        w.string(text);
+        ASSERT_TRUE(w.result());
+        const std::string want = c.escaped ? fmt::format("\"a\\u{{{:x}}}\"", static_cast<std::uint32_t>(c.cp))
+                                           : "\"" + text + "\"";
+        EXPECT_EQ(out, want) << std::hex << static_cast<std::uint32_t>(c.cp);
+        Reader r(out);
+        auto back = r.string();
+        ASSERT_TRUE(back) << back.error().text();
+        EXPECT_EQ(*back, text);
+    }
 }
 
 TEST(NotationWriter, StringEscapesRoundTrip) {
@@ -188,11 +227,11 @@ TEST(NotationReader, ErrorsNameTheFieldTheRecordAndThePlace) {
         {" // comment\n(hz:1.0, /* c */ q:2.0, extra:[(a:1,b:\"x\"),{1:2}], other:Some(X(1)))", "ok"},
         {"(q:2.0)", "1:7: Unexpected missing field named `hz` in `Band`"},
         {"()", "1:2: Unexpected missing field named `hz` in `Band`"},
-        {"(hz:1.0,q:2.0,hz:1.0)", "1:15: Unexpected duplicate field named `hz` in `Band`"},
-        {"Layer(hz:1.0,q:2.0)", "1:1: Expected struct `Band` but found `Layer`"},
+        {"(hz:1.0,q:2.0,hz:1.0)", "1:15-1:17: Unexpected duplicate field named `hz` in `Band`"},
+        {"Layer(hz:1.0,q:2.0)", "1:1-1:6: Expected struct `Band` but found `Layer`"},
         {"[hz:1.0]", "1:1: Expected opening `(` for struct `Band`"},
         {"(hz:1.0,q:2.0,kind:Shelf)",
-         "1:20: Unexpected variant named `Shelf` in enum `BandKind`, expected one of `Peak`, `LowShelf`, or "
+         "1:20-1:25: Unexpected variant named `Shelf` in enum `BandKind`, expected one of `Peak`, `LowShelf`, or "
          "`HighShelf` instead"},
         {"(hz:1.0,q:2.0,slope:256)", "1:21: Expected an unsigned 8-bit integer but found the unsigned integer `256` instead"},
         {"(hz:1.0,q:2.0,slope:-6)", "1:21: Expected an unsigned 8-bit integer but found the signed integer `-6` instead"},

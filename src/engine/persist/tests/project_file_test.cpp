@@ -189,7 +189,7 @@ TEST(ProjectText, LenientReadCases) {
              EXPECT_EQ(s.setup, engine::trace::Setup{});
          }},
         {"leading type name", " Session ( ) ", "", nullptr},
-        {"foreign type name", "Design()", "1:1: Expected struct `Session` but found `Design`", nullptr},
+        {"foreign type name", "Design()", "1:1-1:7: Expected struct `Session` but found `Design`", nullptr},
         {"trace with only fs, h and confidence", "(traces:[" + trace_text(2) + "])", "", [](const Session& s) {
              const Trace& t = s.traces.at(0);
              EXPECT_EQ(t.source, "");
@@ -209,10 +209,10 @@ TEST(ProjectText, LenientReadCases) {
         {"unknown field skipped", "(traces:[" + trace_text(1, ",future:[(a:Some(X(1)),b:{\"k\":'c'})]") + "],x:1)", "",
          nullptr},
         {"duplicate field", "(traces:[" + trace_text(1, ",fs:44100") + "])",
-         "1:60: Unexpected duplicate field named `fs` in `Trace`", nullptr},
+         "1:60-1:62: Unexpected duplicate field named `fs` in `Trace`", nullptr},
         {"trace with its own type name", "(traces:[Trace" + trace_text(1) + "])", "", nullptr},
         {"trace with a foreign type name", "(traces:[Layer" + trace_text(1) + "])",
-         "1:10: Expected struct `Trace` but found `Layer`", nullptr},
+         "1:10-1:15: Expected struct `Trace` but found `Layer`", nullptr},
         {"design without sources", "(design:())", "1:10: " + MISSING + "`sources` in `Design`", nullptr},
         {"setup with only cycles", "(setup:(cycles:2.0))", "", [](const Session& s) {
              engine::trace::Setup want;
@@ -224,10 +224,10 @@ TEST(ProjectText, LenientReadCases) {
         {"alias LivePaB", "(setup:(target:Some(LivePaB)))", "",
          [](const Session& s) { EXPECT_EQ(s.setup.target, eqfit::Curve::LivePa); }},
         {"unknown curve", "(setup:(target:Some(Pink)))",
-         "1:21: Unexpected variant named `Pink` in enum `Curve`, expected one of `Flat`, `LivePa`, or `LivePaB` instead",
+         "1:21-1:25: Unexpected variant named `Pink` in enum `Curve`, expected one of `Flat`, `LivePa`, or `LivePaB` instead",
          nullptr},
         {"duplicate setup field", "(setup:(bass_db:1.0,bass_db:1.0))",
-         "1:21: Unexpected duplicate field named `bass_db` in `Setup`", nullptr},
+         "1:21-1:28: Unexpected duplicate field named `bass_db` in `Setup`", nullptr},
         {"source with only the core fields", with_source(SOURCE_CORE), "", [](const Session& s) {
              const auto& src = s.design.sources.at(0);
              EXPECT_TRUE(src.bands.empty() && src.zones.empty() && src.routes.empty());
@@ -243,12 +243,12 @@ TEST(ProjectText, LenientReadCases) {
         {"key in another case is unknown", with_source("Name:\"A\",gain_db:0.0,delay_ms:0.0,invert:false"),
          "1:66: " + MISSING + "`name` in `Source`", nullptr},
         {"duplicate equal values", with_source(SOURCE_CORE + ",gain_db:0.0"),
-         "1:175: Unexpected duplicate field named `gain_db` in `Source`", nullptr},
+         "1:175-1:182: Unexpected duplicate field named `gain_db` in `Source`", nullptr},
         {"filter kind Galileo", with_source(SOURCE_CORE + ",future:1").replace(
              with_source(SOURCE_CORE + ",future:1").find("LinkwitzRiley"), 13, "Galileo"), "",
          [](const Session& s) { EXPECT_EQ(s.design.sources.at(0).hp.kind, design::FilterKind::GalileoHp); }},
         {"unknown filter kind", with_source("hp:(on:true,kind:Linkwitz,slope_db:24,hz:1.0)"),
-         "1:37: Unexpected variant named `Linkwitz` in enum `FilterKind`, expected one of `Butterworth`, "
+         "1:37-1:45: Unexpected variant named `Linkwitz` in enum `FilterKind`, expected one of `Butterworth`, "
          "`LinkwitzRiley`, `Galileo`, `GalileoHp`, `GalileoLp`, or `GalileoElliptic` instead",
          nullptr},
         {"filter without slope", with_source("hp:(on:true,kind:Butterworth,hz:1.0)"),
@@ -280,7 +280,7 @@ TEST(ProjectText, LenientReadCases) {
         {"shaping without on", with_source("shaping:(gain_db:[],hz:[])"),
          "1:45: " + MISSING + "`on` in `ShapingFile`", nullptr},
         {"shaping under the name Shaping", with_source("shaping:Shaping(on:true,gain_db:[],hz:[])"),
-         "1:28: Expected struct `ShapingFile` but found `Shaping`", nullptr},
+         "1:28-1:35: Expected struct `ShapingFile` but found `Shaping`", nullptr},
         {"zone without air", with_source(SOURCE_CORE + ",zones:[(position:\"Position 1\",bands:[])]"), "",
          [](const Session& s) {
              const auto& z = s.design.sources.at(0).zones.at(0);
@@ -301,7 +301,7 @@ TEST(ProjectText, LenientReadCases) {
              EXPECT_EQ(z.bands.at(0), (eqfit::Band{100.0f, 2.0f, 1.0f, true, eqfit::BandKind::Peak}));
          }},
         {"unknown band kind", with_source("bands:[(hz:1.0,gain_db:1.0,q:1.0,kind:Shelf)]"),
-         "1:58: Unexpected variant named `Shelf` in enum `BandKind`, expected one of `Peak`, `LowShelf`, or "
+         "1:58-1:63: Unexpected variant named `Shelf` in enum `BandKind`, expected one of `Peak`, `LowShelf`, or "
          "`HighShelf` instead",
          nullptr},
         {"band without q", with_source("bands:[(hz:1.0,gain_db:1.0)]"), "1:46: " + MISSING + "`q` in `Band`", nullptr},
@@ -320,9 +320,9 @@ TEST(ProjectText, LenientReadCases) {
          "1:85: " + MISSING + "`eq` in `Parts`", nullptr},
         {"unknown destination", with_source("routes:[(zone:\"P\",parts:(eq:true,hp:true,lp:true,delay:true,"
                                             "polarity:true),dest:Console(\"x\"))]"),
-         "1:100: Unexpected variant named `Console` in enum `Dest`, expected `Wing` instead", nullptr},
+         "1:100-1:107: Unexpected variant named `Console` in enum `Dest`, expected `Wing` instead", nullptr},
         {"unknown Q convention", with_source("q_as:Bessel"),
-         "1:25: Unexpected variant named `Bessel` in enum `QConv`, expected one of `Rbj`, `Wing`, `AllenHeath`, or "
+         "1:25-1:31: Unexpected variant named `Bessel` in enum `QConv`, expected one of `Rbj`, `Wing`, `AllenHeath`, or "
          "`Galileo` instead",
          nullptr},
         {"h given as a list of tuples only", "(traces:[(fs:1,h:[1.0],confidence:[])])",
@@ -513,7 +513,7 @@ TEST(ProjectContainer, ReadsFilesAndLogsFailures) {
     auto lines = cap.records();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, base::log::Level::Warn);
-    EXPECT_EQ(lines[0].target, "veltrum::engine::trace");
+    EXPECT_EQ(lines[0].target, "Veltrum::engine::trace");
     EXPECT_EQ(lines[0].message, (dir / "missing.vtproject").string() + ": No such file or directory (os error 2)");
 }
 
