@@ -1,10 +1,12 @@
 #pragma once
-// The per-user data folder and atomic whole-file writes.
+// The per-user data folder and atomic whole-file writes (the product record,
+// whose config_dir gives the data folder, is in api/product.h).
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "api/product.h"
 #include "base/result.h"
 
 namespace api::client {
@@ -13,14 +15,6 @@ namespace api::client {
 // folder; the product id completes it ("com.veltrum.veltrum").
 inline constexpr std::string_view QUALIFIER = "com";
 inline constexpr std::string_view ORGANIZATION = "veltrum";
-
-struct Product {
-    // The data folder of a product id: $XDG_DATA_HOME/<bundle id>, by default
-    // ~/.local/share/<bundle id>, created with its missing parents at every
-    // call. Nothing when there is no home folder or the folder cannot be
-    // created. Spaces in the id become "-"; empty parts are left out.
-    static std::optional<std::filesystem::path> config_dir(std::string_view product_id);
-};
 
 // The bundle-style identifier of a product id ("com.veltrum.veltrum").
 std::string bundle_id(std::string_view product_id);
