@@ -43,6 +43,10 @@ void dialog_action(const WindowState& s) {
     if (!open) return;
     if (open->is<Dialog::Message>()) {
         s.dialog.set(std::nullopt);
+    } else if (const auto* offer = std::get_if<Dialog::UpdateAvailable>(&open->kind)) {
+        const auto info = offer->info;
+        s.dialog.set(std::nullopt);
+        if (s.install_update) s.install_update(info);
     } else if (open->is<Dialog::StartMeasurement>()) {
         s.dialog.set(std::nullopt);
         if (s.start_analyzer) s.start_analyzer();
@@ -146,6 +150,10 @@ Element message_dialog(const MessageDialogProps& p) {
                 title = d.title;
                 body = d.html;
                 buttons = Buttons{std::nullopt, std::nullopt, "OK"};
+            } else if constexpr (std::is_same_v<D, Dialog::UpdateAvailable>) {
+                title = "Update available: " + d.info.version_display;
+                body = message_html(d.info.notes) + "<p>The app will restart to apply the update.</p>";
+                buttons = Buttons{"Later", std::nullopt, "Update"};
             } else if constexpr (std::is_same_v<D, Dialog::Busy>) {
                 title = d.title;
                 body = "<p>" + d.text + "</p>";

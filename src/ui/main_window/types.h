@@ -7,6 +7,8 @@
 #include <string>
 #include <variant>
 
+#include "api/product.h"
+
 namespace ui::main_window {
 
 // The open modal dialog.
@@ -16,6 +18,11 @@ struct Dialog {
         std::string title;
         std::string html;
         bool operator==(const Message&) const = default;
+    };
+    // A newer version is offered.
+    struct UpdateAvailable {
+        api::UpdateInfo info;
+        bool operator==(const UpdateAvailable&) const = default;
     };
     // Work the user waits for (never escaped, cannot be closed by the user).
     struct Busy {
@@ -37,7 +44,7 @@ struct Dialog {
         bool operator==(const RecoverChanges&) const = default;
     };
 
-    std::variant<Message, Busy, StartMeasurement, UnsavedChanges, RecoverChanges> kind;
+    std::variant<Message, UpdateAvailable, Busy, StartMeasurement, UnsavedChanges, RecoverChanges> kind;
 
     template <class V>
     bool is() const {

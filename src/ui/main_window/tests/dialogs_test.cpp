@@ -47,6 +47,14 @@ TEST_F(Dialogs, PrimaryActions) {
     dialog_action(s());
     EXPECT_FALSE(s().dialog.peek());
 
+    std::optional<api::UpdateInfo> installing;
+    s().install_update = [&](api::UpdateInfo i) { installing = i; };
+    show_dialog(s(), Dialog{Dialog::UpdateAvailable{api::UpdateInfo{.version_display = "2.0"}}});
+    dialog_action(s());
+    EXPECT_FALSE(s().dialog.peek());
+    ASSERT_TRUE(installing);
+    EXPECT_EQ(installing->version_display, "2.0");
+
     show_dialog(s(), Dialog{Dialog::Busy{"Installing", "wait"}});
     dialog_action(s());
     EXPECT_TRUE(s().dialog.peek());
@@ -97,6 +105,9 @@ TEST(MessageDialog, Markup) {
     };
     const Case cases[] = {
         {Dialog{Dialog::Message{"Open failed", "<p>x</p>"}}, card("Open failed", "<p>x</p>", row("<div></div>", "", btn("OK")))},
+        {Dialog{Dialog::UpdateAvailable{api::UpdateInfo{.version_epoch = 2, .version_display = "1.4", .notes = "Faster plots"}}},
+         card("Update available: 1.4", "<p>Faster plots</p><p>The app will restart to apply the update.</p>",
+              row(btn("Later"), "", btn("Update")))},
         {Dialog{Dialog::Busy{"Updating", "Installing"}}, card("Updating", "<p>Installing</p>", "")},
         {Dialog{Dialog::StartMeasurement{}},
          card("Start Measurement",
