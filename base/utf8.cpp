@@ -4,6 +4,35 @@
 
 namespace base::utf8 {
 
+bool valid(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const Decoded d = decode_one(bytes, i);
+        if (!d.valid) return false;
+        i += d.len;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    std::size_t start = 0;
+    while (start < s.size()) {
+        const std::size_t n = space_len(s, start);
+        if (n == 0) break;
+        start += n;
+    }
+    std::size_t end = start;
+    for (std::size_t i = start; i < s.size();) {
+        const std::size_t n = space_len(s, i);
+        if (n != 0) {
+            i += n;
+            continue;
+        }
+        i += decode_one(s, i).len;
+        end = i;
+    }
+    return s.substr(start, end - start);
+}
+
 std::optional<std::string> check(std::string_view s) {
     const std::size_t n = s.size();
     const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };

@@ -88,6 +88,24 @@ inline std::string lossy(std::string_view s) {
     return out;
 }
 
+// Whether the bytes are well-formed UTF-8.
+bool valid(std::string_view bytes);
+
+// Unicode White_Space.
+constexpr bool is_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// The byte length of the white-space character at s[i] (i < s.size()), or 0.
+inline std::size_t space_len(std::string_view s, std::size_t i) {
+    const Decoded d = decode_one(s, i);
+    return d.valid && is_space(d.cp) ? d.len : 0;
+}
+
+// The text without leading and trailing white space.
+std::string_view trim(std::string_view s);
+
 // Nothing for valid UTF-8; otherwise "invalid utf-8 sequence of {} bytes
 // from index {}" or "incomplete utf-8 byte sequence from index {}".
 std::optional<std::string> check(std::string_view bytes);

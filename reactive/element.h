@@ -176,6 +176,7 @@ public:
     }
     // An attribute written on every render, even when it did not change.
     Element& attr_always(std::string name, std::string value);
+    Element& attr_always(std::string name, double value) { return attr_always(std::move(name), markup_number(value)); }
     Element& cls(std::string value) { return attr("class", std::move(value)); }
     Element& id(std::string value) { return attr("id", std::move(value)); }
     Element& title(std::string value) { return attr("title", std::move(value)); }

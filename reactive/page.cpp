@@ -66,6 +66,24 @@ Task<base::Result<Json>> Eval::recv() const {
     }
 }
 
+Task<base::Result<Json>> Eval::first() const {
+    auto s = s_;
+    for (;;) {
+        if (!s->values.empty()) {
+            Json v = std::move(s->values.front());
+            s->values.pop_front();
+            co_return v;
+        }
+        // What the body sent arrives before its completion.
+        if (s->result) co_return base::fail(*s->result ? std::string("the script sent no value") : s->result->error());
+        if (s->ended) co_return base::fail(*s->ended);
+        Pending<bool> w;
+        s->value_waiter = w;
+        s->result_waiter = w;
+        co_await w;
+    }
+}
+
 Task<base::Result<Json>> Eval::result() const {
     auto s = s_;
     for (;;) {

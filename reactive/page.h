@@ -14,8 +14,8 @@
 //   eval("document.activeElement && document.activeElement.blur();");
 //   // awaited result (the body's return value)
 //   auto r = co_await eval("return window.innerHeight;").result();
-//   // one value sent back
-//   auto v = co_await eval("send([window.innerWidth, window.innerHeight]);").recv();
+//   // one value sent back (fails if the script sent none)
+//   auto v = co_await eval("send([window.innerWidth, window.innerHeight]);").first();
 //   // long-lived channel: listeners installed by the script keep sending
 //   // after its body returned, until it calls end(), throws, the page goes
 //   // or the host drops every copy of `ch`
@@ -71,6 +71,10 @@ public:
     // the page went, or the runtime dropped the evaluation. A body that
     // returns keeps its channel open.
     Task<base::Result<Json>> recv() const;
+    // The first value the script sent while its body ran: for one-statement
+    // scripts that answer with send(...). Fails when the body returned (or
+    // threw) without sending one, or the page went.
+    Task<base::Result<Json>> first() const;
     // The script's completion: its return value, or the error it threw, or
     // an error when the page went first.
     Task<base::Result<Json>> result() const;

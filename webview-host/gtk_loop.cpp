@@ -1,3 +1,4 @@
+// The one queue onto the GTK main loop, and the reactive framework's loop on it.
 #include "webview-host/gtk_loop.h"
 
 #include <glib.h>
@@ -5,77 +6,66 @@
 #include <deque>
 #include <mutex>
 
-#include "base/log.h"
+#include "webview-host/window_impl.h"
 
 namespace webview_host {
 
-struct GtkLoop::State {
+namespace detail {
+namespace {
+
+struct UiQueue {
     std::mutex mu;
     std::deque<std::function<void()>> queue;
     bool scheduled = false;
-    bool alive = true;
 };
 
-namespace {
-
-constexpr const char* TARGET = "veltrum::webview_host::loop";
-
-void run_guarded(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        base::log::error(TARGET, std::string("UI loop callback failed: ") + e.what());
-    } catch (...) {
-        base::log::error(TARGET, "UI loop callback failed");
-    }
+// Never destroyed: threads may post while the process exits.
+UiQueue& ui_queue() {
+    static auto* q = new UiQueue;
+    return *q;
 }
 
-gboolean drain(gpointer data) {
-    auto s = static_cast<std::weak_ptr<GtkLoop::State>*>(data)->lock();
-    if (!s) return G_SOURCE_REMOVE;
-    // Only what was queued before this pass runs now; what the callbacks
-    // post runs in the next pass, so the GTK loop keeps its turn.
+gboolean drain(gpointer) {
+    auto& q = ui_queue();
     std::deque<std::function<void()>> now;
     {
-        std::lock_guard lk(s->mu);
-        now.swap(s->queue);
-        s->scheduled = false;
+        std::lock_guard lk(q.mu);
+        now.swap(q.queue);
+        q.scheduled = false;
     }
-    for (auto& fn : now) {
-        {
-            std::lock_guard lk(s->mu);
-            if (!s->alive) return G_SOURCE_REMOVE;
-        }
-        run_guarded(fn);
-    }
+    for (auto& fn : now) guarded("UI loop callback", fn);
     return G_SOURCE_REMOVE;
 }
 
-void free_weak(gpointer p) { delete static_cast<std::weak_ptr<GtkLoop::State>*>(p); }
-
 }  // namespace
+
+void post_to_ui(std::function<void()> fn) {
+    auto& q = ui_queue();
+    bool schedule = false;
+    {
+        std::lock_guard lk(q.mu);
+        q.queue.push_back(std::move(fn));
+        if (!q.scheduled) q.scheduled = schedule = true;
+    }
+    if (schedule) g_idle_add_full(G_PRIORITY_DEFAULT, drain, nullptr, nullptr);
+}
+
+}  // namespace detail
+
+struct GtkLoop::State {
+    std::atomic<bool> alive{true};
+};
 
 GtkLoop::GtkLoop() : s_(std::make_shared<State>()) {}
 
-GtkLoop::~GtkLoop() {
-    std::deque<std::function<void()>> drop;
-    {
-        std::lock_guard lk(s_->mu);
-        s_->alive = false;
-        drop.swap(s_->queue);
-    }
-}
+GtkLoop::~GtkLoop() { s_->alive = false; }
 
 void GtkLoop::post(std::function<void()> fn) {
-    bool schedule = false;
-    {
-        std::lock_guard lk(s_->mu);
-        if (!s_->alive) return;
-        s_->queue.push_back(std::move(fn));
-        if (!s_->scheduled) s_->scheduled = schedule = true;
-    }
-    if (schedule)
-        g_idle_add_full(G_PRIORITY_DEFAULT, drain, new std::weak_ptr<State>(s_), free_weak);
+    // Callbacks still queued when the loop goes never run.
+    detail::post_to_ui([s = std::weak_ptr<State>(s_), fn = std::move(fn)] {
+        auto live = s.lock();
+        if (live && live->alive) fn();
+    });
 }
 
 void GtkLoop::post_after(reactive::Duration delay, std::function<void()> fn) {
@@ -90,12 +80,7 @@ void GtkLoop::post_after(reactive::Duration delay, std::function<void()> fn) {
         +[](gpointer data) -> gboolean {
             auto* t = static_cast<Timer*>(data);
             auto s = t->s.lock();
-            if (!s) return G_SOURCE_REMOVE;
-            {
-                std::lock_guard lk(s->mu);
-                if (!s->alive) return G_SOURCE_REMOVE;
-            }
-            run_guarded(t->fn);
+            if (s && s->alive) detail::guarded("UI loop timer", t->fn);
             return G_SOURCE_REMOVE;
         },
         new Timer{s_, std::move(fn)}, [](gpointer p) { delete static_cast<Timer*>(p); });

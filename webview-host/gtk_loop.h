@@ -7,7 +7,8 @@
 namespace webview_host {
 
 // post() may be called from any thread: callbacks run on the GTK main loop's
-// thread in posting order. post_after() runs a callback once the delay has
+// thread in posting order, through the runtime's one queue (shared with the
+// windows' event loop, so the two keep one order). post_after() runs a callback once the delay has
 // passed (GLib timeouts, whole milliseconds, rounded up). Callbacks still
 // queued when the loop is destroyed never run.
 class GtkLoop final : public reactive::Loop {

@@ -1,14 +1,17 @@
 #pragma once
 // Small helpers shared by the test programs and benchmarks: scratch folders
 // under $VELTRUM_TEST_TMP, whole-file reads and writes, an environment
-// variable set for a scope, a clock that only moves when slept on, and
-// seeded white noise.
+// variable set for a scope, a clock that only moves when slept on, seeded
+// white noise, and the ports of the JACK test server.
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -84,6 +87,51 @@ inline std::vector<float> noise(std::size_t n, unsigned seed, float rms = 0.3f) 
     std::vector<float> out(n);
     for (auto& v : out) v = nd(rng);
     return out;
+}
+
+// ---- the JACK test server
+
+// True when the test script started a JACK server (VELTRUM_TEST_JACK=1).
+inline bool jack_available() {
+    const char* flag = std::getenv("VELTRUM_TEST_JACK");
+    return flag != nullptr && std::string(flag) == "1";
+}
+
+// The server's ports, name -> true for an input port (jack_lsp -p).
+inline std::map<std::string, bool> jack_ports() {
+    std::map<std::string, bool> out;
+    FILE* p = popen("jack_lsp -p 2>/dev/null", "r");
+    if (p == nullptr) return out;
+    char line[512];
+    std::string port;
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        if (s.empty()) continue;
+        if (s[0] != ' ' && s[0] != '\t') {
+            port = s;
+            out[port] = false;
+        } else if (!port.empty() && s.find("properties:") != std::string::npos) {
+            out[port] = s.find("input") != std::string::npos;
+        }
+    }
+    pclose(p);
+    return out;
+}
+
+// A port that is not in `before`, of a client whose name starts with `client`
+// (other programs may use the same server), an input or an output; empty when
+// there is none yet.
+inline std::string new_jack_port(const std::map<std::string, bool>& before, std::string_view client, bool input) {
+    for (const auto& [name, is_input] : jack_ports())
+        if (!before.contains(name) && name.starts_with(client) && is_input == input) return name;
+    return {};
+}
+
+// Connects two ports with jack_connect; true on success.
+inline bool jack_connect(const std::string& from, const std::string& to) {
+    const std::string cmd = "jack_connect '" + from + "' '" + to + "'";
+    return std::system(cmd.c_str()) == 0;
 }
 
 }  // namespace test_support

@@ -599,6 +599,20 @@ TEST(Page, ChannelOutlivesTheBodyUntilEndOrThrow) {
     EXPECT_EQ(thrown, (std::vector<std::string>{"\"first\"", "failed: nope"}));
     EXPECT_FALSE(bad.send(Json(1)));
 
+    // first(): the value sent while the body ran, or a failure when it sent none.
+    std::vector<std::string> firsts;
+    auto take_first = [](Eval ev, std::vector<std::string>& out) -> Task<> {
+        auto v = co_await ev.first();
+        out.push_back(v ? v->dump() : "failed: " + v.error());
+    };
+    spawn_root(take_first(eval("send(window.innerHeight);"), firsts));
+    spawn_root(take_first(eval("return 1;"), firsts));
+    page.scripts[2].feed.push(Json(640));
+    page.scripts[2].feed.complete(Json());
+    page.scripts[3].feed.complete(Json(1));
+    loop.run_until_idle();
+    EXPECT_EQ(firsts, (std::vector<std::string>{"640", "failed: the script sent no value"}));
+
     // Sends fail while the page is being rebuilt.
     Eval live = eval("for (;;) await recv();");
     page.rebuilding = true;
@@ -608,10 +622,10 @@ TEST(Page, ChannelOutlivesTheBodyUntilEndOrThrow) {
 
     // The host letting go of its last copy tells the runtime.
     bool released = false;
-    page.scripts[2].feed.on_release([&] { released = true; });
+    page.scripts[4].feed.on_release([&] { released = true; });
     live = Eval();
     EXPECT_TRUE(released);
-    EXPECT_TRUE(page.scripts[2].feed.released());
+    EXPECT_TRUE(page.scripts[4].feed.released());
 }
 
 // ---- page generation and recovery -----------------------------------------------------

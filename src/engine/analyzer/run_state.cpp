@@ -289,6 +289,41 @@ void RunState::drift_step() {
                      {"clock_ppm", drift_.clock_drift}});
 }
 
+// With the reference taken from the output, the two streams come from two
+// callbacks that the audio server may run late or skip on a busy machine: a
+// skipped cycle leaves one stream a block short of the other for good, and
+// every pair after it misaligned. The difference of the two rings' lengths
+// only wobbles by a block around its value at pairing while both keep step;
+// when its median over the last passes moves away from that value, the short
+// stream is padded with silence, which puts the pairs back in step, and the
+// averages restart so that no frame fed meanwhile stays in them.
+void RunState::keep_in_step() {
+    constexpr std::size_t WINDOW = 5;  // passes, about 100 ms
+    constexpr std::int64_t MIN_STEP = 16;
+    const auto lead = static_cast<std::int64_t>(ref_ring_.size()) - static_cast<std::int64_t>(mic_ring_.size());
+    leads_.push_back(lead);
+    if (leads_.size() > WINDOW) leads_.erase(leads_.begin());
+    if (leads_.size() < WINDOW) return;
+    std::vector<std::int64_t> sorted = leads_;
+    std::nth_element(sorted.begin(), sorted.begin() + WINDOW / 2, sorted.end());
+    const std::int64_t median = sorted[WINDOW / 2];
+    if (!lead_base_) {
+        lead_base_ = median;
+        return;
+    }
+    const std::int64_t step = median - *lead_base_;
+    if (step > -MIN_STEP && step < MIN_STEP) return;
+    const std::vector<float> silence(static_cast<std::size_t>(step > 0 ? step : -step), 0.0f);
+    if (step > 0)
+        mic_ring_.append(silence);
+    else
+        ref_ring_.append(silence);
+    for (std::int64_t& l : leads_) l -= step;
+    if (!set_.layers.empty()) reset_layers(set_.layers.front().delay);
+    base::log::info(LOG_TARGET, "streams lost step, realigned",
+                    {{"step", step}, {"step_ms", static_cast<float>(step) / fs_ * 1000.0f}});
+}
+
 void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
     std::vector<float>& mic = in.mic;
     std::vector<float>& ref = in.reference;
@@ -325,7 +360,11 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
         base::log::info(LOG_TARGET, "reference ahead of the mic at the first samples, dropped",
                         {{"lead", lead}, {"lead_ms", static_cast<float>(lead) / fs_ * 1000.0f}});
         pairing_done_ = true;
+        leads_.clear();
+        lead_base_.reset();
     }
+
+    if (in.tap_dropped && pairing_done_) keep_in_step();
 
     // New paired samples.
     std::size_t m = std::min(mic_ring_.size(), ref_ring_.size());
@@ -349,6 +388,8 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
             ref_ring_.clear();
             base::log::info(LOG_TARGET, "one stream stood still for the whole window, pairing again");
             pairing_done_ = false;
+            leads_.clear();
+            lead_base_.reset();
             m = 0;
         } else {
             mic_ring_.pop_front(excess);

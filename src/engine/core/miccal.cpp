@@ -17,6 +17,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/utf8.h"
 #include "engine/core/tf.h"
 
 namespace engine::miccal {
@@ -26,71 +27,15 @@ namespace {
 constexpr std::string_view TARGET = "Veltrum::engine::miccal";
 constexpr std::string_view NO_PAIRS = "no frequency / dB pairs found";
 
-// One code point of UTF-8 at s[i]: its value and byte length (a byte that
-// does not start a valid sequence counts as one code point of its own).
+// One code point of UTF-8 at s[i]: its value and byte length (an ill-formed
+// part counts as one U+FFFD).
 std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) return {b, 1};
-    std::size_t len = 0;
-    char32_t cp = 0;
-    if ((b & 0xE0) == 0xC0) {
-        len = 2;
-        cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-        len = 3;
-        cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-        len = 4;
-        cp = b & 0x07;
-    } else {
-        return {0xFFFD, 1};
-    }
-    if (i + len > s.size()) return {0xFFFD, 1};
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80) return {0xFFFD, 1};
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    return {cp, len};
+    const base::utf8::Decoded d = base::utf8::decode_one(s, i);
+    return {d.valid ? d.cp : char32_t{0xFFFD}, d.len};
 }
 
-bool valid_utf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        auto [cp, len] = decode(s, i);
-        if (b >= 0x80) {
-            if (cp == 0xFFFD && len == 1) return false;
-            // Overlong forms, surrogates and values past U+10FFFF.
-            if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-                (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-                return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-// Unicode White_Space.
-bool is_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-std::string_view trim(std::string_view s) {
-    std::size_t start = 0;
-    while (start < s.size()) {
-        auto [cp, len] = decode(s, start);
-        if (!is_space(cp)) break;
-        start += len;
-    }
-    std::size_t end = start;
-    for (std::size_t i = start; i < s.size();) {
-        auto [cp, len] = decode(s, i);
-        i += len;
-        if (!is_space(cp)) end = i;
-    }
-    return s.substr(start, end - start);
-}
+using base::utf8::is_space;
+using base::utf8::trim;
 
 // Cuts at white space and ";" (and "," too in the plain splitter); the
 // comma-aware splitter strips commas from both ends of each piece instead.
@@ -259,7 +204,7 @@ std::vector<float> load(std::string_view path) {
         return {};
     }
     const std::string text = std::move(buf).str();
-    if (!valid_utf8(text)) {
+    if (!base::utf8::valid(text)) {
         base::log::warn(TARGET, "mic calibration not loaded: stream did not contain valid UTF-8");
         return {};
     }

@@ -1,6 +1,8 @@
 // Wing console targets and the text command of a processing strip.
 #include "engine/exports/wing.h"
 
+#include "base/utf8.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -21,21 +23,7 @@ struct Kind {
 
 constexpr std::array<Kind, 4> KINDS{{{"ch", 40}, {"bus", 16}, {"main", 4}, {"mtx", 8}}};
 
-// Length of the white-space character at s[i] (Unicode White_Space), or 0.
-std::size_t space_len(std::string_view s, std::size_t i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b == ' ' || (b >= 0x09 && b <= 0x0D)) return 1;
-    auto at = [&](std::size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
-    if (b == 0xC2 && (at(1) == 0x85 || at(1) == 0xA0)) return 2;           // U+0085, U+00A0
-    if (b == 0xE1 && at(1) == 0x9A && at(2) == 0x80) return 3;             // U+1680
-    if (b == 0xE2 && at(1) == 0x80) {
-        const unsigned c = at(2);
-        if ((c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF) return 3;  // U+2000..200A, 2028, 2029, 202F
-    }
-    if (b == 0xE2 && at(1) == 0x81 && at(2) == 0x9F) return 3;             // U+205F
-    if (b == 0xE3 && at(1) == 0x80 && at(2) == 0x80) return 3;             // U+3000
-    return 0;
-}
+using base::utf8::space_len;
 
 // The first `max` words of s.
 std::vector<std::string_view> words(std::string_view s, std::size_t max) {
@@ -47,7 +35,7 @@ std::vector<std::string_view> words(std::string_view s, std::size_t max) {
             continue;
         }
         const std::size_t begin = i;
-        while (i < s.size() && space_len(s, i) == 0) ++i;
+        while (i < s.size() && space_len(s, i) == 0) i += base::utf8::decode_one(s, i).len;
         out.push_back(s.substr(begin, i - begin));
     }
     return out;

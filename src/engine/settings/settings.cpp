@@ -10,6 +10,7 @@
 
 #include "api/client.h"
 #include "base/log.h"
+#include "base/utf8.h"
 #include "engine/persist/trace_file.h"
 
 namespace engine::settings {
@@ -90,38 +91,7 @@ std::size_t index_in(const std::array<FieldSpec, N>& fields, std::string_view ke
     return N;
 }
 
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    while (i < s.size()) {
-        const unsigned b = at(i);
-        std::size_t len = 0;
-        unsigned lo = 0x80, hi = 0xBF;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const unsigned c = at(i + k);
-            if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) return false;
-        }
-        i += len;
-    }
-    return true;
-}
+using base::utf8::valid;
 
 void write_input(Writer& w, const Input& in) {
     w.begin_record();
@@ -324,8 +294,8 @@ base::Result<Settings> Settings::deserialize(std::string_view text) {
 
 base::Result<std::string> Settings::render() const {
     for (const auto& p : recent_projects)
-        if (!valid_utf8(p.native())) return base::fail(std::string(INVALID_PATH));
-    if (last_project && !valid_utf8(last_project->native())) return base::fail(std::string(INVALID_PATH));
+        if (!valid(p.native())) return base::fail(std::string(INVALID_PATH));
+    if (last_project && !valid(last_project->native())) return base::fail(std::string(INVALID_PATH));
 
     std::string out;
     Writer w(out, notation::Layout::Indented);
@@ -479,7 +449,7 @@ Settings Settings::load_from(const std::filesystem::path& folder) {
         base::log::info(LOG_TARGET, "no settings found, using defaults");
         return Settings{};
     }
-    if (bytes && !valid_utf8(*bytes)) {
+    if (bytes && !valid(*bytes)) {
         keep_bad_copy(file, "stream did not contain valid UTF-8", bytes);
         return Settings{};
     }

@@ -108,6 +108,7 @@ private:
     void capture(Cmd::Capture& c);
     void delay_search();
     void drift_step();
+    void keep_in_step();
     void publish(SharedSnapshot& snapshot, bool new_frame);
     // The merged grid values of the layers (or accumulators) with the
     // calibration; with cycles on, the first one's impulse response too.
@@ -134,6 +135,8 @@ private:
     std::size_t paired_ = 0;
     bool pairing_done_ = false;
     std::size_t silent_run_ = 0;
+    std::vector<std::int64_t> leads_;          // ring length differences of the last passes
+    std::optional<std::int64_t> lead_base_;    // their median while in step
     std::size_t processed_ = 0;
     std::vector<std::size_t> frames_;  // per layer, this pass
 

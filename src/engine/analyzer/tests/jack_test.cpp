@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "base/tests/support.h"
 #include "engine/analyzer/analyzer.h"
 
 using namespace engine;
@@ -17,27 +18,6 @@ namespace host = audio_watcher::host;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Port name -> true for an input port, from jack_lsp -p.
-std::map<std::string, bool> jack_ports() {
-    std::map<std::string, bool> out;
-    FILE* p = popen("jack_lsp -p 2>/dev/null", "r");
-    if (p == nullptr) return out;
-    char line[512];
-    std::string port;
-    while (std::fgets(line, sizeof line, p) != nullptr) {
-        std::string s(line);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-        if (s.empty()) continue;
-        if (s[0] != ' ' && s[0] != '\t') {
-            port = s;
-        } else if (!port.empty() && s.find("properties:") != std::string::npos) {
-            out[port] = s.find("input") != std::string::npos;
-        }
-    }
-    pclose(p);
-    return out;
-}
 
 // Waits (in real time, bounded) until `pred` holds.
 template <class P>
@@ -53,13 +33,12 @@ bool wait_for(P pred, std::chrono::seconds limit) {
 }  // namespace
 
 TEST(AnalyzerJack, LoopbackIsFlatWithHighCoherence) {
-    const char* flag = std::getenv("VELTRUM_TEST_JACK");
-    if (flag == nullptr || std::string(flag) != "1") GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
+    if (!test_support::jack_available()) GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
     host::HostHandle jack = host::platform_host("JACK");
     ASSERT_NE(jack, nullptr);
     host::ScopedHost use(jack);
 
-    const auto before = jack_ports();
+    const auto before = test_support::jack_ports();
     analyzer::Params p;
     p.host = "JACK";
     p.device = "jack:system";
@@ -80,17 +59,13 @@ TEST(AnalyzerJack, LoopbackIsFlatWithHighCoherence) {
     std::string out_port, in_port;
     ASSERT_TRUE(wait_for(
         [&] {
-            for (const auto& [name, is_input] : jack_ports()) {
-                if (before.contains(name)) continue;
-                if (is_input && in_port.empty()) in_port = name;
-                if (!is_input && out_port.empty()) out_port = name;
-            }
+            if (out_port.empty()) out_port = test_support::new_jack_port(before, "veltrum-output", false);
+            if (in_port.empty()) in_port = test_support::new_jack_port(before, "veltrum-input", true);
             return !in_port.empty() && !out_port.empty();
         },
         20s))
         << an.copy().status;
-    const std::string cmd = "jack_connect '" + out_port + "' '" + in_port + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    ASSERT_TRUE(test_support::jack_connect(out_port, in_port)) << out_port << " -> " << in_port;
 
     an.send(Cmd{Cmd::FindDelay{}});
     ASSERT_TRUE(wait_for([&] { return an.copy().found.has_value() || !an.copy().running; }, 30s))
@@ -102,18 +77,19 @@ TEST(AnalyzerJack, LoopbackIsFlatWithHighCoherence) {
     EXPECT_LT(*found.found, 48000u);
     an.send(Cmd{Cmd::SetDelay{*found.found}});
 
-    // Averages complete: the loop is flat, in phase and coherent.
-    ASSERT_TRUE(wait_for(
-        [&] {
-            const analyzer::Snapshot s = an.copy();
-            return (s.delay == *found.found && s.averages >= 6) || !s.running;
-        },
-        30s))
+    // Averages complete: the loop is flat, in phase and coherent. On a busy
+    // machine the server may skip or delay a cycle of either stream; the
+    // measurement must find its step again by itself, so the test waits for a
+    // full, coherent average (bounded) rather than taking the first one.
+    const auto coherent = [](const analyzer::Snapshot& s) {
+        return s.running && s.averages >= 6 && s.status.starts_with("Live, coh ") &&
+               std::stod(s.status.substr(10)) >= 0.95;
+    };
+    ASSERT_TRUE(wait_for([&] { const analyzer::Snapshot s = an.copy(); return coherent(s) || !s.running; }, 60s))
         << an.copy().status;
     const analyzer::Snapshot s = an.copy();
     ASSERT_TRUE(s.running) << s.status;
     EXPECT_TRUE(s.status.starts_with("Live, coh ")) << s.status;
-    EXPECT_GE(std::stod(s.status.substr(10)), 0.95) << s.status;
     ASSERT_EQ(s.points.size(), tf::GRID_POINTS);
     for (const tf::Point& pt : s.points) {
         if (pt.hz < 100.0f || pt.hz > 10000.0f) continue;

@@ -26,25 +26,12 @@ struct Reference {
     float rate;
     float gain;
     float phase = 0;
-    std::uint32_t state = 2654435769u;
-    float b0 = 0, b1 = 0, b2 = 0;
     std::uint64_t pos = 0;
 
     float sine(float hz) {
         phase += hz / rate;
         phase -= std::trunc(phase);
         return gain * sinf(phase * 6.2831855f);
-    }
-    float pink() {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        const float w = 2.0f * (static_cast<float>(state) / 4294967296.0f) - 1.0f;
-        b0 = 0.99765f * b0 + 0.099046f * w;
-        b1 = 0.963f * b1 + 0.2965164f * w;
-        b2 = 0.57f * b2 + 1.0526913f * w;
-        float y = ((((b0 + b1) + b2) + 0.1848f * w) / 1.71f * gain) * 0.70710677f;
-        return y > 1.0f ? 1.0f : (y < -1.0f ? -1.0f : y);
     }
     float sweep_like(double T, std::uint64_t N, double k) {
         const std::uint64_t n = pos;
@@ -82,7 +69,6 @@ TEST(Generator, GoldenSequencesAt48k) {
     const std::vector<Case> table = {
         {"sine 1 kHz", params(Signal::Sine, -6.0f, 1000.0f)},
         {"sine 997 Hz", params(Signal::Sine, 0.0f, 997.0f)},
-        {"pink", params(Signal::Pink, -3.0f)},
         {"sweep 1 s", params(Signal::Sweep, -10.0f, 0, 1.0f)},
         {"sweep 0.25 s", params(Signal::Sweep, 0.0f, 0, 0.25f)},
         {"chirp", params(Signal::Chirp, 0.0f)},
@@ -96,7 +82,7 @@ TEST(Generator, GoldenSequencesAt48k) {
             float want = 0.0f;
             switch (c.p.signal) {
                 case Signal::Sine: want = r.sine(c.p.sine_hz); break;
-                case Signal::Pink: want = r.pink(); break;
+                case Signal::Pink: break;
                 case Signal::Sweep: want = r.sweep(c.p.sweep_secs); break;
                 case Signal::Chirp: want = r.chirp(); break;
                 case Signal::Off: break;
@@ -104,6 +90,23 @@ TEST(Generator, GoldenSequencesAt48k) {
             const float got = g.next();
             ASSERT_EQ(got, want) << c.what << " sample " << i;
         }
+    }
+}
+
+// Pink noise at gain 1 against values worked out apart from this code base
+// (single-precision arithmetic emulated step by step from the written
+// recurrence), sample 1000 being one that the clamp holds at 1.
+TEST(Generator, PinkAgainstIndependentValues) {
+    const std::pair<int, float> want[] = {
+        {0, -0.247704566f}, {1, 0.358106732f},  {2, 0.174774677f},      {3, -0.543205202f}, {4, 0.230050415f},
+        {5, 0.748650312f},  {1000, 1.0f},       {47999, -0.391163707f}, {119999, 0.124434508f},
+    };
+    Generator g(48000.0f, params(Signal::Pink, 0.0f));
+    int i = 0;
+    for (const auto& [at, value] : want) {
+        float got = 0.0f;
+        for (; i <= at; ++i) got = g.next();
+        EXPECT_EQ(got, value) << "sample " << at;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/tests/support.h"
 #include "engine/audio/capture.h"
 #include "engine/audio/generator.h"
 
@@ -21,30 +22,6 @@ using namespace engine;
 namespace host = audio_watcher::host;
 
 namespace {
-
-std::set<std::string> jack_ports() {
-    std::set<std::string> out;
-    FILE* p = popen("jack_lsp 2>/dev/null", "r");
-    if (p == nullptr) return out;
-    char line[512];
-    while (std::fgets(line, sizeof line, p) != nullptr) {
-        std::string s(line);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-        out.insert(s);
-    }
-    pclose(p);
-    return out;
-}
-
-// Ports that appeared between two listings, of a client whose name starts
-// with `client` (other programs may be using the same server).
-std::vector<std::string> added(const std::set<std::string>& before, const std::set<std::string>& after,
-                               const std::string& client) {
-    std::vector<std::string> out;
-    for (const auto& s : after)
-        if (!before.contains(s) && s.starts_with(client)) out.push_back(s);
-    return out;
-}
 
 double rms(const float* p, std::size_t n) {
     double acc = 0;
@@ -55,8 +32,7 @@ double rms(const float* p, std::size_t n) {
 }  // namespace
 
 TEST(JackLoopback, CapturedLevelAndTapMatchWhatWasPlayed) {
-    const char* flag = std::getenv("VELTRUM_TEST_JACK");
-    if (flag == nullptr || std::string(flag) != "1") GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
+    if (!test_support::jack_available()) GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
     host::HostHandle jack = host::platform_host("JACK");
     ASSERT_NE(jack, nullptr);
     host::ScopedHost use(jack);
@@ -72,13 +48,12 @@ TEST(JackLoopback, CapturedLevelAndTapMatchWhatWasPlayed) {
     params->params = generator::GenParams{.sine_hz = 1000, .sweep_secs = 1, .gen_db = -10, .signal = generator::Signal::Pink};
     auto tap = std::make_shared<generator::Tap>();
 
-    auto ports0 = jack_ports();
+    const auto ports0 = test_support::jack_ports();
     auto out = generator::open("JACK", "jack:system", 0, 48000, params, tap);
     ASSERT_TRUE(out.has_value()) << out.error();
-    auto ports1 = jack_ports();
+    const auto ports1 = test_support::jack_ports();
     auto in = capture::open("JACK", "jack:system", 0, std::nullopt, 48000);
     ASSERT_TRUE(in.has_value()) << in.error();
-    auto ports2 = jack_ports();
     EXPECT_EQ(out->rate, 48000u);
     EXPECT_EQ(in->rate, 48000u);
     // Our own streams are not listed as devices.
@@ -86,13 +61,12 @@ TEST(JackLoopback, CapturedLevelAndTapMatchWhatWasPlayed) {
         for (const auto& [host_name, devices] : capture::list_devices(input))
             for (const auto& d : devices) EXPECT_FALSE(d.id.starts_with("jack:veltrum-")) << d.id;
 
-    const auto out_ports = added(ports0, ports1, "veltrum-output");
-    const auto in_ports = added(ports1, ports2, "veltrum-input");
-    ASSERT_FALSE(out_ports.empty());
-    ASSERT_FALSE(in_ports.empty());
+    const std::string out_port = test_support::new_jack_port(ports0, "veltrum-output", false);
+    const std::string in_port = test_support::new_jack_port(ports1, "veltrum-input", true);
+    ASSERT_FALSE(out_port.empty());
+    ASSERT_FALSE(in_port.empty());
     // Channel 1 of the output into channel 1 of the input.
-    const std::string cmd = "jack_connect '" + out_ports.front() + "' '" + in_ports.front() + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    ASSERT_TRUE(test_support::jack_connect(out_port, in_port)) << out_port << " -> " << in_port;
 
     // Collect about two seconds of both sides (a wait for data, not a timing check).
     std::vector<float> mic, ref;
@@ -138,8 +112,7 @@ TEST(JackLoopback, CapturedLevelAndTapMatchWhatWasPlayed) {
 }
 
 TEST(JackLoopback, UnknownDeviceIsAnError) {
-    const char* flag = std::getenv("VELTRUM_TEST_JACK");
-    if (flag == nullptr || std::string(flag) != "1") GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
+    if (!test_support::jack_available()) GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
     host::ScopedHost use(host::platform_host("JACK"));
     EXPECT_EQ(capture::open("JACK", "jack:nothing-here", 0, std::nullopt, 48000).error(), "audio device not found");
     EXPECT_EQ(capture::open("CoreAudio", "jack:system", 0, std::nullopt, 48000).error(),
