@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "api/client.h"
+#include "shared-ui/components/button.h"
 
 namespace ui::main_window {
 
@@ -134,8 +135,12 @@ struct Buttons {
 };
 
 Element flat_button(const std::string& label, reactive::Callback<> on) {
-    return reactive::button().cls("flat").attr("type", "button").on_click([on](const reactive::MouseEvent&) { on(); })(
-        label);
+    using namespace shared_ui::components::button;
+    return reactive::component(default_button,
+                               ButtonProps{.button_type = ButtonType::Flat,
+                                           .label = label,
+                                           .onclick = [on](const reactive::MouseEvent&) { on(); }},
+                               "default_button");
 }
 
 }  // namespace

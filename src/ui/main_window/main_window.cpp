@@ -24,6 +24,8 @@ Element main_window() {
         return make_state(load_settings(api::client::Product::config_dir(engine::settings::PRODUCT_ID)), host);
     });
     reactive::provide_context(s.settings);
+    reactive::provide_context(s.tooltip);
+    reactive::provide_context(s.open_dropdown);
 
     apply_body_class(s);
     install_plot_script(s, std::string());

@@ -26,6 +26,8 @@
 #include "reactive/page.h"
 #include "reactive/signal.h"
 #include "reactive/task.h"
+#include "shared-ui/components/dropdown.h"
+#include "shared-ui/components/tooltip.h"
 #include "ui/main_window/host.h"
 #include "ui/main_window/types.h"
 
@@ -59,6 +61,9 @@ struct AutosaveHooks {
 struct WindowState {
     // ---- settings
     SettingsStore settings;
+    // The one tooltip bubble and the one open drop-down list of the kit.
+    shared_ui::components::tooltip::TooltipStore tooltip;
+    shared_ui::components::dropdown::OpenList open_dropdown{std::nullopt};
 
     // ---- engine
     Signal<engine::capture::DeviceList> input_devices;

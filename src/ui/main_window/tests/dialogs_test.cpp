@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "reactive/dom.h"
+#include "shared-ui/components/button.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/tests/window_fixture.h"
 
@@ -78,13 +79,16 @@ TEST(MessageHtml, ParagraphsAndEscapes) {
     EXPECT_EQ(message_html("one\ntwo\n\nthree"), "<p>one<br>two</p><p>three</p>");
 }
 
-// The dialog card as the page gets it.
-std::string render(const Dialog& d) {
+// An element as the page gets it.
+std::string render(reactive::Element e) {
     reactive::ManualLoop loop;
     reactive::dom::Document doc;
     reactive::Root root(loop, [&](reactive::EditBatch b) { EXPECT_TRUE(doc.apply(b)); });
-    root.mount(reactive::component(message_dialog, MessageDialogProps{d, {}, {}, {}}));
+    root.mount(std::move(e));
     return doc.html();
+}
+std::string render(const Dialog& d) {
+    return render(reactive::component(message_dialog, MessageDialogProps{d, {}, {}, {}}));
 }
 
 TEST(MessageDialog, Markup) {
@@ -92,8 +96,11 @@ TEST(MessageDialog, Markup) {
         return "<div class=\"horizontal space-between\">" + dismiss + "<div class=\"horizontal\">" + alt +
                "<div class=\"alert-button-submit\">" + primary + "</div></div></div>";
     };
+    // The kit's flat button.
     const auto btn = [](std::string label) {
-        return "<button class=\"flat\" on:click=\"0\" type=\"button\">" + label + "</button>";
+        using namespace shared_ui::components::button;
+        return render(reactive::component(
+            default_button, ButtonProps{.button_type = ButtonType::Flat, .label = label, .onclick = [](const auto&) {}}));
     };
     const auto card = [](std::string title, std::string body, std::string buttons) {
         return "<div class=\"alert-background\"><div class=\"alert-card vertical\"><div class=\"alert-title label\">" +

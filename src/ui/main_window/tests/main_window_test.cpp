@@ -16,9 +16,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+bool holds_text(const reactive::dom::Node& n, const std::string& text) {
+    if (n.is_text) return n.text == text;
+    for (const auto* c : n.children)
+        if (holds_text(*c, text)) return true;
+    return false;
+}
+
 const reactive::dom::Node* find_button(const reactive::dom::Node& n, const std::string& label) {
-    if (n.tag == "button" && n.children.size() == 1 && n.children[0]->is_text && n.children[0]->text == label)
-        return &n;
+    if (n.tag == "button" && holds_text(n, label)) return &n;
     for (const auto* c : n.children)
         if (const auto* hit = find_button(*c, label)) return hit;
     return nullptr;
