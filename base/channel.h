@@ -27,14 +27,116 @@ struct TryRecv {
 
 namespace detail {
 
-template <class T>
-struct ChannelState {
+// What both ends of an unbounded channel share, whoever waits on it (a thread
+// here, a task of the interface framework there): the queue, the number of
+// senders and whether the receiver is still there. `Wake` is called with the
+// lock held when a value arrives or the last sender goes; it may release the
+// lock.
+template <class T, class Wake>
+struct ChannelCore {
+    using value_type = T;
     std::mutex mu;
-    std::condition_variable cv;
     std::deque<T> queue;
     std::size_t senders = 0;
     bool receiver_alive = true;
+    Wake waker;
+
+    void add_sender() {
+        std::lock_guard lk(mu);
+        ++senders;
+    }
+    void drop_sender() {
+        std::unique_lock lk(mu);
+        if (--senders == 0) waker(lk);
+    }
+    // False when the receiver has been dropped (the value is discarded).
+    bool push(T v) {
+        std::unique_lock lk(mu);
+        if (!receiver_alive) return false;
+        queue.push_back(std::move(v));
+        waker(lk);
+        return true;
+    }
+    bool receiver_gone() {
+        std::lock_guard lk(mu);
+        return !receiver_alive;
+    }
+    // The receiver goes: later sends fail; queued values are destroyed
+    // outside the lock.
+    void close_receiver() {
+        std::deque<T> drop;
+        std::lock_guard lk(mu);
+        receiver_alive = false;
+        drop.swap(queue);
+    }
+
+    // With the lock held.
+    bool ready_locked() const { return !queue.empty() || senders == 0; }
+    std::optional<T> pop_locked() {
+        if (queue.empty()) return std::nullopt;
+        std::optional<T> v(std::move(queue.front()));
+        queue.pop_front();
+        return v;
+    }
+    TryRecv<T> try_locked() {
+        if (!queue.empty()) return {RecvStatus::Value, pop_locked()};
+        return {senders == 0 ? RecvStatus::Closed : RecvStatus::Empty, std::nullopt};
+    }
 };
+
+// The sending end over a core: copyable (each copy counts as a sender),
+// usable from any thread.
+template <class Core>
+class ChannelSender {
+public:
+    ChannelSender() = default;
+    explicit ChannelSender(std::shared_ptr<Core> s) : s_(std::move(s)) { acquire(); }
+    ChannelSender(const ChannelSender& o) : s_(o.s_) { acquire(); }
+    ChannelSender(ChannelSender&& o) noexcept : s_(std::move(o.s_)) {}
+    ChannelSender& operator=(const ChannelSender& o) {
+        if (this != &o) {
+            release();
+            s_ = o.s_;
+            acquire();
+        }
+        return *this;
+    }
+    ChannelSender& operator=(ChannelSender&& o) noexcept {
+        if (this != &o) {
+            release();
+            s_ = std::move(o.s_);
+        }
+        return *this;
+    }
+    ~ChannelSender() { release(); }
+
+    // False when the receiver has been dropped (the value is discarded).
+    bool send(typename Core::value_type v) const { return s_ && s_->push(std::move(v)); }
+    bool is_closed() const { return !s_ || s_->receiver_gone(); }
+    explicit operator bool() const { return static_cast<bool>(s_); }
+
+private:
+    void acquire() {
+        if (s_) s_->add_sender();
+    }
+    void release() {
+        if (s_) s_->drop_sender();
+        s_.reset();
+    }
+    std::shared_ptr<Core> s_;
+};
+
+// A thread blocked in recv() waits on a condition variable.
+struct ThreadWake {
+    std::condition_variable cv;
+    void operator()(std::unique_lock<std::mutex>& lk) {
+        lk.unlock();
+        cv.notify_all();
+    }
+};
+
+template <class T>
+using ChannelState = ChannelCore<T, ThreadWake>;
 
 }  // namespace detail
 
@@ -42,59 +144,9 @@ template <class T>
 class Receiver;
 
 template <class T>
-class Sender {
+class Sender : public detail::ChannelSender<detail::ChannelState<T>> {
 public:
-    Sender() = default;
-    Sender(const Sender& o) : s_(o.s_) { acquire(); }
-    Sender(Sender&& o) noexcept : s_(std::move(o.s_)) {}
-    Sender& operator=(const Sender& o) {
-        if (this != &o) { release(); s_ = o.s_; acquire(); }
-        return *this;
-    }
-    Sender& operator=(Sender&& o) noexcept {
-        if (this != &o) { release(); s_ = std::move(o.s_); }
-        return *this;
-    }
-    ~Sender() { release(); }
-
-    // False when the receiver has been dropped (the value is discarded).
-    bool send(T v) const {
-        if (!s_) return false;
-        {
-            std::lock_guard lk(s_->mu);
-            if (!s_->receiver_alive) return false;
-            s_->queue.push_back(std::move(v));
-        }
-        s_->cv.notify_one();
-        return true;
-    }
-    bool is_closed() const {
-        if (!s_) return true;
-        std::lock_guard lk(s_->mu);
-        return !s_->receiver_alive;
-    }
-    explicit operator bool() const { return static_cast<bool>(s_); }
-
-private:
-    template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> channel();
-    explicit Sender(std::shared_ptr<detail::ChannelState<T>> s) : s_(std::move(s)) { acquire(); }
-    void acquire() {
-        if (!s_) return;
-        std::lock_guard lk(s_->mu);
-        ++s_->senders;
-    }
-    void release() {
-        if (!s_) return;
-        bool last;
-        {
-            std::lock_guard lk(s_->mu);
-            last = --s_->senders == 0;
-        }
-        if (last) s_->cv.notify_all();
-        s_.reset();
-    }
-    std::shared_ptr<detail::ChannelState<T>> s_;
+    using detail::ChannelSender<detail::ChannelState<T>>::ChannelSender;
 };
 
 template <class T>
@@ -114,20 +166,20 @@ public:
     std::optional<T> recv() {
         if (!s_) return std::nullopt;
         std::unique_lock lk(s_->mu);
-        s_->cv.wait(lk, [&] { return !s_->queue.empty() || s_->senders == 0; });
-        return pop_locked();
+        s_->waker.cv.wait(lk, [&] { return s_->ready_locked(); });
+        return s_->pop_locked();
     }
     template <class Rep, class Period>
     TryRecv<T> recv_timeout(std::chrono::duration<Rep, Period> d) {
         if (!s_) return {RecvStatus::Closed, std::nullopt};
         std::unique_lock lk(s_->mu);
-        s_->cv.wait_for(lk, d, [&] { return !s_->queue.empty() || s_->senders == 0; });
-        return try_locked();
+        s_->waker.cv.wait_for(lk, d, [&] { return s_->ready_locked(); });
+        return s_->try_locked();
     }
     TryRecv<T> try_recv() {
         if (!s_) return {RecvStatus::Closed, std::nullopt};
         std::lock_guard lk(s_->mu);
-        return try_locked();
+        return s_->try_locked();
     }
     explicit operator bool() const { return static_cast<bool>(s_); }
 
@@ -135,24 +187,9 @@ private:
     template <class U>
     friend std::pair<Sender<U>, Receiver<U>> channel();
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> s) : s_(std::move(s)) {}
-    std::optional<T> pop_locked() {
-        if (s_->queue.empty()) return std::nullopt;
-        std::optional<T> v(std::move(s_->queue.front()));
-        s_->queue.pop_front();
-        return v;
-    }
-    TryRecv<T> try_locked() {
-        if (!s_->queue.empty()) return {RecvStatus::Value, pop_locked()};
-        return {s_->senders == 0 ? RecvStatus::Closed : RecvStatus::Empty, std::nullopt};
-    }
     void close() {
         if (!s_) return;
-        std::deque<T> drop;
-        {
-            std::lock_guard lk(s_->mu);
-            s_->receiver_alive = false;
-            drop.swap(s_->queue);  // values are destroyed outside the lock
-        }
+        s_->close_receiver();
         s_.reset();
     }
     std::shared_ptr<detail::ChannelState<T>> s_;

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/channel.h"
 #include "base/result.h"
 #include "reactive/loop.h"
 
@@ -337,19 +338,14 @@ auto spawn_blocking(F fn, A... args) {
 // ---- channels -----------------------------------------------------------------------
 
 namespace detail {
-template <class T>
-struct AsyncChannelState {
-    std::mutex mu;
-    std::deque<T> queue;
-    std::size_t senders = 0;
-    bool receiver_alive = true;
+// A task awaiting recv() is resumed on its loop.
+struct TaskWake {
     bool waiting = false;
     std::weak_ptr<TaskState> task;
     std::coroutine_handle<> h;
     Loop* loop = nullptr;
 
-    // Called with the lock held; wakes the receiver outside it.
-    void wake(std::unique_lock<std::mutex>& lk) {
+    void operator()(std::unique_lock<std::mutex>& lk) {
         if (!waiting) return;
         waiting = false;
         auto t = std::move(task);
@@ -359,55 +355,19 @@ struct AsyncChannelState {
         if (!t.expired()) resume_later(l, std::move(t), hh);
     }
 };
+template <class T>
+using AsyncChannelState = base::detail::ChannelCore<T, TaskWake>;
 }  // namespace detail
 
 template <class T>
 class AsyncReceiver;
 
 // Sending end of an unbounded channel; copyable, usable from any thread.
+// send() is false once the receiver is gone.
 template <class T>
-class AsyncSender {
+class AsyncSender : public base::detail::ChannelSender<detail::AsyncChannelState<T>> {
 public:
-    AsyncSender() = default;
-    AsyncSender(const AsyncSender& o) : s_(o.s_) { acquire(); }
-    AsyncSender(AsyncSender&& o) noexcept : s_(std::move(o.s_)) {}
-    AsyncSender& operator=(AsyncSender o) noexcept {
-        std::swap(s_, o.s_);
-        return *this;
-    }
-    ~AsyncSender() { release(); }
-
-    // False once the receiver is gone.
-    bool send(T v) const {
-        if (!s_) return false;
-        std::unique_lock lk(s_->mu);
-        if (!s_->receiver_alive) return false;
-        s_->queue.push_back(std::move(v));
-        s_->wake(lk);
-        return true;
-    }
-    bool is_closed() const {
-        if (!s_) return true;
-        std::lock_guard lk(s_->mu);
-        return !s_->receiver_alive;
-    }
-
-private:
-    template <class U>
-    friend std::pair<AsyncSender<U>, AsyncReceiver<U>> channel();
-    explicit AsyncSender(std::shared_ptr<detail::AsyncChannelState<T>> s) : s_(std::move(s)) { acquire(); }
-    void acquire() {
-        if (!s_) return;
-        std::lock_guard lk(s_->mu);
-        ++s_->senders;
-    }
-    void release() {
-        if (!s_) return;
-        std::unique_lock lk(s_->mu);
-        if (--s_->senders == 0) s_->wake(lk);
-        s_.reset();
-    }
-    std::shared_ptr<detail::AsyncChannelState<T>> s_;
+    using base::detail::ChannelSender<detail::AsyncChannelState<T>>::ChannelSender;
 };
 
 // Receiving end; `co_await rx.recv()` gives the next value, or nothing once
@@ -428,33 +388,27 @@ public:
         detail::AsyncChannelState<T>* s;
         bool await_ready() {
             std::lock_guard lk(s->mu);
-            return !s->queue.empty() || s->senders == 0;
+            return s->ready_locked();
         }
         bool await_suspend(std::coroutine_handle<> h) {
             std::lock_guard lk(s->mu);
-            if (!s->queue.empty() || s->senders == 0) return false;
-            s->waiting = true;
-            s->h = h;
-            if (auto* t = detail::current_task()) s->task = t->weak_from_this();
-            s->loop = current_loop();
+            if (s->ready_locked()) return false;
+            s->waker.waiting = true;
+            s->waker.h = h;
+            if (auto* t = detail::current_task()) s->waker.task = t->weak_from_this();
+            s->waker.loop = current_loop();
             return true;
         }
         std::optional<T> await_resume() {
             std::lock_guard lk(s->mu);
-            if (s->queue.empty()) return std::nullopt;
-            std::optional<T> v(std::move(s->queue.front()));
-            s->queue.pop_front();
-            return v;
+            return s->pop_locked();
         }
     };
     RecvAwaiter recv() { return RecvAwaiter{s_.get()}; }
     // Without waiting: the next value if one is queued.
     std::optional<T> try_recv() {
         std::lock_guard lk(s_->mu);
-        if (s_->queue.empty()) return std::nullopt;
-        std::optional<T> v(std::move(s_->queue.front()));
-        s_->queue.pop_front();
-        return v;
+        return s_->pop_locked();
     }
     bool closed() const {
         std::lock_guard lk(s_->mu);
@@ -467,12 +421,7 @@ private:
     explicit AsyncReceiver(std::shared_ptr<detail::AsyncChannelState<T>> s) : s_(std::move(s)) {}
     void close() {
         if (!s_) return;
-        std::deque<T> drop;
-        {
-            std::lock_guard lk(s_->mu);
-            s_->receiver_alive = false;
-            drop.swap(s_->queue);
-        }
+        s_->close_receiver();
         s_.reset();
     }
     std::shared_ptr<detail::AsyncChannelState<T>> s_;
@@ -481,7 +430,7 @@ private:
 template <class T>
 std::pair<AsyncSender<T>, AsyncReceiver<T>> channel() {
     auto s = std::make_shared<detail::AsyncChannelState<T>>();
-    s->loop = current_loop();
+    s->waker.loop = current_loop();
     return {AsyncSender<T>(s), AsyncReceiver<T>(s)};
 }
 
