@@ -4,6 +4,7 @@
 #include "reactive/root.h"
 #include "webview-host/reactive_root.h"
 #include "ui/main_window/dialogs.h"
+#include "ui/tf_plot/tf_plot.h"
 #include "ui/main_window/effects.h"
 #include "ui/main_window/start_up.h"
 
@@ -28,7 +29,7 @@ Element main_window() {
     reactive::provide_context(s.open_dropdown);
 
     apply_body_class(s);
-    install_plot_script(s, std::string());
+    install_plot_script(s, ui::tf_plot::plot_script(20.0f, 20000.0f, 2.0f, 40.0f));
     update_window_title(s);
     autosave_on_settings_change(s);
 

@@ -10,6 +10,7 @@
 #include "reactive/root.h"
 #include "ui/main_window/main_window.h"
 #include "ui/main_window/state.h"
+#include "ui/tf_plot/tf_plot.h"
 
 namespace ui::main_window {
 namespace {
@@ -85,13 +86,15 @@ TEST(MainWindow, KilledRunIsRecoveredUnderItsOwnProject) {
     EXPECT_EQ(test_support::slurp(data / "autosave.project"), a.string());
 
     // The body class and the stepper script reached the page.
-    bool body = false, stepper = false;
+    bool body = false, stepper = false, plot = false;
     for (const auto& s : page.scripts) {
+        plot |= s.text == ui::tf_plot::plot_script();
         body |= s.text == "document.body.className = \"dark ui-tiny\";";
         stepper |= s.text.find("_stepperEnterBlur") != std::string::npos;
     }
     EXPECT_TRUE(body);
     EXPECT_TRUE(stepper);
+    EXPECT_TRUE(plot);
     root.unmount();
 }
 
