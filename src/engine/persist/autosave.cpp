@@ -14,10 +14,19 @@ namespace {
 
 constexpr std::string_view LOG_TARGET = "Veltrum::engine::trace";
 
-AutosaveQueue<Session>& process_queue() {
+struct AutosaveJob {
+    Session session;
+    std::optional<std::filesystem::path> project;
+};
+
+AutosaveQueue<AutosaveJob>& process_queue() {
     // Never destroyed: the writer thread lives as long as the process.
-    static auto* q = new AutosaveQueue<Session>(AUTOSAVE, **AUTOSAVE_DIR / AUTOSAVE_FILE_NAME,
-                                                [](const Session& s) { return s.encode(); });
+    static auto* q = new AutosaveQueue<AutosaveJob>(
+        AUTOSAVE, **AUTOSAVE_DIR / AUTOSAVE_FILE_NAME, [](const AutosaveJob& j) { return j.session.encode(); },
+        **AUTOSAVE_DIR / AUTOSAVE_PROJECT_NAME, [](const AutosaveJob& j) -> std::optional<std::string> {
+            if (!j.project) return std::nullopt;
+            return j.project->string();
+        });
     return *q;
 }
 
@@ -78,9 +87,9 @@ const std::optional<std::filesystem::path>& AutosaveDir::get() const {
     return dir;
 }
 
-void autosave(Session session) {
+void autosave(Session session, std::optional<std::filesystem::path> project) {
     if (!AUTOSAVE_DIR.on()) return;
-    process_queue().queue(std::move(session));
+    process_queue().queue(AutosaveJob{std::move(session), std::move(project)});
 }
 
 void remove_autosave() {
@@ -91,6 +100,7 @@ void remove_autosave() {
 void remove_kept_autosave() {
     if (!AUTOSAVE_DIR.on()) return;
     autosave_remove_file(**AUTOSAVE_DIR / AUTOSAVE_KEPT_NAME);
+    autosave_remove_file(**AUTOSAVE_DIR / AUTOSAVE_KEPT_PROJECT_NAME);
 }
 
 void autosave_wait_idle() {

@@ -28,6 +28,10 @@ namespace engine::trace {
 inline constexpr std::string_view AUTOSAVE_FILE_NAME = "autosave.vtproject";
 inline constexpr std::string_view AUTOSAVE_KEPT_NAME = "autosave.kept.vtproject";
 inline constexpr std::string_view AUTOSAVE_LOCK_NAME = "autosave.lock";
+// Beside each autosave file: the project file it was written for (the path's
+// bytes; absent for a project without a file).
+inline constexpr std::string_view AUTOSAVE_PROJECT_NAME = "autosave.project";
+inline constexpr std::string_view AUTOSAVE_KEPT_PROJECT_NAME = "autosave.kept.project";
 
 // The number of the last file operation performed, under its mutex.
 struct AutosaveFileLock {
@@ -67,9 +71,17 @@ template <class T>
 class AutosaveQueue {
 public:
     using Encode = std::function<base::Result<std::string>(const T&)>;
+    // The bytes of a small file written beside the main one with it, under
+    // the same lock; nothing removes that file.
+    using Companion = std::function<std::optional<std::string>(const T&)>;
 
-    AutosaveQueue(AutosaveOrder& order, std::filesystem::path file, Encode encode)
-        : order_(order), file_(std::move(file)), encode_(std::move(encode)) {}
+    AutosaveQueue(AutosaveOrder& order, std::filesystem::path file, Encode encode,
+                  std::filesystem::path companion_file = {}, Companion companion = {})
+        : order_(order),
+          file_(std::move(file)),
+          encode_(std::move(encode)),
+          companion_file_(std::move(companion_file)),
+          companion_(std::move(companion)) {}
     AutosaveQueue(const AutosaveQueue&) = delete;
     AutosaveQueue& operator=(const AutosaveQueue&) = delete;
     ~AutosaveQueue() {
@@ -97,7 +109,10 @@ public:
     // Deletes the file under the ordering rule.
     void remove() {
         const std::uint64_t number = order_.next();
-        order_.run_if_current(number, [&] { autosave_remove_file(file_); });
+        order_.run_if_current(number, [&] {
+            autosave_remove_file(file_);
+            if (!companion_file_.empty()) autosave_remove_file(companion_file_);
+        });
     }
 
     // Tests and benchmarks: blocks until the mailbox is empty and the
@@ -135,8 +150,17 @@ private:
                         base::log::warn("Veltrum::engine::trace", "autosave: " + bytes.error());
                         return;
                     }
-                    if (auto ok = api_write(file_, *bytes); !ok)
+                    if (auto ok = api_write(file_, *bytes); !ok) {
                         base::log::warn("Veltrum::engine::trace", "autosave: " + ok.error());
+                        return;
+                    }
+                    if (companion_file_.empty()) return;
+                    if (auto extra = companion_ ? companion_(job->second) : std::nullopt) {
+                        if (auto ok = api_write(companion_file_, *extra); !ok)
+                            base::log::warn("Veltrum::engine::trace", "autosave: " + ok.error());
+                    } else {
+                        autosave_remove_file(companion_file_);
+                    }
                 });
                 job.reset();
                 {
@@ -165,6 +189,8 @@ private:
     AutosaveOrder& order_;
     const std::filesystem::path file_;
     Encode encode_;
+    const std::filesystem::path companion_file_;
+    Companion companion_;
     std::mutex mu_;  // AUTOSAVE_PENDING
     std::condition_variable cv_;
     std::condition_variable idle_cv_;
@@ -202,11 +228,15 @@ extern std::atomic<std::uint64_t>& AUTOSAVE_GENERATION;
 extern AutosaveFileLock& AUTOSAVE_FILE_LOCK;
 
 // Queues the session for the autosave file; returns at once. Does nothing
-// when autosave is off.
-void autosave(Session session);
-// Deletes "autosave.vtproject" under the ordering rule (off: nothing).
+// when autosave is off. `project` is the project file the session belongs
+// to; it is written to "autosave.project" together with the session (a
+// session without one removes that file), so that a recovered autosave is
+// applied under the project it was made for.
+void autosave(Session session, std::optional<std::filesystem::path> project = std::nullopt);
+// Deletes "autosave.vtproject" and "autosave.project" under the ordering
+// rule (off: nothing).
 void remove_autosave();
-// Deletes "autosave.kept.vtproject" (off: nothing).
+// Deletes "autosave.kept.vtproject" and "autosave.kept.project" (off: nothing).
 void remove_kept_autosave();
 // Tests and benchmarks: waits until every queued autosave is written.
 void autosave_wait_idle();

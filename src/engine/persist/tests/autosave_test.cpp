@@ -124,6 +124,33 @@ TEST(AutosaveQueue, RemoveThenQueueWrites) {
     EXPECT_TRUE(cap.records().empty());
 }
 
+TEST(AutosaveQueue, CompanionFileFollowsEachWrite) {
+    const auto dir = scratch("companion");
+    const auto file = dir / "autosave.vtproject";
+    const auto note = dir / "autosave.project";
+    AutosaveOrder order;
+    AutosaveQueue<std::string> queue(
+        order, file, [](const std::string& v) -> base::Result<std::string> { return v; }, note,
+        [](const std::string& v) -> std::optional<std::string> {
+            if (v.starts_with("untitled")) return std::nullopt;
+            return "/shows/" + v;
+        });
+    queue.queue("a");
+    queue.wait_idle();
+    EXPECT_EQ(slurp(file), "a");
+    EXPECT_EQ(slurp(note), "/shows/a");
+    // A session of no project file leaves no note behind.
+    queue.queue("untitled");
+    queue.wait_idle();
+    EXPECT_EQ(slurp(file), "untitled");
+    EXPECT_FALSE(fs::exists(note));
+    queue.queue("b");
+    queue.wait_idle();
+    queue.remove();
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(fs::exists(note));
+}
+
 TEST(AutosaveQueue, FailuresAreLoggedAndTheWorkerGoesOn) {
     const auto dir = scratch("failures");
     // The folder of the file is a regular file at first.

@@ -1,0 +1,36 @@
+#include "ui/main_window/state.h"
+
+#include "engine/persist/autosave.h"
+
+namespace ui::main_window {
+
+AutosaveHooks AutosaveHooks::process() {
+    return AutosaveHooks{
+        .autosave = [](Session s, std::optional<Path> p) { engine::trace::autosave(std::move(s), std::move(p)); },
+        .remove_autosave = [] { engine::trace::remove_autosave(); },
+        .remove_kept_autosave = [] { engine::trace::remove_kept_autosave(); },
+    };
+}
+
+Setup setup_of(const Settings& s) {
+    return Setup{
+        .cycles = s.cycles,
+        .coherence_threshold = s.coherence_threshold,
+        .average_secs = s.average_secs,
+        .target = s.target,
+        .bass_db = s.bass_db,
+        .mic_cal_path = s.mic_cal_path,
+    };
+}
+
+WindowState make_state(Settings settings, WindowHostRef host, AutosaveHooks files) {
+    WindowState s{.settings = SettingsStore(std::move(settings))};
+    s.saved_setup.set(setup_of(s.settings.peek()));
+    const auto& names = s.sources.peek();
+    s.current_source_name.set(names.empty() ? std::string() : names.front());
+    s.host = std::move(host);
+    s.files = std::move(files);
+    return s;
+}
+
+}  // namespace ui::main_window
