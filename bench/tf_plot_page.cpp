@@ -1,0 +1,88 @@
+// The plot page script in a real web view: the page-side time to apply one
+// heavy batch of drawing updates to the full transfer plot, measured in the
+// page with performance.now() over a run of batches (needs a display; skips
+// without).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "reactive/root.h"
+#include "ui/tf_plot/tests/synthetic.h"
+#include "ui/tf_plot/tf_plot.h"
+#include "webview-host/gtk_loop.h"
+#include "webview-host/reactive_root.h"
+#include "webview-host/window.h"
+
+namespace {
+
+using namespace reactive;
+using namespace ui::tf_plot;
+
+Element plot_app() {
+    TfPlotProps p;
+    p.show_rta = p.show_fill = true;
+    p.arrivals = tf_plot_test::room_arrivals();
+    for (std::size_t k = 0; k < 8; ++k) p.stored.push_back({k, k % 4});
+    p.xovers = {0, 1, 2, 3};
+    return component(tf_plot, p);
+}
+
+struct Env {
+    std::unique_ptr<webview_host::GtkLoop> loop;
+    std::unique_ptr<webview_host::Window> window;
+};
+
+Env* env() {
+    static Env* e = [] {
+        auto* e = new Env;
+        e->loop = std::make_unique<webview_host::GtkLoop>();
+        webview_host::WindowConfig c;
+        c.title = "Plot bench";
+        c.head = fmt::format("<link rel=\"stylesheet\" href=\"{}\">", STYLE_URL);
+        c.assets = {{std::string(ASSET_PREFIX), VELTRUM_TF_PLOT_ASSETS}};
+        e->window = std::make_unique<webview_host::Window>(
+            c, std::make_unique<webview_host::ReactiveRoot>(*e->loop, [] { return plot_app(); }));
+        webview_host::run_until([&] { return e->window->rendered() && e->window->pending_batches() == 0; });
+        return e;
+    }();
+    return e;
+}
+
+void BM_PageApplyBatch(benchmark::State& state) {
+    if (!std::getenv("DISPLAY") || !webview_host::init()) {
+        state.SkipWithError("no display");
+        return;
+    }
+    Env* e = env();
+    nlohmann::json batches = nlohmann::json::array();
+    for (unsigned k = 0; k < 8; ++k) batches.push_back(plot_batch(build_paths(tf_plot_test::heavy_inputs(k)).updates));
+    const std::string body = fmt::format(R"JS(
+const plot = await import("{}");
+const batches = {};
+const n = 60;
+const t0 = performance.now();
+for (let i = 0; i < n; i++) {{
+  plot.applyBatch(batches[i % batches.length], () => {{}});
+  document.getElementById("tf-mag").getBoundingClientRect();  // layout after every batch
+}}
+return (performance.now() - t0) / n;)JS",
+                                         SCRIPT_URL, batches.dump());
+    for (auto _ : state) {
+        std::optional<base::Result<nlohmann::json>> out;
+        e->window->evaluate(body, {}, [&](base::Result<nlohmann::json> r) { out = std::move(r); });
+        webview_host::run_until([&] { return out.has_value(); });
+        if (!out || !*out || !(*out)->is_number()) {
+            state.SkipWithError("page did not answer");
+            return;
+        }
+        state.SetIterationTime((*out)->get<double>() / 1000.0);
+    }
+}
+BENCHMARK(BM_PageApplyBatch)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,211 @@
+// The plot page script: applies batches of drawing updates to the plot
+// skeleton, draws the spectrogram rows and drives the pointer readout of
+// every panel (cursor line, readout text, readout balls).
+//
+// A batch is an array of [element id, attribute, value] triples. "data-row"
+// on the spectrogram canvas is drawn, never stored.
+
+// Spectrogram colours, from the bottom of the range to the top.
+const STOPS = [
+  [0, 0, 24], [0, 0, 110], [0, 40, 200], [0, 170, 220],
+  [0, 200, 90], [230, 230, 0], [255, 60, 0], [255, 255, 255],
+];
+
+// Colour of level v in the range bottom .. bottom + range: [r, g, b].
+export function colour(v, bottom, range) {
+  let c = (v - bottom) / range;
+  if (!Number.isFinite(c)) c = 0;
+  c = Math.min(Math.max(c, 0), 1);
+  const s = c * 7;
+  const k = Math.min(Math.floor(s), 6);
+  const f = s - k;
+  const a = STOPS[k], b = STOPS[k + 1];
+  return [0, 1, 2].map((j) => Math.round(a[j] + (b[j] - a[j]) * f));
+}
+
+// Draws one row of levels at the top of the canvas, moving the picture down.
+function drawRow(cv, levels, bottom, top) {
+  const w = cv.width, h = cv.height;
+  const g = cv.getContext("2d");
+  if (h > 1) g.putImageData(g.getImageData(0, 0, w, h - 1), 0, 1);
+  const range = Math.max(top - bottom, 1);
+  const rows = cv.__rows || (cv.__rows = []);
+  rows.unshift(levels);
+  if (rows.length > h) rows.length = h;
+  const n = levels.length;
+  const img = g.createImageData(w, 1);
+  for (let x = 0; x < w; x++) {
+    const t = (w > 1 ? x / (w - 1) : 0) * (n - 1);
+    const i = Math.min(Math.floor(t), n - 2);
+    const f = t - i;
+    const v = levels[i] + (levels[i + 1] - levels[i]) * f;
+    const c = colour(v, bottom, range);
+    img.data[x * 4] = c[0];
+    img.data[x * 4 + 1] = c[1];
+    img.data[x * 4 + 2] = c[2];
+    img.data[x * 4 + 3] = 255;
+  }
+  g.putImageData(img, 0, 0);
+}
+
+// Writes one batch into the page; `report(context, error)` hears of items
+// that failed (the others still apply).
+export function applyBatch(batch, report) {
+  for (const item of batch) {
+    try { applyItem(item); } catch (e) { report(item && item[0], e); }
+  }
+}
+
+function applyItem(item) {
+  const el = document.getElementById(item[0]);
+  if (!el) return;
+  const attr = item[1], value = item[2];
+  if (attr !== "data-row") {
+    el.setAttribute(attr, value);
+    return;
+  }
+  const f = String(value).split("|");
+  if (f.length < 5) return;
+  const bottom = parseFloat(f[1]), top = parseFloat(f[2]);
+  if (f[0] === el.getAttribute("data-tag") || f[4] === "" || !Number.isFinite(bottom) || !Number.isFinite(top))
+    return;
+  el.setAttribute("data-tag", f[0]);
+  el.setAttribute("data-row-secs", f[3]);
+  drawRow(el, f[4].split(",").map(Number), bottom, top);
+}
+
+export async function run(consts, recv) {
+  const MIN = consts.MIN, MAX = consts.MAX, PRE = consts.PRE, IR_MS = consts.IR_MS;
+  let pointer = null;  // last client position {x, y}
+  let reported = false;
+
+  function report(context, e) {
+    if (reported) return;
+    reported = true;
+    console.error("plot update failed", context, e);
+  }
+
+  function fmtHz(f) {
+    return f >= 1000 ? (f / 1000).toFixed(2) + " kHz" : f.toFixed(0) + " Hz";
+  }
+
+  const BALL_WORDS = ["mag", "phase", "coh", "rta", "spectrogram"];
+
+  function readout(target, cx, cy) {
+    const panels = document.querySelectorAll(".tf-panel");
+    const panel = target && target.closest ? target.closest(".tf-panel") : null;
+    const plot = document.getElementById("tf-plot");
+    if (!panel || !plot) {
+      for (const p of panels)
+        for (const cls of [".tf-cursor", ".tf-readout", ".tf-ball"]) {
+          const el = p.querySelector(cls);
+          if (el) el.classList.remove("on");
+        }
+      return;
+    }
+    const r = panel.getBoundingClientRect();
+    let x = (cx - r.left) / r.width;
+    if (!Number.isFinite(x)) x = 0;
+    x = Math.min(Math.max(x, 0), 1);
+    const isTime = panel.classList.contains("ir");
+    const pick = (list) => list[Math.round(x * (list.length - 1))];
+    const heights = {};
+    let text = "";
+    const rtaBall = () => {
+      const entries = (plot.getAttribute("data-rta") || "").split(";");
+      const e = pick(entries);
+      if (entries.length >= 2 && e) heights.rta = Number(e.split(",")[1]);
+      return [entries, e];
+    };
+    if (isTime) {
+      const samples = (plot.getAttribute("data-ir") || "").split(",");
+      const ms = plot.getAttribute("data-ir-ms");
+      const post = ms === null || ms === "" ? IR_MS : Number(ms);
+      if (samples.length >= 2)
+        text = (x * (PRE + post) - PRE).toFixed(1) + " ms  " + pick(samples) + " dB";
+    } else {
+      const hz = MIN * Math.pow(MAX / MIN, x);
+      if (panel.classList.contains("spectrogram")) {
+        text = fmtHz(hz);
+        const cv = panel.querySelector("canvas");
+        const rows = cv && cv.__rows;
+        if (rows && rows.length) {
+          const cr = cv.getBoundingClientRect();
+          let yf = (cy - cr.top) / cr.height;
+          if (!Number.isFinite(yf)) yf = 0;
+          yf = Math.min(Math.max(yf, 0), 1);
+          const ri = Math.min(Math.floor(yf * cv.height), rows.length - 1);
+          const lv = rows[ri];
+          const v = lv[Math.round(x * (lv.length - 1))];
+          const secs = Number(cv.getAttribute("data-row-secs"));
+          text += "  " + Number(v).toFixed(1) + " dB  " + (ri * secs).toFixed(1) + " s ago";
+          heights.spectrogram = (cr.top - r.top + yf * cr.height) / r.height * 1000;
+        }
+        rtaBall();
+      } else if (panel.classList.contains("rta")) {
+        const [entries, e] = rtaBall();
+        if (entries.length >= 2 && e) text = fmtHz(hz) + "  " + e.split(",")[0] + " dB";
+      } else {
+        const entries = (plot.getAttribute("data-pts") || "").split(";");
+        const e = pick(entries);
+        if (entries.length >= 2 && e) {
+          const f = e.split(",");
+          text = fmtHz(hz) + "  " + f[0] + " dB  " + f[1] + "\u00b0  coh " + f[2];
+          heights.mag = Number(f[3]);
+          heights.phase = Number(f[4]);
+          heights.coh = Number(f[5]);
+        }
+      }
+    }
+    const left = x * 100 + "%";
+    for (const p of panels) {
+      const cursor = p.querySelector(".tf-cursor");
+      const label = p.querySelector(".tf-readout");
+      if (!cursor || !label) continue;
+      const shared = p.classList.contains("ir") === isTime;
+      cursor.classList.toggle("on", shared);
+      if (shared) cursor.style.left = left;
+      const hovered = p === panel;
+      label.classList.toggle("on", hovered && text !== "");
+      if (hovered) {
+        label.textContent = text;
+        label.style.left = left;
+        label.classList.toggle("flip", x > 0.5);
+      }
+      const ball = p.querySelector(".tf-ball");
+      if (!ball) continue;
+      let h;
+      for (const w of BALL_WORDS)
+        if (p.classList.contains(w) && heights[w] !== undefined) { h = heights[w]; break; }
+      ball.classList.toggle("on", shared && h !== undefined);
+      if (h !== undefined) {
+        ball.style.left = left;
+        ball.style.top = h / 10 + "%";
+      }
+    }
+  }
+
+  function leave() {
+    pointer = null;
+    try { readout(null, 0, 0); } catch (e) { report("refresh", e); }
+  }
+
+  document.addEventListener("mousemove", (ev) => {
+    pointer = { x: ev.clientX, y: ev.clientY };
+    try { readout(ev.target, ev.clientX, ev.clientY); } catch (e) { report("refresh", e); }
+  });
+  document.addEventListener("mouseleave", leave);
+  document.addEventListener("mouseout", (ev) => { if (ev.relatedTarget === null) leave(); });
+  window.addEventListener("blur", leave);
+
+  for (;;) {
+    const batch = await recv();
+    if (!Array.isArray(batch)) continue;
+    applyBatch(batch, report);
+    if (pointer) {
+      try {
+        readout(document.elementFromPoint(pointer.x, pointer.y), pointer.x, pointer.y);
+      } catch (e) { report("refresh", e); }
+    }
+  }
+}
