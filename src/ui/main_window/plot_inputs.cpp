@@ -132,14 +132,13 @@ std::optional<std::array<Point, 240>> target_curve(const Settings& settings) {
     return out;
 }
 
-ui::tf_plot::PathInputs plot_inputs(const WindowState& s, const engine::analyzer::Snapshot* shown,
+ui::tf_plot::PathInputs plot_inputs(const WindowState& s, bool analyzer, const engine::analyzer::Snapshot* shown,
                                     const std::optional<Seats>& seats,
                                     const std::vector<std::vector<float>>& reflections) {
     const auto& settings = s.settings();
     const auto& traces = s.traces();
     const auto& design = s.design();
     const std::string& position = s.position();
-    const bool analyzer = s.analyzer().has_value();
     const bool show_predicted = s.show_predicted();
     const bool predicted_mode = !analyzer && show_predicted;
     const std::size_t tab = s.right_tab();

@@ -43,10 +43,11 @@ std::vector<std::size_t> at_position(const std::vector<Trace>& traces, const std
 // The target curve of the settings on the grid, when they hold one.
 std::optional<std::array<engine::tf::Point, 240>> target_curve(const Settings& settings);
 
-// The path builders' inputs for one pass. `shown` is the snapshot drawn as
+// The path builders' inputs for one pass, with or without an analyzer
+// running. `shown` is the snapshot drawn as
 // the main curve (the live one, else the viewed trace or Predicted), none
 // when nothing is shown.
-ui::tf_plot::PathInputs plot_inputs(const WindowState& s, const engine::analyzer::Snapshot* shown,
+ui::tf_plot::PathInputs plot_inputs(const WindowState& s, bool analyzer, const engine::analyzer::Snapshot* shown,
                                     const std::optional<Seats>& seats,
                                     const std::vector<std::vector<float>>& reflections);
 

@@ -28,7 +28,7 @@ std::vector<std::size_t> stored_indices(const ui::tf_plot::PathInputs& in) {
 class PlotInputs : public Window {
 protected:
     ui::tf_plot::PathInputs inputs(const Snapshot* shown = nullptr) {
-        return plot_inputs(s(), shown, seats_memo(s()), reflections);
+        return plot_inputs(s(), false, shown, seats_memo(s()), reflections);
     }
     std::vector<std::vector<float>> reflections;
 };
