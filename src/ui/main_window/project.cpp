@@ -5,6 +5,7 @@
 
 #include "api/client.h"
 #include "base/log.h"
+#include "base/utf8.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/keys.h"
 
@@ -80,7 +81,7 @@ reactive::Task<bool> save_project_as(WindowState s) {
     const auto project = s.project_path.peek();
     auto panel = project_panel("Save Project", project);
     if (project && project->has_filename()) {
-        panel.suggested_name = project->filename().string();
+        panel.suggested_name = base::utf8::lossy(project->filename().native());
     } else {
         panel.suggested_name = fmt::format("Untitled.{}", PROJECT_EXTENSION);
     }
