@@ -5,6 +5,8 @@
 #include "webview-host/reactive_root.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/effects.h"
+#include "ui/main_window/measurement.h"
+#include "ui/main_window/refresh.h"
 #include "ui/main_window/start_up.h"
 
 namespace ui::main_window {
@@ -29,6 +31,13 @@ Element main_window() {
     install_plot_script(s, std::string());
     update_window_title(s);
     autosave_on_settings_change(s);
+
+    // The measurement operations and the refresh loop, once.
+    reactive::use_hook<bool>([&] {
+        install_measurement(s);
+        reactive::spawn(refresh_loop(s));
+        return true;
+    });
 
     // The start-up work, once.
     reactive::use_hook<bool>([&] {
