@@ -6,6 +6,8 @@
 #include "ui/main_window/dialogs.h"
 #include "ui/tf_plot/tf_plot.h"
 #include "ui/main_window/effects.h"
+#include "ui/main_window/measurement.h"
+#include "ui/main_window/refresh.h"
 #include "ui/main_window/start_up.h"
 
 namespace ui::main_window {
@@ -32,6 +34,13 @@ Element main_window() {
     install_plot_script(s, ui::tf_plot::plot_script(20.0f, 20000.0f, 2.0f, 40.0f));
     update_window_title(s);
     autosave_on_settings_change(s);
+
+    // The measurement operations and the refresh loop, once.
+    reactive::use_hook<bool>([&] {
+        install_measurement(s);
+        reactive::spawn(refresh_loop(s));
+        return true;
+    });
 
     // The start-up work, once.
     reactive::use_hook<bool>([&] {

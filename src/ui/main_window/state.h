@@ -130,6 +130,8 @@ struct WindowState {
     // view when one runs; starts a measurement.
     std::function<void()> restart_worker;
     std::function<void()> start_analyzer;
+    // Filled by the measurement control: starts the SPL meter on its input.
+    std::function<void()> start_meter;
     // Filled by the update installation: downloads, installs and relaunches.
     std::function<void(api::UpdateInfo)> install_update;
 };

@@ -1,0 +1,305 @@
+#include "ui/main_window/refresh.h"
+
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "base/float_text.h"
+#include "base/log.h"
+#include "ui/main_window/plot_inputs.h"
+#include "ui/main_window/seats.h"
+
+namespace ui::main_window {
+
+using engine::analyzer::Snapshot;
+using engine::meter::MeterSnapshot;
+using engine::tf::Point;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto PASS = 33ms;
+constexpr auto SETTLE = 2s;
+
+inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+struct SipState {
+    std::uint64_t v0, v1, v2, v3;
+    void round() {
+        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    }
+};
+
+std::uint64_t load_le(const unsigned char* p, std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    return v;
+}
+
+void put_u64(std::string& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+std::uint64_t siphash(std::string_view bytes, std::uint64_t k0, std::uint64_t k1, int c_rounds, int d_rounds) {
+    SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+               k1 ^ 0x7465646279746573ULL};
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    const std::size_t whole = n - n % 8;
+    for (std::size_t i = 0; i < whole; i += 8) {
+        const std::uint64_t m = load_le(p + i, 8);
+        s.v3 ^= m;
+        for (int r = 0; r < c_rounds; ++r) s.round();
+        s.v0 ^= m;
+    }
+    const std::uint64_t b = (static_cast<std::uint64_t>(n) << 56) | load_le(p + whole, n - whole);
+    s.v3 ^= b;
+    for (int r = 0; r < c_rounds; ++r) s.round();
+    s.v0 ^= b;
+    s.v2 ^= 0xFF;
+    for (int r = 0; r < d_rounds; ++r) s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+std::uint64_t batch_hash(const std::vector<PlotUpdate>& batch, const Settings& settings) {
+    std::size_t size = 8 + 5;
+    for (const auto& u : batch) size += u.id.size() + u.attr.size() + u.value.size() + 3;
+    std::string bytes;
+    bytes.reserve(size);
+    put_u64(bytes, batch.size());
+    for (const auto& u : batch) {
+        bytes += u.id;
+        bytes.push_back('\xFF');
+        bytes += u.attr;
+        bytes.push_back('\xFF');
+        bytes += u.value;
+        bytes.push_back('\xFF');
+    }
+    for (bool on : {settings.show_ir, settings.show_coh, settings.show_mag, settings.show_phase, settings.show_rta})
+        bytes.push_back(on ? 1 : 0);
+    return siphash(bytes, 0, 0, 1, 3);
+}
+
+base::Result<void> send_plot_update(const reactive::Eval& channel, std::vector<PlotUpdate> batch) {
+    return channel.send(ui::tf_plot::plot_batch(batch));
+}
+
+std::vector<Point> weight_points(const std::vector<Point>& points, engine::tf::Weighting weighting, float offset_db) {
+    std::vector<Point> out(points);
+    for (auto& p : out) p.db = p.db + offset_db + engine::tf::weighting_db(weighting, p.hz);
+    return out;
+}
+
+Workers Workers::of(const WindowState& s) {
+    return Workers{
+        .analyzer = [s]() -> std::optional<Snapshot> {
+            const auto& a = s.analyzer.peek();
+            if (!a) return std::nullopt;
+            return a->copy();
+        },
+        .send = [s](engine::analyzer::Cmd cmd) {
+            if (const auto& a = s.analyzer.peek()) a->send(std::move(cmd));
+        },
+        .drop_analyzer = [s] { s.analyzer.set(std::nullopt); },
+        .meter = [s]() -> std::optional<MeterSnapshot> {
+            const auto& m = s.meter.peek();
+            if (!m) return std::nullopt;
+            return m->snapshot();
+        },
+        .drop_meter = [s] { s.meter.set(std::nullopt); },
+        .start_meter = [s] {
+            if (s.start_meter) s.start_meter();
+        },
+    };
+}
+
+bool Refresh::SplKey::operator==(const SplKey& o) const {
+    return frames == o.frames && std::bit_cast<std::uint32_t>(offset) == std::bit_cast<std::uint32_t>(o.offset) &&
+           std::bit_cast<std::uint32_t>(top) == std::bit_cast<std::uint32_t>(o.top) &&
+           std::bit_cast<std::uint32_t>(bottom) == std::bit_cast<std::uint32_t>(o.bottom) &&
+           weighting == o.weighting && smoothing == o.smoothing;
+}
+
+Refresh::Refresh(WindowState s, Workers workers, PlotSink sink)
+    : s_(std::move(s)),
+      workers_(std::move(workers)),
+      sink_(std::move(sink)),
+      seats_([st = s_] { return seats_memo(st); }),
+      predicted_([st = s_] { return predicted_memo(st); }) {}
+
+void Refresh::send(std::vector<PlotUpdate> batch) {
+    auto sent = sink_(std::move(batch));
+    if (!sent && !send_failure_logged_) {
+        send_failure_logged_ = true;
+        base::log::error(LOG_TARGET, fmt::format("plot update could not be sent: {:?}", sent.error()));
+    }
+}
+
+void Refresh::pass(reactive::Instant now) {
+    ++counter_;
+    if (s_.settings.peek().view == engine::settings::View::Spl) spl_pass(now);
+    else transfer_pass(now);
+}
+
+namespace {
+
+bool listed(const engine::capture::DeviceList& devices, const std::string& host, const std::string& id) {
+    for (const auto& [h, list] : devices)
+        if (h == host)
+            for (const auto& d : list)
+                if (d.id == id) return true;
+    return false;
+}
+
+}  // namespace
+
+void Refresh::spl_pass(reactive::Instant now) {
+    last_hash_.reset();
+    const Settings settings = s_.settings.peek();
+    if (meter_ended_at_ && now - *meter_ended_at_ >= SETTLE) {
+        meter_ended_at_.reset();
+        if (listed(s_.input_devices.peek(), settings.spl_input.host, settings.spl_input.device) &&
+            s_.waiting_for_device.peek())
+            s_.waiting_for_device.set(false);
+    }
+    if (!workers_.meter() && !s_.waiting_for_device.peek()) workers_.start_meter();
+    const auto snap = workers_.meter();
+    if (!snap) {
+        if (s_.meter_snapshot.peek().running)
+            s_.meter_snapshot.update([](MeterSnapshot& m) {
+                m.running = false;
+                m.warn = false;
+                m.status = "Stopped";
+            });
+        return;
+    }
+    const MeterSnapshot& m = *snap;
+    if (m.ended && !m.running) {
+        workers_.drop_meter();
+        s_.waiting_for_device.set(true);
+        meter_ended_at_ = now;
+    }
+    const float offset = settings.spl_offset_db;
+    const SplKey key{m.frames, offset, offset + settings.spl_range_top_db, offset + settings.spl_range_bottom_db,
+                     settings.weighting, settings.spl_smoothing};
+    const auto copy_if_changed = [&] {
+        if (meter_key(m) != meter_key(s_.meter_snapshot.peek())) s_.meter_snapshot.set(m);
+    };
+    if (spl_key_ && *spl_key_ == key) {
+        copy_if_changed();
+        return;
+    }
+    spl_key_ = key;
+    std::vector<PlotUpdate> batch;
+    if (!m.rta.empty()) {
+        const auto w = weight_points(m.rta, settings.weighting, offset);
+        const auto r = ui::tf_plot::smooth(w, settings.spl_smoothing);
+        const auto p = ui::tf_plot::smooth(weight_points(m.rta_peak, settings.weighting, offset), settings.spl_smoothing);
+        batch = ui::tf_plot::rta_paths(ui::tf_plot::Spectrum{r, key.top, key.top - key.bottom}, &p);
+        if (m.frames != last_row_frames_) {
+            last_row_frames_ = m.frames;
+            std::string row = fmt::format("{}|{:.1f}|{:.1f}|{:.4f}|", m.frames, key.bottom, key.top, m.hop_secs);
+            for (std::size_t i = 0; i < w.size(); ++i) {
+                if (i) row.push_back(',');
+                row += fmt::format("{:.1f}", w[i].db);
+            }
+            batch.push_back(PlotUpdate{"tf-spectrogram", ui::tf_plot::ATTR_ROW, std::move(row)});
+        }
+    } else {
+        batch = ui::tf_plot::rta_paths(std::nullopt, nullptr);
+    }
+    batch.push_back(PlotUpdate{"tf-plot", ui::tf_plot::ATTR_PTS, ""});
+    send(std::move(batch));
+    copy_if_changed();
+}
+
+void Refresh::transfer_pass(reactive::Instant now) {
+    spl_key_.reset();
+    std::optional<Snapshot> shown = workers_.analyzer();
+    const bool analyzer = shown.has_value();
+    if (!analyzer) {
+        if (s_.snapshot.peek().running)
+            s_.snapshot.update([](Snapshot& x) {
+                x.warn = false;
+                x.running = false;
+                x.status = "Stopped";
+            });
+        shown = predicted_.peek();
+    } else if ((shown->warn || shown->lost) && !shown->running) {
+        workers_.drop_analyzer();
+        s_.delay_panel.set(false);
+        s_.auto_delay.set(false);
+        s_.viewed_trace.set(std::nullopt);
+    }
+
+    const auto& seats = seats_.peek();
+    std::vector<std::vector<float>> reflections;
+    if (seats && !analyzer && s_.show_predicted.peek()) {
+        for (const auto& t : s_.traces.peek())
+            reflections.push_back(ui::tf_plot::reflection_db(t.points, t.arrivals, t.gate));
+    }
+    const auto in = plot_inputs(s_, analyzer, shown ? &*shown : nullptr, seats, reflections);
+    auto paths = ui::tf_plot::build_paths(in);
+    const float span = shown ? std::max(shown->ir_span_ms, 40.0f) : 40.0f;
+    paths.updates.push_back(PlotUpdate{"tf-plot", ui::tf_plot::ATTR_IR_MS, ui::tf_plot::num(span)});
+    if (std::abs(paths.ref_db - s_.draw_level.peek()) > 0.01f) s_.draw_level.set(paths.ref_db);
+
+    const auto hash = batch_hash(paths.updates, s_.settings.peek());
+    if (!last_hash_ || *last_hash_ != hash || counter_ % 10 == 0) {
+        last_hash_ = hash;
+        send(std::move(paths.updates));
+    }
+
+    if (!shown) {
+        const auto& cur = s_.snapshot.peek();
+        if (!cur.arrivals.empty() || cur.sample_rate != 0) {
+            const bool keep_status = s_.waiting_for_device.peek() || cur.warn;
+            s_.snapshot.update([&](Snapshot& x) {
+                x.arrivals.clear();
+                x.sample_rate = 0;
+                x.delay = 0;
+                if (!keep_status) x.status = "Stopped";
+            });
+        }
+        return;
+    }
+    const Snapshot& n = *shown;
+    if (n.lost && !n.running && s_.snapshot.peek().running) s_.waiting_for_device.set(true);
+    if (s_.auto_delay.peek() && analyzer && n.found) {
+        if (!s_.delay_found_at.peek()) {
+            s_.delay_found_at.set(now);
+        } else if (now - *s_.delay_found_at.peek() >= SETTLE) {
+            workers_.send(engine::analyzer::Cmd{engine::analyzer::Cmd::SetDelay{*n.found}});
+            s_.auto_delay.set(false);
+        }
+    }
+    if (n.running && n.sample_rate != 0) {
+        const float delay_ms = s_.settings.peek().delay_ms;
+        const auto in_use = std::llround(static_cast<double>(delay_ms) / 1000.0 * n.sample_rate);
+        if (in_use != static_cast<long long>(n.delay)) {
+            const float ms = static_cast<float>(n.delay) / static_cast<float>(n.sample_rate) * 1000.0f;
+            engine::settings::SettingsStoreImplExt::update(s_.settings, [ms](Settings& x) { x.delay_ms = ms; });
+        }
+    }
+    if (ui_key(n) != ui_key(s_.snapshot.peek())) s_.snapshot.set(n);
+}
+
+reactive::Task<void> refresh_loop(WindowState s) {
+    Refresh r(s, Workers::of(s), [s](std::vector<PlotUpdate> batch) {
+        return send_plot_update(s.plot_channel.peek(), std::move(batch));
+    });
+    for (;;) {
+        co_await reactive::sleep(PASS);
+        r.pass(reactive::current_loop()->now());
+    }
+}
+
+}  // namespace ui::main_window
