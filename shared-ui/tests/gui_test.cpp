@@ -14,6 +14,7 @@
 #include "webview-host/gtk_loop.h"
 #include "webview-host/reactive_root.h"
 #include "webview-host/window.h"
+#include "webview-host/tests/wait.h"
 
 // After the test headers: X11 defines None and Bool.
 #include <gdk/gdkx.h>
@@ -63,10 +64,7 @@ protected:
     }
 
     base::Result<json> js(const std::string& body) {
-        std::optional<base::Result<json>> out;
-        window->evaluate(body, {}, [&](base::Result<json> r) { out = std::move(r); });
-        if (!run_until([&] { return out.has_value(); })) return base::fail("no reply");
-        return *out;
+        return webview_host::testing::evaluate_and_wait(*window, body);
     }
     // Screen point at the fractions (fx, fy) of the first element matching `selector`.
     std::pair<int, int> at(const std::string& selector, double fx = 0.5, double fy = 0.5) {

@@ -18,6 +18,7 @@
 #include "webview-host/gtk_loop.h"
 #include "webview-host/reactive_root.h"
 #include "webview-host/window.h"
+#include "webview-host/tests/wait.h"
 
 namespace webview_host {
 namespace {
@@ -117,10 +118,7 @@ protected:
     }
 
     base::Result<json> js(const std::string& body) {
-        std::optional<base::Result<json>> out;
-        window->evaluate(body, {}, [&](base::Result<json> r) { out = std::move(r); });
-        if (!run_until([&] { return out.has_value(); })) return base::fail("no reply");
-        return *out;
+        return webview_host::testing::evaluate_and_wait(*window, body);
     }
     std::string text_of(const char* id) {
         auto r = js(fmt::format("const e = document.getElementById('{}'); return e ? e.textContent : '<none>';", id));

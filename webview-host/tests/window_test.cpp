@@ -17,6 +17,7 @@
 #include "raw_root.h"
 #include "webview-host/gtk_loop.h"
 #include "webview-host/window.h"
+#include "webview-host/tests/wait.h"
 
 namespace webview_host {
 namespace {
@@ -63,10 +64,7 @@ protected:
     }
 
     base::Result<json> eval(const std::string& body) {
-        std::optional<base::Result<json>> out;
-        window->evaluate(body, {}, [&](base::Result<json> r) { out = std::move(r); });
-        if (!run_until([&] { return out.has_value(); }, 20s)) return base::fail("no reply");
-        return *out;
+        return webview_host::testing::evaluate_and_wait(*window, body);
     }
 
     std::string page_text() {

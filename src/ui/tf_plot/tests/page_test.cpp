@@ -17,6 +17,7 @@
 #include "webview-host/gtk_loop.h"
 #include "webview-host/reactive_root.h"
 #include "webview-host/window.h"
+#include "webview-host/tests/wait.h"
 
 namespace {
 
@@ -133,10 +134,7 @@ protected:
     }
 
     base::Result<json> js(const std::string& body) {
-        std::optional<base::Result<json>> out;
-        window->evaluate(body, {}, [&](base::Result<json> r) { out = std::move(r); });
-        if (!run_until([&] { return out.has_value(); }, 5s)) return base::fail("no reply");
-        return *out;
+        return webview_host::testing::evaluate_and_wait(*window, body, 5s);
     }
     bool js_bool(const std::string& body) {
         auto r = js(body);
