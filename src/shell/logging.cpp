@@ -283,7 +283,10 @@ struct LogHandle::State {
         // The queue empties when the writer took the last line; a short
         // pause lets it finish writing that line.
         while (p->queue_size() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+        // The flush is queued behind the last line on the one writer thread: once
+        // the writer has taken it, that line is written (and its day's file made).
         f->flush();
+        while (p->queue_size() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
         std::this_thread::sleep_for(5ms);
     }
 };

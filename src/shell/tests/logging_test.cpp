@@ -137,7 +137,7 @@ TEST(LogFiles, DayFilesRotationAndRetention) {
     for (const auto& s : steps) {
         clock.set(s.at);
         base::log::info("Veltrum", "event", {{"n", n++}});
-        handle.drain(2s);
+        handle.drain(20s);
         std::vector<std::string> logs_now;
         for (auto& name : file_names(logs))
             if (is_log_file_name(name) && fs::is_regular_file(logs / name)) logs_now.push_back(name);
@@ -169,7 +169,7 @@ TEST(LogFiles, LevelsStderrAndNoColours) {
     base::log::debug("Veltrum", "not written");
     base::log::warn("Veltrum::ui::main_window", "two");
     std::thread([] { base::log::info("engine", "three"); }).join();
-    handle.drain(2s);
+    handle.drain(20s);
 
     const std::vector<std::string> want = {"ERROR Veltrum: one path=/tmp/a b", " WARN Veltrum::ui::main_window: two",
                                            " INFO engine: three"};

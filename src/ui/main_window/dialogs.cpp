@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "api/client.h"
+#include "api/notes_html.h"
 #include "shared-ui/components/button.h"
 
 namespace ui::main_window {
@@ -21,7 +22,7 @@ void show_dialog(const WindowState& s, Dialog d) {
 }
 
 void show_message(const WindowState& s, std::string title, std::string text) {
-    show_dialog(s, Dialog{Dialog::Message{std::move(title), message_html(text)}});
+    show_dialog(s, Dialog{Dialog::Message{std::move(title), api::client::update::notes_html(text)}});
 }
 
 void answer_dialog(const WindowState& s, Answer a) {
@@ -81,50 +82,7 @@ reactive::Task<std::optional<base::Result<Path>>> save_as(WindowState s, std::st
     co_return base::Result<Path>(*chosen);
 }
 
-namespace {
 
-std::string escape_html(std::string_view t) {
-    std::string out;
-    out.reserve(t.size());
-    for (char c : t) {
-        switch (c) {
-            case '"': out += "&quot;"; break;
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string message_html(std::string_view text) {
-    // Paragraphs of escaped lines; an empty line ends a paragraph.
-    std::string out, para;
-    auto flush = [&] {
-        if (!para.empty()) out += "<p>" + para + "</p>";
-        para.clear();
-    };
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        auto end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        auto line = text.substr(start, end - start);
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.front()))) line.remove_prefix(1);
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.remove_suffix(1);
-        if (line.empty()) {
-            flush();
-        } else {
-            if (!para.empty()) para += "<br>";
-            para += escape_html(line);
-        }
-        start = end + 1;
-    }
-    flush();
-    return out;
-}
 
 namespace {
 
@@ -157,7 +115,7 @@ Element message_dialog(const MessageDialogProps& p) {
                 buttons = Buttons{std::nullopt, std::nullopt, "OK"};
             } else if constexpr (std::is_same_v<D, Dialog::UpdateAvailable>) {
                 title = "Update available: " + d.info.version_display;
-                body = message_html(d.info.notes) + "<p>The app will restart to apply the update.</p>";
+                body = api::client::update::notes_html(d.info.notes) + "<p>The app will restart to apply the update.</p>";
                 buttons = Buttons{"Later", std::nullopt, "Update"};
             } else if constexpr (std::is_same_v<D, Dialog::Busy>) {
                 title = d.title;
@@ -169,7 +127,7 @@ Element message_dialog(const MessageDialogProps& p) {
                 buttons = Buttons{"Cancel", std::nullopt, "Start"};
             } else if constexpr (std::is_same_v<D, Dialog::UnsavedChanges>) {
                 title = "Unsaved Changes";
-                body = message_html("Save changes to " + d.project + "?");
+                body = api::client::update::notes_html("Save changes to " + d.project + "?");
                 buttons = Buttons{"Cancel", "Don't Save", "Save"};
             } else {
                 title = "Recover Changes";

@@ -37,8 +37,6 @@ reactive::Task<std::optional<base::Result<Path>>> save_as(WindowState s, std::st
                                                           std::string filter_name, std::vector<std::string> extensions,
                                                           std::string contents);
 
-// The body of a message: text in the dialog notation turned into HTML.
-std::string message_html(std::string_view text);
 
 struct MessageDialogProps {
     Dialog dialog;

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "api/client.h"
+#include "api/notes_html.h"
 #include "base/log.h"
 #include "base/utf8.h"
 #include "ui/main_window/dialogs.h"
@@ -56,7 +57,7 @@ bool save_project(const WindowState& s, const Path& path) {
     auto bytes = current_session(s).encode();
     base::Result<void> written = bytes ? api::client::write_atomic(path, *bytes) : base::Result<void>(base::fail(bytes.error()));
     if (!written) {
-        show_dialog(s, Dialog{Dialog::Message{"Save failed", message_html(path.string() + ": " + written.error())}});
+        show_dialog(s, Dialog{Dialog::Message{"Save failed", api::client::update::notes_html(path.string() + ": " + written.error())}});
         return false;
     }
     base::log::info(LOG_TARGET, "project saved", {{"path", path.string()}});
@@ -148,7 +149,7 @@ reactive::Task<void> open_project(WindowState s, std::optional<Path> path) {
     if (read && *read) {
         apply_session(s, std::move(**read), *path);
     } else {
-        show_dialog(s, Dialog{Dialog::Message{"Open failed", message_html("Could not read " + path->string())}});
+        show_dialog(s, Dialog{Dialog::Message{"Open failed", api::client::update::notes_html("Could not read " + path->string())}});
     }
 }
 
@@ -236,7 +237,7 @@ void apply_session(const WindowState& s, Session session, std::optional<Path> pa
         if (ec || st.type() == std::filesystem::file_type::not_found)
             show_dialog(s, Dialog{Dialog::Message{
                                "Mic calibration missing",
-                               message_html("The project's microphone calibration file is not on this machine; the "
+                               api::client::update::notes_html("The project's microphone calibration file is not on this machine; the "
                                             "measurement runs without it.\n\n" +
                                             setup.mic_cal_path)}});
     }

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "api/client.h"
+#include "api/notes_html.h"
 #include "base/log.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/project.h"
@@ -156,7 +157,7 @@ reactive::Task<void> restore_at_start(WindowState s, Restore r) {
     }
     if (r.failed) {
         base::log::warn(LOG_TARGET, "could not open " + r.failed->string());
-        show_dialog(s, Dialog{Dialog::Message{"Open failed", message_html("Could not read " + r.failed->string())}});
+        show_dialog(s, Dialog{Dialog::Message{"Open failed", api::client::update::notes_html("Could not read " + r.failed->string())}});
     }
     if (!r.start) {
         apply_session(s, empty_session(s.settings.peek()), std::nullopt);

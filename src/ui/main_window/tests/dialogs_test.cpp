@@ -72,12 +72,6 @@ TEST_F(Dialogs, PrimaryActions) {
     EXPECT_EQ(a, Answer::Confirm);
 }
 
-TEST(MessageHtml, ParagraphsAndEscapes) {
-    EXPECT_EQ(message_html("Saved"), "<p>Saved</p>");
-    EXPECT_EQ(message_html(""), "");
-    EXPECT_EQ(message_html("a<b>&c.vtproject"), "<p>a&lt;b&gt;&amp;c.vtproject</p>");
-    EXPECT_EQ(message_html("one\ntwo\n\nthree"), "<p>one<br>two</p><p>three</p>");
-}
 
 // An element as the page gets it.
 std::string render(reactive::Element e) {

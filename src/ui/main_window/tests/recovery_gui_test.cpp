@@ -68,15 +68,28 @@ TEST(Recovery, KilledAfterAnEditRecoversIt) {
     ASSERT_TRUE(api::client::write_atomic(data / "session.ron", *legacy.encode()));
     const std::map<std::string, std::string> env{{"XDG_DATA_HOME", home.string()}, {"GSETTINGS_BACKEND", "memory"}};
 
+    // However the test ends, no program it started outlives it (a program left
+    // running holds the test's output open).
+    std::vector<pid_t> started;
+    struct StopAll {
+        std::vector<pid_t>& pids;
+        ~StopAll() {
+            for (pid_t p : pids) launch::stop(p);
+        }
+    } stop_all{started};
+
     auto first = launch::start_and_wait_mapped(VELTRUM_EXE, env, 30s);
     ASSERT_TRUE(first) << "no window";
+    started.push_back(first->pid);
     ASSERT_TRUE(wait_for([&] { return sources_in(data / "autosave.vtproject") == std::vector<std::string>{"Stage Left"}; }));
     EXPECT_TRUE(fs::exists(data / "session.ron.imported"));
     kill(first->pid, SIGKILL);
     waitpid(first->pid, nullptr, 0);
+    started.clear();
 
     auto second = launch::start_and_wait_mapped(VELTRUM_EXE, env, 30s);
     ASSERT_TRUE(second) << "no window after the restart";
+    started.push_back(second->pid);
     EXPECT_TRUE(fs::exists(data / "autosave.kept.vtproject"));
     EXPECT_FALSE(fs::exists(data / "autosave.vtproject"));
     std::this_thread::sleep_for(1500ms);  // the dialog is drawn
@@ -92,7 +105,6 @@ TEST(Recovery, KilledAfterAnEditRecoversIt) {
     EXPECT_TRUE(wait_for([&] { return run(fmt::format("xdotool getwindowname {}", second->window)) == "Veltrum - Untitled*"; }, 5s));
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(screenshot(shots / "recovered.png"));
-    launch::stop(second->pid);
 }
 
 }  // namespace
