@@ -6,6 +6,7 @@
 #include "ui/main_window/dialogs.h"
 #include "ui/tf_plot/tf_plot.h"
 #include "ui/main_window/effects.h"
+#include "ui/main_window/key_events.h"
 #include "ui/main_window/measurement.h"
 #include "ui/main_window/refresh.h"
 #include "ui/main_window/start_up.h"
@@ -26,6 +27,7 @@ Element main_window() {
     auto& s = reactive::use_hook<WindowState>([&] {
         return make_state(load_settings(api::client::Product::config_dir(engine::settings::PRODUCT_ID)), host);
     });
+    reactive::provide_context(s);
     reactive::provide_context(s.settings);
     reactive::provide_context(s.tooltip);
     reactive::provide_context(s.open_dropdown);
@@ -38,6 +40,7 @@ Element main_window() {
     // The measurement operations and the refresh loop, once.
     reactive::use_hook<bool>([&] {
         install_measurement(s);
+        install_key_and_menu_handlers(s);
         reactive::spawn(refresh_loop(s));
         return true;
     });

@@ -1,5 +1,7 @@
 #include "ui/main_window/state.h"
 
+#include "reactive/root.h"
+
 #include "engine/persist/autosave.h"
 
 namespace ui::main_window {
@@ -32,5 +34,7 @@ WindowState make_state(Settings settings, WindowHostRef host, AutosaveHooks file
     s.files = std::move(files);
     return s;
 }
+
+WindowState use_window_state() { return reactive::use_context<WindowState>(); }
 
 }  // namespace ui::main_window

@@ -144,4 +144,7 @@ Setup setup_of(const Settings& s);
 // initial value; `saved_setup` is the settings' setup.
 WindowState make_state(Settings settings, WindowHostRef host, AutosaveHooks files = AutosaveHooks::process());
 
+// The window's state as the root provides it to the panels below it.
+WindowState use_window_state();
+
 }  // namespace ui::main_window
