@@ -249,6 +249,28 @@ TEST_F(EqGuiTest, RealDragOfABandHandleMovesTheZoneBand) {
                                                          "2.5"}));
     EXPECT_NE(attr_of("tf-eq-curve", "d"), curve_before);
     EXPECT_FALSE(attr_of("tf-eq-curve", "d").empty());
+
+    // The band that is off: the drag switches it on and goes on to the release.
+    auto off = js("const h = document.querySelectorAll('.tf-handle')[2]; const r = h.getBoundingClientRect();"
+                  "return [r.x + r.width / 2, r.y + r.height / 2, h.classList.contains('off') ? 1 : 0];");
+    ASSERT_TRUE(off && off->is_array()) << (off ? off->dump() : off.error());
+    const auto o = off->get<std::vector<double>>();
+    EXPECT_EQ(o[2], 1);
+    const auto [ox, oy] = screen(o[0], o[1]);
+    xdotool(fmt::format("mousemove {} {} mousedown 1", ox, oy));
+    const auto [px, py] = screen(o[0] - 30, o[1] + 20);
+    xdotool(fmt::format("mousemove {} {}", px, py));
+    const double ex = std::round(a[0] + 0.8 * a[2]), ey = std::round(a[1] + 0.6 * a[3]);
+    const auto [qx, qy] = screen(ex, ey);
+    xdotool(fmt::format("mousemove {} {}", qx, qy));
+    xdotool("mouseup 1");
+    ASSERT_TRUE(run_until([&] { return H->autosaves.size() == 2; }, 5s));
+    std::tie(hz, db) = ui::tf_plot::drag_value(ex, ey, a[0], a[1], a[2], a[3]);
+    const Band& shelf = main_source().zones[1].bands[2];
+    EXPECT_TRUE(shelf.on);
+    EXPECT_EQ(shelf.hz, hz);
+    EXPECT_EQ(shelf.gain_db, db);
+    EXPECT_EQ(shelf.kind, BandKind::HighShelf);
 }
 
 TEST_F(EqGuiTest, Screenshots) {
