@@ -27,6 +27,8 @@ Source saved_strip(const std::vector<Source>& saved, const std::string& name) {
 // The design's strip of that name: appended when missing and `create` is
 // set, else none.
 Source* strip_in(Design& d, const std::string& name, bool create) {
+    // No reference (a project of one source) names no strip.
+    if (name.empty()) return nullptr;
     if (create) return &d.source_mut(name);
     const auto it = std::find_if(d.sources.begin(), d.sources.end(), [&](const Source& x) { return x.name == name; });
     return it != d.sources.end() ? &*it : nullptr;
@@ -51,11 +53,10 @@ void restore_level_delay(Design& d, const std::vector<Source>& saved, const std:
 }
 
 void apply_delay(Design& d, const AlignSession& ses, float delay_ms, bool invert) {
-    Source& t = d.source_mut(delay_ms < 0.0f ? ses.reference : ses.aligned);
-    t.delay_ms = std::max(t.delay_ms + std::fabs(delay_ms), 0.0f);
+    if (Source* t = strip_in(d, delay_ms < 0.0f ? ses.reference : ses.aligned, true))
+        t->delay_ms = std::max(t->delay_ms + std::fabs(delay_ms), 0.0f);
     if (invert) {
-        Source& a = d.source_mut(ses.aligned);
-        a.invert = !a.invert;
+        if (Source* a = strip_in(d, ses.aligned, true)) a->invert = !a->invert;
     }
 }
 
@@ -143,12 +144,10 @@ void apply_alignment(const WindowState& s, const std::optional<AlignCandidate>& 
             restore_corners(d, ses, std::get<AlignCandidate::Crossover>(ses.applied->kind), true);
         if (!candidate) return;
         if (const auto* l = std::get_if<AlignCandidate::Level>(&candidate->kind)) {
-            d.source_mut(ses.aligned).gain_db += l->gain_db;
+            if (Source* a = strip_in(d, ses.aligned, true)) a->gain_db += l->gain_db;
         } else if (const auto* x = std::get_if<AlignCandidate::Crossover>(&candidate->kind)) {
-            Source& upper = d.source_mut(x->aligned_upper ? ses.aligned : ses.reference);
-            upper.hp.hz = x->hp_hz;
-            Source& lower = d.source_mut(x->aligned_upper ? ses.reference : ses.aligned);
-            lower.lp.hz = x->lp_hz;
+            if (Source* upper = strip_in(d, x->aligned_upper ? ses.aligned : ses.reference, true)) upper->hp.hz = x->hp_hz;
+            if (Source* lower = strip_in(d, x->aligned_upper ? ses.reference : ses.aligned, true)) lower->lp.hz = x->lp_hz;
             apply_delay(d, ses, x->delay_ms, x->invert);
         } else if (const auto* y = std::get_if<AlignCandidate::Delay>(&candidate->kind)) {
             apply_delay(d, ses, y->delay_ms, y->invert);

@@ -147,6 +147,13 @@ TEST_F(Align, FailuresLeaveTheirTextAndNoCandidates) {
     set_traces({analytic("Main", "Position 1", 48000, speaker), analytic("Sub", "Position 1", 48000, speaker)});
     run_alignment(s(), ALIGN_DELAY_ALL);
     EXPECT_EQ(s().alignment_text.peek(), "Need Main and Sub captured at two or more positions");
+    // A project of one source: no reference, and no strip without a name appears.
+    s().sources.set({"Sub"});
+    start_alignment(s(), "Sub");
+    EXPECT_EQ(s().align_session.peek()->reference, "");
+    run_alignment(s(), ALIGN_DELAY);
+    EXPECT_EQ(s().alignment_text.peek(), "Need  and Sub measured at this position");
+    for (const auto& x : s().design.peek().sources) EXPECT_NE(x.name, "");
     // Without a session a mode does nothing.
     revert_alignment(s());
     s().alignment_text.set("kept");
