@@ -1,6 +1,7 @@
 #include "ui/main_window/source_cards.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <fmt/format.h>
 
@@ -97,7 +98,7 @@ Element source_card(const SourceCardProps& p) {
                                     "Tick: this seat is part of the average and the fit, and of Predicted at its position",
                                     [s, t](const MouseEvent&) { toggle_trace_used(s, t); }, seat.ticked),
                         component(hint_span, hint_spanProps{.cls = "name", .text = pos}, "hint_span"),
-                        span().cls("count")(fmt::format("{:+.1f} dB", seat.db + 0.0f))));
+                        span().cls("count")(fmt::format("{:+.1f} dB", std::round(seat.db * 10.0f) / 10.0f + 0.0f))));
         }
         out.push_back(div()
                           .key("average")
