@@ -6,6 +6,7 @@
 
 #include "reactive/dom.h"
 #include "reactive/fake_page.h"
+#include "shared-ui/icons.h"
 #include "ui/main_window/main_window.h"
 #include "ui/main_window/sidebar.h"
 #include "ui/main_window/source_cards.h"
@@ -20,6 +21,7 @@ using engine::analyzer::Snapshot;
 using engine::meter::MeterSnapshot;
 using engine::settings::View;
 using reactive::dom::Node;
+namespace icons = shared_ui::icons;
 
 // ---- texts ------------------------------------------------------------------------
 
@@ -234,12 +236,11 @@ std::vector<const Node*> by_class(const Node& n, std::string_view cls) {
 }
 // The class attribute of an element.
 std::string cls(const Node* n) { return n ? n->attrs.at("class") : "<none>"; }
-// The icon file of a button.
+// The icon of a button (its image URL).
 std::string icon(const Node& button) {
     for (const auto* c : button.children)
         if (c->tag == "img") {
-            const auto& src = c->attrs.at("src");
-            return src.substr(src.rfind('/') + 1);
+            return c->attrs.at("src");
         }
     return "";
 }
@@ -326,19 +327,19 @@ TEST_F(Frame, PositionsListWithFoldAndTraceRows) {
                              }));
     // Buttons of a trace row: shown, tick, delete; of a folder: fold, delete.
     const Node* row = rows()[1];
-    EXPECT_EQ(icon(*child_button(*row, 0)), "eye.svg");
+    EXPECT_EQ(icon(*child_button(*row, 0)), icons::PREVIEW.url());
     EXPECT_TRUE(has_class(*child_button(*row, 0), "toggled"));
-    EXPECT_EQ(icon(*child_button(*row, 1)), "check.svg");
+    EXPECT_EQ(icon(*child_button(*row, 1)), icons::CONFIRM.url());
     EXPECT_FALSE(has_class(*child_button(*row, 1), "toggled"));
-    EXPECT_EQ(icon(*child_button(*row, 2)), "x.svg");
-    EXPECT_EQ(icon(*child_button(*rows()[0], 0)), "chevron-down.svg");
+    EXPECT_EQ(icon(*child_button(*row, 2)), icons::DELETE.url());
+    EXPECT_EQ(icon(*child_button(*rows()[0], 0)), icons::CHEVRON_DOWN.url());
     EXPECT_EQ(rows()[1]->listeners.count("contextmenu"), 1u);
 
     // Fold A: its rows go, its chevron turns; the position stays "C".
     click(child_button(*rows()[0], 0));
     EXPECT_EQ(s().folded_positions.peek(), std::vector<std::string>{"A"});
     EXPECT_EQ(row_summary().size(), 4u);
-    EXPECT_EQ(icon(*child_button(*rows()[0], 0)), "chevron-right.svg");
+    EXPECT_EQ(icon(*child_button(*rows()[0], 0)), icons::CHEVRON_RIGHT.url());
     EXPECT_EQ(s().position.peek(), "C");
     click(child_button(*rows()[0], 0));
     EXPECT_TRUE(s().folded_positions.peek().empty());
@@ -360,7 +361,7 @@ TEST_F(Frame, PositionsListWithFoldAndTraceRows) {
     EXPECT_FALSE(s().traces.peek()[0].visible);
     EXPECT_TRUE(s().traces.peek()[0].used);
     EXPECT_EQ(s().viewed_trace.peek(), std::nullopt);
-    EXPECT_EQ(icon(*child_button(*rows()[1], 0)), "eye-off.svg");
+    EXPECT_EQ(icon(*child_button(*rows()[1], 0)), icons::TEXT_CUE_VISIBILITY_OFF.url());
     EXPECT_TRUE(has_class(*child_button(*rows()[1], 1), "toggled"));
     EXPECT_TRUE(s().unsaved.peek());
 
@@ -452,10 +453,10 @@ TEST_F(Frame, SourceCardsWithSeats) {
     EXPECT_TRUE(has_class(*sw, "toggled"));
     EXPECT_TRUE(sw->attrs.count("disabled"));
     const Node* sub_sw = child_button(*rows()[4], 0);
-    EXPECT_EQ(icon(*sub_sw), "eye-off.svg");
+    EXPECT_EQ(icon(*sub_sw), icons::TEXT_CUE_VISIBILITY_OFF.url());
     click(sub_sw);
     EXPECT_EQ(s().summed_sources.peek(), std::vector<std::string>{"Sub"});
-    EXPECT_EQ(icon(*child_button(*rows()[4], 0)), "eye.svg");
+    EXPECT_EQ(icon(*child_button(*rows()[4], 0)), icons::PREVIEW.url());
     click(child_button(*rows()[5], 0));
     click(child_button(*rows()[4], 0));
     EXPECT_EQ(s().summed_sources.peek(), std::vector<std::string>{"Front"});
@@ -466,7 +467,7 @@ TEST_F(Frame, SourceCardsWithSeats) {
     EXPECT_EQ(s().picked_seat.peek(), std::nullopt);
     click(child_button(*rows()[1], 0));
     EXPECT_FALSE(s().traces.peek()[0].visible);
-    EXPECT_EQ(icon(*child_button(*rows()[1], 0)), "eye-off.svg");
+    EXPECT_EQ(icon(*child_button(*rows()[1], 0)), icons::TEXT_CUE_VISIBILITY_OFF.url());
     click(rows()[2]);
     EXPECT_EQ(s().picked_seat.peek(), "C");
     EXPECT_TRUE(s().show_predicted.peek());
@@ -511,7 +512,7 @@ TEST_F(Frame, SplViewHasNoSidebar) {
     settle();
     EXPECT_TRUE(left_sidebar().empty());
     const Node* side = by_class(top(), "side")[0];
-    EXPECT_EQ(icon(*child_button(*side, 0)), "chevron-right.svg");
+    EXPECT_EQ(icon(*child_button(*side, 0)), icons::CHEVRON_RIGHT.url());
     EXPECT_TRUE(child_button(*side, 0)->attrs.count("disabled"));
     EXPECT_TRUE(has_class(*child_button(*side, 2), "toggled"));
     // One transport button: Restart LAeq, disabled while the meter is off.
@@ -565,7 +566,7 @@ TEST_F(Frame, TransferStatusLineAndFindDelayPanel) {
 
     // The transport while running: Run pressed with the Stop icon and hint.
     const Node* transport = by_class(top(), "vt-transport")[0];
-    EXPECT_EQ(icon(*child_button(*transport, 3)), "square.svg");
+    EXPECT_EQ(icon(*child_button(*transport, 3)), icons::STOP.url());
     EXPECT_TRUE(has_class(*child_button(*transport, 3), "toggled"));
     EXPECT_TRUE(child_button(*transport, 1)->attrs.count("disabled"));  // Clear: not accumulating
     EXPECT_FALSE(child_button(*transport, 2)->attrs.count("disabled"));
