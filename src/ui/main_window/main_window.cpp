@@ -97,6 +97,28 @@ ui::tf_plot::SplViewProps spl_view_props(const Settings& st, const engine::meter
 
 namespace {
 
+// Keeps Tab and Shift+Tab inside the topmost open card (dialog, prompt,
+// Find-delay panel): the page behind a modal card is not reachable by keys.
+constexpr const char* MODAL_FOCUS_SCRIPT = R"JS(
+if (!window._vtModalFocus) {
+  window._vtModalFocus = true;
+  document.addEventListener('keydown', function (e) {
+    if (e.key !== 'Tab' || e.ctrlKey || e.altKey || e.metaKey) return;
+    var cards = document.querySelectorAll('.alert-card');
+    if (!cards.length) return;
+    var card = cards[cards.length - 1];
+    var f = Array.prototype.filter.call(
+      card.querySelectorAll('button, input, select, textarea, [tabindex]'),
+      function (el) { return !el.disabled && el.tabIndex >= 0 && el.offsetParent !== null; });
+    e.preventDefault();
+    if (!f.length) return;
+    var i = f.indexOf(document.activeElement);
+    var n = e.shiftKey ? (i <= 0 ? f.length - 1 : i - 1) : (i < 0 || i === f.length - 1 ? 0 : i + 1);
+    f[n].focus();
+  }, true);
+}
+)JS";
+
 // The plot of the shown view.
 Element plot_area() {
     const auto s = use_window_state();
@@ -161,6 +183,10 @@ Element plot_area() {
 
 Element frame() {
     const auto s = use_window_state();
+    use_effect([] {
+        (void)use_page_generation();
+        (void)eval(MODAL_FOCUS_SCRIPT);
+    });
     const View view = s.settings.get(&Settings::view);
     const bool left = s.settings.get(&Settings::left_pane);
     const bool right = s.settings.get(&Settings::right_pane);

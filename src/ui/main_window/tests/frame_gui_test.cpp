@@ -290,3 +290,25 @@ TEST_F(FrameGui, Screenshots) {
 
 }  // namespace
 }  // namespace ui::main_window
+
+namespace ui::main_window {
+namespace {
+
+TEST_F(FrameGui, TabStaysInsideAnOpenDialog) {
+    s().dialog.set(Dialog{Dialog::RecoverChanges{}});
+    ASSERT_TRUE(run_until([&] { return js_bool("return !!document.querySelector('.alert-card button');"); }));
+    gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
+    pump_for(100ms);
+    std::vector<std::string> seen;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(std::system("xdotool key Tab"), 0);
+        pump_for(250ms);
+        auto r = js("const a = document.activeElement; return (a.closest('.alert-card') ? 'card:' : 'outside:') +"
+                    " a.tagName + ':' + a.textContent;");
+        seen.push_back(r && r->is_string() ? r->get<std::string>() : "<error>");
+    }
+    for (const auto& x : seen) EXPECT_TRUE(x.starts_with("card:")) << x;
+}
+
+}  // namespace
+}  // namespace ui::main_window
