@@ -11,6 +11,7 @@
 #include "shared-ui/components/tooltip.h"
 #include "webview-host/reactive_root.h"
 #include "ui/main_window/design_edit.h"
+#include "ui/main_window/alignment.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/eq_card.h"
 #include "ui/main_window/effects.h"
@@ -252,6 +253,7 @@ Element main_window() {
     install_plot_script(s, ui::tf_plot::plot_script(20.0f, 20000.0f, 2.0f, 40.0f));
     update_window_title(s);
     autosave_on_settings_change(s);
+    leave_align_tab(s);
 
     // The measurement operations and the refresh loop, once.
     reactive::use_hook<bool>([&] {
