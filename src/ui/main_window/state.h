@@ -134,6 +134,10 @@ struct WindowState {
     std::function<void()> start_meter;
     // Filled by the update installation: downloads, installs and relaunches.
     std::function<void(api::UpdateInfo)> install_update;
+    // ---- prompts and keys
+    // Filled by the measurement control: asks the analyzer for a capture,
+    // which then opens the Capture prompt (the Enter key).
+    std::function<void()> capture;
 };
 
 // The measurement setup held in the settings (cycles, coherence threshold,
