@@ -71,7 +71,7 @@ Element name_prompt(const NamePromptProps& p) {
     auto text = reactive::use_signal(p.text);
     auto submit = reactive::use_callback<>([text, on = p.onsubmit] { on(text.peek()); });
 
-    auto card = div().cls("alert-card vertical vt-prompt");
+    auto card = div().cls("alert-card vertical");
     // A press inside the card never reaches the backdrop.
     card.on_mousedown([](const reactive::MouseEvent&) {}, {.stop_propagation = true});
     card(div().cls("alert-title label")(p.title));

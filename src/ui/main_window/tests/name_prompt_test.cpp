@@ -86,6 +86,8 @@ struct Card {
 
 TEST(NamePrompt, NamingPromptHasAFieldOkAndCancel) {
     Card c(NamePromptProps{.prompt = {Prompt::NewPosition{}}, .title = "New position", .text = "Position 3"});
+    EXPECT_EQ(c.page.attr(c.page.by_class("alert-card"), "class"), "alert-card vertical");
+    EXPECT_EQ(c.page.attr(c.page.by_class("alert-title"), "class"), "alert-title label");
     EXPECT_EQ(text_of(*c.page.by_class("alert-title")), "New position");
     const auto* field = c.page.by_tag("input");
     ASSERT_TRUE(field);
