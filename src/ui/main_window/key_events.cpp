@@ -98,14 +98,6 @@ void transfer_key(const WindowState& s, const std::string& code, bool ctrl) {
     }
 }
 
-// Whether an alignment session is open (the cell comes with the session's
-// own code; without it there is none).
-template <class S>
-bool aligning(const S& s) {
-    if constexpr (requires { s.align_session.peek().has_value(); }) return s.align_session.peek().has_value();
-    else return false;
-}
-
 reactive::Task<void> ignore_result(reactive::Task<bool> task) {
     auto t = std::move(task);
     (void)co_await std::move(t);
@@ -137,7 +129,7 @@ void on_key_event(const WindowState& s, const nlohmann::json& e) {
         }
         return;
     }
-    if (aligning(s)) {
+    if (s.align_session.peek()) {
         if (code == "Escape") revert_alignment(s);
         return;
     }

@@ -281,6 +281,31 @@ TEST_F(Prompts, DeletingAPositionRemovesItsTracesOnly) {
     EXPECT_FALSE(s().prompt.peek());
 }
 
+TEST_F(Prompts, DeletingTheCurrentPositionFallsBackToTheLastLeft) {
+    struct Case {
+        std::vector<std::string> at;  // positions of the traces, in list order
+        std::string current, deleted, after;
+    };
+    const Case cases[] = {
+        {{"A", "B", "C", "B"}, "B", "B", "C"},  // the last of the rest, in order of first appearance
+        {{"C", "A", "B"}, "B", "B", "A"},
+        {{"A", "B"}, "A", "B", "A"},            // another position: the current one stays
+        {{"A"}, "A", "A", "Position 1"},        // none left
+        {{"A"}, "Empty", "Empty", "A"},         // a position without traces
+    };
+    for (const auto& c : cases) {
+        std::vector<Trace> traces;
+        for (const auto& p : c.at) traces.push_back(make_trace("Main", "Main", p));
+        s().traces.set(traces);
+        s().position.set(c.current);
+        s().viewed_trace.set(0);
+        s().prompt.set(Prompt{Prompt::DeletePosition{c.deleted}});
+        submit_prompt(s(), "");
+        EXPECT_EQ(s().position.peek(), c.after) << c.deleted;
+        EXPECT_FALSE(s().viewed_trace.peek()) << c.deleted;
+    }
+}
+
 TEST_F(Prompts, SourcesAreAddedOnceRenamedWithTheirTracesAndDeletedWithThem) {
     s().sources.set({"Main"});
     s().prompt.set(Prompt{Prompt::NewSource{}});
