@@ -16,6 +16,7 @@
 #include "ui/main_window/eq_card.h"
 #include "ui/main_window/effects.h"
 #include "ui/main_window/key_events.h"
+#include "ui/main_window/update_check.h"
 #include "ui/main_window/measurement.h"
 #include "ui/main_window/name_prompt.h"
 #include "ui/main_window/plot_inputs.h"
@@ -254,6 +255,8 @@ Element main_window() {
     update_window_title(s);
     autosave_on_settings_change(s);
     leave_align_tab(s);
+    use_key_events(s);
+    auto_update_check(s);
 
     // The measurement operations and the refresh loop, once.
     reactive::use_hook<bool>([&] {

@@ -142,9 +142,9 @@ struct WindowState {
     // Filled by the update installation: downloads, installs and relaunches.
     std::function<void(api::UpdateInfo)> install_update;
 
-    // ---- frame
+    // ---- frame, prompts and keys
     // Filled by the measurement control: asks the running analyzer for a
-    // trace and opens the Capture prompt (the toolbar's Capture button).
+    // trace, which then opens the Capture prompt (the Capture button, Enter).
     std::function<void()> capture_trace;
 };
 
