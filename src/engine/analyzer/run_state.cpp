@@ -155,6 +155,11 @@ void RunState::compute_window() {
     frames_.assign(set_.layers.size(), 0);
 }
 
+void RunState::replan() {
+    tf::plan::PLANNER.drop_estimated();
+    for (tf::TransferFunction& l : set_.layers) l.fft = tf::plan::real_forward(l.n);
+}
+
 void RunState::reset_layers(std::size_t d) {
     for (tf::TransferFunction& l : set_.layers) l.reset(d);
 }
