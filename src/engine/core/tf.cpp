@@ -420,6 +420,50 @@ std::pair<Complex, float> Accumulator::bin(std::size_t k) const {
 
 namespace {
 
+// Accumulator::bin for bins [0, count) into three arrays, without branches
+// so that it vectorises (a bin without weight gives zeros). Without trapping
+// math the compiler may compute both sides of the selects, and this file is
+// built without errno from the math functions, so the square roots are
+// inline; no value changes.
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_bins(
+    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count, float full,
+    float* __restrict re, float* __restrict im, float* __restrict cf) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const float wk = wt[k];
+        const float mr = s[2 * k] / wk;
+        const float mi = s[2 * k + 1] / wk;
+        const float mag = __builtin_sqrtf(pw[k] / wk);
+        const float am = __builtin_sqrtf(mr * mr + mi * mi);
+        const float hr1 = mr / am * mag;
+        const float hi1 = mi / am * mag;
+        const bool some = am > 0.0f;
+        const float hr = some ? hr1 : mag;
+        const float hi = some ? hi1 : 0.0f;
+        const float q = wk / full;
+        const float conf = q < 1.0f ? q : 1.0f;  // std::fmin(q, 1): a NaN q gives 1
+        const bool has = wk > 0.0f;
+        re[k] = has ? hr : 0.0f;
+        im[k] = has ? hi : 0.0f;
+        cf[k] = has ? conf : 0.0f;
+    }
+}
+
+}  // namespace
+
+void Accumulator::bins(std::span<Triple> out) const {
+    const std::size_t count = std::min({out.size(), weight.size(), power.size(), sxy.size()});
+    constexpr std::size_t CHUNK = 256;
+    std::array<float, CHUNK> re, im, cf;
+    for (std::size_t k0 = 0; k0 < count; k0 += CHUNK) {
+        const std::size_t c = std::min(CHUNK, count - k0);
+        accumulated_bins(reinterpret_cast<const float*>(sxy.data() + k0), power.data() + k0, weight.data() + k0, c,
+                         full_weight, re.data(), im.data(), cf.data());
+        for (std::size_t j = 0; j < c; ++j) out[k0 + j] = Triple{re[j], im[j], cf[j]};
+    }
+}
+
+namespace {
+
 constexpr std::int64_t BLOCK = 64;
 constexpr std::int64_t LANES = 8;
 
@@ -1056,6 +1100,50 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
     return done;
 }
 
+namespace {
+
+// Accumulator::add for the common case (no gated transfer function, no
+// shift, one frame) without branches, so that it vectorises: every bin gets
+// its contribution or zero. Bins whose 1 / (sx sy) over- or underflows are
+// left out and counted; the caller adds them the general way. Without
+// trapping math the compiler may compute both sides of the selects; no value
+// changes, and nothing here reads the floating-point exception flags.
+__attribute__((optimize("no-trapping-math"))) std::size_t add_plain(const float* __restrict sxx_l, const float* __restrict syy_l, const float* __restrict sxy_l,
+                      std::size_t bins, float lfloor, bool biased, float navg, float inv_m1, float threshold,
+                      float* __restrict sxy, float* __restrict power, float* __restrict weight) {
+    std::size_t slow = 0;
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float sx = sxx_l[k];
+        const float sy = syy_l[k];
+        const float re = sxy_l[2 * k];
+        const float im = sxy_l[2 * k + 1];
+        const bool valid = (sy > 1e-12f) & (sx > lfloor);
+        const float inv = 1.0f / (sx * sy);
+        const bool finite = (inv > 0.0f) & (inv < INFINITY);
+        const float cb = (navg * (re * re + im * im) * inv - 1.0f) * inv_m1;
+        float c = biased ? cb : 0.0f;
+        c = c < 0.0f ? 0.0f : c;  // clamp01, NaN kept
+        c = c > 1.0f ? 1.0f : c;
+        const float inv_sx = sy * inv;
+        const float hr = re * inv_sx;
+        const float hi = im * inv_sx;
+        const float p = hr * hr + hi * hi;
+        // c >= threshold is false for a NaN c; p - p is 0 only for a finite p.
+        const bool take = valid & finite & (c >= threshold) & (p - p == 0.0f);
+        slow += static_cast<std::size_t>(valid & !finite);
+        const float cr = c * hr;
+        const float ci = c * hi;
+        const float cp = c * p;
+        sxy[2 * k] += take ? cr : 0.0f;
+        sxy[2 * k + 1] += take ? ci : 0.0f;
+        power[k] += take ? cp : 0.0f;
+        weight[k] += take ? c : 0.0f;
+    }
+    return slow;
+}
+
+}  // namespace
+
 void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     if (times == 0) return;
     const std::size_t bins = std::min({sxy.size(), layer.sxx.size(), layer.syy.size()});
@@ -1072,7 +1160,22 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     const Complex* sxy_l = layer.sxy.data();
     const std::size_t cleaned = std::min(layer.clean.size(), bins);
     const float lfloor = layer.floor;
+    // Only the bins whose reciprocal over- or underflows remain for the
+    // general loop below.
+    bool only_slow = false;
+    if (cleaned == 0 && rot == nullptr && times == 1) {
+        const std::size_t slow =
+            add_plain(sxx_l, syy_l, reinterpret_cast<const float*>(sxy_l), bins, lfloor, biased, navg, inv_m1,
+                      threshold, reinterpret_cast<float*>(sxy.data()), power.data(), weight.data());
+        if (slow == 0) return;
+        only_slow = true;
+    }
     for (std::size_t k = 0; k < bins; ++k) {
+        if (only_slow) {
+            const float inv = 1.0f / (sxx_l[k] * syy_l[k]);
+            const bool slow_bin = syy_l[k] > 1e-12f && sxx_l[k] > lfloor && !(inv > 0.0f && inv < INFINITY);
+            if (!slow_bin) continue;
+        }
         Complex h;
         float c;
         const float sx = sxx_l[k];

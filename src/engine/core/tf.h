@@ -241,6 +241,8 @@ struct Accumulator {
     void clear();
     // Accumulated transfer function and confidence of bin k (k < n/2).
     std::pair<Complex, float> bin(std::size_t k) const;
+    // The same for bins 0 .. out.size() - 1 (at most n/2) at once.
+    void bins(std::span<Triple> out) const;
     // Adds the layer's current average `times` times, weighted by coherence.
     // (Defined with the analyzer.)
     void add(const TransferFunction& layer, std::uint32_t times);

@@ -317,6 +317,16 @@ TEST(Accumulator, BinMeanPhaseRmsMagnitudeAndConfidence) {
     EXPECT_NEAR(h2.real(), 0.0f, 1e-6f);
     EXPECT_NEAR(h2.imag(), 2.0f, 1e-6f);
     EXPECT_EQ(c2, 1.0f);
+    a.sxy[3] = Complex(-3.0f, 1.5f);
+    a.power[3] = 7.0f;
+    a.weight[3] = 3.0f;
+    // All bins at once: the same values as one by one.
+    std::vector<tf::Triple> all(4);
+    a.bins(all);
+    for (std::size_t k = 0; k < 4; ++k) {
+        const auto [h, c] = a.bin(k);
+        EXPECT_EQ(all[k], (tf::Triple{h.real(), h.imag(), c})) << k;
+    }
     a.shift = 5;
     a.clear();
     EXPECT_EQ(a.weight[2], 0.0f);
