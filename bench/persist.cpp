@@ -9,6 +9,7 @@
 
 #include "api/client.h"
 #include "engine/persist/autosave.h"
+#include "engine/persist/gzip.h"
 #include "engine/persist/trace_file.h"
 
 namespace {
@@ -122,7 +123,34 @@ void BM_Open(benchmark::State& state) {
         benchmark::DoNotOptimize(s);
     }
 }
-BENCHMARK(BM_Open)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Open)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The parts of opening: inflating the file's bytes, and the check and
+// rebuild of the traces after the parse.
+void BM_Inflate(benchmark::State& state) {
+    const auto bytes = *large_session().encode();
+    for (auto _ : state) {
+        auto text = gzip::inflate(bytes);
+        benchmark::DoNotOptimize(text);
+    }
+}
+BENCHMARK(BM_Inflate)->Unit(benchmark::kMillisecond);
+
+void BM_RebuildTraces(benchmark::State& state) {
+    std::string text;
+    notation::Writer w(text);
+    large_session().serialize(w);
+    notation::Reader r(text);
+    const auto parsed = trace::Session::deserialize(r);
+    for (auto _ : state) {
+        state.PauseTiming();
+        trace::Session s = *parsed;
+        state.ResumeTiming();
+        auto ok = trace::finish_read(s);
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(BM_RebuildTraces)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Only the parse of the text, without the rebuild of the traces.
 void BM_ParseText(benchmark::State& state) {

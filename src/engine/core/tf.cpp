@@ -837,8 +837,9 @@ IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
     if (len <= 0) return out;
     std::vector<float> v(static_cast<std::size_t>(len));
     float peak = 0.0f;
-    for (std::int64_t j = 0; j < len; ++j) {
-        const std::int64_t idx = (((j - pre) % n) + n) % n;
+    // The circular index of sample j - pre, stepped rather than divided.
+    std::int64_t idx = (((-pre) % n) + n) % n;
+    for (std::int64_t j = 0; j < len; ++j, idx = idx + 1 == n ? 0 : idx + 1) {
         v[j] = std::abs(ir[static_cast<std::size_t>(idx)]);
         peak = v[j] > peak ? v[j] : peak;  // std::fmax: peak is never NaN
     }

@@ -231,10 +231,10 @@ void Trace::render_ir() {
     const float fsf = static_cast<float>(fs);
     const std::vector<float> imp = layers.front().impulse(fsf);
     const std::vector<float> env = tf::confident_envelope(imp, confidence, fsf);
-    tf::IrDisplay d = tf::ir_display(env, fsf);
+    ir_ms = tf::ir_span_ms(env, fsf);
+    tf::IrDisplay d = tf::ir_display(env, fsf, ir_ms);
     ir = std::move(d.display);
     arrivals = std::move(d.arrivals);
-    ir_ms = tf::ir_span_ms(env, fsf);
 }
 
 void untick_duplicates(std::vector<Trace>& traces) {
