@@ -118,6 +118,31 @@ std::string compress(std::span<const std::string_view> pieces) {
     return out;
 }
 
+Piece deflate_piece(std::span<const std::string_view> text, bool last) {
+    auto [bytes, crc] = deflate_run(text, last);
+    std::uint64_t size = 0;
+    for (auto v : text) size += v.size();
+    return Piece{std::move(bytes), static_cast<std::uint32_t>(crc), size};
+}
+
+std::string join(std::span<const Piece* const> pieces) {
+    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff", 10);
+    std::size_t bytes = out.size() + 8;
+    for (const Piece* p : pieces) bytes += p->deflated.size();
+    out.reserve(bytes);
+    prepare_pages(out.data(), out.capacity());
+    uLong crc = crc32(0L, Z_NULL, 0);
+    std::uint64_t total = 0;
+    for (const Piece* p : pieces) {
+        out += p->deflated;
+        crc = crc32_combine(crc, p->crc, static_cast<z_off_t>(p->size));
+        total += p->size;
+    }
+    put_le32(out, static_cast<std::uint32_t>(crc));
+    put_le32(out, static_cast<std::uint32_t>(total & 0xFFFFFFFFu));
+    return out;
+}
+
 std::string compress(std::string_view data) { return compress(std::span<const std::string_view>(&data, 1)); }
 
 base::Result<std::string> inflate(std::string_view head, const Source& src, std::size_t cap,

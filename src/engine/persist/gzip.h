@@ -3,6 +3,7 @@
 // text, plain text accepted on read, a cap on the inflated size, and the
 // UTF-8 check of the text.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -21,6 +22,20 @@ inline constexpr std::size_t INFLATE_LIMIT = 536870912;
 std::string compress(std::string_view data);
 // The same for a text given in pieces (compressed as if joined).
 std::string compress(std::span<const std::string_view> pieces);
+
+// A piece of a gzip member's deflate stream: the raw deflate of a run of
+// text at level 1, started without a dictionary and ending byte-aligned (a
+// sync flush) unless it is the last, so that pieces made apart, and kept
+// from one file to the next, join into one stream.
+struct Piece {
+    std::string deflated;
+    std::uint32_t crc = 0;   // CRC-32 of the text
+    std::uint64_t size = 0;  // bytes of text
+};
+Piece deflate_piece(std::span<const std::string_view> text, bool last);
+// One gzip member (the header as compress writes it) of the pieces in order;
+// only the last may be a last piece, and it must be.
+std::string join(std::span<const Piece* const> pieces);
 
 // Pulls bytes: fills up to n bytes of buf, gives how many (0 at the end) or
 // an error text.

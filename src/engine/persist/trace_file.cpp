@@ -12,6 +12,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <new>
 #include <stdexcept>
@@ -805,8 +806,18 @@ std::size_t text_size_guess(const Trace& t) {
 
 }  // namespace
 
+struct EncodeCache::Impl {
+    struct Entry {
+        Trace trace;
+        bool comma = false;  // the piece starts with the "," before the trace
+        gzip::Piece piece;
+    };
+    std::vector<Entry> entries;
+};
+
 namespace {
 base::Result<std::string> encode_session(const Session& self);
+base::Result<std::string> encode_cached(const Session& self, EncodeCache::Impl& cache);
 }
 
 base::Result<std::string> Session::encode() const {
@@ -821,18 +832,46 @@ base::Result<std::string> Session::encode() const {
 
 namespace {
 
-base::Result<std::string> encode_session(const Session& self) {
-    const auto& traces = self.traces;
-    const auto& sources = self.sources;
-    const auto& design = self.design;
-    const auto& position = self.position;
-    const auto& setup = self.setup;
-    // The traces (nearly all of the text) are rendered on several threads
-    // and compressed as they are, between the head and the tail of the
-    // session record; the result is the gzip of serialize()'s text.
+// The text before the traces' elements (up to the list's "[") and after
+// them (from its "]").
+base::Result<void> session_ends(const Session& self, std::string& head, std::string& tail) {
+    {
+        Writer w(head);
+        w.begin_record();
+        w.field("sources");
+        write_string_list(w, self.sources);
+        w.field("traces");
+        if (!w.ok()) return base::fail(w.result().error());
+        head += '[';
+    }
+    tail = "],";
+    std::string rest;
+    Writer w(rest);
+    w.begin_record();
+    w.field("design");
+    w.begin_record();
+    w.field("sources");
+    w.begin_list();
+    for (const auto& src : self.design.sources) write_source(w, src);
+    w.end_list();
+    w.end_record();
+    w.field("position");
+    w.string(self.position);
+    write_setup_field(w, self.setup);
+    w.end_record();
+    if (auto ok = w.result(); !ok) return base::fail(ok.error());
+    tail.append(rest, 1);  // without the record's own "("
+    return {};
+}
+
+// The text of each trace whose `wanted` flag is set (all when empty),
+// rendered on several threads.
+base::Result<std::vector<std::string>> render_traces(const std::vector<Trace>& traces,
+                                                     const std::vector<bool>& wanted = {}) {
     std::vector<std::string> rendered(traces.size());
     std::vector<std::string> errors(traces.size());
     persist::parallel_for(traces.size(), [&](std::size_t i) {
+        if (!wanted.empty() && !wanted[i]) return;
         rendered[i].reserve(text_size_guess(traces[i]));
         Writer tw(rendered[i]);
         write_trace(tw, traces[i]);
@@ -840,47 +879,103 @@ base::Result<std::string> encode_session(const Session& self) {
     });
     for (const auto& e : errors)
         if (!e.empty()) return base::fail(e);
-    std::string head;
-    {
-        Writer w(head);
-        w.begin_record();
-        w.field("sources");
-        write_string_list(w, sources);
-        w.field("traces");
-        if (!w.ok()) return base::fail(w.result().error());
-        head += '[';
-    }
-    std::string tail = "],";
-    {
-        std::string rest;
-        Writer w(rest);
-        w.begin_record();
-        w.field("design");
-        w.begin_record();
-        w.field("sources");
-        w.begin_list();
-        for (const auto& src : design.sources) write_source(w, src);
-        w.end_list();
-        w.end_record();
-        w.field("position");
-        w.string(position);
-        write_setup_field(w, setup);
-        w.end_record();
-        if (auto ok = w.result(); !ok) return base::fail(ok.error());
-        tail.append(rest, 1);  // without the record's own "("
-    }
+    return rendered;
+}
+
+base::Result<std::string> encode_session(const Session& self) {
+    // The traces (nearly all of the text) are rendered on several threads
+    // and compressed as they are, between the head and the tail of the
+    // session record; the result is the gzip of serialize()'s text.
+    auto rendered = render_traces(self.traces);
+    if (!rendered) return base::fail(rendered.error());
+    std::string head, tail;
+    if (auto ok = session_ends(self, head, tail); !ok) return base::fail(ok.error());
     std::vector<std::string_view> pieces;
-    pieces.reserve(2 * traces.size() + 2);
+    pieces.reserve(2 * self.traces.size() + 2);
     pieces.push_back(head);
-    for (std::size_t i = 0; i < rendered.size(); ++i) {
+    for (std::size_t i = 0; i < rendered->size(); ++i) {
         if (i) pieces.push_back(",");
-        pieces.push_back(rendered[i]);
+        pieces.push_back((*rendered)[i]);
     }
     pieces.push_back(tail);
     return gzip::compress(pieces);
 }
 
+base::Result<std::string> encode_cached(const Session& self, EncodeCache::Impl& cache) {
+    const std::vector<Trace>& traces = self.traces;
+    constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+    // The cached piece of each trace: an entry of the same name, the same
+    // place in the list (first or after a comma) and an equal trace.
+    std::unordered_multimap<std::string_view, std::size_t> by_name;
+    for (std::size_t j = 0; j < cache.entries.size(); ++j) by_name.emplace(cache.entries[j].trace.name, j);
+    std::vector<std::size_t> from(traces.size(), NONE);
+    std::vector<bool> taken(cache.entries.size(), false);
+    std::vector<bool> wanted(traces.size(), false);
+    for (std::size_t i = 0; i < traces.size(); ++i) {
+        const auto [b, e] = by_name.equal_range(traces[i].name);
+        for (auto it = b; it != e; ++it) {
+            const auto& entry = cache.entries[it->second];
+            if (!taken[it->second] && entry.comma == (i > 0) && entry.trace == traces[i]) {
+                from[i] = it->second;
+                taken[it->second] = true;
+                break;
+            }
+        }
+        wanted[i] = from[i] == NONE;
+    }
+    auto rendered = render_traces(traces, wanted);
+    if (!rendered) return base::fail(rendered.error());
+    std::string head, tail;
+    if (auto ok = session_ends(self, head, tail); !ok) return base::fail(ok.error());
+
+    std::vector<gzip::Piece> fresh(traces.size());
+    gzip::Piece head_piece, tail_piece;
+    persist::parallel_for(traces.size() + 2, [&](std::size_t k) {
+        if (k == traces.size()) {
+            const std::string_view v = head;
+            head_piece = gzip::deflate_piece(std::span<const std::string_view>(&v, 1), false);
+        } else if (k == traces.size() + 1) {
+            const std::string_view v = tail;
+            tail_piece = gzip::deflate_piece(std::span<const std::string_view>(&v, 1), true);
+        } else if (wanted[k]) {
+            const std::string_view v[2] = {",", (*rendered)[k]};
+            fresh[k] = gzip::deflate_piece(std::span<const std::string_view>(v).subspan(k > 0 ? 0 : 1), false);
+        }
+    });
+
+    std::vector<EncodeCache::Impl::Entry> next;
+    next.reserve(traces.size());
+    for (std::size_t i = 0; i < traces.size(); ++i) {
+        if (from[i] != NONE)
+            next.push_back(std::move(cache.entries[from[i]]));
+        else
+            next.push_back(EncodeCache::Impl::Entry{traces[i], i > 0, std::move(fresh[i])});
+    }
+    std::vector<const gzip::Piece*> order;
+    order.reserve(traces.size() + 2);
+    order.push_back(&head_piece);
+    for (const auto& e : next) order.push_back(&e.piece);
+    order.push_back(&tail_piece);
+    std::string out = gzip::join(order);
+    cache.entries = std::move(next);
+    return out;
+}
+
 }  // namespace
+
+EncodeCache::EncodeCache() : impl_(std::make_unique<Impl>()) {}
+EncodeCache::~EncodeCache() = default;
+std::size_t EncodeCache::size() const { return impl_->entries.size(); }
+
+base::Result<std::string> Session::encode(EncodeCache& cache) const {
+    try {
+        return encode_cached(*this, *cache.impl_);
+    } catch (const std::exception& e) {
+        // The cache may hold moved-from entries now: start it afresh.
+        cache.impl_->entries.clear();
+        return base::fail(e.what());
+    }
+}
 
 namespace {
 
