@@ -61,7 +61,10 @@ float band_hi(std::size_t i) { return grid_tables().hi[i]; }
 
 float grid_position(float f) { return std::log(f / 20.0f) / GRID_STEP_LN; }
 
-float db_of(Complex z) { return 20.0f * std::log10(std::fmax(magnitude(z), 1e-9f)); }
+float db_of(Complex z) {
+    const float m = magnitude(z);
+    return 20.0f * std::log10(m > 1e-9f ? m : 1e-9f);  // std::fmax(m, 1e-9): NaN gives 1e-9
+}
 
 std::vector<Point> points_of(std::span<const Triple> bins) {
     const Grid& f = point_freq();
