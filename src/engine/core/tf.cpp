@@ -380,6 +380,7 @@ void TransferFunction::reset(std::size_t d) {
     w = 0.0f;
     filled = 0;
     count = 0;
+    halves_known = false;
     std::fill(sxx.begin(), sxx.end(), 0.0f);
     std::fill(syy.begin(), syy.end(), 0.0f);
     std::fill(sxy.begin(), sxy.end(), Complex{});
@@ -664,7 +665,18 @@ std::optional<DelayFound> find_delay(std::span<const float> mic, std::span<const
     for (std::size_t k = 1; k < half; ++k) inner += static_cast<double>(norm2(xs[k]));
     const double energy = static_cast<double>(norm2(xs[0])) + 2.0 * inner + static_cast<double>(norm2(xs[half]));
     const float eps = static_cast<float>(1e-4 * energy / static_cast<double>(big_m));
-    for (std::size_t k = 0; k <= half; ++k) ys[k] = std::conj(xs[k]) * ys[k] / (norm2(xs[k]) + eps);
+    // conj(X) Y / (|X|^2 + eps) in real arithmetic, one division per bin.
+    {
+        const float* xp = reinterpret_cast<const float*>(xs.data());
+        float* yp = reinterpret_cast<float*>(ys.data());
+        for (std::size_t k = 0; k <= half; ++k) {
+            const float xr = xp[2 * k], xi = xp[2 * k + 1];
+            const float yr = yp[2 * k], yi = yp[2 * k + 1];
+            const float inv = 1.0f / (xr * xr + xi * xi + eps);
+            yp[2 * k] = (xr * yr + xi * yi) * inv;
+            yp[2 * k + 1] = (xr * yi - xi * yr) * inv;
+        }
+    }
     plan::real_inverse(big_m)->process(ys, yr);
     const std::vector<float>& y = yr;
 
@@ -989,7 +1001,19 @@ void sweep_analysis(TransferFunction& l) {
     l.clean.assign(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(n / 2));
 }
 
-double square_sum(const std::vector<float>& x) {
+// Sum of the values in double precision, in four partial sums so that the
+// loop vectorises.
+double plain_sum(std::span<const float> x) {
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t n = x.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) acc[j] += static_cast<double>(x[i + j]);
+    for (; i < n; ++i) acc[0] += static_cast<double>(x[i]);
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+double square_sum(std::span<const float> x) {
     // Four partial sums, so that the loop vectorises.
     double acc[4] = {0.0, 0.0, 0.0, 0.0};
     const std::size_t n = x.size();
@@ -1076,8 +1100,16 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         filled = std::min(n, filled + hop);
         if (filled < n) continue;
 
-        const double mic_sq = square_sum(mic_frame);
-        const double ref_sq = square_sum(ref_frame);
+        // The squares of the frame: with half-frame hops, the half kept from
+        // the frame before was summed then.
+        const bool halves = 2 * hop == n && halves_known;
+        const double mic_new = square_sum(std::span<const float>(mic_frame).subspan(keep));
+        const double ref_new = square_sum(std::span<const float>(ref_frame).subspan(keep));
+        const double mic_sq = halves ? mic_kept_sq + mic_new : mic_new + square_sum(std::span<const float>(mic_frame).first(keep));
+        const double ref_sq = halves ? ref_kept_sq + ref_new : ref_new + square_sum(std::span<const float>(ref_frame).first(keep));
+        mic_kept_sq = mic_new;
+        ref_kept_sq = ref_new;
+        halves_known = true;
         if (!std::isfinite(mic_sq + ref_sq)) continue;
         const double nd = static_cast<double>(n);
         mic_rms = static_cast<float>(std::sqrt(mic_sq / nd));
@@ -1093,8 +1125,7 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         w = (1.0f - a) * (1.0f - a) * w + a * a;
         average_into(ref_spec.data(), mic_spec.data(), bins, a, sxx.data(), syy.data(),
                      reinterpret_cast<float*>(sxy.data()));
-        double sum = 0.0;
-        for (std::size_t k = 0; k < bins; ++k) sum += sxx[k];
+        const double sum = plain_sum(std::span<const float>(sxx).first(bins));
         floor = static_cast<float>(sum) / static_cast<float>(bins) * 0.0001f;
         if (sweep) sweep_analysis(*this);
         ++done;

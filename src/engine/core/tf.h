@@ -202,6 +202,11 @@ struct TransferFunction {
     std::size_t delay = 0;
     std::size_t filled = 0;
     std::uint64_t count = 0;
+    // Sums of squares of the newest hop of each frame, which the next frame
+    // keeps as its first half (known once a full frame was taken).
+    double mic_kept_sq = 0.0;
+    double ref_kept_sq = 0.0;
+    bool halves_known = false;
     float fs = 0.0f;
     float w = 0.0f;
     float mic_rms = 0.0f;
