@@ -21,6 +21,7 @@
 #include "engine/meter/meter.h"
 #include "engine/settings/settings_store.h"
 #include "engine/core/trace.h"
+#include "engine/exports/wing.h"
 #include "engine/persist/trace_file.h"
 #include "reactive/loop.h"
 #include "reactive/page.h"
@@ -134,6 +135,8 @@ struct WindowState {
     std::function<void()> start_meter;
     // Filled by the update installation: downloads, installs and relaunches.
     std::function<void(api::UpdateInfo)> install_update;
+    // The console's OSC port (tests answer on a loopback port of their own).
+    std::uint16_t wing_port = engine::wing::PORT;
 };
 
 // The measurement setup held in the settings (cycles, coherence threshold,
