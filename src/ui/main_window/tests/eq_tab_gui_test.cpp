@@ -1,0 +1,180 @@
+// The EQ tab in the real web view under Xvfb: a window state with zones,
+// air compensation and routes, the tab's cards styled, one real click, and
+// screenshots in light and dark.
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "base/tests/support.h"
+#include "reactive/root.h"
+#include "shared-ui/app_styles.h"
+#include "shared-ui/components/dropdown.h"
+#include "shared-ui/components/tooltip.h"
+#include "shell/startup.h"
+#include "ui/main_window/effects.h"
+#include "ui/main_window/eq_tab.h"
+#include "ui/main_window/tests/window_fixture.h"
+#include "ui/main_window/zones.h"
+#include "webview-host/gtk_loop.h"
+#include "webview-host/reactive_root.h"
+#include "webview-host/tests/wait.h"
+#include "webview-host/window.h"
+
+#include <gdk/gdkx.h>
+
+namespace ui::main_window {
+namespace {
+
+using namespace std::chrono_literals;
+using engine::design::Dest;
+using engine::design::Source;
+using engine::design::Parts;
+using engine::design::Route;
+using nlohmann::json;
+using webview_host::pump_for;
+using webview_host::run_until;
+
+WindowState* STATE = nullptr;
+
+// A project with one source measured at three seats, two zones (the far one
+// compensated for air) and two remembered routes.
+WindowState tuned_state() {
+    auto s = make_state(Settings{}, std::make_shared<WindowHost>(), AutosaveHooks{[](Session, std::optional<Path>) {},
+                                                                                   [] {}, [] {}});
+    s.sources.set({"Main"});
+    std::vector<Trace> traces;
+    const std::pair<const char*, std::size_t> seats[] = {{"Stage", 1200}, {"Mid", 3400}, {"Balcony", 6000}};
+    for (const auto& [name, delay] : seats) {
+        auto t = testing::make_trace(name, "Main", name);
+        t.delay_samples = delay;
+        traces.push_back(t);
+    }
+    s.traces.set(traces);
+    auto src = Source::make("Main");
+    src.zones = {new_zone("Mid"), new_zone("Balcony")};
+    src.zones[1].air.on = true;
+    src.routes = {Route{"", Parts{}, Dest::wing("main 1")}, Route{"Balcony", Parts{}, Dest::wing("bus 3")}};
+    s.design.set(engine::design::Design{{src}});
+    return s;
+}
+
+reactive::Element eq_root() {
+    auto& s = reactive::use_hook<WindowState>([] { return tuned_state(); });
+    STATE = &s;
+    reactive::provide_context(s);
+    reactive::provide_context(s.settings);
+    reactive::provide_context(s.tooltip);
+    reactive::provide_context(s.open_dropdown);
+    apply_body_class(s);
+    zone_air_compensation(s);
+    return reactive::div().cls("vt-eq-pane").style("width", "360px").style("height", "100%")(
+        reactive::component(eq_tab, "eq_tab"));
+}
+
+class EqTabGui : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setenv("GSETTINGS_BACKEND", "memory", 0); }
+    void SetUp() override {
+        if (!std::getenv("DISPLAY") || !webview_host::init()) GTEST_SKIP() << "no display";
+        home_ = test_support::scratch("eq_tab_gui", "home");
+        xdg_.emplace("XDG_DATA_HOME", home_.c_str());
+        loop = std::make_unique<webview_host::GtkLoop>();
+        std::vector<std::string> sheets;
+        for (const auto& css : shared_ui::app_styles::ALL_CSS) sheets.push_back(css.url());
+        webview_host::WindowConfig c;
+        c.title = "EQ tab";
+        c.width = 376;
+        c.height = 740;
+        c.head = shell::page_head(shared_ui::app_styles::INTER_FONT.url(), sheets);
+        c.assets = {{"", VELTRUM_ASSETS_DIR}};
+        window = std::make_unique<webview_host::Window>(
+            c, std::make_unique<webview_host::ReactiveRoot>(*loop, [] { return reactive::component(eq_root, "eq_root"); }));
+        gtk_window_move(window->gtk_window(), 0, 0);
+        ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
+        ASSERT_TRUE(run_until([&] {
+            auto r = js("return document.fonts.status === 'loaded' && "
+                        "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet);");
+            return r && *r == true;
+        }));
+        gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
+        pump_for(100ms);
+    }
+    void TearDown() override {
+        window.reset();
+        loop.reset();
+        pump_for(50ms);
+        STATE = nullptr;
+    }
+    base::Result<json> js(const std::string& body) { return webview_host::testing::evaluate_and_wait(*window, body); }
+    std::string text(const std::string& expr) {
+        auto r = js("return String(" + expr + ");");
+        return r && r->is_string() ? r->get<std::string>() : "<error>";
+    }
+    void xdo(const std::string& args) {
+        ASSERT_EQ(std::system(("xdotool " + args).c_str()), 0) << args;
+        pump_for(20ms);
+    }
+    // Clicks the first button whose text is `label` with a real pointer.
+    void click_button(const std::string& label) {
+        auto r = js(fmt::format("const b = [...document.querySelectorAll('button')].find(b => b.textContent === {});"
+                                "if (!b) return null; const r = b.getBoundingClientRect();"
+                                "return [r.x + r.width / 2, r.y + r.height / 2];",
+                                json(label).dump()));
+        ASSERT_TRUE(r && r->is_array()) << label;
+        gint ox = 0, oy = 0, vx = 0, vy = 0;
+        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
+        gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
+                                         &vy);
+        xdo(fmt::format("mousemove {} {}", ox + vx + static_cast<int>((*r)[0].get<double>()),
+                        oy + vy + static_cast<int>((*r)[1].get<double>())));
+        xdo("click 1");
+    }
+    void snapshot(const std::string& name) {
+        std::filesystem::path dir = VELTRUM_ARTIFACT_DIR;
+        std::filesystem::create_directories(dir);
+        std::optional<base::Result<void>> done;
+        pump_for(300ms);
+        window->snapshot_png(dir / name, [&](base::Result<void> r) { done = r; });
+        ASSERT_TRUE(run_until([&] { return done.has_value(); }));
+        ASSERT_TRUE(*done) << done->error();
+    }
+
+    std::filesystem::path home_;
+    std::optional<test_support::Env> xdg_;
+    std::unique_ptr<webview_host::GtkLoop> loop;
+    std::unique_ptr<webview_host::Window> window;
+};
+
+TEST_F(EqTabGui, ZonesWithAirAndRoutesLightAndDark) {
+    // The cards in their order, the far zone's air band fitted by the effect.
+    EXPECT_EQ(text("[...document.querySelectorAll('.vt-card .folder .name')].map(e => e.textContent).join(',')"),
+              "Fit,Zones,Export");
+    ASSERT_TRUE(run_until([&] { return text("document.body.textContent.includes('Air band')") == "true"; }));
+    const auto& far = STATE->design.peek().sources[0].zones[1];
+    EXPECT_TRUE(far.air.band.on);
+    EXPECT_NE(text("document.body.textContent"), "<error>");
+    EXPECT_NE(text("document.body.textContent").find(air_band_text(far.air.band, engine::design::QConv::Rbj)),
+              std::string::npos);
+
+    // A real click switches the near zone's compensation on.
+    click_button("Air");
+    ASSERT_TRUE(run_until([&] { return STATE->design.peek().sources[0].zones[0].air.on; }, 5s));
+    ASSERT_TRUE(run_until([&] {
+        return text("[...document.querySelectorAll('.vt-zone')].filter(z => z.textContent.includes('Air band')).length") ==
+               "2";
+    }));
+    STATE->settings.set(&Settings::dark_mode, false);
+    ASSERT_TRUE(run_until([&] { return text("document.body.className").starts_with("light"); }));
+    snapshot("eq_tab_light.png");
+    STATE->settings.set(&Settings::dark_mode, true);
+    ASSERT_TRUE(run_until([&] { return text("document.body.className").starts_with("dark"); }));
+    snapshot("eq_tab_dark.png");
+}
+
+}  // namespace
+}  // namespace ui::main_window
