@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "shared-ui/icons.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -240,7 +242,7 @@ TEST_F(Console, ExportCard) {
     EXPECT_NE(html().find("class=\"row vt-route gone\""), std::string::npos);
     EXPECT_NE(html().find("bus 4 \u2190 Row 7: EQ Zone EQ Air HP LP Delay Pol (zone gone, not sent)"),
               std::string::npos);
-    click(icon_button("icons/x.svg"));
+    click(icon_button(shared_ui::icons::DELETE));
     EXPECT_TRUE(main().routes.empty());
     EXPECT_FALSE(button("Send all"));
 }

@@ -2,6 +2,7 @@
 
 #include "ui/main_window/design_edit.h"
 #include "ui/main_window/eq_fit.h"
+#include "ui/main_window/eq_tab.h"
 #include "ui/main_window/tests/eq_page.h"
 #include "ui/main_window/zones.h"
 
@@ -216,6 +217,38 @@ TEST_F(Fit, EnablingAndSmallControls) {
     auto flat = engine::eqfit::Shaping::defaults(engine::eqfit::ShapingModel::Galileo);
     flat.on = true;
     EXPECT_EQ(main().shaping, flat);
+}
+
+}  // namespace
+}  // namespace ui::main_window
+
+namespace ui::main_window {
+namespace {
+
+using EqTab = testing::EqWindow;
+
+TEST_F(EqTab, CardsInOrderAndTheFitCard) {
+    s().sources.set({"Main"});
+    mount(reactive::component(eq_tab, "eq_tab"));
+    const auto page = html();
+    const auto fit = page.find(">Fit<"), zones = page.find(">Zones<"), exp = page.find(">Export<");
+    ASSERT_NE(fit, std::string::npos);
+    EXPECT_LT(fit, zones);
+    EXPECT_LT(zones, exp);
+    // Fit with only the gains to move and the shaping off has nothing to move.
+    const auto fit_button = [&] {
+        return find([&](const reactive::dom::Node& n) {
+            return n.tag == "button" && holds_text(n, "Fit") && !holds_text(n, "Reset");
+        });
+    };
+    ASSERT_TRUE(fit_button());
+    EXPECT_EQ(fit_button()->attrs.count("disabled"), 0u);
+    click(button("PEQ"));
+    click(button("Knees"));
+    EXPECT_EQ(s().fit_what.peek(), (engine::eqfit::FitWhat{true, false, false}));
+    EXPECT_EQ(fit_button()->attrs.count("disabled"), 1u);
+    click(button("Reset"));
+    EXPECT_EQ(s().design.peek().sources.at(0).bands, fresh_bands(6));
 }
 
 }  // namespace

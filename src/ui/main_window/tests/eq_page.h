@@ -8,6 +8,7 @@
 #include "reactive/dom.h"
 #include "reactive/fake_page.h"
 #include "reactive/root.h"
+#include "shared-ui/asset.h"
 #include "ui/main_window/tests/window_fixture.h"
 
 namespace ui::main_window::testing {
@@ -48,13 +49,13 @@ protected:
     const reactive::dom::Node* button(const std::string& text) const {
         return find([&](const reactive::dom::Node& n) { return n.tag == "button" && holds_text(n, text); });
     }
-    // The first button showing the icon `icon` ("icons/x.svg").
-    const reactive::dom::Node* icon_button(const std::string& icon) const {
+    // The first button showing the icon `icon`.
+    const reactive::dom::Node* icon_button(const shared_ui::Asset& icon) const {
         return find([&](const reactive::dom::Node& n) {
             if (n.tag != "button") return false;
             for (const auto* c : n.children) {
                 const auto src = c->attrs.find("src");
-                if (src != c->attrs.end() && src->second.ends_with(icon)) return true;
+                if (src != c->attrs.end() && src->second == icon.url()) return true;
             }
             return false;
         });

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "shared-ui/icons.h"
+
 #include "engine/tuning/air.h"
 #include "ui/main_window/design_edit.h"
 #include "ui/main_window/tests/eq_page.h"
@@ -188,7 +190,7 @@ TEST_F(Zones, CardRows) {
     click(button("Air"));
     EXPECT_TRUE(main().zones[0].air.on);
     EXPECT_NE(html().find("under 1 dB, no band"), std::string::npos) << html();
-    click(icon_button("icons/x.svg"));
+    click(icon_button(shared_ui::icons::DELETE));
     EXPECT_TRUE(main().zones.empty());
     EXPECT_EQ(html().find("Split Hz"), std::string::npos);
 }
