@@ -1,22 +1,28 @@
 // The EQ tab in the real web view under Xvfb: a window state with zones,
 // air compensation and routes, the tab's cards styled, one real click, and
-// screenshots in light and dark.
+// screenshots in light and dark; and, on the JACK test server, a fit of a
+// loopback measurement through a peaking filter.
+#include <jack/jack.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
+#include <thread>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "base/tests/support.h"
+#include "engine/analyzer/analyzer.h"
 #include "reactive/root.h"
 #include "shared-ui/app_styles.h"
 #include "shared-ui/components/dropdown.h"
 #include "shared-ui/components/tooltip.h"
 #include "shell/startup.h"
 #include "ui/main_window/effects.h"
+#include "ui/main_window/eq_fit.h"
 #include "ui/main_window/eq_tab.h"
 #include "ui/main_window/tests/window_fixture.h"
 #include "ui/main_window/zones.h"
@@ -174,6 +180,149 @@ TEST_F(EqTabGui, ZonesWithAirAndRoutesLightAndDark) {
     STATE->settings.set(&Settings::dark_mode, true);
     ASSERT_TRUE(run_until([&] { return text("document.body.className").starts_with("dark"); }));
     snapshot("eq_tab_dark.png");
+}
+
+// A JACK client between the analyzer's output and its input: one RBJ
+// peaking biquad.
+class PeakFilter {
+public:
+    PeakFilter(double hz, double db, double q) {
+        client_ = jack_client_open("eqpeak", JackNoStartServer, nullptr);
+        if (!client_) return;
+        in_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        out_ = jack_port_register(client_, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        const double fs = jack_get_sample_rate(client_);
+        const double a = std::pow(10.0, db / 40.0), w0 = 2.0 * M_PI * hz / fs, alpha = std::sin(w0) / (2.0 * q);
+        const double a0 = 1.0 + alpha / a;
+        b0_ = (1.0 + alpha * a) / a0;
+        b1_ = -2.0 * std::cos(w0) / a0;
+        b2_ = (1.0 - alpha * a) / a0;
+        a1_ = b1_;
+        a2_ = (1.0 - alpha / a) / a0;
+        jack_set_process_callback(client_, &PeakFilter::process, this);
+        ok = jack_activate(client_) == 0;
+    }
+    ~PeakFilter() {
+        if (client_) jack_client_close(client_);
+    }
+    bool ok = false;
+
+private:
+    static int process(jack_nframes_t n, void* arg) {
+        auto* f = static_cast<PeakFilter*>(arg);
+        const auto* x = static_cast<const float*>(jack_port_get_buffer(f->in_, n));
+        auto* y = static_cast<float*>(jack_port_get_buffer(f->out_, n));
+        for (jack_nframes_t i = 0; i < n; ++i) {
+            const double v = f->b0_ * x[i] + f->z1_;
+            f->z1_ = f->b1_ * x[i] - f->a1_ * v + f->z2_;
+            f->z2_ = f->b2_ * x[i] - f->a2_ * v;
+            y[i] = static_cast<float>(v);
+        }
+        return 0;
+    }
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    double b0_ = 1, b1_ = 0, b2_ = 0, a1_ = 0, a2_ = 0, z1_ = 0, z2_ = 0;
+};
+
+// A measurement of the JACK loop through the filter, captured as a trace.
+std::optional<Trace> measure_through_peak(std::string& why) {
+    namespace host = audio_watcher::host;
+    using engine::analyzer::Cmd;
+    host::HostHandle jack = host::platform_host("JACK");
+    if (!jack) {
+        why = "no JACK host";
+        return std::nullopt;
+    }
+    host::ScopedHost use(jack);
+    PeakFilter filter(1000.0, 9.0, 2.0);
+    if (!filter.ok) {
+        why = "the filter client did not start";
+        return std::nullopt;
+    }
+    const auto before = test_support::jack_ports();
+    engine::analyzer::Params p;
+    p.host = "JACK";
+    p.device = "jack:system";
+    p.out_device = "jack:system";
+    p.gen = engine::generator::GenParams{.sine_hz = 1000.0f, .sweep_secs = 1.0f, .gen_db = -10.0f,
+                                         .signal = engine::generator::Signal::Pink};
+    p.average_secs = 1.0f;
+    p.coherence_threshold = 0.5f;
+    p.sample_rate = 48000;
+    p.ref_internal = true;
+    auto started = engine::analyzer::Analyzer::start(p);
+    if (!started) {
+        why = started.error();
+        return std::nullopt;
+    }
+    auto an = std::move(*started);
+    const auto wait = [](const std::function<bool()>& done, std::chrono::seconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (done()) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return done();
+    };
+    std::string out_port, in_port;
+    if (!wait([&] {
+            if (out_port.empty()) out_port = test_support::new_jack_port(before, "veltrum-output", false);
+            if (in_port.empty()) in_port = test_support::new_jack_port(before, "veltrum-input", true);
+            return !in_port.empty() && !out_port.empty();
+        }, 20s) ||
+        !test_support::jack_connect(out_port, "eqpeak:in") || !test_support::jack_connect("eqpeak:out", in_port)) {
+        why = "ports not connected: " + an.copy().status;
+        return std::nullopt;
+    }
+    an.send(Cmd{Cmd::FindDelay{}});
+    if (!wait([&] { return an.copy().found.has_value() || !an.copy().running; }, 30s) || !an.copy().found) {
+        why = "no delay found: " + an.copy().status;
+        return std::nullopt;
+    }
+    an.send(Cmd{Cmd::SetDelay{*an.copy().found}});
+    const auto coherent = [&] {
+        const auto s = an.copy();
+        return s.running && s.averages >= 6 && s.status.starts_with("Live, coh ") &&
+               std::stod(s.status.substr(10)) >= 0.9;
+    };
+    if (!wait(coherent, 60s)) {
+        why = "no coherent average: " + an.copy().status;
+        return std::nullopt;
+    }
+    auto [tx, rx] = base::channel<Trace>();
+    an.send(Cmd{Cmd::Capture{tx, "Through the peak"}});
+    auto got = rx.recv_timeout(10s);
+    if (!got) {
+        why = "no capture";
+        return std::nullopt;
+    }
+    return std::move(got.value);
+}
+
+TEST_F(EqTabGui, AFitOfAPeakedJackLoopCutsThePeak) {
+    if (!test_support::jack_available()) GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
+    std::string why;
+    auto trace = measure_through_peak(why);
+    ASSERT_TRUE(trace) << why;
+    trace->source = "Main";
+    trace->position = "Stage";
+    trace->used = true;
+    STATE->traces.set({*trace});
+    STATE->position.set("Stage");
+    STATE->settings.set(&Settings::dark_mode, false);
+    pump_for(200ms);
+    click_button("Fit");
+    ASSERT_TRUE(run_until([&] { return STATE->notice.peek().starts_with("EQ fit for Main"); }, 10s))
+        << STATE->notice.peek();
+    const auto& bands = STATE->design.peek().sources[0].bands;
+    const auto cut = std::find_if(bands.begin(), bands.end(), [](const engine::eqfit::Band& b) {
+        return b.on && b.gain_db < -3.0f && b.hz > 800.0f && b.hz < 1250.0f;
+    });
+    EXPECT_NE(cut, bands.end()) << "no cut near 1 kHz; " << STATE->notice.peek();
+    EXPECT_TRUE(STATE->show_predicted.peek());
+    snapshot("eq_tab_fit_jack.png");
 }
 
 }  // namespace
