@@ -190,21 +190,12 @@ bool fit_enabled(const WindowState& s) {
     return source_or_new(s, current_source(s)).shaping.on && (what.gains || what.knees);
 }
 
-std::vector<Band> fresh_bands(std::size_t n) {
-    std::vector<Band> out;
-    for (std::size_t j = 0; j < n; ++j) {
-        const float e = (static_cast<float>(j) + 0.5f) / static_cast<float>(n);
-        out.push_back(Band::default_at(40.0f * std::pow(400.0f, e)));
-    }
-    return out;
-}
-
 void reset_eq_and_shaping(const WindowState& s) {
     edit_current_source(s, [](Source& src) {
-        src.bands = fresh_bands(src.bands.size());
-        const bool on = src.shaping.on;
-        src.shaping = Shaping::defaults(src.shaping.model);
-        src.shaping.on = on;
+        const std::size_t n = src.bands.size();
+        src.bands.clear();
+        engine::eqfit::resize_bands(src.bands, n);
+        nominal_shaping(src.shaping);
     });
 }
 

@@ -28,8 +28,6 @@ void fit_eq(const WindowState& s);
 // Whether Fit has anything it may move.
 bool fit_enabled(const WindowState& s);
 
-// n bands, off 0 dB peaks of Q 2 spread evenly in log frequency over 40 Hz..16 kHz.
-std::vector<engine::eqfit::Band> fresh_bands(std::size_t n);
 // Every band fresh, the shaping flat at its model's nominal knees and slopes
 // (its on switch kept).
 void reset_eq_and_shaping(const WindowState& s);

@@ -5,33 +5,13 @@
 #include <cmath>
 
 #include "ui/main_window/dialogs.h"
+#include "ui/main_window/eq_card.h"
 
 namespace ui::main_window {
 
 using engine::design::FilterKind;
 using engine::design::Parts;
-using engine::design::QConv;
 using engine::eqfit::BandKind;
-
-const char* q_conv_label(QConv q_as) {
-    switch (q_as) {
-        case QConv::Rbj: return "Q (RBJ)";
-        case QConv::Wing: return "Q (Wing)";
-        case QConv::AllenHeath: return "Width (A&H)";
-        case QConv::Galileo: return "B/W (Galileo)";
-    }
-    return "Q (RBJ)";
-}
-
-std::pair<const char*, float> shown_q(QConv q_as, float q) {
-    switch (q_as) {
-        case QConv::Rbj: return {"Q", q};
-        case QConv::Wing: return {"Q", q * 1.25f};
-        case QConv::AllenHeath: return {"Width", (2.0f * std::asinh(1.0f / (2.0f * q)) / 0.6931472f) / 3.0f};
-        case QConv::Galileo: return {"B/W", 1.0f / q};
-    }
-    return {"Q", q};
-}
 
 const char* band_kind_code(BandKind kind) {
     switch (kind) {
@@ -80,7 +60,7 @@ std::string strip_text(const engine::design::Source& strip, const Parts& parts) 
     std::vector<std::string> second;
     if (parts.hp) second.push_back("HP " + filter_text(strip.hp));
     if (parts.lp) second.push_back("LP " + filter_text(strip.lp));
-    if (parts.eq) second.push_back(fmt::format("bands as {}", q_conv_label(strip.q_as)));
+    if (parts.eq) second.push_back(fmt::format("bands as {}", q_label(strip.q_as)));
     if (!second.empty()) out += "  " + joined(second, ", ") + "\n";
 
     if (!parts.eq) return out;
@@ -105,8 +85,7 @@ std::string strip_text(const engine::design::Source& strip, const Parts& parts) 
         if (!b.on) continue;
         out += fmt::format("  {:>2}  {}  {:>6.0f} Hz  {:+.1f} dB", j + 1, band_kind_code(b.kind), b.hz, b.gain_db);
         if (b.kind == BandKind::Peak) {
-            const auto [label, value] = shown_q(strip.q_as, b.q);
-            out += fmt::format("  {} {:.2f}", label, value);
+            out += fmt::format("  {} {:.2f}", q_header(strip.q_as), q_shown(strip.q_as, b.q));
         }
         out += "\n";
     }

@@ -11,11 +11,6 @@
 
 namespace ui::main_window {
 
-// "Q (RBJ)", "Q (Wing)", "Width (A&H)", "B/W (Galileo)".
-const char* q_conv_label(engine::design::QConv q_as);
-// A band's Q as the convention shows it: ("Q", q), ("Q", 1.25 q),
-// ("Width", octaves / 3) or ("B/W", 1 / q).
-std::pair<const char*, float> shown_q(engine::design::QConv q_as, float q);
 // "PK", "LS", "HS".
 const char* band_kind_code(engine::eqfit::BandKind kind);
 

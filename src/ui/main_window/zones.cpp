@@ -10,6 +10,7 @@
 #include "shared-ui/components/stepper.h"
 #include "shared-ui/icons.h"
 #include "ui/main_window/design_edit.h"
+#include "ui/main_window/eq_card.h"
 #include "ui/main_window/eq_tab.h"
 #include "ui/main_window/keys.h"
 #include "ui/main_window/strips_text.h"
@@ -133,8 +134,7 @@ std::string air_band_text(const Band& band, engine::design::QConv q_as) {
     if (!band.on) return "under 1 dB, no band";
     std::string q;
     if (band.kind == BandKind::Peak) {
-        const auto [label, value] = shown_q(q_as, band.q);
-        q = fmt::format(" {} {:.2f}", label, value);
+        q = fmt::format(" {} {:.2f}", q_header(q_as), q_shown(q_as, band.q));
     }
     return fmt::format("{} {:.0f} Hz {:+.1f} dB{}", band_kind_code(band.kind), band.hz, band.gain_db, q);
 }

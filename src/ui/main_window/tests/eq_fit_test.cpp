@@ -27,6 +27,13 @@ Trace peaked(std::string position, float db = 8.0f, float conf = 1.0f, std::stri
     return t;
 }
 
+// n bands spread over the range, off.
+std::vector<Band> fresh(std::size_t n) {
+    std::vector<Band> b;
+    engine::eqfit::resize_bands(b, n);
+    return b;
+}
+
 class Fit : public testing::EqWindow {
 protected:
     void SetUp() override {
@@ -118,7 +125,7 @@ TEST_F(Fit, HighPassAboveLowPassChangesNothing) {
 
 TEST_F(Fit, AFitWritesTheBandsAndShowsPredicted) {
     s().traces.set({peaked("A"), peaked("B", 6.0f)});
-    set_source([](Source& x) { x.bands = fresh_bands(8); });
+    set_source([](Source& x) { x.bands = fresh(8); });
     fit_eq(s());
     const auto& notice = s().notice.peek();
     ASSERT_TRUE(notice.starts_with("EQ fit for Main: ")) << notice;
@@ -139,7 +146,7 @@ TEST_F(Fit, FewerFittedBandsAreFilledUp) {
     // A gentle peak needs few bands: the result is shorter than the list.
     s().traces.set({peaked("A", 3.0f)});
     set_source([](Source& x) {
-        x.bands = fresh_bands(8);
+        x.bands = fresh(8);
         x.bands[7].on = true;  // replaced by the fit
     });
     fit_eq(s());
@@ -213,7 +220,7 @@ TEST_F(Fit, EnablingAndSmallControls) {
         x.shaping.gain_db = {1, 2, 3, 4, 5};
     });
     reset_eq_and_shaping(s());
-    EXPECT_EQ(main().bands, fresh_bands(2));
+    EXPECT_EQ(main().bands, fresh(2));
     auto flat = engine::eqfit::Shaping::defaults(engine::eqfit::ShapingModel::Galileo);
     flat.on = true;
     EXPECT_EQ(main().shaping, flat);
@@ -248,7 +255,7 @@ TEST_F(EqTab, CardsInOrderAndTheFitCard) {
     EXPECT_EQ(s().fit_what.peek(), (engine::eqfit::FitWhat{true, false, false}));
     EXPECT_EQ(fit_button()->attrs.count("disabled"), 1u);
     click(button("Reset"));
-    EXPECT_EQ(s().design.peek().sources.at(0).bands, fresh_bands(6));
+    EXPECT_EQ(s().design.peek().sources.at(0).bands, fresh(6));
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ protected:
         webview_host::WindowConfig c;
         c.title = "EQ tab";
         c.width = 376;
-        c.height = 740;
+        c.height = 1400;
         c.head = shell::page_head(shared_ui::app_styles::INTER_FONT.url(), sheets);
         c.assets = {{"", VELTRUM_ASSETS_DIR}};
         window = std::make_unique<webview_host::Window>(
@@ -158,8 +158,8 @@ protected:
 
 TEST_F(EqTabGui, ZonesWithAirAndRoutesLightAndDark) {
     // The cards in their order, the far zone's air band fitted by the effect.
-    EXPECT_EQ(text("[...document.querySelectorAll('.vt-card .folder .name')].map(e => e.textContent).join(',')"),
-              "Fit,Zones,Export");
+    EXPECT_EQ(text("[...document.querySelectorAll('.vt-card > .folder > .name')].map(e => e.textContent).join(',')"),
+              "Fit,EQ,Shaping,Zones,Export");
     ASSERT_TRUE(run_until([&] { return text("document.body.textContent.includes('Air band')") == "true"; }));
     const auto& far = STATE->design.peek().sources[0].zones[1];
     EXPECT_TRUE(far.air.band.on);
