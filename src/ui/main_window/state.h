@@ -142,6 +142,13 @@ struct WindowState {
     std::function<void()> start_meter;
     // Filled by the update installation: downloads, installs and relaunches.
     std::function<void(api::UpdateInfo)> install_update;
+
+    // ---- frame, prompts and keys
+    // Filled by the measurement control: asks the running analyzer for a
+    // trace, which then opens the Capture prompt (the Capture button, Enter).
+    std::function<void()> capture_trace;
+
+    // ---- console exports
     // The console's OSC port (tests answer on a loopback port of their own).
     std::uint16_t wing_port = engine::wing::PORT;
 };
