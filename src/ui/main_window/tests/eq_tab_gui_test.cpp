@@ -132,13 +132,25 @@ protected:
                                 "return [r.x + r.width / 2, r.y + r.height / 2];",
                                 json(label).dump()));
         ASSERT_TRUE(r && r->is_array()) << label;
+        const int x = static_cast<int>((*r)[0].get<double>()), y = static_cast<int>((*r)[1].get<double>());
+        // The window is taller than the screen: it is moved up until the
+        // button is on the screen, and back after the click.
+        const int screen_h = gdk_window_get_height(gdk_get_default_root_window());
+        const bool moved = y > screen_h - 40;
+        if (moved) {
+            gtk_window_move(window->gtk_window(), 0, screen_h / 2 - y);
+            pump_for(200ms);
+        }
         gint ox = 0, oy = 0, vx = 0, vy = 0;
         gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
         gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
                                          &vy);
-        xdo(fmt::format("mousemove {} {}", ox + vx + static_cast<int>((*r)[0].get<double>()),
-                        oy + vy + static_cast<int>((*r)[1].get<double>())));
+        xdo(fmt::format("mousemove {} {}", ox + vx + x, oy + vy + y));
         xdo("click 1");
+        if (moved) {
+            gtk_window_move(window->gtk_window(), 0, 0);
+            pump_for(200ms);
+        }
     }
     void snapshot(const std::string& name) {
         std::filesystem::path dir = VELTRUM_ARTIFACT_DIR;
