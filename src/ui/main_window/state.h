@@ -21,6 +21,7 @@
 #include "engine/meter/meter.h"
 #include "engine/settings/settings_store.h"
 #include "engine/core/trace.h"
+#include "engine/exports/wing.h"
 #include "engine/persist/trace_file.h"
 #include "reactive/loop.h"
 #include "reactive/page.h"
@@ -146,6 +147,10 @@ struct WindowState {
     // Filled by the measurement control: asks the running analyzer for a
     // trace, which then opens the Capture prompt (the Capture button, Enter).
     std::function<void()> capture_trace;
+
+    // ---- console exports
+    // The console's OSC port (tests answer on a loopback port of their own).
+    std::uint16_t wing_port = engine::wing::PORT;
 };
 
 // The measurement setup held in the settings (cycles, coherence threshold,
