@@ -17,6 +17,7 @@
 #include "ui/main_window/effects.h"
 #include "ui/main_window/key_events.h"
 #include "ui/main_window/update_check.h"
+#include "ui/main_window/zones.h"
 #include "ui/main_window/measurement.h"
 #include "ui/main_window/name_prompt.h"
 #include "ui/main_window/plot_inputs.h"
@@ -251,6 +252,7 @@ Element main_window() {
     reactive::provide_context(s.open_dropdown);
 
     apply_body_class(s);
+    zone_air_compensation(s);
     install_plot_script(s, ui::tf_plot::plot_script(20.0f, 20000.0f, 2.0f, 40.0f));
     update_window_title(s);
     autosave_on_settings_change(s);
