@@ -33,7 +33,7 @@ Element config_tab() {
 Element right_pane() {
     const WindowState s = use_window_state();
     const bool spl = s.settings.get(&Settings::view) == View::Spl;
-    if (spl) return reactive::div().cls("vt-sidebar right")(reactive::div().cls("vt-list")(reactive::component(config_tab, "config_tab")));
+    if (spl) return reactive::div().cls("vt-sidebar right spl")(reactive::div().cls("vt-list")(reactive::component(config_tab, "config_tab")));
 
     const std::size_t tab = s.right_tab();
     std::vector<Element> buttons;
