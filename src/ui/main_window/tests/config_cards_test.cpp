@@ -326,7 +326,7 @@ TEST_F(ConfigCards, EveryHandlerChangesItsSettingsAndTellsItsWorker) {
         table += fmt::format("| {} | {} | {} |\n", c.handler, got.empty() ? "(none)" : fmt::format("{}", fmt::join(got, "; ")),
                              sent.empty() ? "(none)" : fmt::format("{}", fmt::join(sent, "; ")));
     }
-    const std::filesystem::path dir = std::filesystem::path(std::getenv("VELTRUM_TEST_TMP") ? std::getenv("VELTRUM_TEST_TMP") : ".") / ".." / "artifacts";
+    const std::filesystem::path dir = VELTRUM_ARTIFACT_DIR;
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "config_handlers.md") << table;
 }
