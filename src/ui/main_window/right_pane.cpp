@@ -22,12 +22,11 @@ constexpr const char* TABS[] = {"Config", "Align", "EQ"};
 
 Element config_tab() {
     const WindowState s = use_window_state();
+    auto tab = reactive::div().cls("vt-config");
     if (s.settings.get(&Settings::view) == View::Spl)
-        return reactive::fragment(reactive::component(input_card, "input_card"), reactive::component(spl_card, "spl_card"));
-    return reactive::fragment(reactive::component(input_card, "input_card"),
-                              reactive::component(measurement_card, "measurement_card"),
-                              reactive::component(readout_card, "readout_card"),
-                              reactive::component(generator_card, "generator_card"));
+        return tab(reactive::component(input_card, "input_card"), reactive::component(spl_card, "spl_card"));
+    return tab(reactive::component(input_card, "input_card"), reactive::component(measurement_card, "measurement_card"),
+               reactive::component(readout_card, "readout_card"), reactive::component(generator_card, "generator_card"));
 }
 
 Element right_pane() {
