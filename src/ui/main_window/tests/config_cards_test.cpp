@@ -439,6 +439,13 @@ protected:
         for (const auto* c : n.children) collect(*c, cls, out);
     }
     std::string html() { return doc_.html(); }
+    const reactive::dom::Node* button_with(const std::string& label, const reactive::dom::Node* n = nullptr) {
+        if (!n) n = &doc_.root();
+        if (n->tag == "button" && text_of(*n) == label) return n;
+        for (const auto* c : n->children)
+            if (const auto* hit = button_with(label, c)) return hit;
+        return nullptr;
+    }
 
     reactive::FakePage page_;
     reactive::dom::Document doc_;
@@ -502,6 +509,21 @@ TEST_F(PaneMarkup, SplViewHasNoTabsTheSplInputAndTheSplCard) {
     const auto labels = texts("label");
     EXPECT_EQ(std::count(labels.begin(), labels.end(), "Ref"), 0);
     EXPECT_NE(html().find("vt-card wide"), std::string::npos);
+    // The calibrator button waits for a running meter.
+    const auto* calibrate = button_with("94 dB");
+    ASSERT_TRUE(calibrate);
+    EXPECT_TRUE(calibrate->attrs.contains("disabled"));
+    s().meter_snapshot.update([](MeterSnapshot& m) { m.running = true; });
+    flush();
+    EXPECT_FALSE(button_with("94 dB")->attrs.contains("disabled"));
+}
+
+TEST_F(PaneMarkup, OffsetStepperIsBlankAndInertWithoutALevelLock) {
+    mount();
+    EXPECT_NE(html().find("stepper-wrapper disabled"), std::string::npos);
+    s().level_lock.set(std::pair{-3.0f, 1.5f});
+    flush();
+    EXPECT_EQ(html().find("stepper-wrapper disabled"), std::string::npos);
 }
 
 }  // namespace
