@@ -66,9 +66,12 @@ reactive::Element measurement_card() {
     const bool accumulate = st.get(&Settings::accumulate);
     const bool find = st.get(&Settings::find_on_start);
     const bool stop = st.get(&Settings::stop_on_capture);
-    const auto& snap = s.snapshot();
-    const double delay = shown_delay_ms(snap, st.get(&Settings::delay_ms));
-    const std::uint32_t rate = snap.sample_rate;
+    // The snapshot copy changes with every level; the card follows only the delay and the rate.
+    const auto shown = reactive::use_memo([s] {
+        const auto& snap = s.snapshot();
+        return std::pair{shown_delay_ms(snap, s.settings.get(&Settings::delay_ms)), snap.sample_rate};
+    });
+    const auto [delay, rate] = shown();
 
     auto on_average = reactive::use_callback<Choice>([s](Choice c) { choose_averaging(s, c); });
     auto on_gate = reactive::use_callback<Choice>([s](Choice c) { choose_gate(s, c); });
