@@ -72,7 +72,8 @@ protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY") || !webview_host::init()) GTEST_SKIP() << "no display";
         if (!test_support::jack_available()) GTEST_SKIP() << "no JACK server (VELTRUM_TEST_JACK unset)";
-        home_ = test_support::scratch("config_pane_gui", "home");
+        // A folder per test: the web process of an earlier window may still write into its own.
+        home_ = test_support::scratch("config_pane_gui", ::testing::UnitTest::GetInstance()->current_test_info()->name());
         xdg_.emplace("XDG_DATA_HOME", home_.c_str());
         jack_.emplace(audio_watcher::host::platform_host("JACK"));
         START = Settings{};
