@@ -246,6 +246,14 @@ Element main_window() {
     auto& s = reactive::use_hook<WindowState>([&] {
         return make_state(load_settings(api::client::Product::config_dir(engine::settings::PRODUCT_ID)), host);
     });
+    // The measurement operations and the refresh loop, once. They fill the
+    // state's service hooks, so they come before anything takes a copy of it.
+    reactive::use_hook<bool>([&] {
+        install_measurement(s);
+        install_key_and_menu_handlers(s);
+        reactive::spawn(refresh_loop(s));
+        return true;
+    });
     reactive::provide_context(s);
     reactive::provide_context(s.settings);
     reactive::provide_context(s.tooltip);
@@ -259,14 +267,6 @@ Element main_window() {
     leave_align_tab(s);
     use_key_events(s);
     auto_update_check(s);
-
-    // The measurement operations and the refresh loop, once.
-    reactive::use_hook<bool>([&] {
-        install_measurement(s);
-        install_key_and_menu_handlers(s);
-        reactive::spawn(refresh_loop(s));
-        return true;
-    });
 
     // The start-up work, once.
     reactive::use_hook<bool>([&] {

@@ -4,7 +4,13 @@
 
 namespace ui::main_window {
 
-// Reads the window state from the root's context.
+// Reads the window state from the root's context. In the transfer view: the
+// tabs "Config", "Align" and "EQ" over the chosen tab's cards, and the pinned
+// card under them; in the SPL view the Config tab's cards alone.
 reactive::Element right_pane();
+
+// The Config tab: the input card, then the Measurement, Readout and
+// Generator cards, or in the SPL view the SPL card.
+reactive::Element config_tab();
 
 }  // namespace ui::main_window

@@ -1,4 +1,5 @@
 #include "ui/main_window/zones.h"
+#include "ui/main_window/readout_card.h"
 
 #include <fmt/format.h>
 
@@ -118,16 +119,6 @@ void reset_zone_throw(const WindowState& s, std::size_t i) {
 
 void set_split_hz(const WindowState& s, double hz) {
     current_source_mut(s, [&](Source& src) { src.split_hz = limited(static_cast<float>(hz), 40.0f, 16000.0f); });
-}
-
-void set_air_temperature(const WindowState& s, double celsius) {
-    const auto v = static_cast<float>(limited(celsius, -30.0, 50.0));
-    engine::settings::SettingsStoreImplExt::update(s.settings, [&](Settings& st) { st.temperature_c = v; });
-}
-
-void set_air_humidity(const WindowState& s, double pct) {
-    const auto v = static_cast<float>(limited(pct, 0.0, 100.0));
-    engine::settings::SettingsStoreImplExt::update(s.settings, [&](Settings& st) { st.humidity_pct = v; });
 }
 
 std::string air_band_text(const Band& band, engine::design::QConv q_as) {

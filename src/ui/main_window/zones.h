@@ -39,9 +39,8 @@ void set_zone_air_strength(const WindowState& s, std::size_t i, double pct);  //
 void set_zone_throw(const WindowState& s, std::size_t i, double metres);      // limited to 0..1000
 void reset_zone_throw(const WindowState& s, std::size_t i);
 void set_split_hz(const WindowState& s, double hz);  // limited to 40..16000
-// The weather of the air compensation, in the settings (saved at once).
-void set_air_temperature(const WindowState& s, double celsius);  // limited to -30..50
-void set_air_humidity(const WindowState& s, double pct);         // limited to 0..100
+// The weather of the air compensation is set by the Readout card's
+// set_air_temperature and set_air_humidity (readout_card.h).
 
 // "PK 8000 Hz +3.3 dB Q 0.70", "HS 9000 Hz +4.0 dB", or "under 1 dB, no band".
 std::string air_band_text(const engine::eqfit::Band& band, engine::design::QConv q_as);

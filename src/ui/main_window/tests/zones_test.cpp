@@ -6,6 +6,7 @@
 #include "ui/main_window/design_edit.h"
 #include "ui/main_window/tests/eq_page.h"
 #include "ui/main_window/zones.h"
+#include "ui/main_window/readout_card.h"
 
 namespace ui::main_window {
 namespace {
