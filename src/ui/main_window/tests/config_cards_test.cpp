@@ -495,7 +495,8 @@ TEST_F(PaneMarkup, TransferViewHasTabsFourCardsAndThePinnedCard) {
     s().right_tab.set(2);
     flush();
     EXPECT_EQ(texts("tab-btn active"), std::vector<std::string>{"EQ"});
-    EXPECT_EQ(std::count(texts("name").begin(), texts("name").end(), "Input"), 0);
+    const auto names = texts("name");
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Input"), 0);
     EXPECT_NE(html().find("vt-card pinned"), std::string::npos);
 }
 
