@@ -90,18 +90,20 @@ TEST(Quit, CtrlQWithUnsavedChangesAsksAndCancelKeepsRunning) {
     std::this_thread::sleep_for(1500ms);  // the question is drawn
     EXPECT_TRUE(screenshot(shots / "quit-unsaved-changes.png"));
     EXPECT_FALSE(ended(app->pid)) << "quit without asking";
-    // Tab reaches "Cancel", the first button of the question; Return presses it.
-    run(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Return", app->window));
+    // Escape answers the question with Cancel.
+    run(fmt::format("xdotool windowfocus --sync {} key Escape", app->window));
     std::this_thread::sleep_for(2s);
     EXPECT_FALSE(ended(app->pid)) << "Cancel quit the program";
     EXPECT_EQ(run(fmt::format("xdotool getwindowname {}", app->window)), "Veltrum - Untitled*");
     EXPECT_TRUE(fs::exists(data / "autosave.vtproject"));
     EXPECT_TRUE(screenshot(shots / "quit-cancelled.png"));
 
-    // Asked again, "Don't Save" (the next button) ends it and drops the autosave.
+    // Asked again, "Don't Save" ends it and drops the autosave.
     run(fmt::format("xdotool windowfocus --sync {} key ctrl+q", app->window));
     std::this_thread::sleep_for(1500ms);
-    run(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab Return", app->window));
+    // Tab reaches "Cancel", then "Don't Save"; the keypad's Enter presses the
+    // focused button (Return is the question's primary action, Save).
+    run(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab KP_Enter", app->window));
     std::optional<int> status;
     ASSERT_TRUE(wait_for([&] { return (status = ended(app->pid)).has_value(); }, 15s)) << "Don't Save did not quit";
     stop.done = true;
