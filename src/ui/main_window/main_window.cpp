@@ -3,6 +3,7 @@
 #include "api/client.h"
 #include "reactive/root.h"
 #include "webview-host/reactive_root.h"
+#include "ui/main_window/device_watch.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/tf_plot/tf_plot.h"
 #include "ui/main_window/effects.h"
@@ -39,6 +40,7 @@ Element main_window() {
 
     // The measurement operations and the refresh loop, once.
     reactive::use_hook<bool>([&] {
+        reactive::spawn(watch_devices(s, s.host->device_lists ? s.host->device_lists : start_device_list_thread));
         install_measurement(s);
         install_key_and_menu_handlers(s);
         reactive::spawn(refresh_loop(s));
