@@ -28,6 +28,7 @@
 #include "reactive/task.h"
 #include "shared-ui/components/dropdown.h"
 #include "shared-ui/components/tooltip.h"
+#include "ui/main_window/align_session.h"
 #include "ui/main_window/host.h"
 #include "ui/main_window/types.h"
 
@@ -112,6 +113,12 @@ struct WindowState {
     Signal<std::optional<std::pair<float, float>>> level_lock{std::nullopt};
     Signal<std::optional<std::size_t>> hovered_arrival{std::nullopt};
     Signal<float> draw_level{0.0f};
+
+    // ---- alignment (the Align tab)
+    // The open alignment session; none while no source is being aligned.
+    Signal<std::optional<AlignSession>> align_session{std::nullopt};
+    // The last alignment run's note or failure, shown under the Align panel.
+    Signal<std::string> alignment_text;
 
     // ---- modal interface
     Signal<std::optional<Prompt>> prompt{std::nullopt};
