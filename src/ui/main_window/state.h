@@ -141,6 +141,11 @@ struct WindowState {
     std::function<void()> start_meter;
     // Filled by the update installation: downloads, installs and relaunches.
     std::function<void(api::UpdateInfo)> install_update;
+
+    // ---- frame
+    // Filled by the measurement control: asks the running analyzer for a
+    // trace and opens the Capture prompt (the toolbar's Capture button).
+    std::function<void()> capture_trace;
 };
 
 // The measurement setup held in the settings (cycles, coherence threshold,

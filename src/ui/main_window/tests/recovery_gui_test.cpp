@@ -98,8 +98,9 @@ TEST(Recovery, KilledAfterAnEditRecoversIt) {
     EXPECT_TRUE(screenshot(shots / "recover-changes.png"));
 
     // Keyboard only (Xvfb has no window manager to activate it: focus it directly):
-    // Tab to "Discard", Tab to "Recover", Return presses it.
-    run(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab Return", second->window));
+    // Tab to "Discard", Tab to "Recover", the keypad's Enter presses it (the
+    // window-event bridge keeps the main Enter key for the window's handler).
+    run(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab KP_Enter", second->window));
     ASSERT_TRUE(wait_for([&] { return !fs::exists(data / "autosave.kept.vtproject"); }));
     ASSERT_TRUE(wait_for([&] { return sources_in(data / "autosave.vtproject") == std::vector<std::string>{"Stage Left"}; }));
     EXPECT_TRUE(wait_for([&] { return run(fmt::format("xdotool getwindowname {}", second->window)) == "Veltrum - Untitled*"; }, 5s));
