@@ -1,7 +1,10 @@
 // The process entry: logging, the fatal-error hook, the window description
 // and page head, the menu bar and the files the system asks to open; then
 // the UI runtime takes the main thread for good.
+#include <cctype>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +38,21 @@ namespace {
 using namespace reactive;
 
 webview_host::Window* MAIN_WINDOW = nullptr;
+// The main window's menu handler and its handler of files to open, once it
+// has set them.
+std::function<void(const std::string&)> MENU_HANDLER;
+std::function<void(const std::vector<std::string>&)> OPEN_HANDLER;
+
+// "file://" and the path, its bytes percent-encoded except for unreserved
+// characters and "/".
+std::string file_url(const std::filesystem::path& p) {
+    std::string url = "file://";
+    for (unsigned char c : p.native()) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') url += static_cast<char>(c);
+        else url += fmt::format("%{:02X}", c);
+    }
+    return url;
+}
 
 // The page head: the kit's font and stylesheets, then the program's sheet.
 std::string head() {
@@ -82,6 +100,9 @@ ui::main_window::WindowHostRef window_host() {
     auto h = std::make_shared<ui::main_window::WindowHost>();
     h->set_title = [](const std::string& t) { MAIN_WINDOW->set_title(t); };
     h->set_close_handler = [](std::function<bool()> f) { MAIN_WINDOW->set_close_request_handler(std::move(f)); };
+    h->request_close = [] { MAIN_WINDOW->request_close(); };
+    h->set_menu_handler = [](std::function<void(const std::string&)> f) { MENU_HANDLER = std::move(f); };
+    h->set_open_handler = [](std::function<void(const std::vector<std::string>&)> f) { OPEN_HANDLER = std::move(f); };
     h->open_panel = [](ui::main_window::FilePanel p) { return file_panel(false, std::move(p)); };
     h->save_panel = [](ui::main_window::FilePanel p) { return file_panel(true, std::move(p)); };
     h->take_pending_paths = [] {
@@ -152,7 +173,20 @@ int main(int argc, char** argv) {
         else paths.push_back(argv[i]);
     }
     webview_host::queue_command_line_files(static_cast<int>(paths.size()), paths.data());
-    webview_host::on_open_files([](std::vector<std::filesystem::path> files) { shell::queue_opened_paths(files); });
+    // Once the main window is up it opens such files itself.
+    webview_host::on_open_files([](std::vector<std::filesystem::path> files) {
+        if (shell::MAIN_WINDOW_READY.load(std::memory_order_acquire) && OPEN_HANDLER) {
+            std::vector<std::string> urls;
+            for (const auto& f : files) {
+                std::error_code ec;
+                const auto whole = std::filesystem::absolute(f, ec);
+                if (!ec) urls.push_back(file_url(whole));
+            }
+            OPEN_HANDLER(urls);
+            return;
+        }
+        shell::queue_opened_paths(files);
+    });
 
     if (!webview_host::init()) {
         base::log::error(shell::LOG_TARGET, "cannot open the display");
@@ -163,7 +197,8 @@ int main(int argc, char** argv) {
                                 std::make_unique<webview_host::ReactiveRoot>(loop, [] { return app_root(); }));
     MAIN_WINDOW = &window;
     window.set_menu_bar(menus, [](const std::string& id) {
-        if (id == "app_quit") MAIN_WINDOW->request_close();
+        if (MENU_HANDLER) MENU_HANDLER(id);
+        else if (id == "app_quit") MAIN_WINDOW->request_close();
         else if (id == "help_open_logs") menu::open_logs_folder();
     });
     menu::RECENT_MENU = menu::RecentMenu{&window, {}};

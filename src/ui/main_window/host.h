@@ -31,6 +31,15 @@ struct WindowHost {
     std::function<void(const std::string&)> set_title;
     // Stores the one close-request handler (true lets the window close).
     std::function<void(std::function<bool()>)> set_close_handler;
+    // Posts a close request, as the window's close button does.
+    std::function<void()> request_close;
+    // Stores the one menu handler (it gets the chosen item's id).
+    std::function<void(std::function<void(const std::string&)>)> set_menu_handler;
+    // Stores the handler of files the system asks the running program to
+    // open (as URLs, in the order given).
+    std::function<void(std::function<void(const std::vector<std::string>&)>)> set_open_handler;
+    // Ends the process at once with status 0; none: std::_Exit(0).
+    std::function<void()> exit;
     // Native panels: the chosen path, or nothing when cancelled.
     std::function<reactive::Task<PanelResult>(FilePanel)> open_panel;
     std::function<reactive::Task<PanelResult>(FilePanel)> save_panel;

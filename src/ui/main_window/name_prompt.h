@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "reactive/element.h"
+#include "reactive/events.h"
 #include "ui/main_window/state.h"
 #include "ui/main_window/types.h"
 
@@ -14,20 +15,38 @@ namespace ui::main_window {
 struct NamePromptProps {
     Prompt prompt;
     std::string title;
-    std::string text;
+    std::string text;  // the field's starting text; later changes are not taken
     std::vector<std::string> sources;
     reactive::Callback<Prompt> onchange;
     reactive::Callback<std::string> onsubmit;
     reactive::Callback<> oncancel;
     bool operator==(const NamePromptProps&) const = default;
 };
+// The card over a dimmed window: title, the capture's source buttons or the
+// console target chooser, the text field (not for deletions), Cancel and OK
+// (Delete for deletions). A press beside the card cancels.
 reactive::Element name_prompt(const NamePromptProps& p);
 
 // The title and the starting text of the open prompt.
 std::string prompt_title(const WindowState& s, const Prompt& p);
 std::string prompt_text(const WindowState& s, const Prompt& p);
 
-// Acts on the open prompt with the entered text.
+// Whether the prompt asks only to confirm a deletion (no text field; Enter
+// outside a field confirms it).
+bool is_delete_prompt(const Prompt& p);
+
+// The name a capture of `source` gets with an empty text: the source name,
+// or the name, a blank and n + 1 when the source already has n traces at
+// `position`.
+std::string capture_name(const std::vector<Trace>& traces, const std::string& source, const std::string& position);
+
+// Acts on the open prompt with the entered text (trimmed). An empty text
+// leaves a naming prompt open and does nothing.
 void submit_prompt(const WindowState& s, const std::string& text);
+
+// A right click on a list row: opens the list's context menu at the pointer
+// for the row's rename prompt `target` (the page's own menu is prevented;
+// give the row a blocking listener, or listen with prevent_default).
+void open_context_menu(const WindowState& s, reactive::MouseEvent& e, Prompt target);
 
 }  // namespace ui::main_window

@@ -146,6 +146,11 @@ struct WindowState {
     // Filled by the measurement control: asks the running analyzer for a
     // trace and opens the Capture prompt (the toolbar's Capture button).
     std::function<void()> capture_trace;
+
+    // ---- prompts and keys
+    // Filled by the measurement control: asks the analyzer for a capture,
+    // which then opens the Capture prompt (the Enter key).
+    std::function<void()> capture;
 };
 
 // The measurement setup held in the settings (cycles, coherence threshold,
