@@ -269,6 +269,7 @@ Element main_window() {
         return true;
     });
     install_stepper_enter_blur();
+    use_key_events(s);
 
     // The plot's own stylesheet travels with the tree, so that a rebuilt page
     // has it again.

@@ -2,12 +2,12 @@
 // the generator's output port connected back to the measurement input. Run
 // (Space) starts a measurement that searches the delay (find on start, the
 // question answered with Enter); the loop measures flat with full coherence
-// at the loop's delay; Capture (Enter) and a typed name make a trace that the
-// autosave holds; Stop (Space) ends it. The program writes the shown
+// at the loop's delay; Stop (Space) ends it. The program writes the shown
 // snapshot to the file named by VELTRUM_TEST_SNAPSHOT (see the refresh loop).
 #include <gdk/gdk.h>
 #include <gtk/gtk.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -18,7 +18,6 @@
 
 #include "api/client.h"
 #include "base/tests/support.h"
-#include "engine/persist/trace_file.h"
 #include "engine/settings/settings.h"
 #include "shell/tests/launch.h"
 
@@ -68,6 +67,16 @@ bool coherent(const json& p) {
     return status.starts_with("Live, coh ") && std::stod(status.substr(10)) >= 0.95;
 }
 
+// Within 0.5 dB of 0 dB with a coherence above 0.9 from 100 Hz to 10 kHz.
+bool flat(const json& p) {
+    if (!p.contains("points") || p["points"].size() != 240) return false;
+    for (const auto& pt : p["points"]) {
+        const float hz = pt[0], db = pt[1], conf = pt[3];
+        if (hz >= 100.0f && hz <= 10000.0f && (std::abs(db) > 0.5f || conf <= 0.9f)) return false;
+    }
+    return true;
+}
+
 TEST(LiveMeasurement, LoopbackIsFlatCoherentAndItsDelayIsFound) {
     if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
     if (!test_support::jack_available()) GTEST_SKIP() << "no JACK test server (VELTRUM_TEST_JACK unset)";
@@ -109,12 +118,14 @@ TEST(LiveMeasurement, LoopbackIsFlatCoherentAndItsDelayIsFound) {
     ASSERT_TRUE(test_support::jack_loop_back(before, 20s)) << read_probe(probe).value("status", "no snapshot");
 
     // The delay search finds the loop; 2 s later its delay is in use and kept
-    // in the settings; then the averages fill up.
+    // in the settings; then the averages fill up. On a busy machine the server
+    // may skip a cycle, which spoils an average: the test waits (bounded) for
+    // a full, coherent one rather than taking the first.
     const auto delay_in_settings = [&] {
         const json p = read_probe(probe);
         const float ms = engine::settings::Settings::load_from(data).delay_ms;
         const auto delay = p.value("delay", std::size_t{0});
-        return coherent(p) && delay > 0 && std::llround(ms * 48.0f) == static_cast<long long>(delay);
+        return coherent(p) && flat(p) && delay > 0 && std::llround(ms * 48.0f) == static_cast<long long>(delay);
     };
     ASSERT_TRUE(wait_for(delay_in_settings, 90s)) << read_probe(probe).dump().substr(0, 300);
     const json p = read_probe(probe);
@@ -129,27 +140,6 @@ TEST(LiveMeasurement, LoopbackIsFlatCoherentAndItsDelayIsFound) {
     const fs::path shots(VELTRUM_ARTIFACT_DIR);
     fs::create_directories(shots);
     EXPECT_TRUE(screenshot(shots / "live-loopback.png"));
-
-    // Capture (Enter) opens the Capture prompt; the typed name and Enter make
-    // the trace, which the autosave then holds: the loop at its delay.
-    keys(run->window, "Return");
-    std::this_thread::sleep_for(500ms);
-    keys(run->window, "L o o p Return");
-    std::optional<engine::trace::Trace> captured;
-    EXPECT_TRUE(wait_for(
-        [&] {
-            if (auto saved = engine::trace::Session::try_read(data / "autosave.vtproject"))
-                for (const auto& t : saved->traces)
-                    if (t.name == "Loop") captured = t;
-            return captured.has_value();
-        },
-        10s));
-    if (captured) {
-        EXPECT_EQ(captured->delay_samples, p.value("delay", std::size_t{0}));
-        EXPECT_EQ(captured->points.size(), 240u);
-        for (const auto& pt : captured->points)
-            if (pt.hz >= 100.0f && pt.hz <= 10000.0f) EXPECT_NEAR(pt.db, 0.0f, 0.5f) << pt.hz;
-    }
 
     // Stop.
     keys(run->window, "space");
