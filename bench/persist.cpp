@@ -9,6 +9,7 @@
 
 #include "api/client.h"
 #include "engine/persist/autosave.h"
+#include "engine/persist/gzip.h"
 #include "engine/persist/trace_file.h"
 
 namespace {
@@ -99,18 +100,56 @@ void BM_Encode(benchmark::State& state) {
 }
 BENCHMARK(BM_Encode)->Unit(benchmark::kMillisecond);
 
-// One autosave as the writer thread does it: encode and write atomically
-// (two syncs included).
+// One autosave as the writer thread does it after an edit of one trace:
+// encode (the other traces' compressed pieces kept from the file before)
+// and write atomically (two syncs included).
 void BM_Autosave(benchmark::State& state) {
-    const auto& s = large_session();
+    trace::Session s = large_session();
     const auto file = bench_dir() / "autosave.vtproject";
+    trace::EncodeCache cache;
+    (void)s.encode(cache);
+    std::size_t edit = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        trace::Trace& t = s.traces[edit++ % s.traces.size()];
+        t.h[7] = -t.h[7];
+        state.ResumeTiming();
+        auto bytes = s.encode(cache);
+        auto ok = api::client::write_atomic(file, *bytes);
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(BM_Autosave)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Its encoding alone, without the write.
+void BM_AutosaveEncode(benchmark::State& state) {
+    trace::Session s = large_session();
+    trace::EncodeCache cache;
+    (void)s.encode(cache);
+    std::size_t edit = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        trace::Trace& t = s.traces[edit++ % s.traces.size()];
+        t.h[7] = -t.h[7];
+        state.ResumeTiming();
+        auto bytes = s.encode(cache);
+        benchmark::DoNotOptimize(bytes);
+    }
+}
+BENCHMARK(BM_AutosaveEncode)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The autosave of the same project with nothing kept: every trace
+// compressed.
+void BM_AutosaveFirst(benchmark::State& state) {
+    const auto& s = large_session();
+    const auto file = bench_dir() / "autosave-first.vtproject";
     for (auto _ : state) {
         auto bytes = s.encode();
         auto ok = api::client::write_atomic(file, *bytes);
         benchmark::DoNotOptimize(ok);
     }
 }
-BENCHMARK(BM_Autosave)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AutosaveFirst)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Opening the autosave again: read, inflate, parse, check and rebuild.
 void BM_Open(benchmark::State& state) {
@@ -122,7 +161,34 @@ void BM_Open(benchmark::State& state) {
         benchmark::DoNotOptimize(s);
     }
 }
-BENCHMARK(BM_Open)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Open)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The parts of opening: inflating the file's bytes, and the check and
+// rebuild of the traces after the parse.
+void BM_Inflate(benchmark::State& state) {
+    const auto bytes = *large_session().encode();
+    for (auto _ : state) {
+        auto text = gzip::inflate(bytes);
+        benchmark::DoNotOptimize(text);
+    }
+}
+BENCHMARK(BM_Inflate)->Unit(benchmark::kMillisecond);
+
+void BM_RebuildTraces(benchmark::State& state) {
+    std::string text;
+    notation::Writer w(text);
+    large_session().serialize(w);
+    notation::Reader r(text);
+    const auto parsed = trace::Session::deserialize(r);
+    for (auto _ : state) {
+        state.PauseTiming();
+        trace::Session s = *parsed;
+        state.ResumeTiming();
+        auto ok = trace::finish_read(s);
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(BM_RebuildTraces)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Only the parse of the text, without the rebuild of the traces.
 void BM_ParseText(benchmark::State& state) {

@@ -175,6 +175,11 @@ struct LayerSet {
 LayerSet build_layers(float fs, bool single, std::size_t length, Signal signal, float sweep_secs, float average_secs,
                       float coherence_threshold);
 
+// The FFT plans a run with this layer set needs at rate fs with a search
+// window of `window` samples: the layers' transforms, the delay search's,
+// the envelope and impulse responses of the display.
+std::vector<std::pair<std::size_t, tf::plan::Direction>> plans_needed(const LayerSet& set, std::size_t window);
+
 // ---------------------------------------------------------------- drift tracking
 
 // The decision of one drift step.

@@ -65,4 +65,21 @@ LayerSet build_layers(float fs, bool single, std::size_t length, Signal signal, 
     return set;
 }
 
+std::vector<std::pair<std::size_t, tf::plan::Direction>> plans_needed(const LayerSet& set, std::size_t window) {
+    using tf::plan::Direction;
+    std::vector<std::pair<std::size_t, Direction>> out;
+    // The longest layer first: it costs the most when estimated.
+    for (std::size_t n : set.sizes) {
+        out.emplace_back(n, Direction::RealForward);
+        out.emplace_back(n, Direction::RealInverse);
+    }
+    if (!set.sizes.empty()) out.emplace_back(set.sizes.front(), Direction::Inverse);
+    if (window >= 2) {
+        const std::size_t m = std::bit_ceil(2 * window);
+        out.emplace_back(m, Direction::RealForward);
+        out.emplace_back(m, Direction::RealInverse);
+    }
+    return out;
+}
+
 }  // namespace engine::analyzer

@@ -42,10 +42,7 @@ trace::LayerBins layer_bins(const tf::TransferFunction& l) {
 
 trace::LayerBins accumulator_bins(const tf::Accumulator& a) {
     trace::LayerBins out{a.n, std::vector<tf::Triple>(a.n / 2)};
-    for (std::size_t k = 0; k < a.n / 2 && k < a.weight.size(); ++k) {
-        const auto [h, c] = a.bin(k);
-        out.bins[k] = tf::Triple{h.real(), h.imag(), c};
-    }
+    a.bins(std::span<tf::Triple>(out.bins).first(std::min(out.bins.size(), a.weight.size())));
     return out;
 }
 
@@ -153,6 +150,11 @@ void RunState::compute_window() {
         window_power_.push_back(static_cast<float>(s));
     }
     frames_.assign(set_.layers.size(), 0);
+}
+
+void RunState::replan() {
+    tf::plan::PLANNER.drop_estimated();
+    for (tf::TransferFunction& l : set_.layers) l.fft = tf::plan::real_forward(l.n);
 }
 
 void RunState::reset_layers(std::size_t d) {

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <system_error>
@@ -50,6 +51,47 @@ void lost(SharedSnapshot& snap, std::string_view status) {
     });
 }
 
+// Measures the FFT plans a run needs that the wisdom does not hold yet, on a
+// thread of its own, so that the run starts at once on estimated plans and
+// later runs start on measured ones. Dropping it stops between two plans
+// and joins.
+class PlanLearner {
+public:
+    explicit PlanLearner(std::vector<std::pair<std::size_t, tf::plan::Direction>> keys) {
+        // The run's own plans first, so that it asks the planner for none
+        // while a measurement holds it.
+        for (const auto& [n, dir] : keys) tf::plan::PLANNER.plan(n, dir);
+        // Sizes past this take too long to measure (a long sweep layer).
+        std::erase_if(keys, [](const auto& k) { return k.first > (std::size_t{1} << 21); });
+        const auto path = tf::plan::wisdom_path();
+        if (!path || tf::plan::unmeasured(keys).empty()) return;
+        thread_ = std::thread([this, keys = std::move(keys), path = *path] {
+            pthread_setname_np(pthread_self(), "fft-wisdom");
+            try {
+                const std::size_t made = tf::plan::learn(keys, path, stop_);
+                if (made > 0) base::log::info(LOG_TARGET, "FFT plans measured", {{"plans", made}});
+            } catch (const std::exception& e) {
+                base::log::warn(LOG_TARGET, "FFT plan measuring failed", {{"err", e.what()}});
+            }
+            done_.store(true);
+        });
+    }
+    ~PlanLearner() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+    PlanLearner(const PlanLearner&) = delete;
+    PlanLearner& operator=(const PlanLearner&) = delete;
+
+    // True once, when the measuring has ended.
+    bool take_done() { return done_.exchange(false); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
 // Makes `v` an empty list with room for at least `room` samples.
 void make_spare(std::vector<float>& v, std::size_t room) {
     v.clear();
@@ -92,6 +134,7 @@ void run_body(Params p, base::Receiver<Cmd>& rx, SharedSnapshot& snap, Clock& cl
 
     RunState state(p, fs, output.has_value(), gen, clock, std::move(rate_message));
     set(snap, [&](Snapshot& s) { s.sample_rate = rate; });
+    PlanLearner learner(state.plans());
 
     capture::Shared& shared = *in->shared;
     const std::size_t room = std::size_t{11} * rate;
@@ -155,6 +198,7 @@ void run_body(Params p, base::Receiver<Cmd>& rx, SharedSnapshot& snap, Clock& cl
             }
             tap_dropped = output->tap_dropped->exchange(0);
         }
+        if (learner.take_done()) state.replan();
         const float ref_peak = take_peak(shared.ref_peak);
         const float mic_peak = take_peak(shared.mic_peak);
         state.pass(PassInput{spare_mic, spare_ref, dropped, tap_dropped, mic_peak, ref_peak, xruns, missed}, snap);

@@ -85,10 +85,10 @@ Snapshot Snapshot::of_trace(const trace::Trace& trace) {
         const float fs = static_cast<float>(trace.fs);
         const std::vector<float> ir = synthesise_ir(trace.windowed.empty() ? trace.h : trace.windowed, fs);
         const std::vector<float> env = tf::confident_envelope(ir, trace.confidence, fs);
-        tf::IrDisplay d = tf::ir_display(env, fs);
+        s.ir_span_ms = tf::ir_span_ms(env, fs);
+        tf::IrDisplay d = tf::ir_display(env, fs, s.ir_span_ms);
         s.ir = std::move(d.display);
         s.arrivals = std::move(d.arrivals);
-        s.ir_span_ms = tf::ir_span_ms(env, fs);
     }
     float sum = 0.0f;
     std::size_t n = 0;

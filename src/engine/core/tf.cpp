@@ -12,7 +12,9 @@
 #include <numbers>
 #include <tuple>
 
+#include "api/client.h"
 #include "base/cast.h"
+#include "base/log.h"
 
 namespace engine::tf {
 
@@ -59,21 +61,10 @@ float band_hi(std::size_t i) { return grid_tables().hi[i]; }
 
 float grid_position(float f) { return std::log(f / 20.0f) / GRID_STEP_LN; }
 
-namespace {
-
-// hypotf's value (the square root of the exact double-precision sum of
-// squares, rounded once) without the library call.
-inline float magnitude(Complex z) {
-    const float x = z.real();
-    const float y = z.imag();
-    return std::isinf(x) || std::isinf(y)
-               ? INFINITY
-               : static_cast<float>(std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
+float db_of(Complex z) {
+    const float m = magnitude(z);
+    return 20.0f * std::log10(m > 1e-9f ? m : 1e-9f);  // std::fmax(m, 1e-9): NaN gives 1e-9
 }
-
-}  // namespace
-
-float db_of(Complex z) { return 20.0f * std::log10(std::fmax(magnitude(z), 1e-9f)); }
 
 std::vector<Point> points_of(std::span<const Triple> bins) {
     const Grid& f = point_freq();
@@ -122,17 +113,69 @@ namespace plan {
 
 namespace {
 
-// The FFT library's planner (creation and destruction of plans) is not
-// thread-safe; executing a plan is.
+// The FFT library's planner (creation and destruction of plans, wisdom) is
+// not thread-safe; executing a plan is.
 std::mutex& planner_mutex() {
     static std::mutex m;
     return m;
 }
 
-fftwf_plan make_plan(std::size_t len, Direction dir, fftwf_complex* buf, unsigned extra_flags) {
-    const int sign = dir == Direction::Forward ? FFTW_FORWARD : FFTW_BACKWARD;
-    return fftwf_plan_dft_1d(static_cast<int>(len), buf, buf, sign, FFTW_ESTIMATE | extra_flags);
+bool is_real(Direction dir) { return dir == Direction::RealForward || dir == Direction::RealInverse; }
+
+// Buffers of the library's allocator for planning: input and output (the
+// same for complex plans, which run in place).
+struct PlanBuffers {
+    float* in = nullptr;
+    float* out = nullptr;
+    PlanBuffers(std::size_t len, Direction dir, std::size_t extra) {
+        const std::size_t half = 2 * (len / 2 + 1) + extra;
+        switch (dir) {
+            case Direction::Forward:
+            case Direction::Inverse: in = out = fftwf_alloc_real(2 * len + extra); break;
+            case Direction::RealForward:
+                in = fftwf_alloc_real(len + extra);
+                out = fftwf_alloc_real(half);
+                break;
+            case Direction::RealInverse:
+                in = fftwf_alloc_real(half);
+                out = fftwf_alloc_real(len + extra);
+                break;
+        }
+    }
+    ~PlanBuffers() {
+        if (out != in) fftwf_free(out);
+        fftwf_free(in);
+    }
+    PlanBuffers(const PlanBuffers&) = delete;
+    PlanBuffers& operator=(const PlanBuffers&) = delete;
+};
+
+// Under the planner lock. Offsets shift the buffers by one float so that a
+// plan made on them assumes no alignment.
+fftwf_plan make_plan(std::size_t len, Direction dir, float* in, float* out, unsigned flags) {
+    const int n = static_cast<int>(len);
+    switch (dir) {
+        case Direction::Forward:
+        case Direction::Inverse:
+            return fftwf_plan_dft_1d(n, reinterpret_cast<fftwf_complex*>(in), reinterpret_cast<fftwf_complex*>(out),
+                                     dir == Direction::Forward ? FFTW_FORWARD : FFTW_BACKWARD, flags);
+        case Direction::RealForward:
+            return fftwf_plan_dft_r2c_1d(n, in, reinterpret_cast<fftwf_complex*>(out), flags);
+        case Direction::RealInverse:
+            return fftwf_plan_dft_c2r_1d(n, reinterpret_cast<fftwf_complex*>(in), out, flags);
+    }
+    return nullptr;
 }
+
+// The measured plan when the wisdom holds it, else the estimate.
+fftwf_plan wise_plan(std::size_t len, Direction dir, float* in, float* out, unsigned extra, bool& measured) {
+    fftwf_plan p = make_plan(len, dir, in, out, FFTW_MEASURE | FFTW_WISDOM_ONLY | extra);
+    measured = p != nullptr;
+    if (p == nullptr) p = make_plan(len, dir, in, out, FFTW_ESTIMATE | extra);
+    return p;
+}
+
+std::once_flag wisdom_once;
 
 }  // namespace
 
@@ -140,20 +183,37 @@ struct Fft::Impl {
     // Planned on buffers from the library's allocator, so it may use SIMD
     // code that needs their alignment.
     fftwf_plan aligned = nullptr;
-    int alignment = 0;
+    int in_alignment = 0;
+    int out_alignment = 0;
+    bool measured = false;
     // For buffers of another alignment; made on first need.
     mutable std::once_flag unaligned_once;
     mutable fftwf_plan unaligned = nullptr;
+
+    fftwf_plan for_buffers(std::size_t len, Direction dir, const void* in, const void* out) const {
+        if (fftwf_alignment_of(static_cast<float*>(const_cast<void*>(in))) == in_alignment &&
+            fftwf_alignment_of(static_cast<float*>(const_cast<void*>(out))) == out_alignment)
+            return aligned;
+        std::call_once(unaligned_once, [&] {
+            std::lock_guard lock(planner_mutex());
+            PlanBuffers b(len, dir, 0);
+            bool m = false;
+            // A plan that assumes no alignment of the buffers it is given.
+            unaligned = wise_plan(len, dir, b.in, b.out, FFTW_UNALIGNED, m);
+        });
+        return unaligned;
+    }
 };
 
 Fft::Fft(std::size_t len, Direction dir) : len_(len), dir_(dir), impl_(std::make_unique<Impl>()) {
     if (len_ == 0) return;
-    if (len_ > static_cast<std::size_t>(std::numeric_limits<int>::max())) std::abort();
+    if (len_ > static_cast<std::size_t>(std::numeric_limits<int>::max() / 2)) std::abort();
+    load_wisdom();
     std::lock_guard lock(planner_mutex());
-    auto* buf = fftwf_alloc_complex(len_);
-    impl_->aligned = make_plan(len_, dir_, buf, 0);
-    impl_->alignment = fftwf_alignment_of(reinterpret_cast<float*>(buf));
-    fftwf_free(buf);
+    PlanBuffers b(len_, dir_, 0);
+    impl_->aligned = wise_plan(len_, dir_, b.in, b.out, 0, impl_->measured);
+    impl_->in_alignment = fftwf_alignment_of(b.in);
+    impl_->out_alignment = fftwf_alignment_of(b.out);
 }
 
 Fft::~Fft() {
@@ -163,28 +223,34 @@ Fft::~Fft() {
     if (impl_->unaligned) fftwf_destroy_plan(impl_->unaligned);
 }
 
+bool Fft::measured() const { return impl_->measured; }
+
 void Fft::process(std::span<Complex> buf) const {
-    if (buf.size() != len_) std::abort();
+    if (buf.size() != len_ || is_real(dir_)) std::abort();
     if (len_ == 0) return;
     auto* p = reinterpret_cast<fftwf_complex*>(buf.data());
-    if (fftwf_alignment_of(reinterpret_cast<float*>(p)) == impl_->alignment) {
-        fftwf_execute_dft(impl_->aligned, p, p);
-        return;
-    }
-    std::call_once(impl_->unaligned_once, [&] {
-        std::lock_guard lock(planner_mutex());
-        auto* tmp = fftwf_alloc_complex(len_ + 1);
-        // A plan that assumes no alignment of the buffers it is given.
-        impl_->unaligned = make_plan(len_, dir_, tmp, FFTW_UNALIGNED);
-        fftwf_free(tmp);
-    });
-    fftwf_execute_dft(impl_->unaligned, p, p);
+    fftwf_execute_dft(impl_->for_buffers(len_, dir_, p, p), p, p);
 }
 
 void Fft::process(std::span<const Complex> in, std::span<Complex> out) const {
     if (in.size() != len_ || out.size() != len_) std::abort();
     if (in.data() != out.data()) std::copy(in.begin(), in.end(), out.begin());
     process(out);
+}
+
+void Fft::process(std::span<const float> in, std::span<Complex> out) const {
+    if (dir_ != Direction::RealForward || in.size() != len_ || out.size() != len_ / 2 + 1) std::abort();
+    if (len_ == 0) return;
+    auto* i = const_cast<float*>(in.data());  // not written: out of place, the input is kept
+    auto* o = reinterpret_cast<fftwf_complex*>(out.data());
+    fftwf_execute_dft_r2c(impl_->for_buffers(len_, dir_, i, o), i, o);
+}
+
+void Fft::process(std::span<Complex> in, std::span<float> out) const {
+    if (dir_ != Direction::RealInverse || in.size() != len_ / 2 + 1 || out.size() != len_) std::abort();
+    if (len_ == 0) return;
+    auto* i = reinterpret_cast<fftwf_complex*>(in.data());
+    fftwf_execute_dft_c2r(impl_->for_buffers(len_, dir_, i, out.data()), i, out.data());
 }
 
 FftHandle Planner::plan(std::size_t n, Direction dir) {
@@ -195,7 +261,79 @@ FftHandle Planner::plan(std::size_t n, Direction dir) {
     return handle;
 }
 
+void Planner::drop_estimated() {
+    std::erase_if(cache_, [](const auto& e) { return e.second->len() != 0 && !e.second->measured(); });
+}
+
 thread_local Planner PLANNER;
+
+std::optional<std::filesystem::path> wisdom_path() {
+    auto dir = api::client::Product::config_dir(api::client::PRODUCT.id);
+    if (!dir) return std::nullopt;
+    return *dir / "fftw-wisdom";
+}
+
+void load_wisdom() {
+    std::call_once(wisdom_once, [] {
+        const auto path = wisdom_path();
+        if (!path) return;
+        auto text = api::client::read_file(*path, std::size_t{16} << 20);
+        if (!text) return;
+        std::lock_guard lock(planner_mutex());
+        if (fftwf_import_wisdom_from_string(text->c_str()) == 0)
+            base::log::warn("Veltrum::engine::tf", "FFT wisdom file unreadable, plans are estimated",
+                            {{"path", path->string()}});
+    });
+}
+
+std::vector<std::pair<std::size_t, Direction>> unmeasured(std::span<const std::pair<std::size_t, Direction>> keys) {
+    load_wisdom();
+    std::vector<std::pair<std::size_t, Direction>> out;
+    std::lock_guard lock(planner_mutex());
+    for (const auto& [n, dir] : keys) {
+        if (n == 0 || n > static_cast<std::size_t>(std::numeric_limits<int>::max() / 2)) continue;
+        PlanBuffers b(n, dir, 0);
+        fftwf_plan p = make_plan(n, dir, b.in, b.out, FFTW_MEASURE | FFTW_WISDOM_ONLY);
+        if (p != nullptr) {
+            fftwf_destroy_plan(p);
+        } else if (std::find(out.begin(), out.end(), std::make_pair(n, dir)) == out.end()) {
+            out.emplace_back(n, dir);
+        }
+    }
+    return out;
+}
+
+std::size_t learn(std::span<const std::pair<std::size_t, Direction>> keys, const std::filesystem::path& path,
+                  const std::atomic<bool>& stop, double limit_secs) {
+    std::size_t made = 0;
+    for (const auto& [n, dir] : unmeasured(keys)) {
+        if (stop.load()) break;
+        // Planning buffers outside the lock: measuring overwrites them.
+        PlanBuffers b(n, dir, 0);
+        std::lock_guard lock(planner_mutex());
+        fftwf_set_timelimit(limit_secs);
+        fftwf_plan p = make_plan(n, dir, b.in, b.out, FFTW_MEASURE);
+        fftwf_set_timelimit(FFTW_NO_TIMELIMIT);
+        if (p != nullptr) {
+            fftwf_destroy_plan(p);
+            ++made;
+        }
+    }
+    if (made == 0) return 0;
+    std::string text;
+    {
+        std::lock_guard lock(planner_mutex());
+        char* w = fftwf_export_wisdom_to_string();
+        if (w != nullptr) {
+            text = w;
+            std::free(w);
+        }
+    }
+    if (text.empty()) return made;
+    if (auto r = api::client::write_atomic(path, text); !r)
+        base::log::warn("Veltrum::engine::tf", "FFT wisdom not saved", {{"path", path.string()}, {"err", r.error()}});
+    return made;
+}
 
 }  // namespace plan
 
@@ -219,15 +357,16 @@ float clamp01(float v) {
 }  // namespace
 
 TransferFunction::TransferFunction(std::size_t n_, std::size_t averages_, float fs_)
-    : fft(plan::forward(n_)), n(n_), hop(n_ / 2), averages(averages_), fs(fs_) {
+    : fft(plan::real_forward(n_)), n(n_), hop(n_ / 2), averages(averages_), fs(fs_) {
     scratch.assign(fft->scratch_len(), Complex{});
     window.resize(n);
     for (std::size_t k = 0; k < n; ++k)
         window[k] = 0.5f - 0.5f * std::cos(TWO_PI_F * static_cast<float>(k) / static_cast<float>(n));
     mic_frame.assign(n, 0.0f);
     ref_frame.assign(n, 0.0f);
-    ref_spec.assign(n, Complex{});
-    mic_spec.assign(n, Complex{});
+    windowed_frame.assign(n, 0.0f);
+    ref_spec.assign(n / 2 + 1, Complex{});
+    mic_spec.assign(n / 2 + 1, Complex{});
     sxx.assign(n / 2, 0.0f);
     syy.assign(n / 2, 0.0f);
     sxy.assign(n / 2, Complex{});
@@ -241,6 +380,7 @@ void TransferFunction::reset(std::size_t d) {
     w = 0.0f;
     filled = 0;
     count = 0;
+    halves_known = false;
     std::fill(sxx.begin(), sxx.end(), 0.0f);
     std::fill(syy.begin(), syy.end(), 0.0f);
     std::fill(sxy.begin(), sxy.end(), Complex{});
@@ -280,6 +420,50 @@ std::pair<Complex, float> Accumulator::bin(std::size_t k) const {
     const float am = std::sqrt(norm2(m));
     const Complex h = am > 0.0f ? m / am * mag : Complex(mag, 0.0f);
     return {h, std::fmin(wk / full_weight, 1.0f)};
+}
+
+namespace {
+
+// Accumulator::bin for bins [0, count) into three arrays, without branches
+// so that it vectorises (a bin without weight gives zeros). Without trapping
+// math the compiler may compute both sides of the selects, and this file is
+// built without errno from the math functions, so the square roots are
+// inline; no value changes.
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_bins(
+    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count, float full,
+    float* __restrict re, float* __restrict im, float* __restrict cf) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const float wk = wt[k];
+        const float mr = s[2 * k] / wk;
+        const float mi = s[2 * k + 1] / wk;
+        const float mag = __builtin_sqrtf(pw[k] / wk);
+        const float am = __builtin_sqrtf(mr * mr + mi * mi);
+        const float hr1 = mr / am * mag;
+        const float hi1 = mi / am * mag;
+        const bool some = am > 0.0f;
+        const float hr = some ? hr1 : mag;
+        const float hi = some ? hi1 : 0.0f;
+        const float q = wk / full;
+        const float conf = q < 1.0f ? q : 1.0f;  // std::fmin(q, 1): a NaN q gives 1
+        const bool has = wk > 0.0f;
+        re[k] = has ? hr : 0.0f;
+        im[k] = has ? hi : 0.0f;
+        cf[k] = has ? conf : 0.0f;
+    }
+}
+
+}  // namespace
+
+void Accumulator::bins(std::span<Triple> out) const {
+    const std::size_t count = std::min({out.size(), weight.size(), power.size(), sxy.size()});
+    constexpr std::size_t CHUNK = 256;
+    std::array<float, CHUNK> re, im, cf;
+    for (std::size_t k0 = 0; k0 < count; k0 += CHUNK) {
+        const std::size_t c = std::min(CHUNK, count - k0);
+        accumulated_bins(reinterpret_cast<const float*>(sxy.data() + k0), power.data() + k0, weight.data() + k0, c,
+                         full_weight, re.data(), im.data(), cf.data());
+        for (std::size_t j = 0; j < c; ++j) out[k0 + j] = Triple{re[j], im[j], cf[j]};
+    }
 }
 
 namespace {
@@ -458,26 +642,48 @@ std::optional<DelayFound> find_delay(std::span<const float> mic, std::span<const
     const std::size_t w_max = std::min(base::saturating_cast<std::size_t>(std::floor(fs * 0.5f)), m - 1);
     if (w_max < 2) return std::nullopt;
     const std::size_t big_m = std::bit_ceil(2 * m);
-    std::vector<Complex> x(big_m), y(big_m);
+    const std::size_t half = big_m / 2;
+    // Work areas kept by the thread: the drift step runs every few seconds
+    // on the same sizes.
+    thread_local std::vector<float> xr, yr;
+    thread_local std::vector<Complex> xs, ys;
+    xr.resize(big_m);
+    yr.resize(big_m);
+    xs.resize(half + 1);
+    ys.resize(half + 1);
     const auto ref_tail = reference.subspan(reference.size() - m);
     const auto mic_tail = mic.subspan(mic.size() - m);
-    for (std::size_t i = 0; i < m; ++i) {
-        x[i] = Complex(ref_tail[i], 0.0f);
-        y[i] = Complex(mic_tail[i], 0.0f);
-    }
-    auto fwd = plan::forward(big_m);
-    fwd->process(x);
-    fwd->process(y);
-    double energy = 0.0;
-    for (const Complex& v : x) energy += static_cast<double>(norm2(v));
+    std::copy(ref_tail.begin(), ref_tail.end(), xr.begin());
+    std::copy(mic_tail.begin(), mic_tail.end(), yr.begin());
+    std::fill(xr.begin() + static_cast<std::ptrdiff_t>(m), xr.end(), 0.0f);
+    std::fill(yr.begin() + static_cast<std::ptrdiff_t>(m), yr.end(), 0.0f);
+    auto fwd = plan::real_forward(big_m);
+    fwd->process(xr, xs);
+    fwd->process(yr, ys);
+    // The energy of the whole spectrum: the bins above half mirror those below.
+    double inner = 0.0;
+    for (std::size_t k = 1; k < half; ++k) inner += static_cast<double>(norm2(xs[k]));
+    const double energy = static_cast<double>(norm2(xs[0])) + 2.0 * inner + static_cast<double>(norm2(xs[half]));
     const float eps = static_cast<float>(1e-4 * energy / static_cast<double>(big_m));
-    for (std::size_t k = 0; k < big_m; ++k) y[k] = std::conj(x[k]) * y[k] / (norm2(x[k]) + eps);
-    plan::inverse(big_m)->process(y);
+    // conj(X) Y / (|X|^2 + eps) in real arithmetic, one division per bin.
+    {
+        const float* xp = reinterpret_cast<const float*>(xs.data());
+        float* yp = reinterpret_cast<float*>(ys.data());
+        for (std::size_t k = 0; k <= half; ++k) {
+            const float xr = xp[2 * k], xi = xp[2 * k + 1];
+            const float yr = yp[2 * k], yi = yp[2 * k + 1];
+            const float inv = 1.0f / (xr * xr + xi * xi + eps);
+            yp[2 * k] = (xr * yr + xi * yi) * inv;
+            yp[2 * k + 1] = (xr * yi - xi * yr) * inv;
+        }
+    }
+    plan::real_inverse(big_m)->process(ys, yr);
+    const std::vector<float>& y = yr;
 
     float peak = 0.0f;
     double sum_sq = 0.0;
     for (std::size_t j = 0; j <= w_max; ++j) {
-        const float v = std::abs(y[j].real());
+        const float v = std::abs(y[j]);
         peak = std::fmax(peak, v);
         sum_sq += static_cast<double>(v) * v;
     }
@@ -485,9 +691,9 @@ std::optional<DelayFound> find_delay(std::span<const float> mic, std::span<const
     if (!(peak > 0.0f) || !std::isfinite(peak) || !(mean_sq > 0.0) || !std::isfinite(mean_sq)) return std::nullopt;
     const float rms = static_cast<float>(std::sqrt(mean_sq));
     std::size_t j = 0;
-    while (j <= w_max && !(std::abs(y[j].real()) >= 0.7f * peak)) ++j;
+    while (j <= w_max && !(std::abs(y[j]) >= 0.7f * peak)) ++j;
     if (j > w_max) return std::nullopt;
-    while (j + 1 <= w_max && std::abs(y[j + 1].real()) > std::abs(y[j].real())) ++j;
+    while (j + 1 <= w_max && std::abs(y[j + 1]) > std::abs(y[j])) ++j;
     return DelayFound{j, peak / rms};
 }
 
@@ -573,24 +779,27 @@ const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
 std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
     if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
     const std::size_t n = ir.size();
-    std::vector<Complex> s(n);
-    for (std::size_t k = 0; k < n; ++k) s[k] = Complex(ir[k], 0.0f);
-    plan::forward(n)->process(s);
+    // The spectrum of the real response fills bins 0..n/2; the envelope's
+    // one-sided spectrum keeps no bin above them.
+    thread_local std::vector<Complex> s;
+    s.resize(n);
+    plan::real_forward(n)->process(ir, std::span<Complex>(s).first(n / 2 + 1));
+    std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
     const float nf = static_cast<float>(n);
     const std::vector<std::uint8_t>& points = mask_points(n, fs);
     // The mask of each grid point, once.
-    std::array<float, GRID_POINTS> masks;
-    for (std::size_t i = 0; i < GRID_POINTS; ++i) masks[i] = std::fmin(std::fmax((conf[i] - 0.2f) / 0.3f, 0.0f), 1.0f);
-    for (std::size_t k = 0; k < n; ++k) {
-        float factor;
-        if (k == 0 || 2 * k == n) factor = 1.0f;
-        else if (2 * k < n) factor = 2.0f;
-        else factor = 0.0f;
-        if (factor == 0.0f) {
-            s[k] = Complex{};
-            continue;
-        }
-        s[k] *= masks[points[k]] * factor / nf;
+    // The scale of each grid point's bins, once: mask x 2 / n (x 1 / n for
+    // bins 0 and n/2).
+    std::array<float, GRID_POINTS> masks, scales;
+    for (std::size_t i = 0; i < GRID_POINTS; ++i) {
+        masks[i] = std::fmin(std::fmax((conf[i] - 0.2f) / 0.3f, 0.0f), 1.0f);
+        scales[i] = masks[i] * 2.0f / nf;
+    }
+    for (std::size_t k = 0; 2 * k <= n; ++k) {
+        if (k == 0 || 2 * k == n)
+            s[k] *= masks[points[k]] * 1.0f / nf;
+        else
+            s[k] *= scales[points[k]];
     }
     plan::inverse(n)->process(s);
     std::vector<float> out(n);
@@ -602,7 +811,11 @@ float ir_span_ms(std::span<const float> ir, float fs) {
     const std::size_t half = ir.size() / 2;
     auto max_abs = [&](std::size_t from, std::size_t to) {
         float m = 0.0f;
-        for (std::size_t k = from; k < to; ++k) m = std::fmax(m, std::abs(ir[k]));
+        // m never NaN: a NaN sample is passed over, as std::fmax would.
+        for (std::size_t k = from; k < to; ++k) {
+            const float a = std::abs(ir[k]);
+            m = a > m ? a : m;
+        }
         return m;
     };
     const float p = max_abs(0, half);
@@ -639,10 +852,11 @@ IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
     if (len <= 0) return out;
     std::vector<float> v(static_cast<std::size_t>(len));
     float peak = 0.0f;
-    for (std::int64_t j = 0; j < len; ++j) {
-        const std::int64_t idx = (((j - pre) % n) + n) % n;
+    // The circular index of sample j - pre, stepped rather than divided.
+    std::int64_t idx = (((-pre) % n) + n) % n;
+    for (std::int64_t j = 0; j < len; ++j, idx = idx + 1 == n ? 0 : idx + 1) {
         v[j] = std::abs(ir[static_cast<std::size_t>(idx)]);
-        peak = std::fmax(peak, v[j]);
+        peak = v[j] > peak ? v[j] : peak;  // std::fmax: peak is never NaN
     }
     if (!(peak > 0.0f)) return out;
     auto level = [&](float x) { return std::fmin(std::fmax(20.0f * std::log10(std::fmax(x / peak, 1e-9f)), -60.0f), 0.0f); };
@@ -653,7 +867,8 @@ IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
         const std::int64_t s = b * len / blocks;
         const std::int64_t e = std::max(s + 1, (b + 1) * len / blocks);
         float m = v[s];
-        for (std::int64_t j = s + 1; j < e; ++j) m = std::fmax(m, v[j]);
+        // std::fmax(m, v[j]): a NaN m takes the next value, a NaN v[j] is passed over.
+        for (std::int64_t j = s + 1; j < e; ++j) m = v[j] > m || m != m ? v[j] : m;
         out.display[b] = level(m);
     }
 
@@ -730,15 +945,13 @@ void sweep_analysis(TransferFunction& l) {
     // Work areas kept by the thread: a sweep layer can hold millions of bins.
     thread_local std::vector<Complex> z;
     thread_local std::vector<float> r;
-    z.assign(n, Complex{});
+    z.assign(n / 2 + 1, Complex{});
     r.resize(n);
-    for (std::size_t k = 1; k < n / 2; ++k) {
+    for (std::size_t k = 1; k < n / 2; ++k)
         if (l.sxx[k] > l.floor && l.syy[k] > 1e-12f) z[k] = l.sxy[k] / l.sxx[k];
-        z[n - k] = std::conj(z[k]);
-    }
-    plan::inverse(n)->process(z);
+    plan::real_inverse(n)->process(z, r);
     const float nf = static_cast<float>(n);
-    for (std::size_t i = 0; i < n; ++i) r[i] = z[i].real() / nf;
+    for (std::size_t i = 0; i < n; ++i) r[i] /= nf;
 
     std::size_t p = 0;
     float best = -1.0f;
@@ -784,12 +997,23 @@ void sweep_analysis(TransferFunction& l) {
     // The harmonic images arrive before the direct sound: at negative times,
     // in the second half of the response.
     for (std::size_t i = n / 2; i + g < n; ++i) r[i] = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) z[i] = Complex(r[i], 0.0f);
-    plan::forward(n)->process(z);
+    plan::real_forward(n)->process(r, z);
     l.clean.assign(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(n / 2));
 }
 
-double square_sum(const std::vector<float>& x) {
+// Sum of the values in double precision, in four partial sums so that the
+// loop vectorises.
+double plain_sum(std::span<const float> x) {
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t n = x.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) acc[j] += static_cast<double>(x[i + j]);
+    for (; i < n; ++i) acc[0] += static_cast<double>(x[i]);
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+double square_sum(std::span<const float> x) {
     // Four partial sums, so that the loop vectorises.
     double acc[4] = {0.0, 0.0, 0.0, 0.0};
     const std::size_t n = x.size();
@@ -800,13 +1024,9 @@ double square_sum(const std::vector<float>& x) {
     return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
-void windowed(const std::vector<float>& frame, const std::vector<float>& window, std::vector<Complex>& out) {
-    float* o = reinterpret_cast<float*>(out.data());
+void windowed(const std::vector<float>& frame, const std::vector<float>& window, std::vector<float>& out) {
     const std::size_t n = frame.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        o[2 * i] = frame[i] * window[i];
-        o[2 * i + 1] = 0.0f;
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = frame[i] * window[i];
 }
 
 // The running averages of |X|^2, |Y|^2 and conj(X) Y with weight a, written
@@ -880,16 +1100,24 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         filled = std::min(n, filled + hop);
         if (filled < n) continue;
 
-        const double mic_sq = square_sum(mic_frame);
-        const double ref_sq = square_sum(ref_frame);
+        // The squares of the frame: with half-frame hops, the half kept from
+        // the frame before was summed then.
+        const bool halves = 2 * hop == n && halves_known;
+        const double mic_new = square_sum(std::span<const float>(mic_frame).subspan(keep));
+        const double ref_new = square_sum(std::span<const float>(ref_frame).subspan(keep));
+        const double mic_sq = halves ? mic_kept_sq + mic_new : mic_new + square_sum(std::span<const float>(mic_frame).first(keep));
+        const double ref_sq = halves ? ref_kept_sq + ref_new : ref_new + square_sum(std::span<const float>(ref_frame).first(keep));
+        mic_kept_sq = mic_new;
+        ref_kept_sq = ref_new;
+        halves_known = true;
         if (!std::isfinite(mic_sq + ref_sq)) continue;
-        windowed(mic_frame, window, mic_spec);
-        windowed(ref_frame, window, ref_spec);
         const double nd = static_cast<double>(n);
         mic_rms = static_cast<float>(std::sqrt(mic_sq / nd));
         ref_rms = static_cast<float>(std::sqrt(ref_sq / nd));
-        fft->process(mic_spec);
-        fft->process(ref_spec);
+        windowed(mic_frame, window, windowed_frame);
+        fft->process(windowed_frame, mic_spec);
+        windowed(ref_frame, window, windowed_frame);
+        fft->process(windowed_frame, ref_spec);
 
         count += 1;
         const std::uint64_t div = std::min<std::uint64_t>(count, std::max<std::size_t>(averages, 1));
@@ -897,8 +1125,7 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         w = (1.0f - a) * (1.0f - a) * w + a * a;
         average_into(ref_spec.data(), mic_spec.data(), bins, a, sxx.data(), syy.data(),
                      reinterpret_cast<float*>(sxy.data()));
-        double sum = 0.0;
-        for (std::size_t k = 0; k < bins; ++k) sum += sxx[k];
+        const double sum = plain_sum(std::span<const float>(sxx).first(bins));
         floor = static_cast<float>(sum) / static_cast<float>(bins) * 0.0001f;
         if (sweep) sweep_analysis(*this);
         ++done;
@@ -907,6 +1134,50 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
     ref_queue.erase(ref_queue.begin(), ref_queue.begin() + static_cast<std::ptrdiff_t>(taken));
     return done;
 }
+
+namespace {
+
+// Accumulator::add for the common case (no gated transfer function, no
+// shift, one frame) without branches, so that it vectorises: every bin gets
+// its contribution or zero. Bins whose 1 / (sx sy) over- or underflows are
+// left out and counted; the caller adds them the general way. Without
+// trapping math the compiler may compute both sides of the selects; no value
+// changes, and nothing here reads the floating-point exception flags.
+__attribute__((optimize("no-trapping-math"))) std::size_t add_plain(const float* __restrict sxx_l, const float* __restrict syy_l, const float* __restrict sxy_l,
+                      std::size_t bins, float lfloor, bool biased, float navg, float inv_m1, float threshold,
+                      float* __restrict sxy, float* __restrict power, float* __restrict weight) {
+    std::size_t slow = 0;
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float sx = sxx_l[k];
+        const float sy = syy_l[k];
+        const float re = sxy_l[2 * k];
+        const float im = sxy_l[2 * k + 1];
+        const bool valid = (sy > 1e-12f) & (sx > lfloor);
+        const float inv = 1.0f / (sx * sy);
+        const bool finite = (inv > 0.0f) & (inv < INFINITY);
+        const float cb = (navg * (re * re + im * im) * inv - 1.0f) * inv_m1;
+        float c = biased ? cb : 0.0f;
+        c = c < 0.0f ? 0.0f : c;  // clamp01, NaN kept
+        c = c > 1.0f ? 1.0f : c;
+        const float inv_sx = sy * inv;
+        const float hr = re * inv_sx;
+        const float hi = im * inv_sx;
+        const float p = hr * hr + hi * hi;
+        // c >= threshold is false for a NaN c; p - p is 0 only for a finite p.
+        const bool take = valid & finite & (c >= threshold) & (p - p == 0.0f);
+        slow += static_cast<std::size_t>(valid & !finite);
+        const float cr = c * hr;
+        const float ci = c * hi;
+        const float cp = c * p;
+        sxy[2 * k] += take ? cr : 0.0f;
+        sxy[2 * k + 1] += take ? ci : 0.0f;
+        power[k] += take ? cp : 0.0f;
+        weight[k] += take ? c : 0.0f;
+    }
+    return slow;
+}
+
+}  // namespace
 
 void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     if (times == 0) return;
@@ -924,7 +1195,22 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     const Complex* sxy_l = layer.sxy.data();
     const std::size_t cleaned = std::min(layer.clean.size(), bins);
     const float lfloor = layer.floor;
+    // Only the bins whose reciprocal over- or underflows remain for the
+    // general loop below.
+    bool only_slow = false;
+    if (cleaned == 0 && rot == nullptr && times == 1) {
+        const std::size_t slow =
+            add_plain(sxx_l, syy_l, reinterpret_cast<const float*>(sxy_l), bins, lfloor, biased, navg, inv_m1,
+                      threshold, reinterpret_cast<float*>(sxy.data()), power.data(), weight.data());
+        if (slow == 0) return;
+        only_slow = true;
+    }
     for (std::size_t k = 0; k < bins; ++k) {
+        if (only_slow) {
+            const float inv = 1.0f / (sxx_l[k] * syy_l[k]);
+            const bool slow_bin = syy_l[k] > 1e-12f && sxx_l[k] > lfloor && !(inv > 0.0f && inv < INFINITY);
+            if (!slow_bin) continue;
+        }
         Complex h;
         float c;
         const float sx = sxx_l[k];

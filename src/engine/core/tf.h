@@ -7,7 +7,9 @@
 // e^(-i 2 pi k j / n), and a delay tau multiplies a response by
 // e^(-i 2 pi f tau). No transform here is normalised.
 #include <array>
+#include <atomic>
 #include <complex>
+#include <filesystem>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -63,6 +65,15 @@ std::vector<Point> points_of(std::span<const Triple> bins);
 // n/2 powers) into the 240 grid bands.
 std::vector<float> band_powers(std::size_t n, std::span<const float> power, float fs);
 
+// |z| with the value of the C library's hypotf (the square root of the exact
+// double-precision sum of squares, rounded once) without its call.
+inline float magnitude(Complex z) {
+    const float x = z.real();
+    const float y = z.imag();
+    if (__builtin_isinf(x) || __builtin_isinf(y)) return __builtin_inff();
+    return static_cast<float>(__builtin_sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
+}
+
 // 20 log10(max(|z|, 1e-9)); NaN gives -180.
 float db_of(Complex z);
 
@@ -70,7 +81,10 @@ float db_of(Complex z);
 
 namespace plan {
 
-enum class Direction : std::uint8_t { Forward, Inverse };
+// Complex transforms of n points, or transforms of n real samples: RealForward
+// takes n samples to bins 0..n/2 (n/2 + 1 values), RealInverse takes those
+// bins back to n samples.
+enum class Direction : std::uint8_t { Forward, Inverse, RealForward, RealInverse };
 
 // One FFT plan of one size and direction. Unnormalised. Executing is safe
 // from any thread; the plan is shared by the layers that hold it.
@@ -83,13 +97,21 @@ public:
 
     std::size_t len() const { return len_; }
     Direction direction() const { return dir_; }
+    // Whether the plan came from measured plans (kept as wisdom), not from
+    // the planner's estimate.
+    bool measured() const;
     // Work area a caller needs beside its buffer (none: transforms run in place).
     std::size_t scratch_len() const { return 0; }
 
-    // In place; buf.size() must equal len().
+    // Complex plans. In place; buf.size() must equal len().
     void process(std::span<Complex> buf) const;
-    // Out of place; in.size() and out.size() must equal len().
+    // Complex plans. Out of place; in.size() and out.size() must equal len().
     void process(std::span<const Complex> in, std::span<Complex> out) const;
+    // RealForward: in.size() == len(), out.size() == len() / 2 + 1.
+    void process(std::span<const float> in, std::span<Complex> out) const;
+    // RealInverse: in.size() == len() / 2 + 1 (its content is used up),
+    // out.size() == len().
+    void process(std::span<Complex> in, std::span<float> out) const;
 
 private:
     struct Impl;
@@ -102,13 +124,17 @@ using FftHandle = std::shared_ptr<const Fft>;
 
 // Plans of one thread, cached by size and direction. Plan creation anywhere
 // in the process takes one process-wide lock (the FFT library's planner is
-// not thread-safe); plans are made with the cheapest planning mode.
+// not thread-safe). A plan is the measured one when the wisdom holds it
+// (see learn), otherwise the planner's estimate; planning never measures.
 class Planner {
 public:
     FftHandle plan(std::size_t n, Direction dir);
     FftHandle plan_fft_forward(std::size_t n) { return plan(n, Direction::Forward); }
     FftHandle plan_fft_inverse(std::size_t n) { return plan(n, Direction::Inverse); }
     std::size_t cached() const { return cache_.size(); }
+    // Forgets the cached plans that were estimated, so that the next request
+    // of each takes the measured plan if the wisdom holds it by then.
+    void drop_estimated();
 
 private:
     std::map<std::pair<std::size_t, Direction>, FftHandle> cache_;
@@ -119,6 +145,28 @@ extern thread_local Planner PLANNER;
 
 inline FftHandle forward(std::size_t n) { return PLANNER.plan(n, Direction::Forward); }
 inline FftHandle inverse(std::size_t n) { return PLANNER.plan(n, Direction::Inverse); }
+inline FftHandle real_forward(std::size_t n) { return PLANNER.plan(n, Direction::RealForward); }
+inline FftHandle real_inverse(std::size_t n) { return PLANNER.plan(n, Direction::RealInverse); }
+
+// ---- wisdom: measured plans kept across runs
+
+// The wisdom file in the data folder ("fftw-wisdom"); nothing without a data folder.
+std::optional<std::filesystem::path> wisdom_path();
+
+// Reads the wisdom file once per process (later calls do nothing); a missing
+// or unreadable file leaves the wisdom empty. The first plan request reads it.
+void load_wisdom();
+
+// Of the given plans, those the wisdom does not hold yet.
+std::vector<std::pair<std::size_t, Direction>> unmeasured(std::span<const std::pair<std::size_t, Direction>> keys);
+
+// Measures the given plans one after the other (each holds the planner's lock
+// for at most about `limit_secs`), stopping between two plans once `stop`
+// reads true, then writes the wisdom to `path`. Returns how many plans were
+// measured. Meant for a background thread: no plan request waits for more
+// than one measurement.
+std::size_t learn(std::span<const std::pair<std::size_t, Direction>> keys, const std::filesystem::path& path,
+                  const std::atomic<bool>& stop, double limit_secs = 1.0);
 
 }  // namespace plan
 
@@ -137,8 +185,9 @@ struct TransferFunction {
     std::vector<float> ref_queue;
     std::vector<float> mic_frame;          // n
     std::vector<float> ref_frame;          // n
-    std::vector<Complex> ref_spec;         // n
-    std::vector<Complex> mic_spec;         // n
+    std::vector<float> windowed_frame;     // n: a frame times the window
+    std::vector<Complex> ref_spec;         // n/2 + 1
+    std::vector<Complex> mic_spec;         // n/2 + 1
     std::vector<float> sxx;                // n/2
     std::vector<float> syy;                // n/2
     std::vector<Complex> sxy;              // n/2
@@ -153,6 +202,11 @@ struct TransferFunction {
     std::size_t delay = 0;
     std::size_t filled = 0;
     std::uint64_t count = 0;
+    // Sums of squares of the newest hop of each frame, which the next frame
+    // keeps as its first half (known once a full frame was taken).
+    double mic_kept_sq = 0.0;
+    double ref_kept_sq = 0.0;
+    bool halves_known = false;
     float fs = 0.0f;
     float w = 0.0f;
     float mic_rms = 0.0f;
@@ -192,6 +246,8 @@ struct Accumulator {
     void clear();
     // Accumulated transfer function and confidence of bin k (k < n/2).
     std::pair<Complex, float> bin(std::size_t k) const;
+    // The same for bins 0 .. out.size() - 1 (at most n/2) at once.
+    void bins(std::span<Triple> out) const;
     // Adds the layer's current average `times` times, weighted by coherence.
     // (Defined with the analyzer.)
     void add(const TransferFunction& layer, std::uint32_t times);

@@ -68,7 +68,7 @@ std::vector<float> Layer::impulse(float fs) const {
 namespace {
 
 Complex unit(Complex z) {
-    const float a = std::abs(z);
+    const float a = tf::magnitude(z);
     return a > 0.0f ? z / a : Complex{};
 }
 
@@ -100,7 +100,7 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Tr
         float conf = 0.0f;
         for (std::size_t k = k_lo; k <= k_hi; ++k) {
             const Triple b = bin(k);
-            mag += std::abs(Complex(b.re, b.im));
+            mag += tf::magnitude(Complex(b.re, b.im));
             conf += b.conf;
         }
         const float cnt = static_cast<float>(k_hi - k_lo + 1);
@@ -126,16 +126,16 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Tr
 
 std::vector<float> impulse_of_bins(const LayerBins& layer) {
     const std::size_t n = layer.n;
-    std::vector<Complex> x(n);
-    for (std::size_t k = 1; k < n / 2; ++k) {
-        const Triple b = k < layer.bins.size() ? layer.bins[k] : Triple{};
-        x[k] = Complex(b.re, b.im);
-        x[n - k] = std::conj(x[k]);
-    }
-    if (n > 0) tf::plan::inverse(n)->process(x);
     std::vector<float> out(n);
+    if (n == 0) return out;
+    // Bins 0..n/2 of a real response (0 and n/2 left empty); the others mirror them.
+    thread_local std::vector<Complex> x;
+    x.assign(n / 2 + 1, Complex{});
+    const std::size_t given = std::min(n / 2, layer.bins.size());
+    for (std::size_t k = 1; k < given; ++k) x[k] = Complex(layer.bins[k].re, layer.bins[k].im);
+    tf::plan::real_inverse(n)->process(x, out);
     const float nf = static_cast<float>(n);
-    for (std::size_t k = 0; k < n; ++k) out[k] = x[k].real() / nf;
+    for (float& v : out) v /= nf;
     return out;
 }
 
@@ -231,10 +231,10 @@ void Trace::render_ir() {
     const float fsf = static_cast<float>(fs);
     const std::vector<float> imp = layers.front().impulse(fsf);
     const std::vector<float> env = tf::confident_envelope(imp, confidence, fsf);
-    tf::IrDisplay d = tf::ir_display(env, fsf);
+    ir_ms = tf::ir_span_ms(env, fsf);
+    tf::IrDisplay d = tf::ir_display(env, fsf, ir_ms);
     ir = std::move(d.display);
     arrivals = std::move(d.arrivals);
-    ir_ms = tf::ir_span_ms(env, fsf);
 }
 
 void untick_duplicates(std::vector<Trace>& traces) {

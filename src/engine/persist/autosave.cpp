@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "api/client.h"
 
@@ -20,9 +21,12 @@ struct AutosaveJob {
 };
 
 AutosaveQueue<AutosaveJob>& process_queue() {
-    // Never destroyed: the writer thread lives as long as the process.
+    // Never destroyed: the writer thread lives as long as the process. The
+    // writer keeps the compressed traces of its last file, so that after an
+    // edit only the traces that changed are compressed again.
     static auto* q = new AutosaveQueue<AutosaveJob>(
-        AUTOSAVE, **AUTOSAVE_DIR / AUTOSAVE_FILE_NAME, [](const AutosaveJob& j) { return j.session.encode(); },
+        AUTOSAVE, **AUTOSAVE_DIR / AUTOSAVE_FILE_NAME,
+        [cache = std::make_shared<EncodeCache>()](const AutosaveJob& j) { return j.session.encode(*cache); },
         **AUTOSAVE_DIR / AUTOSAVE_PROJECT_NAME, [](const AutosaveJob& j) -> std::optional<std::string> {
             if (!j.project) return std::nullopt;
             return j.project->string();

@@ -1,5 +1,7 @@
 #include "engine/persist/gzip.h"
 
+#include <libdeflate.h>
+#include <sys/mman.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -57,6 +59,22 @@ void put_le32(std::string& out, std::uint32_t v) {
 
 }  // namespace
 
+void prepare_pages(char* p, std::size_t n) {
+    constexpr std::size_t PAGE = 4096;
+    if (n < (std::size_t{1} << 21)) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + PAGE - 1) & ~(PAGE - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(PAGE - 1);
+    if (end <= begin) return;
+    void* a = reinterpret_cast<void*>(begin);
+    const std::size_t len = end - begin;
+#ifdef MADV_HUGEPAGE
+    (void)::madvise(a, len, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+    (void)::madvise(a, len, MADV_POPULATE_WRITE);
+#endif
+}
+
 std::string compress(std::span<const std::string_view> pieces) {
     // Runs of about 1 MiB are compressed on several threads; a run starts
     // without the dictionary of the one before, which costs a fraction of a
@@ -95,6 +113,31 @@ std::string compress(std::span<const std::string_view> pieces) {
     for (const auto& p : parts) bytes += p.first.size();
     out.reserve(bytes);
     for (const auto& p : parts) out += p.first;
+    put_le32(out, static_cast<std::uint32_t>(crc));
+    put_le32(out, static_cast<std::uint32_t>(total & 0xFFFFFFFFu));
+    return out;
+}
+
+Piece deflate_piece(std::span<const std::string_view> text, bool last) {
+    auto [bytes, crc] = deflate_run(text, last);
+    std::uint64_t size = 0;
+    for (auto v : text) size += v.size();
+    return Piece{std::move(bytes), static_cast<std::uint32_t>(crc), size};
+}
+
+std::string join(std::span<const Piece* const> pieces) {
+    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff", 10);
+    std::size_t bytes = out.size() + 8;
+    for (const Piece* p : pieces) bytes += p->deflated.size();
+    out.reserve(bytes);
+    prepare_pages(out.data(), out.capacity());
+    uLong crc = crc32(0L, Z_NULL, 0);
+    std::uint64_t total = 0;
+    for (const Piece* p : pieces) {
+        out += p->deflated;
+        crc = crc32_combine(crc, p->crc, static_cast<z_off_t>(p->size));
+        total += p->size;
+    }
     put_le32(out, static_cast<std::uint32_t>(crc));
     put_le32(out, static_cast<std::uint32_t>(total & 0xFFFFFFFFu));
     return out;
@@ -157,7 +200,32 @@ base::Result<std::string> inflate(std::string_view head, const Source& src, std:
 }
 
 base::Result<std::string> inflate(std::string_view gz, std::size_t cap) {
-    return inflate(gz, Source(), cap, size_hint(gz.substr(gz.size() >= 4 ? gz.size() - 4 : 0), gz.size()));
+    const std::size_t hint = size_hint(gz.substr(gz.size() >= 4 ? gz.size() - 4 : 0), gz.size());
+    // The whole member at once into a buffer of exactly the trailer's length,
+    // by the faster decoder. Anything it does not take as it stands (damage,
+    // a length past the cap or not the real one) goes the streaming way,
+    // which gives the decoder's own error text.
+    if (hint > 0 && hint <= cap) {
+        struct Decoder {
+            libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+            ~Decoder() {
+                if (d != nullptr) libdeflate_free_decompressor(d);
+            }
+        } dec;
+        if (dec.d != nullptr) {
+            std::string out;
+            out.reserve(hint);
+            prepare_pages(out.data(), hint);
+            libdeflate_result rc = LIBDEFLATE_BAD_DATA;
+            out.resize_and_overwrite(hint, [&](char* buf, std::size_t n) noexcept {
+                std::size_t got = 0;
+                rc = libdeflate_gzip_decompress(dec.d, gz.data(), gz.size(), buf, n, &got);
+                return rc == LIBDEFLATE_SUCCESS ? got : 0;
+            });
+            if (rc == LIBDEFLATE_SUCCESS && out.size() == hint) return out;
+        }
+    }
+    return inflate(gz, Source(), cap, hint);
 }
 
 std::size_t size_hint(std::string_view last4, std::size_t compressed) {

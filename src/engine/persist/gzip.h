@@ -3,6 +3,7 @@
 // text, plain text accepted on read, a cap on the inflated size, and the
 // UTF-8 check of the text.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -22,6 +23,20 @@ std::string compress(std::string_view data);
 // The same for a text given in pieces (compressed as if joined).
 std::string compress(std::span<const std::string_view> pieces);
 
+// A piece of a gzip member's deflate stream: the raw deflate of a run of
+// text at level 1, started without a dictionary and ending byte-aligned (a
+// sync flush) unless it is the last, so that pieces made apart, and kept
+// from one file to the next, join into one stream.
+struct Piece {
+    std::string deflated;
+    std::uint32_t crc = 0;   // CRC-32 of the text
+    std::uint64_t size = 0;  // bytes of text
+};
+Piece deflate_piece(std::span<const std::string_view> text, bool last);
+// One gzip member (the header as compress writes it) of the pieces in order;
+// only the last may be a last piece, and it must be.
+std::string join(std::span<const Piece* const> pieces);
+
 // Pulls bytes: fills up to n bytes of buf, gives how many (0 at the end) or
 // an error text.
 using Source = std::function<base::Result<std::size_t>(char* buf, std::size_t n)>;
@@ -34,6 +49,11 @@ using Source = std::function<base::Result<std::size_t>(char* buf, std::size_t n)
 base::Result<std::string> inflate(std::string_view head, const Source& src, std::size_t cap = INFLATE_LIMIT,
                                   std::size_t size_hint = 0);
 base::Result<std::string> inflate(std::string_view gz, std::size_t cap = INFLATE_LIMIT);
+
+// Advice for a large buffer about to be written in one go (2 MiB or more):
+// large pages where the system gives them, and its pages mapped in one call
+// rather than one fault per page. Errors are ignored.
+void prepare_pages(char* p, std::size_t n);
 
 // The length (modulo 2^32) in a gzip member's last four bytes, as a buffer
 // size hint: never more than deflate can expand `compressed` bytes to.

@@ -671,6 +671,12 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
             pos_ = p + 1;
             return out;
         }
+        // Room for every element up to the closing bracket at once (at most
+        // one per two characters of the text, so bounded by its length).
+        if (const void* close = std::memchr(text_.data() + p, ']', n - p)) {
+            const char* end = static_cast<const char*>(close);
+            out.reserve(static_cast<std::size_t>(std::count(text_.data() + p, end, ',')) + 1);
+        }
         for (;;) {
             blanks();
             const bool neg = p < n && text_[p] == '-';

@@ -6,6 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <utility>
 #include <new>
 #include <stdexcept>
 
@@ -798,8 +806,18 @@ std::size_t text_size_guess(const Trace& t) {
 
 }  // namespace
 
+struct EncodeCache::Impl {
+    struct Entry {
+        Trace trace;
+        bool comma = false;  // the piece starts with the "," before the trace
+        gzip::Piece piece;
+    };
+    std::vector<Entry> entries;
+};
+
 namespace {
 base::Result<std::string> encode_session(const Session& self);
+base::Result<std::string> encode_cached(const Session& self, EncodeCache::Impl& cache);
 }
 
 base::Result<std::string> Session::encode() const {
@@ -814,18 +832,46 @@ base::Result<std::string> Session::encode() const {
 
 namespace {
 
-base::Result<std::string> encode_session(const Session& self) {
-    const auto& traces = self.traces;
-    const auto& sources = self.sources;
-    const auto& design = self.design;
-    const auto& position = self.position;
-    const auto& setup = self.setup;
-    // The traces (nearly all of the text) are rendered on several threads
-    // and compressed as they are, between the head and the tail of the
-    // session record; the result is the gzip of serialize()'s text.
+// The text before the traces' elements (up to the list's "[") and after
+// them (from its "]").
+base::Result<void> session_ends(const Session& self, std::string& head, std::string& tail) {
+    {
+        Writer w(head);
+        w.begin_record();
+        w.field("sources");
+        write_string_list(w, self.sources);
+        w.field("traces");
+        if (!w.ok()) return base::fail(w.result().error());
+        head += '[';
+    }
+    tail = "],";
+    std::string rest;
+    Writer w(rest);
+    w.begin_record();
+    w.field("design");
+    w.begin_record();
+    w.field("sources");
+    w.begin_list();
+    for (const auto& src : self.design.sources) write_source(w, src);
+    w.end_list();
+    w.end_record();
+    w.field("position");
+    w.string(self.position);
+    write_setup_field(w, self.setup);
+    w.end_record();
+    if (auto ok = w.result(); !ok) return base::fail(ok.error());
+    tail.append(rest, 1);  // without the record's own "("
+    return {};
+}
+
+// The text of each trace whose `wanted` flag is set (all when empty),
+// rendered on several threads.
+base::Result<std::vector<std::string>> render_traces(const std::vector<Trace>& traces,
+                                                     const std::vector<bool>& wanted = {}) {
     std::vector<std::string> rendered(traces.size());
     std::vector<std::string> errors(traces.size());
     persist::parallel_for(traces.size(), [&](std::size_t i) {
+        if (!wanted.empty() && !wanted[i]) return;
         rendered[i].reserve(text_size_guess(traces[i]));
         Writer tw(rendered[i]);
         write_trace(tw, traces[i]);
@@ -833,47 +879,103 @@ base::Result<std::string> encode_session(const Session& self) {
     });
     for (const auto& e : errors)
         if (!e.empty()) return base::fail(e);
-    std::string head;
-    {
-        Writer w(head);
-        w.begin_record();
-        w.field("sources");
-        write_string_list(w, sources);
-        w.field("traces");
-        if (!w.ok()) return base::fail(w.result().error());
-        head += '[';
-    }
-    std::string tail = "],";
-    {
-        std::string rest;
-        Writer w(rest);
-        w.begin_record();
-        w.field("design");
-        w.begin_record();
-        w.field("sources");
-        w.begin_list();
-        for (const auto& src : design.sources) write_source(w, src);
-        w.end_list();
-        w.end_record();
-        w.field("position");
-        w.string(position);
-        write_setup_field(w, setup);
-        w.end_record();
-        if (auto ok = w.result(); !ok) return base::fail(ok.error());
-        tail.append(rest, 1);  // without the record's own "("
-    }
+    return rendered;
+}
+
+base::Result<std::string> encode_session(const Session& self) {
+    // The traces (nearly all of the text) are rendered on several threads
+    // and compressed as they are, between the head and the tail of the
+    // session record; the result is the gzip of serialize()'s text.
+    auto rendered = render_traces(self.traces);
+    if (!rendered) return base::fail(rendered.error());
+    std::string head, tail;
+    if (auto ok = session_ends(self, head, tail); !ok) return base::fail(ok.error());
     std::vector<std::string_view> pieces;
-    pieces.reserve(2 * traces.size() + 2);
+    pieces.reserve(2 * self.traces.size() + 2);
     pieces.push_back(head);
-    for (std::size_t i = 0; i < rendered.size(); ++i) {
+    for (std::size_t i = 0; i < rendered->size(); ++i) {
         if (i) pieces.push_back(",");
-        pieces.push_back(rendered[i]);
+        pieces.push_back((*rendered)[i]);
     }
     pieces.push_back(tail);
     return gzip::compress(pieces);
 }
 
+base::Result<std::string> encode_cached(const Session& self, EncodeCache::Impl& cache) {
+    const std::vector<Trace>& traces = self.traces;
+    constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+    // The cached piece of each trace: an entry of the same name, the same
+    // place in the list (first or after a comma) and an equal trace.
+    std::unordered_multimap<std::string_view, std::size_t> by_name;
+    for (std::size_t j = 0; j < cache.entries.size(); ++j) by_name.emplace(cache.entries[j].trace.name, j);
+    std::vector<std::size_t> from(traces.size(), NONE);
+    std::vector<bool> taken(cache.entries.size(), false);
+    std::vector<bool> wanted(traces.size(), false);
+    for (std::size_t i = 0; i < traces.size(); ++i) {
+        const auto [b, e] = by_name.equal_range(traces[i].name);
+        for (auto it = b; it != e; ++it) {
+            const auto& entry = cache.entries[it->second];
+            if (!taken[it->second] && entry.comma == (i > 0) && entry.trace == traces[i]) {
+                from[i] = it->second;
+                taken[it->second] = true;
+                break;
+            }
+        }
+        wanted[i] = from[i] == NONE;
+    }
+    auto rendered = render_traces(traces, wanted);
+    if (!rendered) return base::fail(rendered.error());
+    std::string head, tail;
+    if (auto ok = session_ends(self, head, tail); !ok) return base::fail(ok.error());
+
+    std::vector<gzip::Piece> fresh(traces.size());
+    gzip::Piece head_piece, tail_piece;
+    persist::parallel_for(traces.size() + 2, [&](std::size_t k) {
+        if (k == traces.size()) {
+            const std::string_view v = head;
+            head_piece = gzip::deflate_piece(std::span<const std::string_view>(&v, 1), false);
+        } else if (k == traces.size() + 1) {
+            const std::string_view v = tail;
+            tail_piece = gzip::deflate_piece(std::span<const std::string_view>(&v, 1), true);
+        } else if (wanted[k]) {
+            const std::string_view v[2] = {",", (*rendered)[k]};
+            fresh[k] = gzip::deflate_piece(std::span<const std::string_view>(v).subspan(k > 0 ? 0 : 1), false);
+        }
+    });
+
+    std::vector<EncodeCache::Impl::Entry> next;
+    next.reserve(traces.size());
+    for (std::size_t i = 0; i < traces.size(); ++i) {
+        if (from[i] != NONE)
+            next.push_back(std::move(cache.entries[from[i]]));
+        else
+            next.push_back(EncodeCache::Impl::Entry{traces[i], i > 0, std::move(fresh[i])});
+    }
+    std::vector<const gzip::Piece*> order;
+    order.reserve(traces.size() + 2);
+    order.push_back(&head_piece);
+    for (const auto& e : next) order.push_back(&e.piece);
+    order.push_back(&tail_piece);
+    std::string out = gzip::join(order);
+    cache.entries = std::move(next);
+    return out;
+}
+
 }  // namespace
+
+EncodeCache::EncodeCache() : impl_(std::make_unique<Impl>()) {}
+EncodeCache::~EncodeCache() = default;
+std::size_t EncodeCache::size() const { return impl_->entries.size(); }
+
+base::Result<std::string> Session::encode(EncodeCache& cache) const {
+    try {
+        return encode_cached(*this, *cache.impl_);
+    } catch (const std::exception& e) {
+        // The cache may hold moved-from entries now: start it afresh.
+        cache.impl_->entries.clear();
+        return base::fail(e.what());
+    }
+}
 
 namespace {
 
@@ -915,45 +1017,49 @@ void convert_older(Trace& t) {
     t.n = 0;
 }
 
-// Reads from a file descriptor.
-struct FdSource {
-    int fd;
-    base::Result<std::size_t> operator()(char* buf, std::size_t n) const {
-        for (;;) {
-            const ssize_t got = ::read(fd, buf, n);
-            if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) return base::fail(api::client::os_error_text(errno));
-        }
+// The whole of an open file, at most INFLATE_LIMIT bytes ("file larger than
+// 512 MB" past it); the buffer is sized from the file's length and its pages
+// prepared at once (see gzip::prepare_pages).
+base::Result<std::string> read_whole(int fd) {
+    constexpr std::size_t cap = gzip::INFLATE_LIMIT;
+    struct stat st {};
+    std::size_t expect = 0;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) expect = static_cast<std::size_t>(st.st_size);
+    std::string out;
+    out.reserve(std::min(expect, cap) + 1);
+    gzip::prepare_pages(out.data(), out.capacity());
+    for (;;) {
+        if (out.size() == out.capacity()) out.reserve(std::min(2 * out.capacity(), cap + 1));
+        const std::size_t before = out.size();
+        const std::size_t room = out.capacity() - before;
+        ssize_t got = -1;
+        int err = 0;
+        out.resize_and_overwrite(before + room, [&](char* buf, std::size_t) noexcept {
+            do {
+                got = ::read(fd, buf + before, room);
+            } while (got < 0 && errno == EINTR);
+            err = errno;
+            return before + (got > 0 ? static_cast<std::size_t>(got) : 0);
+        });
+        if (got < 0) return base::fail(api::client::os_error_text(err));
+        if (out.size() > cap) return base::fail("file larger than 512 MB");
+        if (got == 0) return out;
     }
-};
+}
 
 // The text of a file's bytes: inflated when they start with 1F 8B, plain
 // otherwise; at most `cap` bytes of text either way; UTF-8 checked.
-base::Result<std::string> load_text(const gzip::Source& src, std::size_t cap, std::size_t size_hint) {
-    std::string head;
-    char buf[2];
-    while (head.size() < 2) {
-        auto n = src(buf, 2 - head.size());
-        if (!n) return base::fail(n.error());
-        if (*n == 0) break;
-        head.append(buf, *n);
-    }
-    if (head.size() == 2 && static_cast<unsigned char>(head[0]) == 0x1F && static_cast<unsigned char>(head[1]) == 0x8B) {
-        auto text = gzip::inflate(head, src, cap, size_hint);
+base::Result<std::string> load_text(std::string_view bytes, std::size_t cap) {
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0x1F &&
+        static_cast<unsigned char>(bytes[1]) == 0x8B) {
+        auto text = gzip::inflate(bytes, cap);
         if (!text) return base::fail("gzip: " + text.error());
         if (base::utf8::check(*text)) return base::fail("gzip: stream did not contain valid UTF-8");
         return text;
     }
-    std::string text = std::move(head);
-    std::string chunk(65536, '\0');
-    for (;;) {
-        auto n = src(chunk.data(), std::min(chunk.size(), cap + 1 - std::min(text.size(), cap)));
-        if (!n) return base::fail(n.error());
-        if (*n == 0) break;
-        text.append(chunk.data(), *n);
-        // Plain text obeys the same limit as inflated text.
-        if (text.size() > cap) return base::fail("file larger than 512 MB");
-    }
+    // Plain text obeys the same limit as inflated text.
+    if (bytes.size() > cap) return base::fail("file larger than 512 MB");
+    std::string text(bytes);
     if (auto bad = base::utf8::check(text)) return base::fail(*bad);
     return text;
 }
@@ -972,15 +1078,136 @@ base::Result<Session> parse_and_finish(const std::string& text) {
     }
 }
 
-base::Result<Session> parse_and_finish_text(const std::string& text) {
-    Reader r(text);
-    auto s = Session::deserialize(r);
-    if (s) {
-        if (auto end = r.finish(); !end) s = std::unexpected(end.error());
+// Rebuilds traces on worker threads as the parser hands them over, so that
+// the rebuild of the first traces overlaps the parse of the later ones. A
+// trace that fails its check is not rebuilt. Without threads the work is done
+// in add.
+class RebuildPool {
+public:
+    RebuildPool() {
+        const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
+        const std::size_t count = std::min<std::size_t>(7, hw > 1 ? hw - 1 : 1);
+        try {
+            for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // fewer threads, or none: add does the work
+        }
     }
-    if (!s) return base::fail(s.error().text());
-    if (auto ok = finish_read(*s); !ok) return base::fail(ok.error());
-    return std::move(*s);
+    ~RebuildPool() {
+        try {
+            finish();
+        } catch (...) {
+        }
+    }
+    RebuildPool(const RebuildPool&) = delete;
+    RebuildPool& operator=(const RebuildPool&) = delete;
+
+    // `t` and `bad` stay where they are until finish returns.
+    void add(Trace* t, std::optional<std::string>* bad) {
+        if (threads_.empty()) return rebuild(*t, *bad);
+        {
+            std::lock_guard lk(mu_);
+            queue_.emplace_back(t, bad);
+        }
+        cv_.notify_one();
+    }
+
+    // Waits for every added trace; rethrows the first failure of a worker.
+    void finish() {
+        {
+            std::lock_guard lk(mu_);
+            closing_ = true;
+        }
+        cv_.notify_all();
+        for (std::thread& t : threads_) t.join();
+        threads_.clear();
+        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    }
+
+private:
+    static void rebuild(Trace& t, std::optional<std::string>& bad) {
+        bad = check_trace(t);
+        if (bad) return;
+        if (t.n != 0) convert_older(t);
+        t.render_ir();
+        t.rebuild_points();
+    }
+
+    void work() {
+        for (;;) {
+            std::pair<Trace*, std::optional<std::string>*> item;
+            {
+                std::unique_lock lk(mu_);
+                cv_.wait(lk, [&] { return closing_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                item = queue_.front();
+                queue_.pop_front();
+                if (error_) continue;
+            }
+            try {
+                rebuild(*item.first, *item.second);
+            } catch (...) {
+                std::lock_guard lk(mu_);
+                if (!error_) error_ = std::current_exception();
+            }
+        }
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::pair<Trace*, std::optional<std::string>*>> queue_;
+    bool closing_ = false;
+    std::exception_ptr error_;
+    std::vector<std::thread> threads_;
+};
+
+// The source list completed in trace order.
+void complete_sources(Session& s) {
+    for (auto& t : s.traces) {
+        if (t.source.empty()) t.source = t.name;
+        if (std::find(s.sources.begin(), s.sources.end(), t.source) == s.sources.end())
+            s.sources.push_back(t.source);
+    }
+}
+
+base::Result<Session> parse_and_finish_text(const std::string& text) {
+    // Traces parsed so far and their check results: a deque keeps each where
+    // it is while the workers rebuild it. Declared before the pool, which
+    // joins its workers first.
+    std::deque<Trace> traces;
+    std::deque<std::optional<std::string>> bad;
+    RebuildPool pool;
+    Reader r(text);
+    Session s;
+    auto p = r.record("Session", {{"sources"}, {"traces"}, {"design"}, {"position"}, {"setup"}},
+                      [&](std::size_t i, Reader& rd) -> Parsed<void> {
+                          switch (i) {
+                              case 0: return store(read_string_list(rd), s.sources);
+                              case 1:
+                                  return rd.list([&](Reader& item) -> Parsed<void> {
+                                      auto t = read_trace(item);
+                                      if (!t) return std::unexpected(t.error());
+                                      if (auto c = item.charge(sizeof(Trace)); !c) return c;
+                                      traces.push_back(std::move(*t));
+                                      bad.emplace_back();
+                                      pool.add(&traces.back(), &bad.back());
+                                      return {};
+                                  });
+                              case 2: return store(read_design(rd), s.design);
+                              case 3: return store(rd.string(), s.position);
+                              default: return store(read_setup(rd), s.setup);
+                          }
+                      });
+    if (p) {
+        if (auto end = r.finish(); !end) p = std::unexpected(end.error());
+    }
+    pool.finish();
+    if (!p) return base::fail(p.error().text());
+    for (std::size_t i = 0; i < traces.size(); ++i)
+        if (bad[i]) return base::fail(fmt::format("trace \"{}\": {}", base::utf8::excerpt(traces[i].name), *bad[i]));
+    s.traces.assign(std::make_move_iterator(traces.begin()), std::make_move_iterator(traces.end()));
+    complete_sources(s);
+    return s;
 }
 
 }  // namespace
@@ -997,26 +1224,14 @@ base::Result<void> finish_read(Session& s) {
         t.render_ir();
         t.rebuild_points();
     });
-    for (auto& t : s.traces) {
-        if (t.source.empty()) t.source = t.name;
-        if (std::find(s.sources.begin(), s.sources.end(), t.source) == s.sources.end())
-            s.sources.push_back(t.source);
-    }
+    complete_sources(s);
     return {};
 }
 
 base::Result<Session> Session::decode(std::string_view bytes, std::size_t cap) {
-    std::size_t at = 0;
-    gzip::Source src = [&](char* buf, std::size_t n) -> base::Result<std::size_t> {
-        const std::size_t k = std::min(n, bytes.size() - at);
-        std::copy_n(bytes.data() + at, k, buf);
-        at += k;
-        return k;
-    };
     base::Result<std::string> text = base::fail("out of memory");
     try {
-        text = load_text(src, cap,
-                         gzip::size_hint(bytes.substr(bytes.size() >= 4 ? bytes.size() - 4 : 0), bytes.size()));
+        text = load_text(bytes, cap);
     } catch (const std::bad_alloc&) {
     }
     if (!text) return base::fail(text.error());
@@ -1024,27 +1239,23 @@ base::Result<Session> Session::decode(std::string_view bytes, std::size_t cap) {
 }
 
 base::Result<Session> Session::try_read(const std::filesystem::path& path) {
-    // Only a regular file: a link to a device would never end, a FIFO would
-    // block the reader.
+    // Only a regular file (a link to a device would never end, a FIFO would
+    // block the reader), read whole: the inflate then runs in one pass into
+    // a buffer of the trailer's length.
     auto opened = api::client::open_regular(path);
     if (!opened) return base::fail(opened.error());
     const int fd = *opened;
-    // The gzip trailer's length, read ahead, sizes the text buffer.
-    std::size_t hint = 0;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size >= 18) {
-        char last4[4];
-        if (::pread(fd, last4, 4, st.st_size - 4) == 4)
-            hint = gzip::size_hint(std::string_view(last4, 4), static_cast<std::size_t>(st.st_size));
-    }
-    base::Result<std::string> text = base::fail("out of memory");
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } close_fd{fd};
+    base::Result<std::string> bytes = base::fail("out of memory");
     try {
-        text = load_text(FdSource{fd}, gzip::INFLATE_LIMIT, hint);
+        bytes = read_whole(fd);
     } catch (const std::bad_alloc&) {
     }
-    ::close(fd);
-    if (!text) return base::fail(text.error());
-    return parse_and_finish(*text);
+    if (!bytes) return base::fail(bytes.error());
+    return decode(*bytes);
 }
 
 std::optional<Session> Session::read(const std::filesystem::path& path) {

@@ -10,6 +10,7 @@
 // required field and fill the defaults of the others.
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,25 @@ struct Setup {
     bool operator==(const Setup&) const = default;
 };
 
+// The compressed traces of the last encoding through it, so that the next
+// one (an autosave after one edit) renders and compresses only the traces
+// that changed. Used by one thread at a time.
+class EncodeCache {
+public:
+    EncodeCache();
+    ~EncodeCache();
+    EncodeCache(const EncodeCache&) = delete;
+    EncodeCache& operator=(const EncodeCache&) = delete;
+    // Traces held (those of the last encoding).
+    std::size_t size() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+    friend struct Session;
+};
+
 // The whole of a project, as project and autosave files hold it.
 struct Session {
     std::vector<std::string> sources;
@@ -54,6 +74,10 @@ struct Session {
 
     // The file bytes: the compact text compressed with gzip at level 1.
     base::Result<std::string> encode() const;
+    // The same text and format, compressed in one piece per trace: the
+    // pieces of traces equal to ones of the cache's last encoding are taken
+    // from it, and the cache then holds this encoding's.
+    base::Result<std::string> encode(EncodeCache& cache) const;
     // Reads a project file (a regular file only: "not a regular file"
     // otherwise): gzip or plain text, at most 512 MB of text, UTF-8, one
     // `Session` building no more than the text can describe ("Exceeded

@@ -26,7 +26,9 @@ bool positive_finite(float v) { return std::isfinite(v) && v > 0.0f; }
 // 20 log10(max(|H|, 1e-9)) from |H|^2, as (10 / ln 10) ln(max(|H|^2, 1e-18));
 // a NaN magnitude takes the floor as well. The natural logarithm is several
 // times cheaper than log10 and the fit evaluates this millions of times.
-float power_db(float mag2) { return 4.3429448f * std::log(std::fmax(mag2, 1e-18f)); }
+// std::fmax(mag2, 1e-18) written as a comparison (a NaN gives 1e-18), which
+// compiles inline where fmax is a library call.
+float power_db(float mag2) { return 4.3429448f * std::log(mag2 > 1e-18f ? mag2 : 1e-18f); }
 
 // B_n(y1) / B_n(y2), B_n(y) = prod 1 / (j y - p_k).
 Complex butter_ratio(int n, float y1, float y2) {

@@ -60,7 +60,7 @@ float error_sum(std::span<const float> resid, std::span<const float> weight, std
         s1 += wj * u;
         w += wj;
         if (limit) {
-            const float boost = std::fmax(l, 0.0f);
+            const float boost = l > 0.0f ? l : 0.0f;  // std::fmax(l, 0), inline
             penalty += wj * boost * boost;
         }
     }

@@ -79,7 +79,7 @@ void transfer_key(const WindowState& s, const std::string& code, bool ctrl) {
         if (s.snapshot.peek().running) stop_analyzer(s);
         else start_measurement(s);
     } else if (code == "Enter") {
-        if (s.capture) s.capture();
+        if (s.capture_trace) s.capture_trace();
     } else if (code == "KeyS") {
         set_view(s, View::Spl);
     } else if (code == "KeyD") {

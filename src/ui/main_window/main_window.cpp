@@ -11,11 +11,14 @@
 #include "shared-ui/components/tooltip.h"
 #include "webview-host/reactive_root.h"
 #include "ui/main_window/design_edit.h"
+#include "ui/main_window/alignment.h"
 #include "ui/main_window/device_watch.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/eq_card.h"
 #include "ui/main_window/effects.h"
 #include "ui/main_window/key_events.h"
+#include "ui/main_window/update_check.h"
+#include "ui/main_window/zones.h"
 #include "ui/main_window/measurement.h"
 #include "ui/main_window/name_prompt.h"
 #include "ui/main_window/plot_inputs.h"
@@ -250,9 +253,13 @@ Element main_window() {
     reactive::provide_context(s.open_dropdown);
 
     apply_body_class(s);
+    zone_air_compensation(s);
     install_plot_script(s, ui::tf_plot::plot_script(20.0f, 20000.0f, 2.0f, 40.0f));
     update_window_title(s);
     autosave_on_settings_change(s);
+    leave_align_tab(s);
+    use_key_events(s);
+    auto_update_check(s);
 
     // The measurement operations and the refresh loop, once.
     reactive::use_hook<bool>([&] {
@@ -269,7 +276,6 @@ Element main_window() {
         return true;
     });
     install_stepper_enter_blur();
-    use_key_events(s);
 
     // The plot's own stylesheet travels with the tree, so that a rebuilt page
     // has it again.

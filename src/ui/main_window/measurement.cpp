@@ -172,7 +172,6 @@ void install_measurement(WindowState& s) {
     s.start_meter = [st = s] { start_meter(st); };
     s.restart_worker = [st = s] { restart_worker(st); };
     s.capture_trace = [st = s] { capture_trace(st); };
-    s.capture = s.capture_trace;
 }
 
 }  // namespace ui::main_window

@@ -37,7 +37,7 @@ void set_accumulate(const WindowState& s, bool on);
 void toggle_run(const WindowState& s);
 
 // Fills the window's hooks (start_analyzer, start_meter, restart_worker,
-// capture_trace and capture) with the operations above and the capture.
+// capture_trace) with the operations above and the capture.
 void install_measurement(WindowState& s);
 
 }  // namespace ui::main_window

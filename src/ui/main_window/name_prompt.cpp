@@ -306,10 +306,4 @@ void submit_prompt(const WindowState& s, const std::string& text) {
         open->kind);
 }
 
-void open_context_menu(const WindowState& s, reactive::MouseEvent& e, Prompt target) {
-    e.prevent_default();
-    s.menu_target.set(std::move(target));
-    s.menu_position.set(std::pair{e.client_x, e.client_y});
-}
-
 }  // namespace ui::main_window

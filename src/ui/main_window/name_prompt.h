@@ -44,9 +44,5 @@ std::string capture_name(const std::vector<Trace>& traces, const std::string& so
 // leaves a naming prompt open and does nothing.
 void submit_prompt(const WindowState& s, const std::string& text);
 
-// A right click on a list row: opens the list's context menu at the pointer
-// for the row's rename prompt `target` (the page's own menu is prevented;
-// give the row a blocking listener, or listen with prevent_default).
-void open_context_menu(const WindowState& s, reactive::MouseEvent& e, Prompt target);
 
 }  // namespace ui::main_window

@@ -21,6 +21,7 @@
 #include "engine/meter/meter.h"
 #include "engine/settings/settings_store.h"
 #include "engine/core/trace.h"
+#include "engine/exports/wing.h"
 #include "engine/persist/trace_file.h"
 #include "reactive/loop.h"
 #include "reactive/page.h"
@@ -142,15 +143,14 @@ struct WindowState {
     // Filled by the update installation: downloads, installs and relaunches.
     std::function<void(api::UpdateInfo)> install_update;
 
-    // ---- frame
+    // ---- frame, prompts and keys
     // Filled by the measurement control: asks the running analyzer for a
-    // trace and opens the Capture prompt (the toolbar's Capture button).
+    // trace, which then opens the Capture prompt (the Capture button, Enter).
     std::function<void()> capture_trace;
 
-    // ---- prompts and keys
-    // Filled by the measurement control: asks the analyzer for a capture,
-    // which then opens the Capture prompt (the Enter key).
-    std::function<void()> capture;
+    // ---- console exports
+    // The console's OSC port (tests answer on a loopback port of their own).
+    std::uint16_t wing_port = engine::wing::PORT;
 };
 
 // The measurement setup held in the settings (cycles, coherence threshold,

@@ -5,6 +5,7 @@
 #include "api/client.h"
 #include "api/update.h"
 #include "base/log.h"
+#include "reactive/root.h"
 #include "shell/update_install.h"
 #include "ui/main_window/dialogs.h"
 
@@ -33,6 +34,10 @@ reactive::Task<void> check_for_updates(WindowState s, bool manual) {
         co_await std::move(waiting);
     }
     show_dialog(s, Dialog{Dialog::UpdateAvailable{**latest}});
+}
+
+void auto_update_check(const WindowState& s) {
+    reactive::use_effect([s] { reactive::spawn(check_for_updates(s, false)); });
 }
 
 }  // namespace ui::main_window

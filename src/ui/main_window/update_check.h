@@ -12,6 +12,9 @@ inline constexpr reactive::Duration NO_DIALOG_POLL = std::chrono::milliseconds(5
 // failure, "Up to date", or the offer at once. The automatic check only logs
 // a failure and waits until no dialog is open before offering an update.
 reactive::Task<void> check_for_updates(WindowState s, bool manual);
+// The root's effect that starts the automatic check once, after the window's
+// first render.
+void auto_update_check(const WindowState& s);
 // Returns once no dialog is open (prompts do not count).
 reactive::Task<void> wait_until_no_dialog(WindowState s);
 

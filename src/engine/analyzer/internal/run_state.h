@@ -92,6 +92,11 @@ public:
     void pass(PassInput in, SharedSnapshot& snapshot);
 
     const LayerSet& layer_set() const { return set_; }
+    // The FFT plans this run needs (see plans_needed).
+    std::vector<std::pair<std::size_t, tf::plan::Direction>> plans() const { return plans_needed(set_, w_); }
+    // Takes the thread's plans again: after measured plans were learnt, the
+    // layers change from their estimated plans to them.
+    void replan();
     const DriftTracker& drift() const { return drift_; }
     std::size_t window() const { return w_; }
     bool searching() const { return searching_; }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <complex>
 #include <numbers>
 #include <ostream>
@@ -169,6 +171,66 @@ TEST(Fft, PlansAreCachedPerThreadAndWorkOnUnalignedBuffers) {
     EXPECT_NEAR(std::abs(out[3]), 0.0f, 1e-6f);
 }
 
+TEST(Fft, RealTransformsMatchComplexOnesOnUnalignedBuffers) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> nd;
+    for (std::size_t n : {2u, 7u, 64u, 100u, 1025u}) {
+        const std::size_t bins = n / 2 + 1;
+        // Input and output one float past the allocator's alignment.
+        std::vector<float> raw_in(n + 1), raw_out(2 * bins + 2);
+        std::span<float> in(raw_in.data() + 1, n);
+        std::span<Complex> out(reinterpret_cast<Complex*>(raw_out.data() + 1), bins);
+        std::vector<Complex> full(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            in[k] = nd(rng);
+            full[k] = Complex(in[k], 0.0f);
+        }
+        const std::vector<float> kept(in.begin(), in.end());
+        tf::plan::real_forward(n)->process(in, out);
+        tf::fft_forward(full);
+        const float tol = 1e-5f * static_cast<float>(n);
+        for (std::size_t k = 0; k < bins; ++k) {
+            EXPECT_NEAR(out[k].real(), full[k].real(), tol) << n << " " << k;
+            EXPECT_NEAR(out[k].imag(), full[k].imag(), tol) << n << " " << k;
+        }
+        EXPECT_EQ(std::vector<float>(in.begin(), in.end()), kept);  // the input is kept
+        // Back: n times the samples.
+        std::vector<float> back(n);
+        tf::plan::real_inverse(n)->process(out, back);
+        for (std::size_t k = 0; k < n; ++k) EXPECT_NEAR(back[k], kept[k] * static_cast<float>(n), tol) << n << " " << k;
+    }
+}
+
+TEST(Fft, LearntPlansAreMeasuredAndKeptAsWisdom) {
+    using tf::plan::Direction;
+    const auto dir = test_support::scratch("tf", "wisdom");
+    const auto path = dir / "fftw-wisdom";
+    const std::vector<std::pair<std::size_t, Direction>> keys{{96, Direction::RealForward}, {96, Direction::Inverse}};
+    ASSERT_EQ(tf::plan::unmeasured(keys).size(), 2u);
+    auto estimated = tf::plan::real_forward(96);
+    EXPECT_FALSE(estimated->measured());
+
+    std::atomic<bool> stop{true};
+    EXPECT_EQ(tf::plan::learn(keys, path, stop), 0u);  // stopped before the first plan
+    EXPECT_FALSE(std::filesystem::exists(path));
+    stop = false;
+    EXPECT_EQ(tf::plan::learn(keys, path, stop), 2u);
+    EXPECT_TRUE(tf::plan::unmeasured(keys).empty());
+    EXPECT_NE(test_support::slurp(path).find("fftw"), std::string::npos);
+    EXPECT_EQ(tf::plan::learn(keys, path, stop), 0u);  // nothing left to measure
+
+    // The cache keeps the estimated plan until told to drop it.
+    EXPECT_EQ(tf::plan::real_forward(96), estimated);
+    tf::plan::PLANNER.drop_estimated();
+    auto measured = tf::plan::real_forward(96);
+    EXPECT_TRUE(measured->measured());
+    std::vector<float> in(96, 1.0f);
+    std::vector<Complex> out(49);
+    measured->process(in, out);
+    EXPECT_NEAR(out[0].real(), 96.0f, 1e-4f);
+    EXPECT_NEAR(std::abs(out[5]), 0.0f, 1e-4f);
+}
+
 // ---------------------------------------------------------------- layers
 
 TEST(TransferFunction, NewLayerAndReset) {
@@ -181,11 +243,11 @@ TEST(TransferFunction, NewLayerAndReset) {
     EXPECT_FLOAT_EQ(l.window[256], 0.5f);
     EXPECT_EQ(l.sxx.size(), 512u);
     EXPECT_EQ(l.sxy.size(), 512u);
-    EXPECT_EQ(l.mic_spec.size(), 1024u);
+    EXPECT_EQ(l.mic_spec.size(), 513u);
     EXPECT_EQ(l.floor, 1e-12f);
     ASSERT_TRUE(l.fft);
     EXPECT_EQ(l.fft->len(), 1024u);
-    EXPECT_EQ(l.fft, tf::plan::forward(1024));
+    EXPECT_EQ(l.fft, tf::plan::real_forward(1024));
 
     l.sxx[3] = 5.0f;
     l.count = 9;
@@ -255,6 +317,16 @@ TEST(Accumulator, BinMeanPhaseRmsMagnitudeAndConfidence) {
     EXPECT_NEAR(h2.real(), 0.0f, 1e-6f);
     EXPECT_NEAR(h2.imag(), 2.0f, 1e-6f);
     EXPECT_EQ(c2, 1.0f);
+    a.sxy[3] = Complex(-3.0f, 1.5f);
+    a.power[3] = 7.0f;
+    a.weight[3] = 3.0f;
+    // All bins at once: the same values as one by one.
+    std::vector<tf::Triple> all(4);
+    a.bins(all);
+    for (std::size_t k = 0; k < 4; ++k) {
+        const auto [h, c] = a.bin(k);
+        EXPECT_EQ(all[k], (tf::Triple{h.real(), h.imag(), c})) << k;
+    }
     a.shift = 5;
     a.clear();
     EXPECT_EQ(a.weight[2], 0.0f);

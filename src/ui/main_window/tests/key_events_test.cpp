@@ -32,7 +32,7 @@ protected:
         testing::Window::SetUp();
         captures = 0;
         exits = 0;
-        s().capture = [this] { ++captures; };
+        s().capture_trace = [this] { ++captures; };
         host_->exit = [this] { ++exits; };
     }
     std::string status() const { return state_->snapshot.peek().status; }
