@@ -134,4 +134,21 @@ inline bool jack_connect(const std::string& from, const std::string& to) {
     return std::system(cmd.c_str()) == 0;
 }
 
+// Waits (at most `limit`) until the measurement's two streams show their
+// ports, new since `before`, and connects the first output port of
+// "veltrum-output" into the first input port of "veltrum-input": the
+// generator looped back into the measurement input. False when the ports did
+// not come or the connection failed.
+inline bool jack_loop_back(const std::map<std::string, bool>& before, std::chrono::milliseconds limit) {
+    std::string out_port, in_port;
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    while (out_port.empty() || in_port.empty()) {
+        if (std::chrono::steady_clock::now() > give_up) return false;
+        if (out_port.empty()) out_port = new_jack_port(before, "veltrum-output", false);
+        if (in_port.empty()) in_port = new_jack_port(before, "veltrum-input", true);
+        if (out_port.empty() || in_port.empty()) usleep(50000);
+    }
+    return jack_connect(out_port, in_port);
+}
+
 }  // namespace test_support

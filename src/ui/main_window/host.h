@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "reactive/task.h"
+#include "ui/device_list.h"
 
 namespace ui::main_window {
 
@@ -48,6 +49,9 @@ struct WindowHost {
     std::function<std::vector<std::filesystem::path>()> take_pending_paths;
     // The command line, program first, as raw bytes.
     std::vector<std::string> args;
+    // Starts what sends the device lists on the given channel; empty: the
+    // device-list thread (tests script the lists or send none).
+    std::function<void(reactive::AsyncSender<DeviceLists>)> device_lists;
 };
 
 // The context the shell provides; copies share the host.

@@ -12,6 +12,7 @@
 #include "webview-host/reactive_root.h"
 #include "ui/main_window/design_edit.h"
 #include "ui/main_window/alignment.h"
+#include "ui/main_window/device_watch.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/eq_card.h"
 #include "ui/main_window/effects.h"
@@ -251,6 +252,7 @@ Element main_window() {
     reactive::use_hook<bool>([&] {
         install_measurement(s);
         install_key_and_menu_handlers(s);
+        reactive::spawn(watch_devices(s, s.host->device_lists ? s.host->device_lists : start_device_list_thread));
         reactive::spawn(refresh_loop(s));
         return true;
     });

@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "engine/core/miccal.h"
+#include "ui/main_window/capture.h"
 #include "ui/main_window/dialogs.h"
 
 namespace ui::main_window {
@@ -170,6 +171,7 @@ void install_measurement(WindowState& s) {
     s.start_analyzer = [st = s] { start_analyzer(st); };
     s.start_meter = [st = s] { start_meter(st); };
     s.restart_worker = [st = s] { restart_worker(st); };
+    s.capture_trace = [st = s] { capture_trace(st); };
 }
 
 }  // namespace ui::main_window

@@ -36,7 +36,8 @@ void set_accumulate(const WindowState& s, bool on);
 // Run/Stop.
 void toggle_run(const WindowState& s);
 
-// Fills the window's hooks (start_analyzer, start_meter, restart_worker) with the operations above.
+// Fills the window's hooks (start_analyzer, start_meter, restart_worker,
+// capture_trace) with the operations above and the capture.
 void install_measurement(WindowState& s);
 
 }  // namespace ui::main_window

@@ -3,10 +3,13 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "api/client.h"
 #include "base/float_text.h"
 #include "base/log.h"
 #include "ui/main_window/plot_inputs.h"
@@ -292,13 +295,34 @@ void Refresh::transfer_pass(reactive::Instant now) {
     if (ui_key(n) != ui_key(s_.snapshot.peek())) s_.snapshot.set(n);
 }
 
+namespace {
+
+// Tests of the whole program watch the measurement from outside: with the
+// environment variable VELTRUM_TEST_SNAPSHOT naming a file, the loop writes
+// the window's copy of the shown snapshot there as JSON (replaced at once)
+// every 30th pass. Unset, as in every normal start, nothing is written.
+constexpr std::uint32_t PROBE_PASSES = 30;
+
+void write_probe(const std::filesystem::path& file, const Snapshot& n) {
+    nlohmann::json points = nlohmann::json::array();
+    for (const auto& p : n.points) points.push_back({p.hz, p.db, p.deg, p.conf});
+    const nlohmann::json j{{"status", n.status}, {"running", n.running},   {"warn", n.warn},
+                           {"delay", n.delay},   {"sample_rate", n.sample_rate}, {"averages", n.averages},
+                           {"points", points}};
+    (void)api::client::write_atomic(file, j.dump());
+}
+
+}  // namespace
+
 reactive::Task<void> refresh_loop(WindowState s) {
     Refresh r(s, Workers::of(s), [s](std::vector<PlotUpdate> batch) {
         return send_plot_update(s.plot_channel.peek(), std::move(batch));
     });
-    for (;;) {
+    const char* probe = std::getenv("VELTRUM_TEST_SNAPSHOT");
+    for (std::uint32_t pass = 1;; ++pass) {
         co_await reactive::sleep(PASS);
         r.pass(reactive::current_loop()->now());
+        if (probe && *probe && pass % PROBE_PASSES == 0) write_probe(probe, s.snapshot.peek());
     }
 }
 

@@ -50,6 +50,7 @@ TEST(MainWindow, KilledRunIsRecoveredUnderItsOwnProject) {
     std::vector<std::string> titles;
     host->set_title = [&](const std::string& t) { titles.push_back(t); };
     host->args = {"veltrum"};
+    host->device_lists = [](reactive::AsyncSender<DeviceLists>) {};
 
     reactive::ManualLoop loop;
     reactive::FakePage page;
