@@ -92,7 +92,7 @@ std::uint64_t batch_hash(const std::vector<PlotUpdate>& batch, const Settings& s
 }
 
 base::Result<void> send_plot_update(const reactive::Eval& channel, std::vector<PlotUpdate> batch) {
-    return channel.send(ui::tf_plot::plot_batch(batch));
+    return channel.send(ui::tf_plot::plot_batch(std::move(batch)));
 }
 
 std::vector<Point> weight_points(const std::vector<Point>& points, engine::tf::Weighting weighting, float offset_db) {
