@@ -66,7 +66,7 @@ struct Fixture {
         w.drop_meter = [] {};
         w.start_meter = [] {};
         refresh.emplace(s, w, [this](std::vector<PlotUpdate> b) -> base::Result<void> {
-            bytes += ui::tf_plot::plot_batch(b).dump().size();
+            bytes += ui::tf_plot::plot_batch(std::move(b)).dump().size();
             return {};
         });
     }

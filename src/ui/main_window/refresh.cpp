@@ -45,54 +45,85 @@ std::uint64_t load_le(const unsigned char* p, std::size_t n) {
     return v;
 }
 
-void put_u64(std::string& out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
+// SipHash over bytes given piece by piece, so a batch is hashed where it
+// lies instead of being copied into one buffer first.
+class SipStream {
+public:
+    SipStream(std::uint64_t k0, std::uint64_t k1, int c_rounds)
+        : s_{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+             k1 ^ 0x7465646279746573ULL},
+          c_(c_rounds) {}
+
+    void add(std::string_view bytes) {
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+        std::size_t n = bytes.size();
+        while (n > 0 && fill_ != 0) {
+            add_byte(*p++);
+            --n;
+        }
+        for (; n >= 8; p += 8, n -= 8) {
+            block(load_le(p, 8));
+            total_ += 8;
+        }
+        while (n-- > 0) add_byte(*p++);
+    }
+    void add_byte(unsigned char c) {
+        tail_ |= static_cast<std::uint64_t>(c) << (8 * fill_);
+        ++total_;
+        if (++fill_ == 8) {
+            block(tail_);
+            tail_ = 0;
+            fill_ = 0;
+        }
+    }
+    std::uint64_t finish(int d_rounds) {
+        block((static_cast<std::uint64_t>(total_) << 56) | tail_);
+        s_.v2 ^= 0xFF;
+        for (int r = 0; r < d_rounds; ++r) s_.round();
+        return s_.v0 ^ s_.v1 ^ s_.v2 ^ s_.v3;
+    }
+
+private:
+    void block(std::uint64_t m) {
+        s_.v3 ^= m;
+        for (int r = 0; r < c_; ++r) s_.round();
+        s_.v0 ^= m;
+    }
+
+    SipState s_;
+    int c_;
+    std::uint64_t tail_ = 0;
+    int fill_ = 0;
+    std::size_t total_ = 0;
+};
 
 }  // namespace
 
 std::uint64_t siphash(std::string_view bytes, std::uint64_t k0, std::uint64_t k1, int c_rounds, int d_rounds) {
-    SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
-               k1 ^ 0x7465646279746573ULL};
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    const std::size_t whole = n - n % 8;
-    for (std::size_t i = 0; i < whole; i += 8) {
-        const std::uint64_t m = load_le(p + i, 8);
-        s.v3 ^= m;
-        for (int r = 0; r < c_rounds; ++r) s.round();
-        s.v0 ^= m;
-    }
-    const std::uint64_t b = (static_cast<std::uint64_t>(n) << 56) | load_le(p + whole, n - whole);
-    s.v3 ^= b;
-    for (int r = 0; r < c_rounds; ++r) s.round();
-    s.v0 ^= b;
-    s.v2 ^= 0xFF;
-    for (int r = 0; r < d_rounds; ++r) s.round();
-    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+    SipStream h(k0, k1, c_rounds);
+    h.add(bytes);
+    return h.finish(d_rounds);
 }
 
 std::uint64_t batch_hash(const std::vector<PlotUpdate>& batch, const Settings& settings) {
-    std::size_t size = 8 + 5;
-    for (const auto& u : batch) size += u.id.size() + u.attr.size() + u.value.size() + 3;
-    std::string bytes;
-    bytes.reserve(size);
-    put_u64(bytes, batch.size());
+    SipStream h(0, 0, 1);
+    const std::uint64_t count = batch.size();
+    for (int i = 0; i < 8; ++i) h.add_byte(static_cast<unsigned char>((count >> (8 * i)) & 0xFF));
     for (const auto& u : batch) {
-        bytes += u.id;
-        bytes.push_back('\xFF');
-        bytes += u.attr;
-        bytes.push_back('\xFF');
-        bytes += u.value;
-        bytes.push_back('\xFF');
+        h.add(u.id);
+        h.add_byte(0xFF);
+        h.add(u.attr);
+        h.add_byte(0xFF);
+        h.add(u.value);
+        h.add_byte(0xFF);
     }
     for (bool on : {settings.show_ir, settings.show_coh, settings.show_mag, settings.show_phase, settings.show_rta})
-        bytes.push_back(on ? 1 : 0);
-    return siphash(bytes, 0, 0, 1, 3);
+        h.add_byte(on ? 1 : 0);
+    return h.finish(3);
 }
 
 base::Result<void> send_plot_update(const reactive::Eval& channel, std::vector<PlotUpdate> batch) {
-    return channel.send(ui::tf_plot::plot_batch(batch));
+    return channel.send(ui::tf_plot::plot_batch(std::move(batch)));
 }
 
 std::vector<Point> weight_points(const std::vector<Point>& points, engine::tf::Weighting weighting, float offset_db) {

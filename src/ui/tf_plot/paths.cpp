@@ -1,6 +1,7 @@
 // Path builders: curves to SVG path data, smoothing, the reference level and
 // the readout lists of the transfer view and the spectrum.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <compare>
 #include <iterator>
@@ -40,8 +41,27 @@ namespace {
 
 using internal::whole;
 
+// Number text appended in place: these run once per point of every curve on
+// each pass, so they avoid a temporary string per number.
+void put_int(std::string& out, long long v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+// Fixed decimals, correctly rounded from the float's exact value.
+void put_fixed(std::string& out, float v, int places) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, places);
+    if (r.ec == std::errc{}) out.append(buf, r.ptr);
+    else fmt::format_to(std::back_inserter(out), "{:.{}f}", v, places);
+}
+
 void put_xy(std::string& out, char cmd, float x, float y) {
-    fmt::format_to(std::back_inserter(out), "{}{} {}", cmd, whole(x), whole(y));
+    out.push_back(cmd);
+    put_int(out, whole(x));
+    out.push_back(' ');
+    put_int(out, whole(y));
 }
 
 // Fixed decimals (ties to even on the printed value).
@@ -156,7 +176,9 @@ std::vector<PlotUpdate> rta_paths(const std::optional<Spectrum>& spectrum, const
     for (std::size_t i = 0; i < spectrum->points.size(); ++i) {
         const Point& p = spectrum->points[i];
         if (i) list += ';';
-        fmt::format_to(std::back_inserter(list), "{:.1f},{:.0f}", p.db, rule(p));
+        put_fixed(list, p.db, 1);
+        list += ',';
+        put_fixed(list, rule(p), 0);
     }
     out.push_back({"tf-plot", ATTR_RTA, std::move(list)});
     return out;
@@ -274,6 +296,7 @@ Paths build_paths(const PathInputs& in) {
     u.push_back({"tf-comb", ATTR_D, hover ? curve_path(*hover, mag, t) : std::string()});
 
     std::string coh = "M0 1000";
+    coh.reserve(live_s.size() * 10 + 20);
     for (const Point& p : live_s) {
         const float x = x_of_hz(p.hz), y = conf_y(p.conf);
         if (std::isfinite(x) && std::isfinite(y)) put_xy(coh, 'L', x, y);
@@ -282,6 +305,7 @@ Paths build_paths(const PathInputs& in) {
     u.push_back({"tf-coh", ATTR_D, std::move(coh)});
 
     std::string ir = "M0 1000";
+    ir.reserve(in.ir.size() * 10 + 20);
     const float span = static_cast<float>(std::max<std::size_t>(in.ir.size(), 2) - 1);
     for (std::size_t i = 0; i < in.ir.size(); ++i) {
         const float x = static_cast<float>(i) / span * 1000.0f;
@@ -311,8 +335,17 @@ Paths build_paths(const PathInputs& in) {
     std::string pts;
     auto entry = [&](const Point& p, float conf) {
         if (!std::isfinite(p.db)) return;
-        fmt::format_to(std::back_inserter(pts), "{:.1f},{:.0f},{:.2f},{:.0f},{:.0f},{:.0f}", p.db - ref, p.deg,
-                       conf, mag(p), phase_y(p.deg), conf_y(p.conf));
+        put_fixed(pts, p.db - ref, 1);
+        pts += ',';
+        put_fixed(pts, p.deg, 0);
+        pts += ',';
+        put_fixed(pts, conf, 2);
+        pts += ',';
+        put_fixed(pts, mag(p), 0);
+        pts += ',';
+        put_fixed(pts, phase_y(p.deg), 0);
+        pts += ',';
+        put_fixed(pts, conf_y(p.conf), 0);
     };
     if (!display.empty()) {
         pts.reserve(display.size() * 24);
@@ -338,9 +371,10 @@ Paths build_paths(const PathInputs& in) {
     u.push_back({"tf-plot", ATTR_PTS, std::move(pts)});
 
     std::string irs;
+    irs.reserve(in.ir.size() * 4);
     for (std::size_t i = 0; i < in.ir.size(); ++i) {
         if (i) irs += ',';
-        fmt::format_to(std::back_inserter(irs), "{}", whole(in.ir[i]));
+        put_int(irs, whole(in.ir[i]));
     }
     u.push_back({"tf-plot", ATTR_IR, std::move(irs)});
     return out;

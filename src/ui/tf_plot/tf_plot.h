@@ -78,6 +78,8 @@ inline constexpr std::string_view ATTR_ROW = "data-row";
 // The batch as the page script takes it: a JSON array of [id, attribute,
 // value] string triples, in order (sent as one value on the plot channel).
 nlohmann::json plot_batch(const std::vector<PlotUpdate>& batch);
+// The same, taking the batch's strings instead of copying them.
+nlohmann::json plot_batch(std::vector<PlotUpdate>&& batch);
 
 // The page script's body for a long-lived evaluation: it loads the plot
 // script asset and runs its receive loop with these constants (the frequency

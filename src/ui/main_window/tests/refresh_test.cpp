@@ -218,6 +218,7 @@ TEST(SipHash, ReferenceVectorsAndBatchHash) {
     const std::vector<PlotUpdate> a{{"tf-mag", ui::tf_plot::ATTR_D, "M0 0"}};
     const std::vector<PlotUpdate> b{{"tf-mag", ui::tf_plot::ATTR_D, "M0 1"}};
     EXPECT_NE(batch_hash(a, settings), batch_hash(b, settings));
+    EXPECT_EQ(batch_hash(a, settings), 0x14494b320e5ececfULL);
     const auto before = batch_hash(a, settings);
     settings.show_rta = !settings.show_rta;
     EXPECT_NE(batch_hash(a, settings), before);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "ui/tf_plot/tf_plot.h"
 
@@ -247,4 +248,14 @@ TEST(BuildPaths, HoverAndClean) {
     in.hovered.reset();
     in.arrivals = {{0.0f, 0.0f}, {-1.0f, -6.0f}};
     EXPECT_EQ(find(build_paths(in).updates, "tf-mag-clean")->value, "");
+}
+
+TEST(PlotBatch, GoldenBytes) {
+    const std::vector<PlotUpdate> batch{
+        {"tf-mag", ATTR_D, "M0 500L10 498h2"}, {"tf-fill-0", ATTR_STYLE, "--fill: 0.50"}, {"x\"y", ATTR_PTS, "a\\b\n"}};
+    const std::string want =
+        R"([["tf-mag","d","M0 500L10 498h2"],["tf-fill-0","style","--fill: 0.50"],["x\"y","data-pts","a\\b\n"]])";
+    EXPECT_EQ(plot_batch(batch).dump(), want);
+    std::vector<PlotUpdate> given = batch;
+    EXPECT_EQ(plot_batch(std::move(given)).dump(), want);
 }
