@@ -300,6 +300,39 @@ TEST(Crossovers, RankCornerPairsFlattestFirst) {
     EXPECT_GT(fits.back().ripple_db, 1.0f);
 }
 
+// The pairs made once per corner and side give the same candidates as the
+// pairs made afresh for every corner pair, whichever source is the upper one.
+TEST(Crossovers, CornerTracesKeptPerSideChangeNothing) {
+    std::vector<std::pair<Trace, Trace>> raw;
+    for (int p = 0; p < 3; ++p) {
+        const std::string pos = "Seat " + std::to_string(p);
+        raw.emplace_back(speaker(pos, 0.0f, false, p), speaker(pos, 0.3f + 0.1f * static_cast<float>(p), false, p + 5));
+    }
+    for (const bool aligned_upper : {true, false}) {
+        SCOPED_TRACE(aligned_upper);
+        Source ref = Source::make("Ref");
+        Source al = Source::make("Al");
+        (aligned_upper ? ref.lp : ref.hp) = Filter{true, FilterKind::LinkwitzRiley, 24, 900.0f};
+        (aligned_upper ? al.hp : al.lp) = Filter{true, FilterKind::LinkwitzRiley, 24, 1100.0f};
+        const PairsAt afresh = [&](float hp, float lp) {
+            Source r = ref;
+            Source a = al;
+            (aligned_upper ? a.hp : r.hp).hz = hp;
+            (aligned_upper ? r.lp : a.lp).hz = lp;
+            std::vector<std::pair<Trace, Trace>> out;
+            for (const auto& [rt, at] : raw) {
+                out.emplace_back(engine::design::processed_with(rt, r, true),
+                                 engine::design::processed_with(at, a, true));
+            }
+            return out;
+        };
+        const auto expected = crossovers(1100.0f, 900.0f, afresh);
+        ASSERT_EQ(expected.first.size(), 169u);
+        EXPECT_EQ(crossovers(1100.0f, 900.0f, engine::design::pairs_at_corners(ref, al, aligned_upper, raw)),
+                  expected);
+    }
+}
+
 TEST(Crossovers, NothingWhenTheBaseAlignmentFindsNothing) {
     std::vector<std::pair<Trace, Trace>> raw = {{speaker("A"), speaker("A", 0.0f, false, 0, 44100)}};
     const auto [fits, as_were] = crossovers(1000.0f, 1000.0f, crossover_pairs(raw));
