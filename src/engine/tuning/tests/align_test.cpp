@@ -257,18 +257,7 @@ PairsAt crossover_pairs(const std::vector<std::pair<Trace, Trace>>& raw, bool in
     Source upper = Source::make("Top");
     upper.hp = Filter{true, FilterKind::LinkwitzRiley, 24, 1000.0f};
     upper.invert = invert_aligned;
-    return [=](float hp, float lp) {
-        Source r = ref;
-        Source a = upper;
-        a.hp.hz = hp;
-        r.lp.hz = lp;
-        std::vector<std::pair<Trace, Trace>> out;
-        for (const auto& [rt, at] : raw) {
-            out.emplace_back(engine::design::processed_with(rt, r, true),
-                             engine::design::processed_with(at, a, true));
-        }
-        return out;
-    };
+    return engine::design::pairs_at_corners(ref, upper, true, raw);
 }
 
 TEST(Crossovers, RankCornerPairsFlattestFirst) {
