@@ -72,19 +72,8 @@ void BM_CrossoverSearch8Positions(benchmark::State& state) {
     ref.lp = Filter{true, FilterKind::LinkwitzRiley, 24, 900.0f};
     Source top = Source::make("Top");
     top.hp = Filter{true, FilterKind::LinkwitzRiley, 24, 1100.0f};
-    const engine::align::PairsAt pairs_at = [&](float hp, float lp) {
-        Source r = ref;
-        Source a = top;
-        a.hp.hz = hp;
-        r.lp.hz = lp;
-        std::vector<std::pair<Trace, Trace>> out;
-        for (const auto& [rt, at] : raw) {
-            out.emplace_back(engine::design::processed_with(rt, r, true), engine::design::processed_with(at, a, true));
-        }
-        return out;
-    };
     for (auto _ : state) {
-        auto res = engine::align::crossovers(1100.0f, 900.0f, pairs_at);
+        auto res = engine::align::crossovers(1100.0f, 900.0f, engine::design::pairs_at_corners(ref, top, true, raw));
         benchmark::DoNotOptimize(res);
     }
 }

@@ -675,7 +675,45 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
         // one per two characters of the text, so bounded by its length).
         if (const void* close = std::memchr(text_.data() + p, ']', n - p)) {
             const char* end = static_cast<const char*>(close);
-            out.reserve(static_cast<std::size_t>(std::count(text_.data() + p, end, ',')) + 1);
+            const auto most = static_cast<std::size_t>(std::count(text_.data() + p, end, ',')) + 1;
+            // The compact form as written ("-12,345,6"): straight through up to
+            // the bracket; any blank or other character takes the path below.
+            out.resize(most);
+            std::int16_t* const dst = out.data();
+            std::size_t k = 0;
+            const char* s = text_.data() + p;
+            bool compact = true;
+            for (;;) {
+                const bool neg = *s == '-';
+                s += neg ? 1 : 0;
+                const char* const digits_at = s;
+                std::int32_t v = 0;
+                while (s < end && s - digits_at < 6 && static_cast<unsigned char>(*s - '0') < 10) v = v * 10 + (*s++ - '0');
+                if (s == digits_at || k == most) {
+                    compact = false;
+                    break;
+                }
+                if (neg) v = -v;
+                if (v < -32768 || v > 32767) {
+                    compact = false;
+                    break;
+                }
+                dst[k++] = static_cast<std::int16_t>(v);
+                if (s == end) break;
+                if (*s != ',') {
+                    compact = false;
+                    break;
+                }
+                if (++s == end) break;  // a trailing comma
+            }
+            if (compact) {
+                out.resize(k);
+                pos_ = static_cast<std::size_t>(end - text_.data()) + 1;
+                if (auto c = charge(out.size() * sizeof(std::int16_t)); !c) return std::unexpected(c.error());
+                return out;
+            }
+            out.clear();
+            out.reserve(most);
         }
         for (;;) {
             blanks();

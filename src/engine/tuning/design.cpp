@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <memory>
 
 #include "engine/core/tf.h"
 #include "engine/core/trace.h"
@@ -267,6 +269,46 @@ trace::Trace processed_with(const trace::Trace& t, const Source& source, bool wi
         bins[i] = tf::Triple{v.real(), v.imag(), conf_at(t, i)};
     }
     return trace::Trace::with_points(t, bins);
+}
+
+align::PairsAt pairs_at_corners(Source reference, Source aligned, bool aligned_upper,
+                                std::vector<std::pair<trace::Trace, trace::Trace>> raw) {
+    // One side's traces per position with its corner at hz, kept per corner.
+    struct Side {
+        Source source;
+        bool first;  // the first (reference) trace of each pair
+        bool high_pass;
+        std::vector<std::pair<float, std::vector<trace::Trace>>> kept;
+    };
+    struct Sides {
+        std::vector<std::pair<trace::Trace, trace::Trace>> raw;
+        Side reference;
+        Side aligned;
+
+        const std::vector<trace::Trace>& at(Side& side, float hz) {
+            for (const auto& [k, traces] : side.kept) {
+                if (std::bit_cast<std::uint32_t>(k) == std::bit_cast<std::uint32_t>(hz)) return traces;
+            }
+            Source s = side.source;
+            (side.high_pass ? s.hp : s.lp).hz = hz;
+            std::vector<trace::Trace> traces;
+            traces.reserve(raw.size());
+            for (const auto& [r, a] : raw) traces.push_back(processed_with(side.first ? r : a, s, true));
+            side.kept.emplace_back(hz, std::move(traces));
+            return side.kept.back().second;
+        }
+    };
+    auto sides = std::make_shared<Sides>(Sides{std::move(raw), Side{std::move(reference), true, !aligned_upper, {}},
+                                               Side{std::move(aligned), false, aligned_upper, {}}});
+    return [sides](float hp_hz, float lp_hz) {
+        Sides& s = *sides;
+        const auto& r = s.at(s.reference, s.reference.high_pass ? hp_hz : lp_hz);
+        const auto& a = s.at(s.aligned, s.aligned.high_pass ? hp_hz : lp_hz);
+        std::vector<std::pair<trace::Trace, trace::Trace>> out;
+        out.reserve(r.size());
+        for (std::size_t i = 0; i < r.size(); ++i) out.emplace_back(r[i], a[i]);
+        return out;
+    };
 }
 
 std::optional<trace::Trace> sum_of(std::span<const std::pair<const Source*, const trace::Trace*>> pairs,

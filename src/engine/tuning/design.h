@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/tuning/align.h"
 #include "engine/tuning/eqfit.h"
 
 namespace engine::trace {
@@ -155,6 +156,14 @@ struct Design {
 // The trace through the source's gain, polarity and delay, and through its
 // hp and lp filters when `with_filters` is set (the EQ is not applied).
 trace::Trace processed_with(const trace::Trace& trace, const Source& source, bool with_filters);
+
+// The trial pairs of a crossover search: the raw (reference, aligned) pairs
+// through copies of the two strips whose crossover corners (the upper
+// source's HP, the lower one's LP) are replaced by the corners asked for.
+// Each side depends on one corner only, so the returned function keeps each
+// side's traces per corner and makes them once; call it from one thread at a time.
+align::PairsAt pairs_at_corners(Source reference, Source aligned, bool aligned_upper,
+                                std::vector<std::pair<trace::Trace, trace::Trace>> raw);
 
 // The complex sum "Predicted" of every (source, trace) pair through its full
 // strip (EQ too when `with_eq`), on the first trace's time base. Nothing for no pairs.

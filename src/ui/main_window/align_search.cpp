@@ -119,7 +119,8 @@ base::Result<AlignFound> crossover_mode(const WindowState& s, const std::string&
     TracePairs raw = raw_pairs_by_position(s, reference, aligned);
     if (raw.empty()) return base::fail(need_here(reference, aligned));
     const std::size_t count = raw.size();
-    const auto [fits, as_were] = engine::align::crossovers(hp, lp, pairs_at_corners(r, a, aligned_upper, std::move(raw)));
+    const auto [fits, as_were] = engine::align::crossovers(
+        hp, lp, engine::design::pairs_at_corners(r, a, aligned_upper, std::move(raw)));
     if (fits.empty()) return base::fail(NO_OVERLAP);
     std::vector<AlignCandidate> out;
     for (const CrossoverFit& f : shortlist(fits)) {
@@ -157,26 +158,6 @@ TracePairs strip_pairs_by_position(const WindowState& s, const std::string& refe
 
 TracePairs raw_pairs_by_position(const WindowState& s, const std::string& reference, const std::string& aligned) {
     return pairs_by_position(s, reference, aligned, false);
-}
-
-engine::align::PairsAt pairs_at_corners(Source reference, Source aligned, bool aligned_upper, TracePairs raw) {
-    return [reference = std::move(reference), aligned = std::move(aligned), aligned_upper,
-            raw = std::move(raw)](float hp_hz, float lp_hz) {
-        Source r = reference;
-        Source a = aligned;
-        if (aligned_upper) {
-            a.hp.hz = hp_hz;
-            r.lp.hz = lp_hz;
-        } else {
-            r.hp.hz = hp_hz;
-            a.lp.hz = lp_hz;
-        }
-        TracePairs out;
-        out.reserve(raw.size());
-        for (const auto& [rt, at] : raw)
-            out.emplace_back(engine::design::processed_with(rt, r, true), engine::design::processed_with(at, a, true));
-        return out;
-    };
 }
 
 std::optional<engine::align::Overlap> level_band(const Trace& reference, const Trace& aligned, const Source& r,

@@ -37,12 +37,6 @@ std::optional<float> strip_weight(const engine::design::Source& reference, const
 TracePairs strip_pairs_by_position(const WindowState& s, const std::string& reference, const std::string& aligned);
 TracePairs raw_pairs_by_position(const WindowState& s, const std::string& reference, const std::string& aligned);
 
-// The trial pairs of a crossover search: the raw pairs through copies of the
-// two strips whose crossover corners (the upper source's HP, the lower one's
-// LP) are replaced by the corners asked for.
-engine::align::PairsAt pairs_at_corners(engine::design::Source reference, engine::design::Source aligned,
-                                        bool aligned_upper, TracePairs raw);
-
 // The band where both traces play through both strips (level within 10, 15,
 // then 20 dB, weighted by the strips), or none; none for different rates.
 std::optional<engine::align::Overlap> level_band(const Trace& reference, const Trace& aligned,

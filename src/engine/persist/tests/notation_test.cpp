@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -274,4 +276,36 @@ TEST(NotationReader, ExpectedNamesAndLimits) {
     EXPECT_TRUE(opt.end_some());
     EXPECT_EQ(opt.begin_optional().error().message,
               "Expected an optional value but found the unit variant `Maybe` instead");
+}
+
+TEST(NotationReader, Int16Lists) {
+    using List = std::vector<std::int16_t>;
+    const struct {
+        const char* text;
+        std::optional<List> want;
+    } cases[] = {
+        {"[] 7", List{}},
+        {"[-32768,0,32767] 7", List{-32768, 0, 32767}},
+        {"[1,2,] 7", List{1, 2}},
+        {"[ 1 , -2 ,\n3 ] 7", List{1, -2, 3}},
+        {"[000012,3] 7", List{12, 3}},
+        {"[32768]", std::nullopt},
+        {"[-32769]", std::nullopt},
+        {"[1,,2]", std::nullopt},
+        {"[1.5]", std::nullopt},
+        {"[1 2]", std::nullopt},
+        {"[1,-]", std::nullopt},
+        {"[0000012] 7", List{12}},
+        {"[1,2", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        Reader r(c.text);
+        const auto got = r.i16_list();
+        ASSERT_EQ(got.has_value(), c.want.has_value());
+        if (!got) continue;
+        EXPECT_EQ(*got, *c.want);
+        // Reading goes on right after the list.
+        EXPECT_EQ(*r.u64(), 7u);
+    }
 }

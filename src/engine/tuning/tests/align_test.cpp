@@ -257,18 +257,7 @@ PairsAt crossover_pairs(const std::vector<std::pair<Trace, Trace>>& raw, bool in
     Source upper = Source::make("Top");
     upper.hp = Filter{true, FilterKind::LinkwitzRiley, 24, 1000.0f};
     upper.invert = invert_aligned;
-    return [=](float hp, float lp) {
-        Source r = ref;
-        Source a = upper;
-        a.hp.hz = hp;
-        r.lp.hz = lp;
-        std::vector<std::pair<Trace, Trace>> out;
-        for (const auto& [rt, at] : raw) {
-            out.emplace_back(engine::design::processed_with(rt, r, true),
-                             engine::design::processed_with(at, a, true));
-        }
-        return out;
-    };
+    return engine::design::pairs_at_corners(ref, upper, true, raw);
 }
 
 TEST(Crossovers, RankCornerPairsFlattestFirst) {
@@ -298,6 +287,39 @@ TEST(Crossovers, RankCornerPairsFlattestFirst) {
     EXPECT_LT(std::fabs(std::log2(fits.front().hp_hz / fits.front().lp_hz)), 0.2f);
     EXPECT_LT(as_were->ripple_db, 0.1f);
     EXPECT_GT(fits.back().ripple_db, 1.0f);
+}
+
+// The pairs made once per corner and side give the same candidates as the
+// pairs made afresh for every corner pair, whichever source is the upper one.
+TEST(Crossovers, CornerTracesKeptPerSideChangeNothing) {
+    std::vector<std::pair<Trace, Trace>> raw;
+    for (int p = 0; p < 3; ++p) {
+        const std::string pos = "Seat " + std::to_string(p);
+        raw.emplace_back(speaker(pos, 0.0f, false, p), speaker(pos, 0.3f + 0.1f * static_cast<float>(p), false, p + 5));
+    }
+    for (const bool aligned_upper : {true, false}) {
+        SCOPED_TRACE(aligned_upper);
+        Source ref = Source::make("Ref");
+        Source al = Source::make("Al");
+        (aligned_upper ? ref.lp : ref.hp) = Filter{true, FilterKind::LinkwitzRiley, 24, 900.0f};
+        (aligned_upper ? al.hp : al.lp) = Filter{true, FilterKind::LinkwitzRiley, 24, 1100.0f};
+        const PairsAt afresh = [&](float hp, float lp) {
+            Source r = ref;
+            Source a = al;
+            (aligned_upper ? a.hp : r.hp).hz = hp;
+            (aligned_upper ? r.lp : a.lp).hz = lp;
+            std::vector<std::pair<Trace, Trace>> out;
+            for (const auto& [rt, at] : raw) {
+                out.emplace_back(engine::design::processed_with(rt, r, true),
+                                 engine::design::processed_with(at, a, true));
+            }
+            return out;
+        };
+        const auto expected = crossovers(1100.0f, 900.0f, afresh);
+        ASSERT_EQ(expected.first.size(), 169u);
+        EXPECT_EQ(crossovers(1100.0f, 900.0f, engine::design::pairs_at_corners(ref, al, aligned_upper, raw)),
+                  expected);
+    }
 }
 
 TEST(Crossovers, NothingWhenTheBaseAlignmentFindsNothing) {
