@@ -55,6 +55,7 @@ UiKey ui_key(const engine::analyzer::Snapshot& s) {
         .warn = s.warn,
         .running = s.running,
         .accumulate = s.accumulate,
+        .dropouts = s.dropouts,
         .harmonics = {},
     };
     for (const auto& [n, db] : s.harmonics) k.harmonics.emplace_back(n, base::saturating_round<std::int64_t>(db));

@@ -40,6 +40,7 @@ struct UiKey {
     bool warn = false;
     bool running = false;
     bool accumulate = false;
+    std::uint64_t dropouts = 0;
     std::vector<std::pair<std::uint8_t, std::int64_t>> harmonics;
     bool operator==(const UiKey&) const = default;
 };

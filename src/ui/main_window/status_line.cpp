@@ -62,6 +62,9 @@ std::vector<std::string> transfer_readouts(const Snapshot& snap, const engine::s
         if (settings.spl_offset_db != 0.0f) out.push_back(fmt::format("SPL {:.0f} dB", snap.mic_db + settings.spl_offset_db));
         else out.push_back(fmt::format("Mic {:.0f} dBFS", snap.mic_db));
         out.push_back(fmt::format("Ref {:.0f} dBFS", snap.ref_db));
+        // Audio the server dropped or the analysis missed since the run began:
+        // averages around them start over, so the user should know.
+        if (snap.dropouts != 0) out.push_back(fmt::format("Dropouts {}", snap.dropouts));
     }
     return out;
 }

@@ -72,6 +72,7 @@ TEST(FrameText, Readouts) {
         bool running;
         float offset, latency;
         std::vector<std::string> want;
+        std::uint64_t dropouts = 0;
     };
     const Case cases[] = {
         {0, false, 0, 0, {}},
@@ -81,6 +82,9 @@ TEST(FrameText, Readouts) {
         // Latency above the delay: no negative distance.
         {48000, false, 0, 12, {"Delay 10.00 ms", "Distance 0.00 m"}},
         {48000, false, 0, 4, {"Delay 10.00 ms", "Distance 2.06 m"}},
+        // Dropouts show while running, and only when there were some.
+        {48000, true, 0, 0, {"Delay 10.00 ms", "Distance 3.43 m", "Mic -21 dBFS", "Ref -18 dBFS", "Dropouts 3"}, 3},
+        {48000, false, 0, 0, {"Delay 10.00 ms", "Distance 3.43 m"}, 3},
     };
     for (const auto& c : cases) {
         Snapshot snap;
@@ -89,6 +93,7 @@ TEST(FrameText, Readouts) {
         snap.running = c.running;
         snap.mic_db = -20.6f;
         snap.ref_db = -18.2f;
+        snap.dropouts = c.dropouts;
         Settings st;
         st.spl_offset_db = c.offset;
         st.latency_ms = c.latency;

@@ -68,6 +68,7 @@ TEST(UiKey, OnlyWhatTheControlsShow) {
         {"found", [](auto&) {}, [](auto& s) { s.found = 12; }, true},
         {"status", [](auto&) {}, [](auto& s) { s.status = "Stopped"; }, true},
         {"accumulate", [](auto&) {}, [](auto& s) { s.accumulate = true; }, true},
+        {"dropouts", [](auto&) {}, [](auto& s) { s.dropouts = 1; }, true},
         {"label", [](auto&) {}, [](auto& s) { s.label = "t"; }, false},
     };
     for (const auto& c : cases) {
