@@ -15,6 +15,14 @@ using engine::design::Design;
 using engine::design::Source;
 
 // The source the right pane edits: the selected one when listed, else the
+// v kept inside [lo, hi] by plain comparisons: a NaN passes unchanged.
+template <class T>
+T limited(T v, T lo, T hi) {
+    if (v < lo) return lo;
+    if (v > hi) return hi;
+    return v;
+}
+
 // first listed, else empty.
 std::string current_source(const WindowState& s);
 // (index, position) of the picked zone of the current source, when it has one.

@@ -23,13 +23,6 @@ using reactive::Element;
 
 namespace {
 
-template <class T>
-T limited(T v, T lo, T hi) {
-    if (v < lo) return lo;
-    if (v > hi) return hi;
-    return v;
-}
-
 std::string nothing_to_fit(float lo, float hi) {
     return fmt::format("Nothing confident to fit between {:.0f} and {:.0f} Hz; check the crossover", lo, hi);
 }

@@ -27,20 +27,21 @@ using shared_ui::components::tooltip::hint_span;
 using shared_ui::components::tooltip::hint_spanProps;
 namespace icons = shared_ui::icons;
 
-namespace {
-
-constexpr const char* HINT_NEW_SOURCE = "New source: a speaker system you will measure at each position";
-constexpr const char* HINT_NEW_POSITION = "New measurement position; captures go there from now on";
-
-Element flat_button(Asset icon, std::string hint, Callback<const MouseEvent&> onclick, bool toggled = false) {
+Element list_button(Asset icon, std::string hint, Callback<const MouseEvent&> onclick, bool toggled, bool disabled) {
     return component(default_button,
                      ButtonProps{.button_type = ButtonType::Flat,
                                  .icon = icon,
                                  .toggled = toggled,
                                  .hint = std::move(hint),
+                                 .disabled = disabled,
                                  .onclick = std::move(onclick)},
                      "default_button");
 }
+
+namespace {
+
+constexpr const char* HINT_NEW_SOURCE = "New source: a speaker system you will measure at each position";
+constexpr const char* HINT_NEW_POSITION = "New measurement position; captures go there from now on";
 
 Element name_span(std::string text, std::string cls) {
     return component(hint_span, hint_spanProps{.cls = std::move(cls), .text = std::move(text)}, "hint_span");
@@ -61,14 +62,14 @@ Element trace_row(const WindowState& s, std::size_t t, const Trace& trace, std::
         .on_click([s, t](const MouseEvent&) { view_trace(s, t); })
         .on_contextmenu([s, t](const MouseEvent& e) { open_context_menu(s, e, Prompt{Prompt::RenameTrace{t}}); },
                         {.prevent_default = true, .stop_propagation = true})(
-            flat_button(trace.visible ? icons::PREVIEW : icons::TEXT_CUE_VISIBILITY_OFF, "Show or hide this trace",
+            list_button(trace.visible ? icons::PREVIEW : icons::TEXT_CUE_VISIBILITY_OFF, "Show or hide this trace",
                         [s, t](const MouseEvent&) { toggle_trace_visible(s, t); }, trace.visible),
-            flat_button(icons::CONFIRM,
+            list_button(icons::CONFIRM,
                         "Tick: this trace stands for its source in Predicted and the align tools; one per source at "
                         "a position",
                         [s, t](const MouseEvent&) { toggle_trace_used(s, t); }, trace.used),
             name_span(trace.name, "name"), name_span(trace.source, "source"),
-            flat_button(icons::DELETE, "Delete this trace",
+            list_button(icons::DELETE, "Delete this trace",
                         [s, t](const MouseEvent&) { s.prompt.set(Prompt{Prompt::DeleteTrace{t}}); }));
 }
 
@@ -90,10 +91,10 @@ Element positions_list(const WindowState& s) {
                 .on_contextmenu(
                     [s, p](const MouseEvent& e) { open_context_menu(s, e, Prompt{Prompt::RenamePosition{p}}); },
                     {.prevent_default = true, .stop_propagation = true})(
-                    flat_button(is_folded ? icons::CHEVRON_RIGHT : icons::CHEVRON_DOWN, "Fold or unfold this position",
+                    list_button(is_folded ? icons::CHEVRON_RIGHT : icons::CHEVRON_DOWN, "Fold or unfold this position",
                                 [s, p](const MouseEvent&) { toggle_fold(s, p); }),
                     name_span(p, "name"), span().cls("count")(fmt::format("{}", at.size())),
-                    flat_button(icons::DELETE, "Delete this position and every trace in it",
+                    list_button(icons::DELETE, "Delete this position and every trace in it",
                                 [s, p](const MouseEvent&) { s.prompt.set(Prompt{Prompt::DeletePosition{p}}); })));
         if (is_folded) continue;
         for (std::size_t t : at)
@@ -120,7 +121,7 @@ Element sources_list(const WindowState& s) {
                     {.prevent_default = true, .stop_propagation = true})(
                     div().cls("icon")(img().attr("draggable", "false").attr("src", icons::SPEAKER.url())),
                     name_span(name, "name"), span().cls("count")(fmt::format("{}", count)),
-                    flat_button(icons::DELETE, "Delete this source and every trace of it",
+                    list_button(icons::DELETE, "Delete this source and every trace of it",
                                 [s, name](const MouseEvent&) { s.prompt.set(Prompt{Prompt::DeleteSource{name}}); })));
     }
     return fragment(std::move(rows));
@@ -189,7 +190,7 @@ Element sidebar() {
         for (std::size_t i = 0; i < sources.size(); ++i) cards.push_back(source_cards(i, sources[i]));
         return div().cls("vt-sidebar")(
             div().cls("tab-bar")(button().cls("tab-btn active")("Sources"),
-                                 flat_button(icons::ADD, HINT_NEW_SOURCE, new_source)),
+                                 list_button(icons::ADD, HINT_NEW_SOURCE, new_source)),
             div().cls("vt-list")(fragment(std::move(cards))));
     }
     const std::size_t tab = s.left_tab();
@@ -199,7 +200,7 @@ Element sidebar() {
                 "Positions"),
             button().cls(tab == 1 ? "tab-btn active" : "tab-btn").on_click([s](const MouseEvent&) { s.left_tab.set(1); })(
                 "Sources"),
-            flat_button(icons::ADD, tab == 0 ? HINT_NEW_POSITION : HINT_NEW_SOURCE, add)),
+            list_button(icons::ADD, tab == 0 ? HINT_NEW_POSITION : HINT_NEW_SOURCE, add)),
         div().cls("vt-list")(tab == 0 ? positions_list(s) : sources_list(s)));
 }
 

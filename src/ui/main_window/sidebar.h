@@ -10,11 +10,15 @@
 
 #include "reactive/element.h"
 #include "reactive/events.h"
+#include "shared-ui/asset.h"
 #include "ui/main_window/state.h"
 
 namespace ui::main_window {
 
 // The colour number of a source: its index in `sources` modulo 4, 0 when
+// A flat icon button of the lists, with its tooltip.
+reactive::Element list_button(shared_ui::Asset icon, std::string hint, reactive::Callback<const reactive::MouseEvent&> onclick,
+                              bool toggled = false, bool disabled = false);
 // it is not listed.
 std::uint8_t colour_of(const std::vector<std::string>& sources, const std::string& name);
 

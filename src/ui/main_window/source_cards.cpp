@@ -27,18 +27,6 @@ namespace icons = shared_ui::icons;
 
 namespace {
 
-Element flat_button(Asset icon, std::string hint, Callback<const MouseEvent&> onclick, bool toggled = false,
-                    bool disabled = false) {
-    return component(default_button,
-                     ButtonProps{.button_type = ButtonType::Flat,
-                                 .icon = icon,
-                                 .toggled = toggled,
-                                 .hint = std::move(hint),
-                                 .disabled = disabled,
-                                 .onclick = std::move(onclick)},
-                     "default_button");
-}
-
 Asset eye(bool shown) { return shown ? icons::PREVIEW : icons::TEXT_CUE_VISIBILITY_OFF; }
 
 }  // namespace
@@ -64,7 +52,7 @@ Element source_card(const SourceCardProps& p) {
             .on_click([s, name](const MouseEvent&) { select_source(s, name); })
             .on_contextmenu([s, name](const MouseEvent&) { s.prompt.set(Prompt{Prompt::RenameSource{name}}); },
                             {.prevent_default = true, .stop_propagation = true})(
-                flat_button(eye(in_predicted),
+                list_button(eye(in_predicted),
                             is_current ? "The source being EQ'd is always in Predicted"
                                        : "Sum this source into Predicted, through its whole strip, at the seat or "
                                          "average picked below",
@@ -73,7 +61,7 @@ Element source_card(const SourceCardProps& p) {
                 div().cls("icon")(img().attr("draggable", "false").attr("src", icons::SPEAKER.url())),
                 component(hint_span, hint_spanProps{.cls = "name", .text = name}, "hint_span"),
                 span().cls("count")(fmt::format("{}", count)),
-                flat_button(icons::DELETE, "Delete this source and every trace of it",
+                list_button(icons::DELETE, "Delete this source and every trace of it",
                             [s, name](const MouseEvent&) { s.prompt.set(Prompt{Prompt::DeleteSource{name}}); })));
 
     const auto& data = seats();
@@ -92,9 +80,9 @@ Element source_card(const SourceCardProps& p) {
                     .key("seat" + pos)
                     .cls(fmt::format("trace{} c{}", selected ? " selected" : "", seat.colour))
                     .on_click([s, pos](const MouseEvent&) { pick_seat(s, pos); })(
-                        flat_button(eye(visible), "Show or hide this seat's trace; the average and the fit keep it either way",
+                        list_button(eye(visible), "Show or hide this seat's trace; the average and the fit keep it either way",
                                     [s, t](const MouseEvent&) { toggle_trace_visible(s, t); }, visible),
-                        flat_button(icons::CONFIRM,
+                        list_button(icons::CONFIRM,
                                     "Tick: this seat is part of the average and the fit, and of Predicted at its position",
                                     [s, t](const MouseEvent&) { toggle_trace_used(s, t); }, seat.ticked),
                         component(hint_span, hint_spanProps{.cls = "name", .text = pos}, "hint_span"),
@@ -104,7 +92,7 @@ Element source_card(const SourceCardProps& p) {
                           .key("average")
                           .cls(seat_picked ? "trace avg" : "trace avg selected")
                           .on_click([s](const MouseEvent&) { pick_average(s); })(
-                              flat_button(eye(average_shown),
+                              list_button(eye(average_shown),
                                           "Show or hide the average of the seats, what Fit works on; Predicted draws it "
                                           "through the strip either way",
                                           [s](const MouseEvent&) { toggle_show_average(s); }, average_shown),

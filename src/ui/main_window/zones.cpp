@@ -25,14 +25,6 @@ using reactive::Element;
 
 namespace {
 
-// Plain comparisons: a NaN passes unchanged.
-template <class T>
-T limited(T v, T lo, T hi) {
-    if (v < lo) return lo;
-    if (v > hi) return hi;
-    return v;
-}
-
 void change_zone(const WindowState& s, std::size_t i, const std::function<void(Zone&)>& change) {
     current_source_mut(s, [&](Source& src) {
         if (i < src.zones.size()) change(src.zones[i]);
