@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <expected>
 #include <vector>
 
 #include <fmt/format.h>
@@ -51,6 +53,52 @@ std::filesystem::path write_target(const std::filesystem::path& path) {
         at = next.is_absolute() ? next : at.parent_path() / next;
     }
     return path;
+}
+
+// Writes every part in order with as few calls as the system allows,
+// repeating interrupted calls. Every few MiB the system is asked to start
+// writing the pages out, so that the disk works while the rest is copied
+// and the sync at the end has little left to wait for. Gives the errno of a
+// failed call, or 0 for a call that accepted nothing.
+std::expected<void, int> write_all(int fd, std::span<const std::string_view> parts) {
+    constexpr std::size_t CHUNK = std::size_t{4} << 20;
+    // Slices of at most CHUNK bytes; each call writes slices until about
+    // CHUNK bytes are reached.
+    std::vector<iovec> iov;
+    iov.reserve(parts.size());
+    for (auto p : parts)
+        for (std::size_t at = 0; at < p.size(); at += CHUNK)
+            iov.push_back({const_cast<char*>(p.data() + at), std::min(CHUNK, p.size() - at)});
+    const std::size_t max_iov = static_cast<std::size_t>(std::clamp<long>(::sysconf(_SC_IOV_MAX), 1, 1024));
+    std::size_t first = 0;  // the first slice not yet written whole
+    off_t done = 0;         // bytes written
+    off_t started = 0;      // bytes whose writing out has been asked for
+    while (first < iov.size()) {
+        std::size_t count = 0;
+        std::size_t bytes = 0;
+        while (first + count < iov.size() && count < max_iov && bytes < CHUNK) bytes += iov[first + count++].iov_len;
+        const ssize_t n = ::writev(fd, iov.data() + first, static_cast<int>(count));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(errno);
+        }
+        if (n == 0) return std::unexpected(0);
+        done += n;
+        for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
+            iovec& v = iov[first];
+            const std::size_t take = std::min(left, v.iov_len);
+            v.iov_base = static_cast<char*>(v.iov_base) + take;
+            v.iov_len -= take;
+            left -= take;
+            if (v.iov_len == 0) ++first;
+        }
+        if (done - started >= static_cast<off_t>(CHUNK)) {
+            // Only a hint: a failure to write out shows, and counts, at the sync.
+            (void)::sync_file_range(fd, started, done - started, SYNC_FILE_RANGE_WRITE);
+            started = done;
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -138,6 +186,10 @@ base::Result<std::string> read_file(const std::filesystem::path& path, std::size
 }
 
 base::Result<void> write_atomic(const std::filesystem::path& link_or_path, std::string_view bytes) {
+    return write_atomic(link_or_path, std::span<const std::string_view>(&bytes, 1));
+}
+
+base::Result<void> write_atomic(const std::filesystem::path& link_or_path, std::span<const std::string_view> parts) {
     const std::filesystem::path path = write_target(link_or_path);
     if (path != link_or_path) {
         // Through a link only onto a regular file (or a new one), never onto
@@ -152,23 +204,16 @@ base::Result<void> write_atomic(const std::filesystem::path& link_or_path, std::
     };
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return fail_with(errno);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            return fail_with(err);
-        }
-        if (n == 0) {
-            ::close(fd);
+    if (auto written = write_all(fd, parts); !written) {
+        ::close(fd);
+        if (written.error() == 0) {
             ::unlink(tmp.c_str());
             return base::fail("failed to write whole buffer");
         }
-        done += static_cast<std::size_t>(n);
+        return fail_with(written.error());
     }
-    // On Linux fsync of the file (and below of its folder) is the full sync.
+    // On Linux fsync of the file (and below of its folder) is the full sync;
+    // the file is on the disk before the rename can replace the old one.
     int rc;
     do rc = ::fsync(fd);
     while (rc != 0 && errno == EINTR);
@@ -179,6 +224,7 @@ base::Result<void> write_atomic(const std::filesystem::path& link_or_path, std::
     }
     ::close(fd);
     if (::rename(tmp.c_str(), path.c_str()) != 0) return fail_with(errno);
+    // The rename itself is made durable by the sync of the folder.
     const auto parent = path.parent_path();
     if (!parent.empty()) {
         const int dfd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

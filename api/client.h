@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,9 @@ std::string bundle_id(std::string_view product_id);
 // On failure the temporary file is removed and the error reads
 // "<system text> (os error <n>)".
 base::Result<void> write_atomic(const std::filesystem::path& path, std::string_view bytes);
+// The same for bytes given in parts, written one after the other (a large
+// file made of pieces kept elsewhere is written without joining them first).
+base::Result<void> write_atomic(const std::filesystem::path& path, std::span<const std::string_view> parts);
 
 // Files the program reads (projects, settings, calibration files) are
 // refused past this size (512 MiB).

@@ -11,7 +11,10 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "api/client.h"
 #include "base/tests/support.h"
@@ -92,6 +95,35 @@ TEST(WriteAtomic, WritesReplacesAndReportsFailures) {
     EXPECT_TRUE(api::client::write_atomic("bare.ron", "bare"));
     fs::current_path(cwd);
     EXPECT_EQ(slurp(dir / "bare.ron"), "bare");
+}
+
+TEST(WriteAtomic, PartsAreWrittenOneAfterTheOther) {
+    const auto dir = scratch("parts");
+    const auto target = dir / "autosave.vtproject";
+    // Empty parts, small ones and ones of several MiB (written in several
+    // calls, some parts split between calls).
+    const std::string big(9 << 20, 'x');
+    std::string mid(3 << 20, 'y');
+    mid[0] = 'Y';
+    mid.back() = 'Z';
+    const std::vector<std::vector<std::string_view>> cases = {
+        {},
+        {"", ""},
+        {"ab", "", "cd", "e"},
+        {"head", big, mid, "", mid, "tail"},
+        {mid, big},
+    };
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        std::string want;
+        for (auto p : cases[c]) want += p;
+        ASSERT_TRUE(api::client::write_atomic(target, std::span<const std::string_view>(cases[c]))) << c;
+        EXPECT_TRUE(slurp(target) == want) << c;
+    }
+    EXPECT_FALSE(fs::exists(target.native() + "." + std::to_string(getpid()) + ".tmp"));
+    const std::vector<std::string_view> one = {"x"};
+    auto r = api::client::write_atomic(dir / "missing" / "x.ron", std::span<const std::string_view>(one));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "No such file or directory (os error 2)");
 }
 
 TEST(WriteAtomic, SavingOverALinkWritesTheFileItLeadsToAndKeepsTheLink) {

@@ -20,13 +20,17 @@ struct AutosaveJob {
     std::optional<std::filesystem::path> project;
 };
 
-AutosaveQueue<AutosaveJob>& process_queue() {
+using ProcessQueue = AutosaveQueue<AutosaveJob, std::vector<std::string_view>>;
+
+ProcessQueue& process_queue() {
     // Never destroyed: the writer thread lives as long as the process. The
     // writer keeps the compressed traces of its last file, so that after an
-    // edit only the traces that changed are compressed again.
-    static auto* q = new AutosaveQueue<AutosaveJob>(
+    // edit only the traces that changed are compressed again; the file is
+    // written from those pieces as they lie (the views stay valid until the
+    // next encoding, on this same thread).
+    static auto* q = new ProcessQueue(
         AUTOSAVE, **AUTOSAVE_DIR / AUTOSAVE_FILE_NAME,
-        [cache = std::make_shared<EncodeCache>()](const AutosaveJob& j) { return j.session.encode(*cache); },
+        [cache = std::make_shared<EncodeCache>()](const AutosaveJob& j) { return j.session.encode_parts(*cache); },
         **AUTOSAVE_DIR / AUTOSAVE_PROJECT_NAME, [](const AutosaveJob& j) -> std::optional<std::string> {
             if (!j.project) return std::nullopt;
             return j.project->string();
@@ -45,6 +49,10 @@ const AutosaveDir AUTOSAVE_DIR;
 
 base::Result<void> autosave_write(const std::filesystem::path& p, const std::string& bytes) {
     return api::client::write_atomic(p, bytes);
+}
+
+base::Result<void> autosave_write(const std::filesystem::path& p, const std::vector<std::string_view>& parts) {
+    return api::client::write_atomic(p, parts);
 }
 
 void autosave_remove_file(const std::filesystem::path& p) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "base/result.h"
@@ -58,19 +59,21 @@ struct AutosaveOrder {
     }
 };
 
-// The mailbox and its writer thread, for any value that encodes to bytes.
-// The process-wide autosave is an AutosaveQueue<Session>; the thread starts
-// on the first queue and is stopped and joined only when the queue is
-// destroyed (the process-wide one never is).
+// The mailbox and its writer thread, for any value that encodes to bytes
+// (one string, or parts written one after the other). The process-wide
+// autosave encodes a Session to parts; the thread starts on the first queue
+// and is stopped and joined only when the queue is destroyed (the
+// process-wide one never is).
 // Writes through api::client::write_atomic.
 base::Result<void> autosave_write(const std::filesystem::path& p, const std::string& bytes);
+base::Result<void> autosave_write(const std::filesystem::path& p, const std::vector<std::string_view>& parts);
 // Deletes a file; logs WARN "autosave: {}" unless it did not exist.
 void autosave_remove_file(const std::filesystem::path& p);
 
-template <class T>
+template <class T, class Bytes = std::string>
 class AutosaveQueue {
 public:
-    using Encode = std::function<base::Result<std::string>(const T&)>;
+    using Encode = std::function<base::Result<Bytes>(const T&)>;
     // The bytes of a small file written beside the main one with it, under
     // the same lock; nothing removes that file.
     using Companion = std::function<std::optional<std::string>(const T&)>;
@@ -139,7 +142,7 @@ private:
                 }
                 // Encoding holds no lock: queueing never waits for it. A
                 // failure (even out of memory) is this job's, not the thread's.
-                base::Result<std::string> bytes = base::fail("encoding failed");
+                base::Result<Bytes> bytes = base::fail("encoding failed");
                 try {
                     bytes = encode_(job->second);
                 } catch (const std::exception& e) {
@@ -156,7 +159,7 @@ private:
                     }
                     if (companion_file_.empty()) return;
                     if (auto extra = companion_ ? companion_(job->second) : std::nullopt) {
-                        if (auto ok = api_write(companion_file_, *extra); !ok)
+                        if (auto ok = autosave_write(companion_file_, *extra); !ok)
                             base::log::warn("Veltrum::engine::trace", "autosave: " + ok.error());
                     } else {
                         autosave_remove_file(companion_file_);
@@ -184,7 +187,9 @@ private:
         idle_cv_.notify_all();
     }
 
-    static base::Result<void> api_write(const std::filesystem::path& p, const std::string& bytes);
+    static base::Result<void> api_write(const std::filesystem::path& p, const Bytes& bytes) {
+        return autosave_write(p, bytes);
+    }
 
     AutosaveOrder& order_;
     const std::filesystem::path file_;
@@ -200,11 +205,6 @@ private:
     bool ended_ = false;
     std::thread worker_;  // AUTOSAVE_WORKER
 };
-
-template <class T>
-base::Result<void> AutosaveQueue<T>::api_write(const std::filesystem::path& p, const std::string& bytes) {
-    return autosave_write(p, bytes);
-}
 
 // ---- the process-wide autosave ---------------------------------------------------
 

@@ -125,21 +125,31 @@ Piece deflate_piece(std::span<const std::string_view> text, bool last) {
     return Piece{std::move(bytes), static_cast<std::uint32_t>(crc), size};
 }
 
-std::string join(std::span<const Piece* const> pieces) {
-    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff", 10);
-    std::size_t bytes = out.size() + 8;
-    for (const Piece* p : pieces) bytes += p->deflated.size();
-    out.reserve(bytes);
-    prepare_pages(out.data(), out.capacity());
+Frame frame(std::span<const Piece* const> pieces) {
+    Frame f;
+    std::memcpy(f.header.data(), "\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff", 10);
     uLong crc = crc32(0L, Z_NULL, 0);
     std::uint64_t total = 0;
     for (const Piece* p : pieces) {
-        out += p->deflated;
         crc = crc32_combine(crc, p->crc, static_cast<z_off_t>(p->size));
         total += p->size;
     }
-    put_le32(out, static_cast<std::uint32_t>(crc));
-    put_le32(out, static_cast<std::uint32_t>(total & 0xFFFFFFFFu));
+    const std::uint32_t words[2] = {static_cast<std::uint32_t>(crc), static_cast<std::uint32_t>(total & 0xFFFFFFFFu)};
+    for (int w = 0; w < 2; ++w)
+        for (int i = 0; i < 4; ++i) f.trailer[4 * w + i] = static_cast<char>((words[w] >> (8 * i)) & 0xFF);
+    return f;
+}
+
+std::string join(std::span<const Piece* const> pieces) {
+    const Frame f = frame(pieces);
+    std::size_t bytes = f.header.size() + f.trailer.size();
+    for (const Piece* p : pieces) bytes += p->deflated.size();
+    std::string out;
+    out.reserve(bytes);
+    prepare_pages(out.data(), out.capacity());
+    out.append(f.header.data(), f.header.size());
+    for (const Piece* p : pieces) out += p->deflated;
+    out.append(f.trailer.data(), f.trailer.size());
     return out;
 }
 

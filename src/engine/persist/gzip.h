@@ -2,6 +2,7 @@
 // The container of project and autosave files: gzip (level 1) around the
 // text, plain text accepted on read, a cap on the inflated size, and the
 // UTF-8 check of the text.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -36,6 +37,13 @@ Piece deflate_piece(std::span<const std::string_view> text, bool last);
 // One gzip member (the header as compress writes it) of the pieces in order;
 // only the last may be a last piece, and it must be.
 std::string join(std::span<const Piece* const> pieces);
+// What join puts around the pieces' bytes: the header, and the trailer with
+// the CRC-32 and length of their text.
+struct Frame {
+    std::array<char, 10> header{};
+    std::array<char, 8> trailer{};
+};
+Frame frame(std::span<const Piece* const> pieces);
 
 // Pulls bytes: fills up to n bytes of buf, gives how many (0 at the end) or
 // an error text.

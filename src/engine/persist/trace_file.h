@@ -78,6 +78,9 @@ struct Session {
     // pieces of traces equal to ones of the cache's last encoding are taken
     // from it, and the cache then holds this encoding's.
     base::Result<std::string> encode(EncodeCache& cache) const;
+    // The same bytes in order as views of the cache's pieces (not joined),
+    // valid until the cache's next use; for api::client::write_atomic.
+    base::Result<std::vector<std::string_view>> encode_parts(EncodeCache& cache) const;
     // Reads a project file (a regular file only: "not a regular file"
     // otherwise): gzip or plain text, at most 512 MB of text, UTF-8, one
     // `Session` building no more than the text can describe ("Exceeded

@@ -547,6 +547,10 @@ TEST(ProjectContainer, CachedEncodingReusesUnchangedTracesAndStaysOneGzipMember)
         [](Session&) {},
         [](Session&) {},
         [](Session& x) { x.traces[2].h[5] = {0.25f, 0.5f}; },
+        // Equal as numbers but written differently ("-0"): compressed again.
+        [](Session& x) { x.traces[1].h[3] = {x.traces[1].h[3].real(), -0.0f}; },
+        // Only derived data changed: the kept piece is still right.
+        [](Session& x) { x.traces[2].points.clear(); },
         [](Session& x) { x.traces.erase(x.traces.begin() + 1); },
         [](Session& x) { x.traces.insert(x.traces.begin(), grid_trace("New", "Main")); },
     };
@@ -557,6 +561,12 @@ TEST(ProjectContainer, CachedEncodingReusesUnchangedTracesAndStaysOneGzipMember)
         EXPECT_EQ(cache.size(), s.traces.size());
         EncodeCache fresh;
         EXPECT_EQ(*bytes, *s.encode(fresh)) << e;
+        // The same file as parts (what the autosave writes), every piece kept.
+        auto parts = s.encode_parts(cache);
+        ASSERT_TRUE(parts) << parts.error();
+        std::string joined;
+        for (auto p : *parts) joined += p;
+        EXPECT_EQ(joined, *bytes) << e;
         EXPECT_EQ(bytes->substr(0, 10), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff", 10));
         std::string want;
         Writer ww(want);
