@@ -63,28 +63,43 @@ struct Fraction {
     float scale;
 };
 
-Fraction band_fraction(const Coef& c, float x) {
+template <BandKind K>
+Fraction fraction_of(const Coef& c, float x) {
     const float x2 = x * x;
-    switch (c.kind) {
-        case BandKind::LowShelf: {
-            const float s = c.sqa * x / c.q;
-            return {{c.a - x2, s}, {1.0f - c.a * x2, s}, c.a};
-        }
-        case BandKind::HighShelf: {
-            const float s = c.sqa * x / c.q;
-            return {{1.0f - c.a * x2, s}, {c.a - x2, s}, c.a};
-        }
-        case BandKind::Peak:
-        default:
-            return {{1.0f - x2, x * c.a / c.q}, {1.0f - x2, x / (c.a * c.q)}, 1.0f};
+    if constexpr (K == BandKind::LowShelf) {
+        const float s = c.sqa * x / c.q;
+        return {{c.a - x2, s}, {1.0f - c.a * x2, s}, c.a};
+    } else if constexpr (K == BandKind::HighShelf) {
+        const float s = c.sqa * x / c.q;
+        return {{1.0f - c.a * x2, s}, {c.a - x2, s}, c.a};
+    } else {
+        return {{1.0f - x2, x * c.a / c.q}, {1.0f - x2, x / (c.a * c.q)}, 1.0f};
     }
 }
 
-float fraction_db(const Fraction& fr) {
+Fraction band_fraction(const Coef& c, float x) {
+    switch (c.kind) {
+        case BandKind::LowShelf: return fraction_of<BandKind::LowShelf>(c, x);
+        case BandKind::HighShelf: return fraction_of<BandKind::HighShelf>(c, x);
+        case BandKind::Peak:
+        default: return fraction_of<BandKind::Peak>(c, x);
+    }
+}
+
+// |H|^2 of a band's fraction.
+float fraction_mag2(const Fraction& fr) {
     const float n2 = fr.num.real() * fr.num.real() + fr.num.imag() * fr.num.imag();
     const float d2 = fr.den.real() * fr.den.real() + fr.den.imag() * fr.den.imag();
-    const float mag2 = fr.scale * fr.scale * (n2 / d2);
-    return power_db(mag2);
+    return fr.scale * fr.scale * (n2 / d2);
+}
+
+float fraction_db(const Fraction& fr) { return power_db(fraction_mag2(fr)); }
+
+// |H|^2 of a band of kind K at every frequency: one plain loop of arithmetic
+// that the compiler runs several points at a time.
+template <BandKind K>
+void mag2_row(const Coef& c, float band_hz, std::span<const float> hz, float* out) {
+    for (std::size_t j = 0; j < hz.size(); ++j) out[j] = fraction_mag2(fraction_of<K>(c, hz[j] / band_hz));
 }
 
 bool band_is_off(const Band& b) { return !b.on || !positive_finite(b.hz) || !positive_finite(b.q); }
@@ -140,10 +155,18 @@ void band_db_row(const eqfit::Band& band, std::span<const float> hz, std::vector
         return;
     }
     const Coef c = coef_of(band);
+    // The same values as band_db point by point: the magnitudes first, for
+    // every point (those not wanted are dropped below), then the logarithms.
+    switch (c.kind) {
+        case BandKind::LowShelf: mag2_row<BandKind::LowShelf>(c, band.hz, hz, row.data()); break;
+        case BandKind::HighShelf: mag2_row<BandKind::HighShelf>(c, band.hz, hz, row.data()); break;
+        case BandKind::Peak:
+        default: mag2_row<BandKind::Peak>(c, band.hz, hz, row.data()); break;
+    }
     for (std::size_t j = 0; j < hz.size(); ++j) {
         const float f = hz[j];
         const bool wanted = weight.empty() || (j < weight.size() && weight[j] > 0.0f);
-        row[j] = wanted && f > 0.0f ? fraction_db(band_fraction(c, f / band.hz)) : 0.0f;
+        row[j] = wanted && f > 0.0f ? power_db(row[j]) : 0.0f;
     }
 }
 
