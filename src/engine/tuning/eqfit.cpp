@@ -193,28 +193,52 @@ Shaping Shaping::defaults(ShapingModel model) {
 
 std::size_t Shaping::knees_used(ShapingModel model) { return model == ShapingModel::Callisto ? 4 : 3; }
 
-Complex Shaping::response(float f) const {
-    if (!(f > 0.0f) || !on) return {1.0f, 0.0f};
-    std::array<float, 5> g{};
-    for (std::size_t i = 0; i < g.size(); ++i) g[i] = gain_factor(gain_db[i], 20.0f);
+namespace {
 
-    if (model == ShapingModel::Callisto) {
-        Complex r{g[0], 0.0f};
+// What the shaping's response needs besides the frequency: the amplitude
+// factors of its gains, and for the Callisto model each knee's order and
+// corner frequencies.
+struct ShapingCoef {
+    std::array<float, 5> g{};
+    std::array<bool, 4> knee{};
+    std::array<int, 4> order{};
+    std::array<float, 4> a_hz{};
+    std::array<float, 4> b_hz{};
+};
+
+ShapingCoef shaping_coef(const Shaping& s) {
+    ShapingCoef c;
+    for (std::size_t i = 0; i < c.g.size(); ++i) c.g[i] = gain_factor(s.gain_db[i], 20.0f);
+    if (s.model != ShapingModel::Callisto) return c;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (!positive_finite(s.hz[i])) continue;
+        const int n = s.slope_db[i] < 6 ? 1 : std::min(s.slope_db[i] / 6, 4);
+        const float ratio = c.g[i + 1] / c.g[i];
+        const float rho = std::pow(ratio, 1.0f / static_cast<float>(n));
+        float a = 0.0f;
+        float b = 0.0f;
+        if (i % 2 == 0) {
+            a = std::fmin(rho, 1.0f);
+            b = std::fmin(1.0f / rho, 1.0f);
+        } else {
+            a = std::fmax(rho, 1.0f);
+            b = std::fmax(1.0f / rho, 1.0f);
+        }
+        c.knee[i] = true;
+        c.order[i] = n;
+        c.a_hz[i] = a * s.hz[i];
+        c.b_hz[i] = b * s.hz[i];
+    }
+    return c;
+}
+
+// Shaping::response at f > 0 of a shaping that is on.
+Complex shaping_response(const Shaping& s, const ShapingCoef& c, float f) {
+    if (s.model == ShapingModel::Callisto) {
+        Complex r{c.g[0], 0.0f};
         for (std::size_t i = 0; i < 4; ++i) {
-            if (!positive_finite(hz[i])) continue;
-            const int n = slope_db[i] < 6 ? 1 : std::min(slope_db[i] / 6, 4);
-            const float ratio = g[i + 1] / g[i];
-            const float rho = std::pow(ratio, 1.0f / static_cast<float>(n));
-            float a = 0.0f;
-            float b = 0.0f;
-            if (i % 2 == 0) {
-                a = std::fmin(rho, 1.0f);
-                b = std::fmin(1.0f / rho, 1.0f);
-            } else {
-                a = std::fmax(rho, 1.0f);
-                b = std::fmax(1.0f / rho, 1.0f);
-            }
-            r = cmul(r, butter_ratio(n, f / (a * hz[i]), f / (b * hz[i])));
+            if (!c.knee[i]) continue;
+            r = cmul(r, butter_ratio(c.order[i], f / c.a_hz[i], f / c.b_hz[i]));
         }
         return r;
     }
@@ -223,15 +247,22 @@ Complex Shaping::response(float f) const {
     Complex sum{0.0f, 0.0f};
     Complex prod{1.0f, 0.0f};
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!positive_finite(hz[i])) continue;
-        const float x = f / hz[i];
+        if (!positive_finite(s.hz[i])) continue;
+        const float x = f / s.hz[i];
         const Complex low = cdiv({1.0f, 0.0f}, {1.0f, x});
         const Complex high{1.0f - low.real(), -low.imag()};
         const Complex term = cmul(prod, low);
-        sum += Complex{g[i] * term.real(), g[i] * term.imag()};
+        sum += Complex{c.g[i] * term.real(), c.g[i] * term.imag()};
         prod = cmul(prod, high);
     }
-    return sum + Complex{g[3] * prod.real(), g[3] * prod.imag()};
+    return sum + Complex{c.g[3] * prod.real(), c.g[3] * prod.imag()};
+}
+
+}  // namespace
+
+Complex Shaping::response(float f) const {
+    if (!(f > 0.0f) || !on) return {1.0f, 0.0f};
+    return shaping_response(*this, shaping_coef(*this), f);
 }
 
 void Shaping::clamp() {
@@ -256,6 +287,31 @@ float shaping_db(const Shaping& shaping, float f) {
     const Complex h = shaping.response(f);
     return power_db(h.real() * h.real() + h.imag() * h.imag());
 }
+
+}  // namespace engine::eqfit
+
+namespace engine::tuning_detail {
+
+void shaping_db_row(const eqfit::Shaping& shaping, std::span<const float> hz, std::vector<float>& row) {
+    using namespace eqfit;
+    row.resize(hz.size());
+    // shaping_db point by point, the parts that do not depend on the
+    // frequency computed once.
+    const ShapingCoef c = shaping_coef(shaping);
+    for (std::size_t j = 0; j < hz.size(); ++j) {
+        const float f = hz[j];
+        if (!(f > 0.0f) || !shaping.on) {
+            row[j] = 0.0f;
+            continue;
+        }
+        const Complex h = shaping_response(shaping, c, f);
+        row[j] = power_db(h.real() * h.real() + h.imag() * h.imag());
+    }
+}
+
+}  // namespace engine::tuning_detail
+
+namespace engine::eqfit {
 
 // ---------------------------------------------------------------- House
 

@@ -216,10 +216,12 @@ std::optional<Fit> fit_leveled(const Target& target, std::size_t n_bands, Curve 
         if (what.knees) {
             for (std::size_t i = 0; i < knees; ++i) params.push_back({false, i});
         }
+        std::vector<float> s_db;
         const auto shaping_error = [&](const Shaping& s) {
+            tuning_detail::shaping_db_row(s, hz, s_db);
             float e = 0.0f;
             for (std::size_t k = 0; k < n; ++k) {
-                const float u = r[k] + shaping_db(s, hz[k]);
+                const float u = r[k] + s_db[k];
                 e += w[k] * u * u;
             }
             return e;
@@ -253,11 +255,9 @@ std::optional<Fit> fit_leveled(const Target& target, std::size_t n_bands, Curve 
     }
 
     // 7. The shaping's response joins the residual; the level is taken again.
-    std::vector<float> sh_db(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        sh_db[k] = shaping_db(sh, hz[k]);
-        r[k] += sh_db[k];
-    }
+    std::vector<float> sh_db;
+    tuning_detail::shaping_db_row(sh, hz, sh_db);
+    for (std::size_t k = 0; k < n; ++k) r[k] += sh_db[k];
     const float m1 = weighted_sum(w, r) / wtot;
     for (float& x : r) x -= m1;
 

@@ -51,6 +51,9 @@ Complex butter_pole(int n, int k);
 void band_db_row(const eqfit::Band& band, std::span<const float> hz, std::vector<float>& row,
                  std::span<const float> weight = {});
 
+// shaping_db of the shaping at every frequency of hz.
+void shaping_db_row(const eqfit::Shaping& shaping, std::span<const float> hz, std::vector<float>& row);
+
 // A trace's value at grid point i: its cycle-windowed value when it holds
 // windowed values, else its measured value; 0 past the end of its lists.
 inline Complex value_at(const trace::Trace& t, std::size_t i) {
