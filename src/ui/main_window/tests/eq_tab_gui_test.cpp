@@ -141,11 +141,8 @@ protected:
             gtk_window_move(window->gtk_window(), 0, screen_h / 2 - y);
             pump_for(200ms);
         }
-        gint ox = 0, oy = 0, vx = 0, vy = 0;
-        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-        gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
-                                         &vy);
-        xdo(fmt::format("mousemove {} {}", ox + vx + x, oy + vy + y));
+        const auto [sx, sy] = webview_host::testing::screen_point(*window, x, y);
+        xdo(fmt::format("mousemove {} {}", sx, sy));
         xdo("click 1");
         if (moved) {
             gtk_window_move(window->gtk_window(), 0, 0);
