@@ -43,14 +43,7 @@ protected:
         window = std::make_unique<webview_host::Window>(
             c, std::make_unique<webview_host::ReactiveRoot>(*loop, [] { return gallery(); }));
         gtk_window_move(window->gtk_window(), 40, 40);
-        ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
-        // Fonts and stylesheets loaded, the bridge installed.
-        ASSERT_TRUE(run_until([&] {
-            auto r = js("return document.fonts.status === 'loaded' && "
-                        "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet) && "
-                        "Object.keys(window).some(k => k.endsWith('_keydown'));");
-            return r && *r == true;
-        }));
+        ASSERT_TRUE(webview_host::testing::wait_page_ready(*window, true));
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
         take_keyboard();
         xdo("mousemove 1 1");

@@ -29,6 +29,22 @@ inline base::Result<nlohmann::json> evaluate_and_wait(Window& window, const std:
     return **out;
 }
 
+// True once `window` has rendered every batch, its fonts and stylesheets
+// have loaded and, with `key_bridge`, the page's key listener is installed.
+inline bool wait_page_ready(Window& window, bool key_bridge = false,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    if (!run_until([&] { return window.rendered() && window.pending_batches() == 0; }, timeout)) return false;
+    const std::string check = std::string("return document.fonts.status === 'loaded' && "
+                                          "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet)") +
+                              (key_bridge ? " && Object.keys(window).some(k => k.endsWith('_keydown'));" : ";");
+    return run_until(
+        [&] {
+            auto r = evaluate_and_wait(window, check);
+            return r && *r == true;
+        },
+        timeout);
+}
+
 // The screen point of the page point (x, y) of `window`'s web view.
 inline std::pair<int, int> screen_point(Window& window, double x, double y) {
     gint ox = 0, oy = 0, vx = 0, vy = 0;

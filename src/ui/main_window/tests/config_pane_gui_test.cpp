@@ -97,12 +97,8 @@ protected:
         window_ = std::make_unique<webview_host::Window>(
             c, std::make_unique<webview_host::ReactiveRoot>(*loop_, [] { return pane_root(); }));
         gtk_window_move(window_->gtk_window(), 20, 20);
-        ASSERT_TRUE(run_until([&] { return window_->rendered() && window_->pending_batches() == 0 && STATE; }));
-        ASSERT_TRUE(run_until([&] {
-            auto r = js("return document.fonts.status === 'loaded' && "
-                        "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet);");
-            return r && *r == true;
-        }));
+        ASSERT_TRUE(webview_host::testing::wait_page_ready(*window_));
+        ASSERT_TRUE(STATE);
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window_->gtk_window())));
         xdo("mousemove 1 1");
     }

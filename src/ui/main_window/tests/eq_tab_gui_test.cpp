@@ -101,12 +101,7 @@ protected:
         window = std::make_unique<webview_host::Window>(
             c, std::make_unique<webview_host::ReactiveRoot>(*loop, [] { return reactive::component(eq_root, "eq_root"); }));
         gtk_window_move(window->gtk_window(), 0, 0);
-        ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
-        ASSERT_TRUE(run_until([&] {
-            auto r = js("return document.fonts.status === 'loaded' && "
-                        "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet);");
-            return r && *r == true;
-        }));
+        ASSERT_TRUE(webview_host::testing::wait_page_ready(*window));
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
         pump_for(100ms);
     }
