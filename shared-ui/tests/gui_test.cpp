@@ -43,14 +43,7 @@ protected:
         window = std::make_unique<webview_host::Window>(
             c, std::make_unique<webview_host::ReactiveRoot>(*loop, [] { return gallery(); }));
         gtk_window_move(window->gtk_window(), 40, 40);
-        ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
-        // Fonts and stylesheets loaded, the bridge installed.
-        ASSERT_TRUE(run_until([&] {
-            auto r = js("return document.fonts.status === 'loaded' && "
-                        "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet) && "
-                        "Object.keys(window).some(k => k.endsWith('_keydown'));");
-            return r && *r == true;
-        }));
+        ASSERT_TRUE(webview_host::testing::wait_page_ready(*window, true));
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
         take_keyboard();
         xdo("mousemove 1 1");
@@ -68,16 +61,9 @@ protected:
     }
     // Screen point at the fractions (fx, fy) of the first element matching `selector`.
     std::pair<int, int> at(const std::string& selector, double fx = 0.5, double fy = 0.5) {
-        auto r = js(fmt::format("const e = document.querySelector({}); if (!e) return null; "
-                                "const r = e.getBoundingClientRect(); return [r.x + r.width * {}, r.y + r.height * {}];",
-                                json(selector).dump(), fx, fy));
-        EXPECT_TRUE(r && r->is_array()) << selector;
-        if (!r || !r->is_array()) return {0, 0};
-        gint ox = 0, oy = 0, vx = 0, vy = 0;
-        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-        gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
-                                         &vy);
-        return {ox + vx + static_cast<int>((*r)[0].get<double>()), oy + vy + static_cast<int>((*r)[1].get<double>())};
+        const auto p = webview_host::testing::element_point(*window, selector, fx, fy);
+        EXPECT_TRUE(p) << selector;
+        return p.value_or(std::pair{0, 0});
     }
     // No window manager under Xvfb: the keyboard focus is given by hand, and
     // the page is asked whether it has it.

@@ -137,11 +137,8 @@ TEST_F(AppTest, RealClickChangesSignalAndPage) {
     auto r = js("const r = document.getElementById('add').getBoundingClientRect();"
                 "return {x: r.x + r.width / 2, y: r.y + r.height / 2};");
     ASSERT_TRUE(r) << r.error();
-    gint ox = 0, oy = 0, vx = 0, vy = 0;
-    gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-    gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx, &vy);
-    auto cmd = fmt::format("xdotool mousemove {} {} click 1", ox + vx + static_cast<int>((*r)["x"].get<double>()),
-                           oy + vy + static_cast<int>((*r)["y"].get<double>()));
+    const auto [x, y] = testing::screen_point(*window, (*r)["x"].get<double>(), (*r)["y"].get<double>());
+    auto cmd = fmt::format("xdotool mousemove {} {} click 1", x, y);
     gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
     pump_for(std::chrono::milliseconds(50));
     ASSERT_EQ(std::system(cmd.c_str()), 0);

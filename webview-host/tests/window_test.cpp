@@ -124,12 +124,8 @@ TEST_F(WindowTest, RealClickReachesHandlerAndPageShowsNewText) {
         return out.value_or(base::fail("no reply"));
     }();
     ASSERT_TRUE(rect) << rect.error();
-    GtkWidget* view = GTK_WIDGET(window->web_view());
-    gint ox = 0, oy = 0, vx = 0, vy = 0;
-    gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-    gtk_widget_translate_coordinates(view, GTK_WIDGET(window->gtk_window()), 0, 0, &vx, &vy);
-    int x = ox + vx + static_cast<int>((*rect)["x"].get<double>() + (*rect)["width"].get<double>() / 2);
-    int y = oy + vy + static_cast<int>((*rect)["y"].get<double>() + (*rect)["height"].get<double>() / 2);
+    const auto [x, y] = testing::screen_point(*window, (*rect)["x"].get<double>() + (*rect)["width"].get<double>() / 2,
+                                              (*rect)["y"].get<double>() + (*rect)["height"].get<double>() / 2);
     auto blocking_before = window->event_counts().blocking;
     std::string cmd = fmt::format("xdotool mousemove {} {} click 1", x, y);
     gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));

@@ -2,6 +2,8 @@
 // Starting the `veltrum` program and waiting for its window to be mapped on
 // the X display, for the launch tests and the start-up benchmark. Process
 // start → X map event is measured from just before the process is spawned.
+// Also the few things every test that drives the started program needs:
+// polling with a limit, a command's output, a screenshot of the X screen.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <signal.h>
@@ -10,11 +12,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gdk/gdk.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -132,6 +140,39 @@ inline void stop(pid_t pid) {
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+}
+
+// Polls `done` every `every` until it holds or `limit` has passed.
+inline bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit,
+                     std::chrono::milliseconds every = std::chrono::milliseconds(50)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(every);
+    }
+    return done();
+}
+
+// What a shell command printed, without the final line ends.
+inline std::string output_of(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+// A PNG of the whole X screen (GTK initialised).
+inline bool screenshot(const std::filesystem::path& file) {
+    GdkWindow* root = gdk_get_default_root_window();
+    GdkPixbuf* shot = gdk_pixbuf_get_from_window(root, 0, 0, gdk_window_get_width(root), gdk_window_get_height(root));
+    if (!shot) return false;
+    const bool ok = gdk_pixbuf_save(shot, file.c_str(), "png", nullptr, nullptr);
+    g_object_unref(shot);
+    return ok;
 }
 
 }  // namespace launch

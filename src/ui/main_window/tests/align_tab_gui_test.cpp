@@ -95,12 +95,7 @@ TEST(AlignTabGui, ScreenshotsOfAnOpenSessionLightAndDark) {
     auto window = std::make_unique<webview_host::Window>(
         c, std::make_unique<webview_host::ReactiveRoot>(*loop, [] { return reactive::component(pane, "pane"); }));
     auto js = [&](const std::string& body) { return webview_host::testing::evaluate_and_wait(*window, body); };
-    ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
-    ASSERT_TRUE(run_until([&] {
-        auto r = js("return document.fonts.status === 'loaded' && "
-                    "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet);");
-        return r && *r == true;
-    }));
+    ASSERT_TRUE(webview_host::testing::wait_page_ready(*window));
 
     start_alignment(s, "Sub");
     run_alignment(s, ALIGN_CROSSOVER);

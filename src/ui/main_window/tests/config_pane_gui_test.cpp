@@ -97,12 +97,8 @@ protected:
         window_ = std::make_unique<webview_host::Window>(
             c, std::make_unique<webview_host::ReactiveRoot>(*loop_, [] { return pane_root(); }));
         gtk_window_move(window_->gtk_window(), 20, 20);
-        ASSERT_TRUE(run_until([&] { return window_->rendered() && window_->pending_batches() == 0 && STATE; }));
-        ASSERT_TRUE(run_until([&] {
-            auto r = js("return document.fonts.status === 'loaded' && "
-                        "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet);");
-            return r && *r == true;
-        }));
+        ASSERT_TRUE(webview_host::testing::wait_page_ready(*window_));
+        ASSERT_TRUE(STATE);
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window_->gtk_window())));
         xdo("mousemove 1 1");
     }
@@ -126,17 +122,9 @@ protected:
     }
     // Screen point of the middle of the first element matching `selector`.
     std::pair<int, int> at(const std::string& selector) {
-        auto r = js(fmt::format("const e = document.querySelector({}); if (!e) return null; "
-                                "e.scrollIntoView({{block: 'nearest'}}); "
-                                "const r = e.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2];",
-                                json(selector).dump()));
-        EXPECT_TRUE(r && r->is_array()) << selector;
-        if (!r || !r->is_array()) return {0, 0};
-        gint ox = 0, oy = 0, vx = 0, vy = 0;
-        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window_->gtk_window())), &ox, &oy);
-        gtk_widget_translate_coordinates(GTK_WIDGET(window_->web_view()), GTK_WIDGET(window_->gtk_window()), 0, 0, &vx,
-                                         &vy);
-        return {ox + vx + static_cast<int>((*r)[0].get<double>()), oy + vy + static_cast<int>((*r)[1].get<double>())};
+        const auto p = webview_host::testing::element_point(*window_, selector);
+        EXPECT_TRUE(p) << selector;
+        return p.value_or(std::pair{0, 0});
     }
     void xdo(const std::string& args) {
         ASSERT_EQ(std::system(("xdotool " + args).c_str()), 0) << args;

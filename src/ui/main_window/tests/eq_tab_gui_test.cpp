@@ -101,12 +101,7 @@ protected:
         window = std::make_unique<webview_host::Window>(
             c, std::make_unique<webview_host::ReactiveRoot>(*loop, [] { return reactive::component(eq_root, "eq_root"); }));
         gtk_window_move(window->gtk_window(), 0, 0);
-        ASSERT_TRUE(run_until([&] { return window->rendered() && window->pending_batches() == 0; }));
-        ASSERT_TRUE(run_until([&] {
-            auto r = js("return document.fonts.status === 'loaded' && "
-                        "[...document.querySelectorAll('link[rel=stylesheet]')].every(l => l.sheet);");
-            return r && *r == true;
-        }));
+        ASSERT_TRUE(webview_host::testing::wait_page_ready(*window));
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
         pump_for(100ms);
     }
@@ -141,11 +136,8 @@ protected:
             gtk_window_move(window->gtk_window(), 0, screen_h / 2 - y);
             pump_for(200ms);
         }
-        gint ox = 0, oy = 0, vx = 0, vy = 0;
-        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-        gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
-                                         &vy);
-        xdo(fmt::format("mousemove {} {}", ox + vx + x, oy + vy + y));
+        const auto [sx, sy] = webview_host::testing::screen_point(*window, x, y);
+        xdo(fmt::format("mousemove {} {}", sx, sy));
         xdo("click 1");
         if (moved) {
             gtk_window_move(window->gtk_window(), 0, 0);

@@ -172,12 +172,7 @@ protected:
                                 " const b = e.getBoundingClientRect(); return [b.left + b.width / 2, b.top + b.height / 2];",
                                 sel, n));
         if (!r || !r->is_array()) return std::nullopt;
-        gint ox = 0, oy = 0, vx = 0, vy = 0;
-        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-        gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
-                                         &vy);
-        return std::pair{ox + vx + static_cast<int>(std::lround((*r)[0].get<double>())),
-                         oy + vy + static_cast<int>(std::lround((*r)[1].get<double>()))};
+        return webview_host::testing::screen_point(*window, (*r)[0].get<double>(), (*r)[1].get<double>());
     }
     void xclick(std::pair<int, int> at, int button) {
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));

@@ -21,34 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+using launch::output_of;
+using launch::screenshot;
+
 bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
-
-std::string run(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p)) out += buf;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-}
-
-bool screenshot(const fs::path& file) {
-    GdkWindow* root = gdk_get_default_root_window();
-    const int w = gdk_window_get_width(root), h = gdk_window_get_height(root);
-    GdkPixbuf* shot = gdk_pixbuf_get_from_window(root, 0, 0, w, h);
-    if (!shot) return false;
-    const bool ok = gdk_pixbuf_save(shot, file.c_str(), "png", nullptr, nullptr);
-    g_object_unref(shot);
-    return ok;
+    return launch::wait_for(done, limit);
 }
 
 // The exit status once the process has ended, nothing while it runs.
@@ -80,30 +57,30 @@ TEST(Quit, CtrlQWithUnsavedChangesAsksAndCancelKeepsRunning) {
         }
     } stop{app->pid};
     ASSERT_TRUE(wait_for([&] { return fs::exists(data / "autosave.vtproject"); }));
-    ASSERT_TRUE(wait_for([&] { return run(fmt::format("xdotool getwindowname {}", app->window)) == "Veltrum - Untitled*"; }, 10s));
+    ASSERT_TRUE(wait_for([&] { return output_of(fmt::format("xdotool getwindowname {}", app->window)) == "Veltrum - Untitled*"; }, 10s));
     std::this_thread::sleep_for(500ms);
     const fs::path shots(VELTRUM_ARTIFACT_DIR);
     fs::create_directories(shots);
 
     // Xvfb has no window manager: the window is focused directly.
-    run(fmt::format("xdotool windowfocus --sync {} key ctrl+q", app->window));
+    output_of(fmt::format("xdotool windowfocus --sync {} key ctrl+q", app->window));
     std::this_thread::sleep_for(1500ms);  // the question is drawn
     EXPECT_TRUE(screenshot(shots / "quit-unsaved-changes.png"));
     EXPECT_FALSE(ended(app->pid)) << "quit without asking";
     // Escape answers the question with Cancel.
-    run(fmt::format("xdotool windowfocus --sync {} key Escape", app->window));
+    output_of(fmt::format("xdotool windowfocus --sync {} key Escape", app->window));
     std::this_thread::sleep_for(2s);
     EXPECT_FALSE(ended(app->pid)) << "Cancel quit the program";
-    EXPECT_EQ(run(fmt::format("xdotool getwindowname {}", app->window)), "Veltrum - Untitled*");
+    EXPECT_EQ(output_of(fmt::format("xdotool getwindowname {}", app->window)), "Veltrum - Untitled*");
     EXPECT_TRUE(fs::exists(data / "autosave.vtproject"));
     EXPECT_TRUE(screenshot(shots / "quit-cancelled.png"));
 
     // Asked again, "Don't Save" ends it and drops the autosave.
-    run(fmt::format("xdotool windowfocus --sync {} key ctrl+q", app->window));
+    output_of(fmt::format("xdotool windowfocus --sync {} key ctrl+q", app->window));
     std::this_thread::sleep_for(1500ms);
     // Tab reaches "Cancel", then "Don't Save"; the keypad's Enter presses the
     // focused button (Return is the question's primary action, Save).
-    run(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab KP_Enter", app->window));
+    output_of(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab KP_Enter", app->window));
     std::optional<int> status;
     ASSERT_TRUE(wait_for([&] { return (status = ended(app->pid)).has_value(); }, 15s)) << "Don't Save did not quit";
     stop.done = true;

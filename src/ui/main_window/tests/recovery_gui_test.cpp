@@ -20,35 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+using launch::output_of;
+using launch::screenshot;
+
 bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
-
-std::string run(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p)) out += buf;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-}
-
-// A PNG of the whole X screen.
-bool screenshot(const fs::path& file) {
-    GdkWindow* root = gdk_get_default_root_window();
-    const int w = gdk_window_get_width(root), h = gdk_window_get_height(root);
-    GdkPixbuf* shot = gdk_pixbuf_get_from_window(root, 0, 0, w, h);
-    if (!shot) return false;
-    const bool ok = gdk_pixbuf_save(shot, file.c_str(), "png", nullptr, nullptr);
-    g_object_unref(shot);
-    return ok;
+    return launch::wait_for(done, limit);
 }
 
 std::vector<std::string> sources_in(const fs::path& file) {
@@ -100,10 +76,10 @@ TEST(Recovery, KilledAfterAnEditRecoversIt) {
     // Keyboard only (Xvfb has no window manager to activate it: focus it directly):
     // Tab to "Discard", Tab to "Recover", the keypad's Enter presses it (the
     // window-event bridge keeps the main Enter key for the window's handler).
-    run(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab KP_Enter", second->window));
+    output_of(fmt::format("xdotool windowfocus --sync {} key --delay 150 Tab Tab KP_Enter", second->window));
     ASSERT_TRUE(wait_for([&] { return !fs::exists(data / "autosave.kept.vtproject"); }));
     ASSERT_TRUE(wait_for([&] { return sources_in(data / "autosave.vtproject") == std::vector<std::string>{"Stage Left"}; }));
-    EXPECT_TRUE(wait_for([&] { return run(fmt::format("xdotool getwindowname {}", second->window)) == "Veltrum - Untitled*"; }, 5s));
+    EXPECT_TRUE(wait_for([&] { return output_of(fmt::format("xdotool getwindowname {}", second->window)) == "Veltrum - Untitled*"; }, 5s));
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(screenshot(shots / "recovered.png"));
 }
