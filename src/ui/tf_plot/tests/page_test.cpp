@@ -200,9 +200,11 @@ return out;)JS",
         const auto dir = std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "tf_plot";
         std::filesystem::create_directories(dir);
         std::optional<base::Result<void>> done;
+        ASSERT_FALSE(window->recovering()) << name << ": the page process died before the screenshot";
         window->snapshot_png(dir / (name + ".png"), [&](base::Result<void> r) { done = std::move(r); });
         ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-        ASSERT_TRUE(*done) << done->error();
+        ASSERT_TRUE(*done) << name << ": " << done->error()
+                           << (window->recovering() ? " (the page process died during the screenshot)" : "");
     }
 
     Harness harness;
