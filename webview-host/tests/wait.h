@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +44,25 @@ inline bool wait_page_ready(Window& window, bool key_bridge = false,
             return r && *r == true;
         },
         timeout);
+}
+
+// A PNG of `window`'s visible page at `png` (its folder made), after the
+// page has had `settle` to finish its transitions. The error says when the
+// page process died before or during the shot.
+inline base::Result<void> save_snapshot(Window& window, const std::filesystem::path& png,
+                                        std::chrono::milliseconds settle = std::chrono::milliseconds(300),
+                                        std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    std::filesystem::create_directories(png.parent_path());
+    pump_for(settle);
+    const std::string name = png.filename().string();
+    if (window.recovering()) return base::fail(name + ": the page process died before the screenshot");
+    auto out = std::make_shared<std::optional<base::Result<void>>>();
+    window.snapshot_png(png, [out](base::Result<void> r) { *out = std::move(r); });
+    if (!run_until([&] { return out->has_value(); }, timeout)) return base::fail(name + ": no screenshot");
+    if (!**out)
+        return base::fail(name + ": " + (*out)->error() +
+                          (window.recovering() ? " (the page process died during the screenshot)" : ""));
+    return {};
 }
 
 // The screen point of the page point (x, y) of `window`'s web view.

@@ -109,11 +109,8 @@ TEST(AlignTabGui, ScreenshotsOfAnOpenSessionLightAndDark) {
     std::filesystem::create_directories(dir);
     for (std::string theme : {"light", "dark"}) {
         ASSERT_TRUE(js("document.body.className = " + nlohmann::json(theme).dump() + "; return true;"));
-        pump_for(300ms);
-        std::optional<base::Result<void>> done;
-        window->snapshot_png(dir / ("align-tab-" + theme + ".png"), [&](base::Result<void> r) { done = r; });
-        ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-        ASSERT_TRUE(*done) << done->error();
+        const auto done = webview_host::testing::save_snapshot(*window, dir / ("align-tab-" + theme + ".png"));
+        ASSERT_TRUE(done) << done.error();
     }
     revert_alignment(s);
     window.reset();

@@ -136,13 +136,8 @@ protected:
     }
     void shot(const std::string& name, const std::string& theme) {
         (void)js(fmt::format("document.body.className = '{} ui-tiny'; return true;", theme));
-        pump_for(400ms);
-        const std::filesystem::path dir = VELTRUM_ARTIFACT_DIR;
-        std::filesystem::create_directories(dir);
-        std::optional<base::Result<void>> done;
-        window_->snapshot_png(dir / name, [&](base::Result<void> r) { done = r; });
-        ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-        ASSERT_TRUE(*done) << done->error();
+        const auto done = webview_host::testing::save_snapshot(*window_, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / name, 400ms);
+        ASSERT_TRUE(done) << done.error();
     }
     // The shared snapshot of the analyzer in the window (held: its address
     // then names that run for as long as the test keeps it).

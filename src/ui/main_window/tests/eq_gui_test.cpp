@@ -178,11 +178,7 @@ protected:
         return r && r->is_array() ? r->get<std::vector<std::string>>() : std::vector<std::string>{};
     }
     std::pair<int, int> screen(double x, double y) {
-        gint ox = 0, oy = 0, vx = 0, vy = 0;
-        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-        gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
-                                         &vy);
-        return {ox + vx + static_cast<int>(std::lround(x)), oy + vy + static_cast<int>(std::lround(y))};
+        return webview_host::testing::screen_point(*window, x, y);
     }
     void xdotool(const std::string& args) {
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
@@ -191,12 +187,8 @@ protected:
         pump_for(250ms);
     }
     void screenshot(const std::string& name) {
-        const auto dir = std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "strip_eq";
-        std::filesystem::create_directories(dir);
-        std::optional<base::Result<void>> done;
-        window->snapshot_png(dir / (name + ".png"), [&](base::Result<void> r) { done = std::move(r); });
-        ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-        ASSERT_TRUE(*done) << done->error();
+        const auto done = webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "strip_eq" / (name + ".png"), 0ms);
+        ASSERT_TRUE(done) << done.error();
     }
     const engine::design::Source& main_source() { return harness.state->design.peek().sources.at(0); }
 

@@ -182,13 +182,8 @@ protected:
         pump_for(300ms);
     }
     void screenshot(const std::string& name) {
-        const auto dir = fs::path(VELTRUM_ARTIFACT_DIR) / "main_window";
-        fs::create_directories(dir);
-        pump_for(300ms);
-        std::optional<base::Result<void>> done;
-        window->snapshot_png(dir / (name + ".png"), [&](base::Result<void> r) { done = std::move(r); });
-        ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-        ASSERT_TRUE(*done) << done->error();
+        const auto done = webview_host::testing::save_snapshot(*window, fs::path(VELTRUM_ARTIFACT_DIR) / "main_window" / (name + ".png"));
+        ASSERT_TRUE(done) << done.error();
     }
     void set_dark(bool on) {
         s().settings.set(&Settings::dark_mode, on);

@@ -140,13 +140,8 @@ protected:
         if (field) ASSERT_TRUE(run_until([&] { return text("document.activeElement.tagName") == "INPUT"; }, 5s));
     }
     void snapshot(const std::string& name) {
-        std::filesystem::path dir = VELTRUM_ARTIFACT_DIR;
-        std::filesystem::create_directories(dir);
-        std::optional<base::Result<void>> done;
-        pump_for(300ms);
-        window->snapshot_png(dir / name, [&](base::Result<void> r) { done = r; });
-        ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-        ASSERT_TRUE(*done) << done->error();
+        const auto done = webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / name);
+        ASSERT_TRUE(done) << done.error();
     }
 
     std::filesystem::path home_;

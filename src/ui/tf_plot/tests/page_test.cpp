@@ -184,11 +184,7 @@ return out;)JS",
     }
     // Screen position of client point (x, y) of the page.
     std::pair<int, int> screen(double x, double y) {
-        gint ox = 0, oy = 0, vx = 0, vy = 0;
-        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())), &ox, &oy);
-        gtk_widget_translate_coordinates(GTK_WIDGET(window->web_view()), GTK_WIDGET(window->gtk_window()), 0, 0, &vx,
-                                         &vy);
-        return {ox + vx + static_cast<int>(std::lround(x)), oy + vy + static_cast<int>(std::lround(y))};
+        return webview_host::testing::screen_point(*window, x, y);
     }
     void xdotool(const std::string& args) {
         gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
@@ -197,14 +193,8 @@ return out;)JS",
         pump_for(250ms);
     }
     void screenshot(const std::string& name) {
-        const auto dir = std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "tf_plot";
-        std::filesystem::create_directories(dir);
-        std::optional<base::Result<void>> done;
-        ASSERT_FALSE(window->recovering()) << name << ": the page process died before the screenshot";
-        window->snapshot_png(dir / (name + ".png"), [&](base::Result<void> r) { done = std::move(r); });
-        ASSERT_TRUE(run_until([&] { return done.has_value(); }));
-        ASSERT_TRUE(*done) << name << ": " << done->error()
-                           << (window->recovering() ? " (the page process died during the screenshot)" : "");
+        const auto done = webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "tf_plot" / (name + ".png"), 0ms);
+        ASSERT_TRUE(done) << done.error();
     }
 
     Harness harness;
