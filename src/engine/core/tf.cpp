@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -177,7 +178,26 @@ fftwf_plan wise_plan(std::size_t len, Direction dir, float* in, float* out, unsi
 
 std::once_flag wisdom_once;
 
+thread_local bool timing = false;
+thread_local TransformTime timed;
+
+// Runs one transform, timed when the thread's timing is on.
+template <class F>
+void execute(F&& run) {
+    if (!timing) {
+        run();
+        return;
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    run();
+    timed.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ++timed.count;
+}
+
 }  // namespace
+
+void time_transforms(bool on) { timing = on; }
+TransformTime transform_time() { return timed; }
 
 struct Fft::Impl {
     // Planned on buffers from the library's allocator, so it may use SIMD
@@ -229,7 +249,8 @@ void Fft::process(std::span<Complex> buf) const {
     if (buf.size() != len_ || is_real(dir_)) std::abort();
     if (len_ == 0) return;
     auto* p = reinterpret_cast<fftwf_complex*>(buf.data());
-    fftwf_execute_dft(impl_->for_buffers(len_, dir_, p, p), p, p);
+    const fftwf_plan plan = impl_->for_buffers(len_, dir_, p, p);
+    execute([&] { fftwf_execute_dft(plan, p, p); });
 }
 
 void Fft::process(std::span<const Complex> in, std::span<Complex> out) const {
@@ -243,14 +264,16 @@ void Fft::process(std::span<const float> in, std::span<Complex> out) const {
     if (len_ == 0) return;
     auto* i = const_cast<float*>(in.data());  // not written: out of place, the input is kept
     auto* o = reinterpret_cast<fftwf_complex*>(out.data());
-    fftwf_execute_dft_r2c(impl_->for_buffers(len_, dir_, i, o), i, o);
+    const fftwf_plan plan = impl_->for_buffers(len_, dir_, i, o);
+    execute([&] { fftwf_execute_dft_r2c(plan, i, o); });
 }
 
 void Fft::process(std::span<Complex> in, std::span<float> out) const {
     if (dir_ != Direction::RealInverse || in.size() != len_ / 2 + 1 || out.size() != len_) std::abort();
     if (len_ == 0) return;
     auto* i = reinterpret_cast<fftwf_complex*>(in.data());
-    fftwf_execute_dft_c2r(impl_->for_buffers(len_, dir_, i, out.data()), i, out.data());
+    const fftwf_plan plan = impl_->for_buffers(len_, dir_, i, out.data());
+    execute([&] { fftwf_execute_dft_c2r(plan, i, out.data()); });
 }
 
 FftHandle Planner::plan(std::size_t n, Direction dir) {

@@ -168,6 +168,20 @@ std::vector<std::pair<std::size_t, Direction>> unmeasured(std::span<const std::p
 std::size_t learn(std::span<const std::pair<std::size_t, Direction>> keys, const std::filesystem::path& path,
                   const std::atomic<bool>& stop, double limit_secs = 1.0);
 
+// ---- transform timing (benchmarks)
+
+// The transforms one thread executed while its timing was on, and the time
+// they took. Off unless switched on: the check costs one thread-local load.
+struct TransformTime {
+    std::uint64_t count = 0;
+    double seconds = 0.0;
+};
+
+// Switches timing on or off for the calling thread (totals are kept).
+void time_transforms(bool on);
+// The calling thread's totals so far.
+TransformTime transform_time();
+
 }  // namespace plan
 
 // In-place transforms through the calling thread's planner (unnormalised).
