@@ -424,6 +424,55 @@ std::pair<Complex, float> TransferFunction::bin(std::size_t k) const {
     return {h, coherence};
 }
 
+namespace {
+
+// TransferFunction::bin for bins [0, count) into three arrays, without
+// branches so that it vectorises (a bin below the floors gives zeros); the
+// same operations in the same order. Without trapping math the compiler may
+// compute both sides of the selects; no value changes.
+__attribute__((optimize("no-trapping-math"))) void layer_bins(const float* __restrict sxx, const float* __restrict syy,
+                                                             const float* __restrict sxy, std::size_t count,
+                                                             float floor, float navg, float* __restrict re,
+                                                             float* __restrict im, float* __restrict cf) {
+    const bool biased = navg > 1.0f;
+    for (std::size_t k = 0; k < count; ++k) {
+        const float sx = sxx[k];
+        const float sy = syy[k];
+        const float r = sxy[2 * k];
+        const float i = sxy[2 * k + 1];
+        const bool valid = (sy > 1e-12f) & (sx > floor);
+        float c = (navg * (r * r + i * i) / (sx * sy) - 1.0f) / (navg - 1.0f);
+        c = biased ? c : 0.0f;
+        c = c < 0.0f ? 0.0f : c;  // clamp01, NaN kept
+        c = c > 1.0f ? 1.0f : c;
+        re[k] = valid ? r / sx : 0.0f;
+        im[k] = valid ? i / sx : 0.0f;
+        cf[k] = valid ? c : 0.0f;
+    }
+}
+
+}  // namespace
+
+void TransferFunction::bins(std::span<Triple> out) const {
+    const std::size_t count = std::min({out.size(), sxx.size(), syy.size(), sxy.size()});
+    const float navg = w > 0.0f ? 1.0f / w : 0.0f;
+    constexpr std::size_t CHUNK = 256;
+    std::array<float, CHUNK> re, im, cf;
+    for (std::size_t k0 = 0; k0 < count; k0 += CHUNK) {
+        const std::size_t c = std::min(CHUNK, count - k0);
+        layer_bins(sxx.data() + k0, syy.data() + k0, reinterpret_cast<const float*>(sxy.data() + k0), c, floor, navg,
+                   re.data(), im.data(), cf.data());
+        for (std::size_t j = 0; j < c; ++j) out[k0 + j] = Triple{re[j], im[j], cf[j]};
+    }
+    // The sweep layer's gated transfer function replaces the quotient.
+    const std::size_t cleaned = std::min(count, clean.size());
+    for (std::size_t k = 0; k < cleaned; ++k) {
+        if (!(syy[k] > 1e-12f && sxx[k] > floor)) continue;
+        out[k].re = clean[k].real();
+        out[k].im = clean[k].imag();
+    }
+}
+
 Accumulator::Accumulator(std::size_t n_, float fs_, float threshold_, std::size_t averages)
     : sxy(n_ / 2), power(n_ / 2, 0.0f), weight(n_ / 2, 0.0f), n(n_), fs(fs_), threshold(threshold_),
       full_weight(2.0f * static_cast<float>(averages)) {}
@@ -799,8 +848,28 @@ const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
 
 }  // namespace
 
-std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
-    if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
+namespace {
+
+// |z| (magnitude) of the complex values [from, to) into out, four at a time.
+// Without trapping math the compiler may compute both sides of the select,
+// and this file is built without errno from the math functions, so the
+// square roots are inline; no value changes.
+__attribute__((optimize("no-trapping-math"))) void magnitudes(const float* __restrict z, float* __restrict out,
+                                                             std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+        const float x = z[2 * k];
+        const float y = z[2 * k + 1];
+        const float r = static_cast<float>(__builtin_sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
+        const bool inf = (__builtin_fabsf(x) == __builtin_inff()) | (__builtin_fabsf(y) == __builtin_inff());
+        out[k] = inf ? __builtin_inff() : r;
+    }
+}
+
+// confident_envelope of ir (conf holding 240 values, ir not empty) into
+// `out`, computed only for samples [0, after) and [n - before, n); the
+// others are left zero.
+void envelope_into(std::span<const float> ir, std::span<const float> conf, float fs, std::vector<float>& out,
+                   std::size_t after, std::size_t before) {
     const std::size_t n = ir.size();
     // The spectrum of the real response fills bins 0..n/2; the envelope's
     // one-sided spectrum keeps no bin above them.
@@ -825,9 +894,46 @@ std::vector<float> confident_envelope(std::span<const float> ir, std::span<const
             s[k] *= scales[points[k]];
     }
     plan::inverse(n)->process(s);
-    std::vector<float> out(n);
-    for (std::size_t k = 0; k < n; ++k) out[k] = magnitude(s[k]);
+    out.assign(n, 0.0f);
+    const auto* z = reinterpret_cast<const float*>(s.data());
+    after = std::min(after, n);
+    before = std::min(before, n - after);
+    magnitudes(z, out.data(), 0, after);
+    magnitudes(z, out.data(), n - before, n);
+}
+
+}  // namespace
+
+std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
+    if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
+    std::vector<float> out;
+    envelope_into(ir, conf, fs, out, ir.size(), 0);
     return out;
+}
+
+IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs) {
+    IrView view;
+    if (conf.size() != GRID_POINTS || ir.empty()) {
+        view.span_ms = ir_span_ms(ir, fs);
+        view.display = ir_display(ir, fs, view.span_ms);
+        return view;
+    }
+    // The span reads the first half of the envelope; the display reads from
+    // 2 ms before time zero (the end of the response) to at most 320 ms after.
+    const std::size_t n = ir.size();
+    const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.002f));
+    const std::size_t post = base::saturating_cast<std::size_t>(std::floor(fs * (320.0f / 1000.0f)));
+    std::size_t after = n;
+    std::size_t before = 0;
+    if (pre < n && post < n - pre) {
+        after = std::max(n / 2, post + 1);
+        before = pre;
+    }
+    thread_local std::vector<float> env;
+    envelope_into(ir, conf, fs, env, after, before);
+    view.span_ms = ir_span_ms(env, fs);
+    view.display = ir_display(env, fs, view.span_ms);
+    return view;
 }
 
 float ir_span_ms(std::span<const float> ir, float fs) {
@@ -1160,44 +1266,105 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
 
 namespace {
 
-// Accumulator::add for the common case (no gated transfer function, no
-// shift, one frame) without branches, so that it vectorises: every bin gets
-// its contribution or zero. Bins whose 1 / (sx sy) over- or underflows are
-// left out and counted; the caller adds them the general way. Without
-// trapping math the compiler may compute both sides of the selects; no value
-// changes, and nothing here reads the floating-point exception flags.
-__attribute__((optimize("no-trapping-math"))) std::size_t add_plain(const float* __restrict sxx_l, const float* __restrict syy_l, const float* __restrict sxy_l,
-                      std::size_t bins, float lfloor, bool biased, float navg, float inv_m1, float threshold,
-                      float* __restrict sxy, float* __restrict power, float* __restrict weight) {
-    std::size_t slow = 0;
-    for (std::size_t k = 0; k < bins; ++k) {
-        const float sx = sxx_l[k];
-        const float sy = syy_l[k];
-        const float re = sxy_l[2 * k];
-        const float im = sxy_l[2 * k + 1];
-        const bool valid = (sy > 1e-12f) & (sx > lfloor);
-        const float inv = 1.0f / (sx * sy);
-        const bool finite = (inv > 0.0f) & (inv < INFINITY);
-        const float cb = (navg * (re * re + im * im) * inv - 1.0f) * inv_m1;
-        float c = biased ? cb : 0.0f;
-        c = c < 0.0f ? 0.0f : c;  // clamp01, NaN kept
-        c = c > 1.0f ? 1.0f : c;
-        const float inv_sx = sy * inv;
-        const float hr = re * inv_sx;
-        const float hi = im * inv_sx;
-        const float p = hr * hr + hi * hi;
-        // c >= threshold is false for a NaN c; p - p is 0 only for a finite p.
-        const bool take = valid & finite & (c >= threshold) & (p - p == 0.0f);
-        slow += static_cast<std::size_t>(valid & !finite);
-        const float cr = c * hr;
-        const float ci = c * hi;
-        const float cp = c * p;
-        sxy[2 * k] += take ? cr : 0.0f;
-        sxy[2 * k + 1] += take ? ci : 0.0f;
-        power[k] += take ? cp : 0.0f;
-        weight[k] += take ? c : 0.0f;
+using V4i = std::int32_t __attribute__((vector_size(16)));
+
+inline V4 select4(V4i m, V4 a, V4 b) { return (V4)(((V4i)a & m) | ((V4i)b & ~m)); }
+inline V4 splat4(float v) { return V4{v, v, v, v}; }
+
+// Four bins of Accumulator::add without branches: each bin gets its
+// contribution `times` times, or zeros. sxy_l, rot, sxy: four complex values
+// (eight floats); the others four floats. Returns the mask of the bins whose
+// 1 / (sx sy) over- or underflows (the caller adds them the general way).
+template <bool Rotate>
+inline V4i add4(const float* sxx_l, const float* syy_l, const float* sxy_l, const float* rot, std::uint32_t times,
+                float lfloor, bool biased, float navg, float inv_m1, float threshold, float* sxy, float* power,
+                float* weight) {
+    const V4 sx = load4(sxx_l);
+    const V4 sy = load4(syy_l);
+    const V4 s0 = load4(sxy_l);
+    const V4 s1 = load4(sxy_l + 4);
+    const V4 re = __builtin_shuffle(s0, s1, V4i{0, 2, 4, 6});
+    const V4 im = __builtin_shuffle(s0, s1, V4i{1, 3, 5, 7});
+    const V4 zero{};
+    const V4i valid = (sy > splat4(1e-12f)) & (sx > splat4(lfloor));
+    const V4 inv = splat4(1.0f) / (sx * sy);
+    const V4i finite = (inv > zero) & (inv < splat4(INFINITY));
+    const V4 cb = (splat4(navg) * (re * re + im * im) * inv - splat4(1.0f)) * splat4(inv_m1);
+    V4 c = biased ? cb : zero;
+    c = select4(c < zero, zero, c);  // clamp01, NaN kept
+    c = select4(c > splat4(1.0f), splat4(1.0f), c);
+    const V4 inv_sx = sy * inv;
+    V4 hr = re * inv_sx;
+    V4 hi = im * inv_sx;
+    const V4 p = hr * hr + hi * hi;
+    // c >= threshold is false for a NaN c; p - p is 0 only for a finite p.
+    const V4i take = valid & finite & (c >= splat4(threshold)) & (p - p == zero);
+    V4 cp = c * p;
+    if constexpr (Rotate) {
+        const V4 r0 = load4(rot);
+        const V4 r1 = load4(rot + 4);
+        const V4 rr = __builtin_shuffle(r0, r1, V4i{0, 2, 4, 6});
+        const V4 ri = __builtin_shuffle(r0, r1, V4i{1, 3, 5, 7});
+        const V4 h2r = hr * rr - hi * ri;
+        const V4 h2i = hr * ri + hi * rr;
+        hr = h2r;
+        hi = h2i;
+        cp = c * (hr * hr + hi * hi);
     }
-    return slow;
+    const V4 cr = select4(take, c * hr, zero);
+    const V4 ci = select4(take, c * hi, zero);
+    cp = select4(take, cp, zero);
+    const V4 cw = select4(take, c, zero);
+    V4 ar = __builtin_shuffle(load4(sxy), load4(sxy + 4), V4i{0, 2, 4, 6});
+    V4 ai = __builtin_shuffle(load4(sxy), load4(sxy + 4), V4i{1, 3, 5, 7});
+    V4 ap = load4(power);
+    V4 aw = load4(weight);
+    for (std::uint32_t t = 0; t < times; ++t) {
+        ar += cr;
+        ai += ci;
+        ap += cp;
+        aw += cw;
+    }
+    const V4 o0 = __builtin_shuffle(ar, ai, V4i{0, 4, 1, 5});
+    const V4 o1 = __builtin_shuffle(ar, ai, V4i{2, 6, 3, 7});
+    std::memcpy(sxy, &o0, sizeof o0);
+    std::memcpy(sxy + 4, &o1, sizeof o1);
+    std::memcpy(power, &ap, sizeof ap);
+    std::memcpy(weight, &aw, sizeof aw);
+    return valid & ~finite;
+}
+
+// Accumulator::add for a layer without gated transfer function, four bins
+// at a time (the last few through a padded copy). Bins whose 1 / (sx sy)
+// over- or underflows are left out and counted; the caller adds them the
+// general way.
+template <bool Rotate>
+std::size_t add_plain(const float* sxx_l, const float* syy_l, const float* sxy_l, const float* rot,
+                      std::size_t bins, std::uint32_t times, float lfloor, bool biased, float navg, float inv_m1,
+                      float threshold, float* sxy, float* power, float* weight) {
+    V4i slow{};
+    std::size_t k = 0;
+    for (; k + 4 <= bins; k += 4)
+        slow -= add4<Rotate>(sxx_l + k, syy_l + k, sxy_l + 2 * k, Rotate ? rot + 2 * k : nullptr, times, lfloor,
+                             biased, navg, inv_m1, threshold, sxy + 2 * k, power + k, weight + k);
+    if (k < bins) {
+        // Padding bins have no power: never valid, never slow.
+        const std::size_t left = bins - k;
+        float tx[4] = {}, ty[4] = {}, tp[4] = {}, tw[4] = {}, ts[8] = {}, tr[8] = {}, tsum[8] = {};
+        std::copy_n(sxx_l + k, left, tx);
+        std::copy_n(syy_l + k, left, ty);
+        std::copy_n(sxy_l + 2 * k, 2 * left, ts);
+        if (Rotate) std::copy_n(rot + 2 * k, 2 * left, tr);
+        std::copy_n(sxy + 2 * k, 2 * left, tsum);
+        std::copy_n(power + k, left, tp);
+        std::copy_n(weight + k, left, tw);
+        slow -= add4<Rotate>(tx, ty, ts, tr, times, lfloor, biased, navg, inv_m1, threshold, tsum, tp, tw);
+        std::copy_n(tsum, 2 * left, sxy + 2 * k);
+        std::copy_n(tp, left, power + k);
+        std::copy_n(tw, left, weight + k);
+    }
+    return static_cast<std::size_t>(slow[0]) + static_cast<std::size_t>(slow[1]) + static_cast<std::size_t>(slow[2]) +
+           static_cast<std::size_t>(slow[3]);
 }
 
 }  // namespace
@@ -1221,10 +1388,15 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     // Only the bins whose reciprocal over- or underflows remain for the
     // general loop below.
     bool only_slow = false;
-    if (cleaned == 0 && rot == nullptr && times == 1) {
+    if (cleaned == 0) {
+        const auto* s_l = reinterpret_cast<const float*>(sxy_l);
+        auto* s = reinterpret_cast<float*>(sxy.data());
         const std::size_t slow =
-            add_plain(sxx_l, syy_l, reinterpret_cast<const float*>(sxy_l), bins, lfloor, biased, navg, inv_m1,
-                      threshold, reinterpret_cast<float*>(sxy.data()), power.data(), weight.data());
+            rot != nullptr
+                ? add_plain<true>(sxx_l, syy_l, s_l, reinterpret_cast<const float*>(rot->data()), bins, times, lfloor,
+                                  biased, navg, inv_m1, threshold, s, power.data(), weight.data())
+                : add_plain<false>(sxx_l, syy_l, s_l, nullptr, bins, times, lfloor, biased, navg, inv_m1, threshold,
+                                   s, power.data(), weight.data());
         if (slow == 0) return;
         only_slow = true;
     }

@@ -237,6 +237,8 @@ struct TransferFunction {
 
     // Transfer function and bias-corrected coherence of bin k (k < n/2).
     std::pair<Complex, float> bin(std::size_t k) const;
+    // The same for bins 0 .. out.size() - 1 (at most n/2) at once.
+    void bins(std::span<Triple> out) const;
 
     // Takes new paired samples (equal lengths), frames them and advances the
     // averages; a sweep layer also separates the harmonics. Returns the
@@ -315,6 +317,15 @@ struct IrDisplay {
 IrDisplay ir_display(std::span<const float> ir, float fs);
 // The same with the response's span (ir_span_ms) already known.
 IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms);
+
+// The display of an impulse response and its span, both of its confident
+// envelope: confident_envelope, ir_span_ms and ir_display in one, with the
+// envelope computed only where those two read it.
+struct IrView {
+    float span_ms = 0.0f;
+    IrDisplay display;
+};
+IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs);
 
 // ---------------------------------------------------------------- weighting
 
