@@ -375,15 +375,15 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
 
     if (in.tap_dropped && pairing_done_) keep_in_step();
 
-    // New paired samples.
+    // New paired samples, fed to the layers straight from the rings (before
+    // the trim below moves them).
     std::size_t m = std::min(mic_ring_.size(), ref_ring_.size());
-    std::vector<float> new_mic;
-    std::vector<float> new_ref;
     if (m > paired_) {
-        const auto a = mic_ring_.range(paired_, m);
-        const auto b = ref_ring_.range(paired_, m);
-        new_mic.assign(a.begin(), a.end());
-        new_ref.assign(b.begin(), b.end());
+        const auto new_mic = mic_ring_.range(paired_, m);
+        const auto new_ref = ref_ring_.range(paired_, m);
+        for (std::size_t i = 0; i < set_.layers.size(); ++i) frames_[i] = set_.layers[i].feed(new_mic, new_ref);
+    } else {
+        std::fill(frames_.begin(), frames_.end(), 0);
     }
     processed_ += mic.size();
 
@@ -407,8 +407,6 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
         }
     }
     paired_ = m;
-
-    for (std::size_t i = 0; i < set_.layers.size(); ++i) frames_[i] = set_.layers[i].feed(new_mic, new_ref);
 
     // A sine carries no delay information.
     bool sine_stop = false;

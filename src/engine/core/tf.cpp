@@ -1211,20 +1211,45 @@ const std::vector<Complex>& rotation(std::size_t n, std::int64_t shift, float fa
 std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const float> reference) {
     const std::size_t s = std::min(skip, mic.size());
     skip -= s;
-    mic_queue.insert(mic_queue.end(), mic.begin() + static_cast<std::ptrdiff_t>(s), mic.end());
-    ref_queue.insert(ref_queue.end(), reference.begin(), reference.end());
-    if (hop == 0 || hop > n) return 0;
+    mic = mic.subspan(s);
+    // The samples of each stream: its queue, then the new ones. Frames take
+    // them from there; what is left over goes to the queue at the end.
+    auto copy_out = [](const std::vector<float>& queue, std::span<const float> fresh, std::size_t from,
+                       std::size_t count, float* out) {
+        if (from < queue.size()) {
+            const std::size_t q = std::min(count, queue.size() - from);
+            std::copy_n(queue.data() + from, q, out);
+            from += q;
+            count -= q;
+            out += q;
+        }
+        std::copy_n(fresh.data() + (from - queue.size()), count, out);
+    };
+    auto keep_rest = [](std::vector<float>& queue, std::span<const float> fresh, std::size_t taken) {
+        if (taken <= queue.size()) {
+            queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(taken));
+            queue.insert(queue.end(), fresh.begin(), fresh.end());
+        } else {
+            queue.assign(fresh.begin() + static_cast<std::ptrdiff_t>(taken - queue.size()), fresh.end());
+        }
+    };
+    const std::size_t mic_have = mic_queue.size() + mic.size();
+    const std::size_t ref_have = ref_queue.size() + reference.size();
+    if (hop == 0 || hop > n) {
+        keep_rest(mic_queue, mic, 0);
+        keep_rest(ref_queue, reference, 0);
+        return 0;
+    }
     const std::size_t bins = n / 2;
     const std::size_t keep = n - hop;
     std::size_t done = 0;
     const auto h = static_cast<std::ptrdiff_t>(hop);
-    std::size_t taken = 0;  // samples of both queues moved into frames
-    while (mic_queue.size() - taken >= hop && ref_queue.size() - taken >= hop) {
+    std::size_t taken = 0;  // samples of both streams moved into frames
+    while (mic_have - taken >= hop && ref_have - taken >= hop) {
         std::copy(mic_frame.begin() + h, mic_frame.end(), mic_frame.begin());
         std::copy(ref_frame.begin() + h, ref_frame.end(), ref_frame.begin());
-        const auto t = static_cast<std::ptrdiff_t>(taken);
-        std::copy(mic_queue.begin() + t, mic_queue.begin() + t + h, mic_frame.begin() + static_cast<std::ptrdiff_t>(keep));
-        std::copy(ref_queue.begin() + t, ref_queue.begin() + t + h, ref_frame.begin() + static_cast<std::ptrdiff_t>(keep));
+        copy_out(mic_queue, mic, taken, hop, mic_frame.data() + keep);
+        copy_out(ref_queue, reference, taken, hop, ref_frame.data() + keep);
         taken += hop;
         filled = std::min(n, filled + hop);
         if (filled < n) continue;
@@ -1259,8 +1284,8 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         if (sweep) sweep_analysis(*this);
         ++done;
     }
-    mic_queue.erase(mic_queue.begin(), mic_queue.begin() + static_cast<std::ptrdiff_t>(taken));
-    ref_queue.erase(ref_queue.begin(), ref_queue.begin() + static_cast<std::ptrdiff_t>(taken));
+    keep_rest(mic_queue, mic, taken);
+    keep_rest(ref_queue, reference, taken);
     return done;
 }
 
