@@ -562,8 +562,7 @@ void phasor_table(double a, std::array<float, BLOCK>& re, std::array<float, BLOC
     }
 }
 
-// Sum of t[j] x[j] e^(i a j) over one block, t the taper (1 when not
-// tapered), in vectors of four lanes. Tables hold BLOCK values; x holds cnt.
+// Four float lanes, loads without alignment, masks of comparisons and selects.
 using V4 = float __attribute__((vector_size(16)));
 
 inline V4 load4(const float* p) {
@@ -572,6 +571,13 @@ inline V4 load4(const float* p) {
     return v;
 }
 
+using V4i = std::int32_t __attribute__((vector_size(16)));
+
+inline V4 select4(V4i m, V4 a, V4 b) { return (V4)(((V4i)a & m) | ((V4i)b & ~m)); }
+inline V4 splat4(float v) { return V4{v, v, v, v}; }
+
+// Sum of t[j] x[j] e^(i a j) over one block, t the taper (1 when not
+// tapered), in vectors of four lanes. Tables hold BLOCK values; x holds cnt.
 template <bool Tapered>
 std::complex<float> block_sum(const float* x, std::int64_t cnt, const std::array<float, BLOCK>& pr,
                               const std::array<float, BLOCK>& pi, float br, float bi,
@@ -894,11 +900,12 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
             s[k] *= scales[points[k]];
     }
     plan::inverse(n)->process(s);
-    out.assign(n, 0.0f);
+    out.resize(n);
     const auto* z = reinterpret_cast<const float*>(s.data());
     after = std::min(after, n);
     before = std::min(before, n - after);
     magnitudes(z, out.data(), 0, after);
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before), 0.0f);
     magnitudes(z, out.data(), n - before, n);
 }
 
@@ -936,17 +943,33 @@ IrView confident_ir_display(std::span<const float> ir, std::span<const float> co
     return view;
 }
 
+namespace {
+
+// The largest |x| of the values, at least 0; a NaN value is passed over, as
+// std::fmax would. Four lanes at a time (the largest value does not depend
+// on the order).
+float largest_abs(const float* x, std::size_t count) {
+    const V4i magnitude_bits{0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    V4 m{};
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const V4 a = (V4)((V4i)load4(x + k) & magnitude_bits);
+        m = select4(a > m, a, m);
+    }
+    float r = 0.0f;
+    for (int j = 0; j < 4; ++j) r = m[j] > r ? m[j] : r;
+    for (; k < count; ++k) {
+        const float a = std::abs(x[k]);
+        r = a > r ? a : r;
+    }
+    return r;
+}
+
+}  // namespace
+
 float ir_span_ms(std::span<const float> ir, float fs) {
     const std::size_t half = ir.size() / 2;
-    auto max_abs = [&](std::size_t from, std::size_t to) {
-        float m = 0.0f;
-        // m never NaN: a NaN sample is passed over, as std::fmax would.
-        for (std::size_t k = from; k < to; ++k) {
-            const float a = std::abs(ir[k]);
-            m = a > m ? a : m;
-        }
-        return m;
-    };
+    auto max_abs = [&](std::size_t from, std::size_t to) { return from < to ? largest_abs(ir.data() + from, to - from) : 0.0f; };
     const float p = max_abs(0, half);
     for (const float span : {40.0f, 80.0f, 160.0f}) {
         const std::size_t e = base::saturating_cast<std::size_t>(std::floor(fs * (2.0f * span) / 1000.0f));
@@ -980,13 +1003,16 @@ IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
     const std::int64_t len = pre + post;
     if (len <= 0) return out;
     std::vector<float> v(static_cast<std::size_t>(len));
-    float peak = 0.0f;
     // The circular index of sample j - pre, stepped rather than divided.
     std::int64_t idx = (((-pre) % n) + n) % n;
-    for (std::int64_t j = 0; j < len; ++j, idx = idx + 1 == n ? 0 : idx + 1) {
-        v[j] = std::abs(ir[static_cast<std::size_t>(idx)]);
-        peak = v[j] > peak ? v[j] : peak;  // std::fmax: peak is never NaN
+    for (std::int64_t j = 0; j < len;) {
+        // A run of samples up to the end of the response.
+        const std::int64_t run = std::min(len - j, n - idx);
+        for (std::int64_t r = 0; r < run; ++r) v[j + r] = std::abs(ir[static_cast<std::size_t>(idx + r)]);
+        j += run;
+        idx = idx + run == n ? 0 : idx + run;
     }
+    const float peak = largest_abs(v.data(), v.size());  // std::fmax: peak is never NaN
     if (!(peak > 0.0f)) return out;
     auto level = [&](float x) { return std::fmin(std::fmax(20.0f * std::log10(std::fmax(x / peak, 1e-9f)), -60.0f), 0.0f); };
 
@@ -1130,16 +1156,14 @@ void sweep_analysis(TransferFunction& l) {
     l.clean.assign(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(n / 2));
 }
 
-// Sum of the values in double precision, in four partial sums so that the
-// loop vectorises.
-double plain_sum(std::span<const float> x) {
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+// Adds the values in double precision to four partial sums, value i to sum
+// i mod 4 (the last n mod 4 values to the first), so that the loop vectorises.
+void add_partial(std::span<const float> x, double (&acc)[4]) {
     const std::size_t n = x.size();
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4)
         for (std::size_t j = 0; j < 4; ++j) acc[j] += static_cast<double>(x[i + j]);
     for (; i < n; ++i) acc[0] += static_cast<double>(x[i]);
-    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
 double square_sum(std::span<const float> x) {
@@ -1277,9 +1301,17 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         const std::uint64_t div = std::min<std::uint64_t>(count, std::max<std::size_t>(averages, 1));
         const float a = 1.0f / static_cast<float>(div);
         w = (1.0f - a) * (1.0f - a) * w + a * a;
-        average_into(ref_spec.data(), mic_spec.data(), bins, a, sxx.data(), syy.data(),
-                     reinterpret_cast<float*>(sxy.data()));
-        const double sum = plain_sum(std::span<const float>(sxx).first(bins));
+        // The averages in pieces, each summed for the floor while in cache
+        // (pieces of a multiple of four keep the order of the sums).
+        double acc[4] = {0.0, 0.0, 0.0, 0.0};
+        constexpr std::size_t PIECE = 1024;
+        for (std::size_t k0 = 0; k0 < bins; k0 += PIECE) {
+            const std::size_t c = std::min(PIECE, bins - k0);
+            average_into(ref_spec.data() + k0, mic_spec.data() + k0, c, a, sxx.data() + k0, syy.data() + k0,
+                         reinterpret_cast<float*>(sxy.data() + k0));
+            add_partial(std::span<const float>(sxx).subspan(k0, c), acc);
+        }
+        const double sum = (acc[0] + acc[1]) + (acc[2] + acc[3]);
         floor = static_cast<float>(sum) / static_cast<float>(bins) * 0.0001f;
         if (sweep) sweep_analysis(*this);
         ++done;
@@ -1291,10 +1323,6 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
 
 namespace {
 
-using V4i = std::int32_t __attribute__((vector_size(16)));
-
-inline V4 select4(V4i m, V4 a, V4 b) { return (V4)(((V4i)a & m) | ((V4i)b & ~m)); }
-inline V4 splat4(float v) { return V4{v, v, v, v}; }
 
 // Four bins of Accumulator::add without branches: each bin gets its
 // contribution `times` times, or zeros. sxy_l, rot, sxy: four complex values
