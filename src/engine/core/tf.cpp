@@ -388,6 +388,7 @@ TransferFunction::TransferFunction(std::size_t n_, std::size_t averages_, float 
     mic_frame.assign(n, 0.0f);
     ref_frame.assign(n, 0.0f);
     windowed_frame.assign(n, 0.0f);
+    windowed_ref.assign(n, 0.0f);
     ref_spec.assign(n / 2 + 1, Complex{});
     mic_spec.assign(n / 2 + 1, Complex{});
     sxx.assign(n / 2, 0.0f);
@@ -1177,9 +1178,33 @@ double square_sum(std::span<const float> x) {
     return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
-void windowed(const std::vector<float>& frame, const std::vector<float>& window, std::vector<float>& out) {
-    const std::size_t n = frame.size();
-    for (std::size_t i = 0; i < n; ++i) out[i] = frame[i] * window[i];
+// Moves frame[hop .. hop + keep) to the front and writes it times the
+// window to out.
+void shift_windowed(float* frame, const float* __restrict window, float* __restrict out, std::size_t hop,
+                    std::size_t keep) {
+    for (std::size_t i = 0; i < keep; ++i) {
+        const float v = frame[i + hop];
+        frame[i] = v;
+        out[i] = v * window[i];
+    }
+}
+
+// Writes x times the window to out and returns square_sum(x).
+double windowed_squares(const float* __restrict x, const float* __restrict window, float* __restrict out,
+                        std::size_t count) {
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            out[i + j] = x[i + j] * window[i + j];
+            acc[j] += static_cast<double>(x[i + j]) * x[i + j];
+        }
+    }
+    for (; i < count; ++i) {
+        out[i] = x[i] * window[i];
+        acc[0] += static_cast<double>(x[i]) * x[i];
+    }
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
 // The running averages of |X|^2, |Y|^2 and conj(X) Y with weight a, written
@@ -1270,8 +1295,15 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
     const auto h = static_cast<std::ptrdiff_t>(hop);
     std::size_t taken = 0;  // samples of both streams moved into frames
     while (mic_have - taken >= hop && ref_have - taken >= hop) {
-        std::copy(mic_frame.begin() + h, mic_frame.end(), mic_frame.begin());
-        std::copy(ref_frame.begin() + h, ref_frame.end(), ref_frame.begin());
+        // A frame this hop completes is windowed on the way: the part kept
+        // while it moves, the new part while its squares are summed.
+        if (filled + hop >= n) {
+            shift_windowed(mic_frame.data(), window.data(), windowed_frame.data(), hop, keep);
+            shift_windowed(ref_frame.data(), window.data(), windowed_ref.data(), hop, keep);
+        } else {
+            std::copy(mic_frame.begin() + h, mic_frame.end(), mic_frame.begin());
+            std::copy(ref_frame.begin() + h, ref_frame.end(), ref_frame.begin());
+        }
         copy_out(mic_queue, mic, taken, hop, mic_frame.data() + keep);
         copy_out(ref_queue, reference, taken, hop, ref_frame.data() + keep);
         taken += hop;
@@ -1281,8 +1313,10 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         // The squares of the frame: with half-frame hops, the half kept from
         // the frame before was summed then.
         const bool halves = 2 * hop == n && halves_known;
-        const double mic_new = square_sum(std::span<const float>(mic_frame).subspan(keep));
-        const double ref_new = square_sum(std::span<const float>(ref_frame).subspan(keep));
+        const double mic_new = windowed_squares(mic_frame.data() + keep, window.data() + keep,
+                                                windowed_frame.data() + keep, hop);
+        const double ref_new = windowed_squares(ref_frame.data() + keep, window.data() + keep,
+                                                windowed_ref.data() + keep, hop);
         const double mic_sq = halves ? mic_kept_sq + mic_new : mic_new + square_sum(std::span<const float>(mic_frame).first(keep));
         const double ref_sq = halves ? ref_kept_sq + ref_new : ref_new + square_sum(std::span<const float>(ref_frame).first(keep));
         mic_kept_sq = mic_new;
@@ -1292,10 +1326,8 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         const double nd = static_cast<double>(n);
         mic_rms = static_cast<float>(std::sqrt(mic_sq / nd));
         ref_rms = static_cast<float>(std::sqrt(ref_sq / nd));
-        windowed(mic_frame, window, windowed_frame);
         fft->process(windowed_frame, mic_spec);
-        windowed(ref_frame, window, windowed_frame);
-        fft->process(windowed_frame, ref_spec);
+        fft->process(windowed_ref, ref_spec);
 
         count += 1;
         const std::uint64_t div = std::min<std::uint64_t>(count, std::max<std::size_t>(averages, 1));

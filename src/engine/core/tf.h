@@ -199,7 +199,8 @@ struct TransferFunction {
     std::vector<float> ref_queue;
     std::vector<float> mic_frame;          // n
     std::vector<float> ref_frame;          // n
-    std::vector<float> windowed_frame;     // n: a frame times the window
+    std::vector<float> windowed_frame;     // n: the microphone frame times the window
+    std::vector<float> windowed_ref;       // n: the reference frame times the window
     std::vector<Complex> ref_spec;         // n/2 + 1
     std::vector<Complex> mic_spec;         // n/2 + 1
     std::vector<float> sxx;                // n/2
