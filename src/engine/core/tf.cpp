@@ -12,6 +12,7 @@
 #include <mutex>
 #include <numbers>
 #include <tuple>
+#include <unordered_map>
 
 #include "api/client.h"
 #include "base/cast.h"
@@ -614,18 +615,31 @@ std::complex<float> block_sum(const float* x, std::int64_t cnt, const std::array
 
 }  // namespace
 
-Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) {
-    const std::size_t n = ir.size();
-    if (n == 0) return {};
+namespace {
+
+// What windowed_at needs besides the response itself, for one response
+// length, rate, frequency and number of cycles: the window's extent, the
+// tables of phasor steps inside a block, the rotations from one block to the
+// next and the first phasors of the two runs.
+struct WindowSteps {
+    std::int64_t pre = 0;
+    std::int64_t len = 0;
+    std::int64_t len2 = 0;
+    std::array<float, BLOCK> pr, pi, qr, qi;
+    std::complex<double> block_rot, taper_rot;
+    std::complex<double> anchor[2], taper[2];
+};
+
+WindowSteps window_steps(std::size_t n, float fs, float f, float c) {
+    WindowSteps w;
     const std::int64_t nn = static_cast<std::int64_t>(n);
     const std::int64_t half = nn / 2;
-    const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.001f));
-    const float c = std::isnan(cycles) ? 34.0f : std::fmin(cycles, 34.0f);
+    w.pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.001f));
     std::int64_t len = base::saturating_cast<std::int64_t>(std::floor(fs * c / f));
     len = std::min(len, half);
-    len = std::max<std::int64_t>(len, 2);
-    const std::int64_t len2 = len / 2;
-    const std::int64_t fade = len - len2;
+    w.len = std::max<std::int64_t>(len, 2);
+    w.len2 = w.len / 2;
+    const std::int64_t fade = w.len - w.len2;
 
     // The sum runs in blocks of 64 samples: each block's first phasor comes
     // from the previous one by one rotation in double precision, the samples
@@ -633,18 +647,55 @@ Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) 
     // taper is handled the same way.
     const double wstep = TWO_PI * static_cast<double>(f) / static_cast<double>(fs);
     const double tstep = std::numbers::pi / static_cast<double>(fade);
-    std::array<float, BLOCK> pr, pi, qr, qi;
-    phasor_table(-wstep, pr, pi);
-    phasor_table(tstep, qr, qi);
-    const std::complex<double> block_rot = std::polar(1.0, -wstep * static_cast<double>(BLOCK));
-    const std::complex<double> taper_rot = std::polar(1.0, tstep * static_cast<double>(BLOCK));
+    phasor_table(-wstep, w.pr, w.pi);
+    phasor_table(tstep, w.qr, w.qi);
+    w.block_rot = std::polar(1.0, -wstep * static_cast<double>(BLOCK));
+    w.taper_rot = std::polar(1.0, tstep * static_cast<double>(BLOCK));
+    const std::int64_t from[2] = {-w.pre, w.len2};
+    for (int r = 0; r < 2; ++r) {
+        w.anchor[r] = std::polar(1.0, -wstep * static_cast<double>(from[r]));
+        w.taper[r] = std::polar(1.0, tstep * static_cast<double>(from[r] - w.len2));
+    }
+    return w;
+}
+
+// window_steps, kept per thread: the display asks for the same grid
+// frequencies of the same layers at every refresh.
+const WindowSteps& cached_window_steps(std::size_t n, float fs, float f, float c) {
+    struct Key {
+        std::size_t n;
+        std::uint32_t fs, f, c;
+        bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+        std::size_t operator()(const Key& k) const {
+            std::uint64_t h = k.n * 0x9E3779B97F4A7C15ull;
+            for (std::uint32_t v : {k.fs, k.f, k.c}) h = (h ^ v) * 0x100000001B3ull;
+            return static_cast<std::size_t>(h ^ (h >> 29));
+        }
+    };
+    thread_local std::unordered_map<Key, WindowSteps, Hash> cache;
+    const Key key{n, std::bit_cast<std::uint32_t>(fs), std::bit_cast<std::uint32_t>(f), std::bit_cast<std::uint32_t>(c)};
+    if (auto it = cache.find(key); it != cache.end()) return it->second;
+    if (cache.size() >= 4096) cache.clear();
+    return cache.emplace(key, window_steps(n, fs, f, c)).first->second;
+}
+
+}  // namespace
+
+Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) {
+    const std::size_t n = ir.size();
+    if (n == 0) return {};
+    const std::int64_t nn = static_cast<std::int64_t>(n);
+    const float c = std::isnan(cycles) ? 34.0f : std::fmin(cycles, 34.0f);
+    const WindowSteps& w = cached_window_steps(n, fs, f, c);
 
     std::array<float, BLOCK> xb;
     std::complex<double> total = 0.0;
-    auto run = [&](std::int64_t from, std::int64_t to, bool tapered) {
+    auto run = [&](int r, std::int64_t from, std::int64_t to, bool tapered) {
         if (from >= to) return;
-        std::complex<double> anchor = std::polar(1.0, -wstep * static_cast<double>(from));
-        std::complex<double> taper = std::polar(1.0, tstep * static_cast<double>(from - len2));
+        std::complex<double> anchor = w.anchor[r];
+        std::complex<double> taper = w.taper[r];
         std::int64_t idx = ((from % nn) + nn) % nn;
         for (std::int64_t k0 = from; k0 < to; k0 += BLOCK) {
             const std::int64_t cnt = std::min(BLOCK, to - k0);
@@ -661,16 +712,16 @@ Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) 
                 x = xb.data();
             }
             const std::complex<float> part =
-                tapered ? block_sum<true>(x, cnt, pr, pi, static_cast<float>(taper.real()),
-                                          static_cast<float>(taper.imag()), qr, qi)
-                        : block_sum<false>(x, cnt, pr, pi, 0.0f, 0.0f, qr, qi);
+                tapered ? block_sum<true>(x, cnt, w.pr, w.pi, static_cast<float>(taper.real()),
+                                          static_cast<float>(taper.imag()), w.qr, w.qi)
+                        : block_sum<false>(x, cnt, w.pr, w.pi, 0.0f, 0.0f, w.qr, w.qi);
             total += anchor * std::complex<double>(part);
-            anchor *= block_rot;
-            taper *= taper_rot;
+            anchor *= w.block_rot;
+            taper *= w.taper_rot;
         }
     };
-    run(-pre, len2, false);
-    run(len2, len, true);
+    run(0, -w.pre, w.len2, false);
+    run(1, w.len2, w.len, true);
     return Complex(total);
 }
 
