@@ -476,6 +476,17 @@ std::span<const tf::Triple> RunState::bins_of(std::size_t l, bool accumulated, s
     return out;
 }
 
+void RunState::impulse_of(std::size_t l, bool accumulated, std::vector<float>& out) {
+    const std::size_t n = set_.layers[l].n;
+    spectrum_.resize(n / 2 + 1);
+    const std::span<tf::Complex> x(spectrum_);
+    if (accumulated)
+        set_.accumulators[l].transfer(x.first(n / 2));
+    else
+        set_.layers[l].transfer(x.first(n / 2));
+    trace::impulse_of_transfer(n, x, out);
+}
+
 std::vector<tf::Triple> RunState::merged(bool accumulated, std::vector<float>* first_ir) {
     const std::size_t count =
         accumulated ? std::min(set_.accumulators.size(), set_.layers.size()) : set_.layers.size();
@@ -485,13 +496,11 @@ std::vector<tf::Triple> RunState::merged(bool accumulated, std::vector<float>* f
     const tf::Grid& f = tf::point_freq();
     for (std::size_t l = 0; l < count; ++l) {
         const std::size_t n = accumulated ? set_.accumulators[l].n : set_.layers[l].n;
-        // Only the bins the grid points the merge reads need; every bin for
-        // the impulse response.
-        const auto bins = bins_of(l, accumulated, cycles_ > 0.0f ? n / 2 : bins_read_[l]);
-        std::vector<tf::Triple> g = trace::grid_of_bins(n, fs_, bins, reads[l]);
+        // Only the bins the grid points the merge reads need.
+        std::vector<tf::Triple> g = trace::grid_of_bins(n, fs_, bins_of(l, accumulated, bins_read_[l]), reads[l]);
         if (cycles_ > 0.0f) {
             std::vector<float>& ir = l == 0 && first_ir != nullptr ? *first_ir : ir_work_;
-            trace::impulse_of_bins(n, bins, ir);
+            impulse_of(l, accumulated, ir);
             for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
                 // A value the merge gives no weight is not computed.
                 if (!reads[l][i]) continue;
@@ -553,7 +562,7 @@ void RunState::publish(SharedSnapshot& snapshot, bool new_frame) {
             for (std::size_t i = 0; i < acc_merged.size(); ++i) conf[i] = acc_merged[i].conf;
             octaves = octave_confidence(conf);
         }
-        if (ir_.empty()) trace::impulse_of_bins(longest.n, bins_of(0, from_acc, longest.n / 2), ir_);
+        if (ir_.empty()) impulse_of(0, from_acc, ir_);
         const std::vector<tf::Triple>& conf_src = from_acc ? acc_merged : live_merged;
         std::vector<float> conf(conf_src.size());
         for (std::size_t i = 0; i < conf_src.size(); ++i) conf[i] = conf_src[i].conf;

@@ -25,6 +25,20 @@ namespace {
 // |z|^2 as re^2 + im^2: the library's std::norm goes through hypot.
 inline float norm2(Complex z) { return z.real() * z.real() + z.imag() * z.imag(); }
 
+// Four float lanes, loads without alignment, masks of comparisons and selects.
+using V4 = float __attribute__((vector_size(16)));
+
+inline V4 load4(const float* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+using V4i = std::int32_t __attribute__((vector_size(16)));
+
+inline V4 select4(V4i m, V4 a, V4 b) { return (V4)(((V4i)a & m) | ((V4i)b & ~m)); }
+inline V4 splat4(float v) { return V4{v, v, v, v}; }
+
 }  // namespace
 
 // ---------------------------------------------------------------- grid
@@ -475,6 +489,44 @@ void TransferFunction::bins(std::span<Triple> out) const {
     }
 }
 
+namespace {
+
+// The transfer function of TransferFunction::bin for bins [0, count) into
+// out (complex values), the same operations as layer_bins, four bins at a
+// time.
+void layer_transfer(const float* sxx, const float* syy, const float* sxy, std::size_t count, float floor,
+                    float* out) {
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const V4 sx = load4(sxx + k);
+        const V4i valid = (load4(syy + k) > splat4(1e-12f)) & (sx > splat4(floor));
+        const V4 sx0 = __builtin_shuffle(sx, V4i{0, 0, 1, 1});
+        const V4 sx1 = __builtin_shuffle(sx, V4i{2, 2, 3, 3});
+        const V4i v0 = __builtin_shuffle(valid, V4i{0, 0, 1, 1});
+        const V4i v1 = __builtin_shuffle(valid, V4i{2, 2, 3, 3});
+        const V4 h0 = select4(v0, load4(sxy + 2 * k) / sx0, V4{});
+        const V4 h1 = select4(v1, load4(sxy + 2 * k + 4) / sx1, V4{});
+        std::memcpy(out + 2 * k, &h0, sizeof h0);
+        std::memcpy(out + 2 * k + 4, &h1, sizeof h1);
+    }
+    for (; k < count; ++k) {
+        const bool valid = syy[k] > 1e-12f && sxx[k] > floor;
+        out[2 * k] = valid ? sxy[2 * k] / sxx[k] : 0.0f;
+        out[2 * k + 1] = valid ? sxy[2 * k + 1] / sxx[k] : 0.0f;
+    }
+}
+
+}  // namespace
+
+void TransferFunction::transfer(std::span<Complex> out) const {
+    const std::size_t count = std::min({out.size(), sxx.size(), syy.size(), sxy.size()});
+    layer_transfer(sxx.data(), syy.data(), reinterpret_cast<const float*>(sxy.data()), count, floor,
+                   reinterpret_cast<float*>(out.data()));
+    const std::size_t cleaned = std::min(count, clean.size());
+    for (std::size_t k = 0; k < cleaned; ++k)
+        if (syy[k] > 1e-12f && sxx[k] > floor) out[k] = clean[k];
+}
+
 Accumulator::Accumulator(std::size_t n_, float fs_, float threshold_, std::size_t averages)
     : sxy(n_ / 2), power(n_ / 2, 0.0f), weight(n_ / 2, 0.0f), n(n_), fs(fs_), threshold(threshold_),
       full_weight(2.0f * static_cast<float>(averages)) {}
@@ -528,6 +580,37 @@ __attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_
 
 }  // namespace
 
+namespace {
+
+// The transfer function of accumulated_bins alone, into out (complex values).
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_transfer(
+    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count,
+    float* __restrict out) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const float wk = wt[k];
+        const float mr = s[2 * k] / wk;
+        const float mi = s[2 * k + 1] / wk;
+        const float mag = __builtin_sqrtf(pw[k] / wk);
+        const float am = __builtin_sqrtf(mr * mr + mi * mi);
+        const float hr1 = mr / am * mag;
+        const float hi1 = mi / am * mag;
+        const bool some = am > 0.0f;
+        const float hr = some ? hr1 : mag;
+        const float hi = some ? hi1 : 0.0f;
+        const bool has = wk > 0.0f;
+        out[2 * k] = has ? hr : 0.0f;
+        out[2 * k + 1] = has ? hi : 0.0f;
+    }
+}
+
+}  // namespace
+
+void Accumulator::transfer(std::span<Complex> out) const {
+    const std::size_t count = std::min({out.size(), weight.size(), power.size(), sxy.size()});
+    accumulated_transfer(reinterpret_cast<const float*>(sxy.data()), power.data(), weight.data(), count,
+                         reinterpret_cast<float*>(out.data()));
+}
+
 void Accumulator::bins(std::span<Triple> out) const {
     const std::size_t count = std::min({out.size(), weight.size(), power.size(), sxy.size()});
     constexpr std::size_t CHUNK = 256;
@@ -564,19 +647,6 @@ void phasor_table(double a, std::array<float, BLOCK>& re, std::array<float, BLOC
     }
 }
 
-// Four float lanes, loads without alignment, masks of comparisons and selects.
-using V4 = float __attribute__((vector_size(16)));
-
-inline V4 load4(const float* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-using V4i = std::int32_t __attribute__((vector_size(16)));
-
-inline V4 select4(V4i m, V4 a, V4 b) { return (V4)(((V4i)a & m) | ((V4i)b & ~m)); }
-inline V4 splat4(float v) { return V4{v, v, v, v}; }
 
 // Sum of t[j] x[j] e^(i a j) over one block, t the taper (1 when not
 // tapered), in vectors of four lanes. Tables hold BLOCK values; x holds cnt.

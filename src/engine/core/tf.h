@@ -240,6 +240,8 @@ struct TransferFunction {
     std::pair<Complex, float> bin(std::size_t k) const;
     // The same for bins 0 .. out.size() - 1 (at most n/2) at once.
     void bins(std::span<Triple> out) const;
+    // Their transfer functions alone.
+    void transfer(std::span<Complex> out) const;
 
     // Takes new paired samples (equal lengths), frames them and advances the
     // averages; a sweep layer also separates the harmonics. Returns the
@@ -265,6 +267,8 @@ struct Accumulator {
     std::pair<Complex, float> bin(std::size_t k) const;
     // The same for bins 0 .. out.size() - 1 (at most n/2) at once.
     void bins(std::span<Triple> out) const;
+    // Their transfer functions alone.
+    void transfer(std::span<Complex> out) const;
     // Adds the layer's current average `times` times, weighted by coherence.
     // (Defined with the analyzer.)
     void add(const TransferFunction& layer, std::uint32_t times);

@@ -157,16 +157,21 @@ std::vector<float> impulse_of_bins(const LayerBins& layer) {
 }
 
 void impulse_of_bins(std::size_t n, std::span<const Triple> bins, std::vector<float>& out) {
-    out.resize(n);
-    if (n == 0) return;
-    // Bins 0..n/2 of a real response (0 and n/2 left empty); the others mirror them.
     thread_local std::vector<Complex> x;
     x.resize(n / 2 + 1);
     const std::size_t given = std::min(n / 2, bins.size());
+    for (std::size_t k = 0; k < given; ++k) x[k] = Complex(bins[k].re, bins[k].im);
+    std::fill(x.begin() + static_cast<std::ptrdiff_t>(given), x.end(), Complex{});
+    impulse_of_transfer(n, x, out);
+}
+
+void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>& out) {
+    out.resize(n);
+    if (n == 0) return;
+    // Bins 0..n/2 of a real response (0 and n/2 left empty); the others mirror them.
     x[0] = Complex{};
-    for (std::size_t k = 1; k < given; ++k) x[k] = Complex(bins[k].re, bins[k].im);
-    std::fill(x.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(given, 1)), x.end(), Complex{});
-    tf::plan::real_inverse(n)->process(x, out);
+    x[n / 2] = Complex{};
+    tf::plan::real_inverse(n)->process(x.first(n / 2 + 1), out);
     const float nf = static_cast<float>(n);
     for (float& v : out) v /= nf;
 }

@@ -123,6 +123,8 @@ private:
     const std::vector<std::vector<bool>>& merge_reads();
     // The first `count` bins (at most n/2) of layer l or its accumulator, in bins_.
     std::span<const tf::Triple> bins_of(std::size_t l, bool accumulated, std::size_t count);
+    // The impulse response of layer l or its accumulator, into out.
+    void impulse_of(std::size_t l, bool accumulated, std::vector<float>& out);
 
     Params params_;
     float fs_;
@@ -141,6 +143,7 @@ private:
     std::vector<std::size_t> bins_read_;    // per layer: the bins the merge's grid points read
     // Work areas of the display data, kept across passes.
     std::vector<tf::Triple> bins_;
+    std::vector<tf::Complex> spectrum_;
     std::vector<float> ir_;
     std::vector<float> ir_work_;
 
