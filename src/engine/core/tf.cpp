@@ -3,6 +3,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -99,6 +100,25 @@ std::vector<Point> points_of(std::span<const Triple> bins) {
     return out;
 }
 
+namespace {
+
+// The part of bin k0 + j's power (j < count) that falls in the band lo..hi:
+// power x max(0, cover) / df with the bin's cover of the band, written with
+// selects (the same values as std::min and std::max) so that it vectorises.
+__attribute__((optimize("no-trapping-math"))) void band_terms(const float* __restrict power, std::int32_t k0,
+                                                             std::size_t count, float lo, float hi, float df,
+                                                             float* __restrict out) {
+    for (std::size_t j = 0; j < count; ++j) {
+        const float kf = static_cast<float>(k0 + static_cast<std::int32_t>(j));
+        const float up = (kf + 0.5f) * df;
+        const float down = (kf - 0.5f) * df;
+        const float cover = (up < hi ? up : hi) - (lo < down ? down : lo);
+        out[j] = power[j] * (0.0f < cover ? cover : 0.0f) / df;
+    }
+}
+
+}  // namespace
+
 std::vector<float> band_powers(std::size_t n, std::span<const float> power, float fs) {
     std::vector<float> out(GRID_POINTS, 0.0f);
     if (n < 4 || power.size() < n / 2) return out;
@@ -113,10 +133,20 @@ std::vector<float> band_powers(std::size_t n, std::span<const float> power, floa
         std::size_t k_hi = base::saturating_cast<std::size_t>(std::ceil(hi / df - 0.5f));
         k_hi = std::max(std::min(k_hi, top), k_lo);
         float sum = 0.0f;
-        for (std::size_t k = k_lo; k <= k_hi; ++k) {
-            const float kf = static_cast<float>(k);
-            const float cover = std::min(hi, (kf + 0.5f) * df) - std::max(lo, (kf - 0.5f) * df);
-            sum += power[k] * std::max(0.0f, cover) / df;
+        if (k_hi < static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            // The terms in pieces, four at a time, then summed in order.
+            std::array<float, 256> terms;
+            for (std::size_t k0 = k_lo; k0 <= k_hi; k0 += terms.size()) {
+                const std::size_t c = std::min(terms.size(), k_hi + 1 - k0);
+                band_terms(power.data() + k0, static_cast<std::int32_t>(k0), c, lo, hi, df, terms.data());
+                for (std::size_t j = 0; j < c; ++j) sum += terms[j];
+            }
+        } else {
+            for (std::size_t k = k_lo; k <= k_hi; ++k) {
+                const float kf = static_cast<float>(k);
+                const float cover = std::min(hi, (kf + 0.5f) * df) - std::max(lo, (kf - 0.5f) * df);
+                sum += power[k] * std::max(0.0f, cover) / df;
+            }
         }
         out[i] = sum;
     }
