@@ -151,18 +151,15 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple
 }
 
 std::vector<float> impulse_of_bins(const LayerBins& layer) {
-    std::vector<float> out;
-    impulse_of_bins(layer.n, layer.bins, out);
-    return out;
-}
-
-void impulse_of_bins(std::size_t n, std::span<const Triple> bins, std::vector<float>& out) {
+    const std::size_t n = layer.n;
     thread_local std::vector<Complex> x;
     x.resize(n / 2 + 1);
-    const std::size_t given = std::min(n / 2, bins.size());
-    for (std::size_t k = 0; k < given; ++k) x[k] = Complex(bins[k].re, bins[k].im);
+    const std::size_t given = std::min(n / 2, layer.bins.size());
+    for (std::size_t k = 0; k < given; ++k) x[k] = Complex(layer.bins[k].re, layer.bins[k].im);
     std::fill(x.begin() + static_cast<std::ptrdiff_t>(given), x.end(), Complex{});
+    std::vector<float> out;
     impulse_of_transfer(n, x, out);
+    return out;
 }
 
 void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>& out) {
@@ -267,11 +264,10 @@ void Trace::render_ir() {
     if (layers.empty()) return;
     const float fsf = static_cast<float>(fs);
     const std::vector<float> imp = layers.front().impulse(fsf);
-    const std::vector<float> env = tf::confident_envelope(imp, confidence, fsf);
-    ir_ms = tf::ir_span_ms(env, fsf);
-    tf::IrDisplay d = tf::ir_display(env, fsf, ir_ms);
-    ir = std::move(d.display);
-    arrivals = std::move(d.arrivals);
+    tf::IrView view = tf::confident_ir_display(imp, confidence, fsf);
+    ir_ms = view.span_ms;
+    ir = std::move(view.display.display);
+    arrivals = std::move(view.display.arrivals);
 }
 
 void untick_duplicates(std::vector<Trace>& traces) {

@@ -3,7 +3,6 @@
 // data derived from them (window of N cycles, points, impulse-response display).
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -92,8 +91,6 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple
 std::size_t grid_bins_read(std::size_t n, float fs, const std::vector<bool>& read = {});
 // The circular impulse response of one layer's FFT bins (bins 0 and n/2 left out).
 std::vector<float> impulse_of_bins(const LayerBins& layer);
-// The same from the first bins of an FFT of size n, into `out` (n samples).
-void impulse_of_bins(std::size_t n, std::span<const Triple> bins, std::vector<float>& out);
 // The same from a transfer function: bins 0..n/2 in x (at least n/2 + 1
 // values, used up; bins 0 and n/2 are left out), into `out` (n samples).
 void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>& out);
