@@ -33,10 +33,7 @@ std::size_t period_of(Signal s, float sweep_secs, float fs) {
 
 trace::LayerBins layer_bins(const tf::TransferFunction& l) {
     trace::LayerBins out{l.n, std::vector<tf::Triple>(l.n / 2)};
-    for (std::size_t k = 0; k < l.n / 2; ++k) {
-        const auto [h, c] = l.bin(k);
-        out.bins[k] = tf::Triple{h.real(), h.imag(), c};
-    }
+    l.bins(out.bins);
     return out;
 }
 
@@ -378,15 +375,15 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
 
     if (in.tap_dropped && pairing_done_) keep_in_step();
 
-    // New paired samples.
+    // New paired samples, fed to the layers straight from the rings (before
+    // the trim below moves them).
     std::size_t m = std::min(mic_ring_.size(), ref_ring_.size());
-    std::vector<float> new_mic;
-    std::vector<float> new_ref;
     if (m > paired_) {
-        const auto a = mic_ring_.range(paired_, m);
-        const auto b = ref_ring_.range(paired_, m);
-        new_mic.assign(a.begin(), a.end());
-        new_ref.assign(b.begin(), b.end());
+        const auto new_mic = mic_ring_.range(paired_, m);
+        const auto new_ref = ref_ring_.range(paired_, m);
+        for (std::size_t i = 0; i < set_.layers.size(); ++i) frames_[i] = set_.layers[i].feed(new_mic, new_ref);
+    } else {
+        std::fill(frames_.begin(), frames_.end(), 0);
     }
     processed_ += mic.size();
 
@@ -410,8 +407,6 @@ void RunState::pass(PassInput in, SharedSnapshot& snapshot) {
         }
     }
     paired_ = m;
-
-    for (std::size_t i = 0; i < set_.layers.size(); ++i) frames_[i] = set_.layers[i].feed(new_mic, new_ref);
 
     // A sine carries no delay information.
     bool sine_stop = false;
@@ -464,7 +459,32 @@ const std::vector<std::vector<bool>>& RunState::merge_reads() {
         const auto m = tf::merge_cal(probe, {}, fs_);
         for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) reads_[k][i] = m[i].re != 0.0f;
     }
+    bins_read_.clear();
+    for (std::size_t k = 0; k < count; ++k) bins_read_.push_back(trace::grid_bins_read(set_.layers[k].n, fs_, reads_[k]));
     return reads_;
+}
+
+std::span<const tf::Triple> RunState::bins_of(std::size_t l, bool accumulated, std::size_t count) {
+    const tf::TransferFunction& layer = set_.layers[l];
+    count = std::min(count, layer.n / 2);
+    if (bins_.size() < count) bins_.resize(count);
+    const std::span<tf::Triple> out(bins_.data(), count);
+    if (accumulated)
+        set_.accumulators[l].bins(out);
+    else
+        layer.bins(out);
+    return out;
+}
+
+void RunState::impulse_of(std::size_t l, bool accumulated, std::vector<float>& out) {
+    const std::size_t n = set_.layers[l].n;
+    spectrum_.resize(n / 2 + 1);
+    const std::span<tf::Complex> x(spectrum_);
+    if (accumulated)
+        set_.accumulators[l].transfer(x.first(n / 2));
+    else
+        set_.layers[l].transfer(x.first(n / 2));
+    trace::impulse_of_transfer(n, x, out);
 }
 
 std::vector<tf::Triple> RunState::merged(bool accumulated, std::vector<float>* first_ir) {
@@ -475,19 +495,12 @@ std::vector<tf::Triple> RunState::merged(bool accumulated, std::vector<float>* f
     const auto& reads = merge_reads();
     const tf::Grid& f = tf::point_freq();
     for (std::size_t l = 0; l < count; ++l) {
-        const tf::TransferFunction& layer = set_.layers[l];
-        const tf::Accumulator* acc = accumulated ? &set_.accumulators[l] : nullptr;
-        const std::size_t n = acc != nullptr ? acc->n : layer.n;
-        // Only the grid points the merge reads, and only the bins they need.
-        std::vector<tf::Triple> g = trace::grid_of_bins(
-            n, fs_,
-            [&](std::size_t k) {
-                const auto [h, c] = acc != nullptr ? acc->bin(k) : layer.bin(k);
-                return tf::Triple{h.real(), h.imag(), c};
-            },
-            reads[l]);
+        const std::size_t n = accumulated ? set_.accumulators[l].n : set_.layers[l].n;
+        // Only the bins the grid points the merge reads need.
+        std::vector<tf::Triple> g = trace::grid_of_bins(n, fs_, bins_of(l, accumulated, bins_read_[l]), reads[l]);
         if (cycles_ > 0.0f) {
-            std::vector<float> ir = trace::impulse_of_bins(acc != nullptr ? accumulator_bins(*acc) : layer_bins(layer));
+            std::vector<float>& ir = l == 0 && first_ir != nullptr ? *first_ir : ir_work_;
+            impulse_of(l, accumulated, ir);
             for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
                 // A value the merge gives no weight is not computed.
                 if (!reads[l][i]) continue;
@@ -495,7 +508,6 @@ std::vector<tf::Triple> RunState::merged(bool accumulated, std::vector<float>* f
                 g[i].re = v.real();
                 g[i].im = v.imag();
             }
-            if (l == 0 && first_ir != nullptr) *first_ir = std::move(ir);
         }
         grids.push_back(std::move(g));
     }
@@ -533,35 +545,30 @@ void RunState::publish(SharedSnapshot& snapshot, bool new_frame) {
     auto [status, warn] = status_line(si);
 
     if (new_frame) {
-        std::vector<float> live_ir;
-        const std::vector<tf::Triple> live_merged = merged(false, &live_ir);
+        // Impulse response: the first accumulator once it holds data, else
+        // the longest layer. With cycles on, the merge computes it.
+        const bool from_acc = accumulate_ && !set_.accumulators.empty() && has_weight(set_.accumulators.front());
+        ir_.clear();
+        const std::vector<tf::Triple> live_merged = merged(false, from_acc ? nullptr : &ir_);
         std::vector<tf::Point> points = tf::points_of(live_merged);
 
         std::vector<tf::Point> acc_points;
         std::array<float, OCTAVE_BANDS> octaves{};
         std::vector<tf::Triple> acc_merged;
-        std::vector<float> acc_ir;
         if (accumulate_) {
-            acc_merged = merged(true, &acc_ir);
+            acc_merged = merged(true, from_acc ? &ir_ : nullptr);
             acc_points = tf::points_of(acc_merged);
             std::vector<float> conf(acc_merged.size());
             for (std::size_t i = 0; i < acc_merged.size(); ++i) conf[i] = acc_merged[i].conf;
             octaves = octave_confidence(conf);
         }
-
-        // Impulse response: the first accumulator once it holds data, else the longest layer.
-        const bool from_acc = accumulate_ && !set_.accumulators.empty() && has_weight(set_.accumulators.front());
-        std::vector<float> ir;
-        if (from_acc)
-            ir = acc_ir.empty() ? trace::impulse_of_bins(accumulator_bins(set_.accumulators.front())) : std::move(acc_ir);
-        else
-            ir = live_ir.empty() ? trace::impulse_of_bins(layer_bins(longest)) : std::move(live_ir);
+        if (ir_.empty()) impulse_of(0, from_acc, ir_);
         const std::vector<tf::Triple>& conf_src = from_acc ? acc_merged : live_merged;
         std::vector<float> conf(conf_src.size());
         for (std::size_t i = 0; i < conf_src.size(); ++i) conf[i] = conf_src[i].conf;
-        const std::vector<float> env = tf::confident_envelope(ir, conf, fs_);
-        const float span = tf::ir_span_ms(env, fs_);
-        tf::IrDisplay display = tf::ir_display(env, fs_, span);
+        tf::IrView view = tf::confident_ir_display(ir_, conf, fs_);
+        const float span = view.span_ms;
+        tf::IrDisplay& display = view.display;
 
         // Microphone spectrum on the grid.
         const std::vector<float> powers = tf::band_powers(longest.n, longest.syy, fs_);

@@ -84,11 +84,10 @@ Snapshot Snapshot::of_trace(const trace::Trace& trace) {
     } else {
         const float fs = static_cast<float>(trace.fs);
         const std::vector<float> ir = synthesise_ir(trace.windowed.empty() ? trace.h : trace.windowed, fs);
-        const std::vector<float> env = tf::confident_envelope(ir, trace.confidence, fs);
-        s.ir_span_ms = tf::ir_span_ms(env, fs);
-        tf::IrDisplay d = tf::ir_display(env, fs, s.ir_span_ms);
-        s.ir = std::move(d.display);
-        s.arrivals = std::move(d.arrivals);
+        tf::IrView view = tf::confident_ir_display(ir, trace.confidence, fs);
+        s.ir_span_ms = view.span_ms;
+        s.ir = std::move(view.display.display);
+        s.arrivals = std::move(view.display.arrivals);
     }
     float sum = 0.0f;
     std::size_t n = 0;

@@ -3,7 +3,9 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <mutex>
 #include <numbers>
 #include <tuple>
+#include <unordered_map>
 
 #include "api/client.h"
 #include "base/cast.h"
@@ -22,6 +25,20 @@ namespace {
 
 // |z|^2 as re^2 + im^2: the library's std::norm goes through hypot.
 inline float norm2(Complex z) { return z.real() * z.real() + z.imag() * z.imag(); }
+
+// Four float lanes, loads without alignment, masks of comparisons and selects.
+using V4 = float __attribute__((vector_size(16)));
+
+inline V4 load4(const float* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+using V4i = std::int32_t __attribute__((vector_size(16)));
+
+inline V4 select4(V4i m, V4 a, V4 b) { return (V4)(((V4i)a & m) | ((V4i)b & ~m)); }
+inline V4 splat4(float v) { return V4{v, v, v, v}; }
 
 }  // namespace
 
@@ -83,6 +100,25 @@ std::vector<Point> points_of(std::span<const Triple> bins) {
     return out;
 }
 
+namespace {
+
+// The part of bin k0 + j's power (j < count) that falls in the band lo..hi:
+// power x max(0, cover) / df with the bin's cover of the band, written with
+// selects (the same values as std::min and std::max) so that it vectorises.
+__attribute__((optimize("no-trapping-math"))) void band_terms(const float* __restrict power, std::int32_t k0,
+                                                             std::size_t count, float lo, float hi, float df,
+                                                             float* __restrict out) {
+    for (std::size_t j = 0; j < count; ++j) {
+        const float kf = static_cast<float>(k0 + static_cast<std::int32_t>(j));
+        const float up = (kf + 0.5f) * df;
+        const float down = (kf - 0.5f) * df;
+        const float cover = (up < hi ? up : hi) - (lo < down ? down : lo);
+        out[j] = power[j] * (0.0f < cover ? cover : 0.0f) / df;
+    }
+}
+
+}  // namespace
+
 std::vector<float> band_powers(std::size_t n, std::span<const float> power, float fs) {
     std::vector<float> out(GRID_POINTS, 0.0f);
     if (n < 4 || power.size() < n / 2) return out;
@@ -97,10 +133,20 @@ std::vector<float> band_powers(std::size_t n, std::span<const float> power, floa
         std::size_t k_hi = base::saturating_cast<std::size_t>(std::ceil(hi / df - 0.5f));
         k_hi = std::max(std::min(k_hi, top), k_lo);
         float sum = 0.0f;
-        for (std::size_t k = k_lo; k <= k_hi; ++k) {
-            const float kf = static_cast<float>(k);
-            const float cover = std::min(hi, (kf + 0.5f) * df) - std::max(lo, (kf - 0.5f) * df);
-            sum += power[k] * std::max(0.0f, cover) / df;
+        if (k_hi < static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            // The terms in pieces, four at a time, then summed in order.
+            std::array<float, 256> terms;
+            for (std::size_t k0 = k_lo; k0 <= k_hi; k0 += terms.size()) {
+                const std::size_t c = std::min(terms.size(), k_hi + 1 - k0);
+                band_terms(power.data() + k0, static_cast<std::int32_t>(k0), c, lo, hi, df, terms.data());
+                for (std::size_t j = 0; j < c; ++j) sum += terms[j];
+            }
+        } else {
+            for (std::size_t k = k_lo; k <= k_hi; ++k) {
+                const float kf = static_cast<float>(k);
+                const float cover = std::min(hi, (kf + 0.5f) * df) - std::max(lo, (kf - 0.5f) * df);
+                sum += power[k] * std::max(0.0f, cover) / df;
+            }
         }
         out[i] = sum;
     }
@@ -177,7 +223,26 @@ fftwf_plan wise_plan(std::size_t len, Direction dir, float* in, float* out, unsi
 
 std::once_flag wisdom_once;
 
+thread_local bool timing = false;
+thread_local TransformTime timed;
+
+// Runs one transform, timed when the thread's timing is on.
+template <class F>
+void execute(F&& run) {
+    if (!timing) {
+        run();
+        return;
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    run();
+    timed.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ++timed.count;
+}
+
 }  // namespace
+
+void time_transforms(bool on) { timing = on; }
+TransformTime transform_time() { return timed; }
 
 struct Fft::Impl {
     // Planned on buffers from the library's allocator, so it may use SIMD
@@ -229,7 +294,8 @@ void Fft::process(std::span<Complex> buf) const {
     if (buf.size() != len_ || is_real(dir_)) std::abort();
     if (len_ == 0) return;
     auto* p = reinterpret_cast<fftwf_complex*>(buf.data());
-    fftwf_execute_dft(impl_->for_buffers(len_, dir_, p, p), p, p);
+    const fftwf_plan plan = impl_->for_buffers(len_, dir_, p, p);
+    execute([&] { fftwf_execute_dft(plan, p, p); });
 }
 
 void Fft::process(std::span<const Complex> in, std::span<Complex> out) const {
@@ -243,14 +309,16 @@ void Fft::process(std::span<const float> in, std::span<Complex> out) const {
     if (len_ == 0) return;
     auto* i = const_cast<float*>(in.data());  // not written: out of place, the input is kept
     auto* o = reinterpret_cast<fftwf_complex*>(out.data());
-    fftwf_execute_dft_r2c(impl_->for_buffers(len_, dir_, i, o), i, o);
+    const fftwf_plan plan = impl_->for_buffers(len_, dir_, i, o);
+    execute([&] { fftwf_execute_dft_r2c(plan, i, o); });
 }
 
 void Fft::process(std::span<Complex> in, std::span<float> out) const {
     if (dir_ != Direction::RealInverse || in.size() != len_ / 2 + 1 || out.size() != len_) std::abort();
     if (len_ == 0) return;
     auto* i = reinterpret_cast<fftwf_complex*>(in.data());
-    fftwf_execute_dft_c2r(impl_->for_buffers(len_, dir_, i, out.data()), i, out.data());
+    const fftwf_plan plan = impl_->for_buffers(len_, dir_, i, out.data());
+    execute([&] { fftwf_execute_dft_c2r(plan, i, out.data()); });
 }
 
 FftHandle Planner::plan(std::size_t n, Direction dir) {
@@ -365,6 +433,7 @@ TransferFunction::TransferFunction(std::size_t n_, std::size_t averages_, float 
     mic_frame.assign(n, 0.0f);
     ref_frame.assign(n, 0.0f);
     windowed_frame.assign(n, 0.0f);
+    windowed_ref.assign(n, 0.0f);
     ref_spec.assign(n / 2 + 1, Complex{});
     mic_spec.assign(n / 2 + 1, Complex{});
     sxx.assign(n / 2, 0.0f);
@@ -399,6 +468,93 @@ std::pair<Complex, float> TransferFunction::bin(std::size_t k) const {
     coherence = clamp01(coherence);
     const Complex h = k < clean.size() ? clean[k] : sxy[k] / sx;
     return {h, coherence};
+}
+
+namespace {
+
+// TransferFunction::bin for bins [0, count) into three arrays, without
+// branches so that it vectorises (a bin below the floors gives zeros); the
+// same operations in the same order. Without trapping math the compiler may
+// compute both sides of the selects; no value changes.
+__attribute__((optimize("no-trapping-math"))) void layer_bins(const float* __restrict sxx, const float* __restrict syy,
+                                                             const float* __restrict sxy, std::size_t count,
+                                                             float floor, float navg, float* __restrict re,
+                                                             float* __restrict im, float* __restrict cf) {
+    const bool biased = navg > 1.0f;
+    for (std::size_t k = 0; k < count; ++k) {
+        const float sx = sxx[k];
+        const float sy = syy[k];
+        const float r = sxy[2 * k];
+        const float i = sxy[2 * k + 1];
+        const bool valid = (sy > 1e-12f) & (sx > floor);
+        float c = (navg * (r * r + i * i) / (sx * sy) - 1.0f) / (navg - 1.0f);
+        c = biased ? c : 0.0f;
+        c = c < 0.0f ? 0.0f : c;  // clamp01, NaN kept
+        c = c > 1.0f ? 1.0f : c;
+        re[k] = valid ? r / sx : 0.0f;
+        im[k] = valid ? i / sx : 0.0f;
+        cf[k] = valid ? c : 0.0f;
+    }
+}
+
+}  // namespace
+
+void TransferFunction::bins(std::span<Triple> out) const {
+    const std::size_t count = std::min({out.size(), sxx.size(), syy.size(), sxy.size()});
+    const float navg = w > 0.0f ? 1.0f / w : 0.0f;
+    constexpr std::size_t CHUNK = 256;
+    std::array<float, CHUNK> re, im, cf;
+    for (std::size_t k0 = 0; k0 < count; k0 += CHUNK) {
+        const std::size_t c = std::min(CHUNK, count - k0);
+        layer_bins(sxx.data() + k0, syy.data() + k0, reinterpret_cast<const float*>(sxy.data() + k0), c, floor, navg,
+                   re.data(), im.data(), cf.data());
+        for (std::size_t j = 0; j < c; ++j) out[k0 + j] = Triple{re[j], im[j], cf[j]};
+    }
+    // The sweep layer's gated transfer function replaces the quotient.
+    const std::size_t cleaned = std::min(count, clean.size());
+    for (std::size_t k = 0; k < cleaned; ++k) {
+        if (!(syy[k] > 1e-12f && sxx[k] > floor)) continue;
+        out[k].re = clean[k].real();
+        out[k].im = clean[k].imag();
+    }
+}
+
+namespace {
+
+// The transfer function of TransferFunction::bin for bins [0, count) into
+// out (complex values), the same operations as layer_bins, four bins at a
+// time.
+void layer_transfer(const float* sxx, const float* syy, const float* sxy, std::size_t count, float floor,
+                    float* out) {
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const V4 sx = load4(sxx + k);
+        const V4i valid = (load4(syy + k) > splat4(1e-12f)) & (sx > splat4(floor));
+        const V4 sx0 = __builtin_shuffle(sx, V4i{0, 0, 1, 1});
+        const V4 sx1 = __builtin_shuffle(sx, V4i{2, 2, 3, 3});
+        const V4i v0 = __builtin_shuffle(valid, V4i{0, 0, 1, 1});
+        const V4i v1 = __builtin_shuffle(valid, V4i{2, 2, 3, 3});
+        const V4 h0 = select4(v0, load4(sxy + 2 * k) / sx0, V4{});
+        const V4 h1 = select4(v1, load4(sxy + 2 * k + 4) / sx1, V4{});
+        std::memcpy(out + 2 * k, &h0, sizeof h0);
+        std::memcpy(out + 2 * k + 4, &h1, sizeof h1);
+    }
+    for (; k < count; ++k) {
+        const bool valid = syy[k] > 1e-12f && sxx[k] > floor;
+        out[2 * k] = valid ? sxy[2 * k] / sxx[k] : 0.0f;
+        out[2 * k + 1] = valid ? sxy[2 * k + 1] / sxx[k] : 0.0f;
+    }
+}
+
+}  // namespace
+
+void TransferFunction::transfer(std::span<Complex> out) const {
+    const std::size_t count = std::min({out.size(), sxx.size(), syy.size(), sxy.size()});
+    layer_transfer(sxx.data(), syy.data(), reinterpret_cast<const float*>(sxy.data()), count, floor,
+                   reinterpret_cast<float*>(out.data()));
+    const std::size_t cleaned = std::min(count, clean.size());
+    for (std::size_t k = 0; k < cleaned; ++k)
+        if (syy[k] > 1e-12f && sxx[k] > floor) out[k] = clean[k];
 }
 
 Accumulator::Accumulator(std::size_t n_, float fs_, float threshold_, std::size_t averages)
@@ -454,6 +610,37 @@ __attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_
 
 }  // namespace
 
+namespace {
+
+// The transfer function of accumulated_bins alone, into out (complex values).
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_transfer(
+    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count,
+    float* __restrict out) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const float wk = wt[k];
+        const float mr = s[2 * k] / wk;
+        const float mi = s[2 * k + 1] / wk;
+        const float mag = __builtin_sqrtf(pw[k] / wk);
+        const float am = __builtin_sqrtf(mr * mr + mi * mi);
+        const float hr1 = mr / am * mag;
+        const float hi1 = mi / am * mag;
+        const bool some = am > 0.0f;
+        const float hr = some ? hr1 : mag;
+        const float hi = some ? hi1 : 0.0f;
+        const bool has = wk > 0.0f;
+        out[2 * k] = has ? hr : 0.0f;
+        out[2 * k + 1] = has ? hi : 0.0f;
+    }
+}
+
+}  // namespace
+
+void Accumulator::transfer(std::span<Complex> out) const {
+    const std::size_t count = std::min({out.size(), weight.size(), power.size(), sxy.size()});
+    accumulated_transfer(reinterpret_cast<const float*>(sxy.data()), power.data(), weight.data(), count,
+                         reinterpret_cast<float*>(out.data()));
+}
+
 void Accumulator::bins(std::span<Triple> out) const {
     const std::size_t count = std::min({out.size(), weight.size(), power.size(), sxy.size()});
     constexpr std::size_t CHUNK = 256;
@@ -490,16 +677,9 @@ void phasor_table(double a, std::array<float, BLOCK>& re, std::array<float, BLOC
     }
 }
 
+
 // Sum of t[j] x[j] e^(i a j) over one block, t the taper (1 when not
 // tapered), in vectors of four lanes. Tables hold BLOCK values; x holds cnt.
-using V4 = float __attribute__((vector_size(16)));
-
-inline V4 load4(const float* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 template <bool Tapered>
 std::complex<float> block_sum(const float* x, std::int64_t cnt, const std::array<float, BLOCK>& pr,
                               const std::array<float, BLOCK>& pi, float br, float bi,
@@ -535,18 +715,31 @@ std::complex<float> block_sum(const float* x, std::int64_t cnt, const std::array
 
 }  // namespace
 
-Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) {
-    const std::size_t n = ir.size();
-    if (n == 0) return {};
+namespace {
+
+// What windowed_at needs besides the response itself, for one response
+// length, rate, frequency and number of cycles: the window's extent, the
+// tables of phasor steps inside a block, the rotations from one block to the
+// next and the first phasors of the two runs.
+struct WindowSteps {
+    std::int64_t pre = 0;
+    std::int64_t len = 0;
+    std::int64_t len2 = 0;
+    std::array<float, BLOCK> pr, pi, qr, qi;
+    std::complex<double> block_rot, taper_rot;
+    std::complex<double> anchor[2], taper[2];
+};
+
+WindowSteps window_steps(std::size_t n, float fs, float f, float c) {
+    WindowSteps w;
     const std::int64_t nn = static_cast<std::int64_t>(n);
     const std::int64_t half = nn / 2;
-    const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.001f));
-    const float c = std::isnan(cycles) ? 34.0f : std::fmin(cycles, 34.0f);
+    w.pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.001f));
     std::int64_t len = base::saturating_cast<std::int64_t>(std::floor(fs * c / f));
     len = std::min(len, half);
-    len = std::max<std::int64_t>(len, 2);
-    const std::int64_t len2 = len / 2;
-    const std::int64_t fade = len - len2;
+    w.len = std::max<std::int64_t>(len, 2);
+    w.len2 = w.len / 2;
+    const std::int64_t fade = w.len - w.len2;
 
     // The sum runs in blocks of 64 samples: each block's first phasor comes
     // from the previous one by one rotation in double precision, the samples
@@ -554,18 +747,55 @@ Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) 
     // taper is handled the same way.
     const double wstep = TWO_PI * static_cast<double>(f) / static_cast<double>(fs);
     const double tstep = std::numbers::pi / static_cast<double>(fade);
-    std::array<float, BLOCK> pr, pi, qr, qi;
-    phasor_table(-wstep, pr, pi);
-    phasor_table(tstep, qr, qi);
-    const std::complex<double> block_rot = std::polar(1.0, -wstep * static_cast<double>(BLOCK));
-    const std::complex<double> taper_rot = std::polar(1.0, tstep * static_cast<double>(BLOCK));
+    phasor_table(-wstep, w.pr, w.pi);
+    phasor_table(tstep, w.qr, w.qi);
+    w.block_rot = std::polar(1.0, -wstep * static_cast<double>(BLOCK));
+    w.taper_rot = std::polar(1.0, tstep * static_cast<double>(BLOCK));
+    const std::int64_t from[2] = {-w.pre, w.len2};
+    for (int r = 0; r < 2; ++r) {
+        w.anchor[r] = std::polar(1.0, -wstep * static_cast<double>(from[r]));
+        w.taper[r] = std::polar(1.0, tstep * static_cast<double>(from[r] - w.len2));
+    }
+    return w;
+}
+
+// window_steps, kept per thread: the display asks for the same grid
+// frequencies of the same layers at every refresh.
+const WindowSteps& cached_window_steps(std::size_t n, float fs, float f, float c) {
+    struct Key {
+        std::size_t n;
+        std::uint32_t fs, f, c;
+        bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+        std::size_t operator()(const Key& k) const {
+            std::uint64_t h = k.n * 0x9E3779B97F4A7C15ull;
+            for (std::uint32_t v : {k.fs, k.f, k.c}) h = (h ^ v) * 0x100000001B3ull;
+            return static_cast<std::size_t>(h ^ (h >> 29));
+        }
+    };
+    thread_local std::unordered_map<Key, WindowSteps, Hash> cache;
+    const Key key{n, std::bit_cast<std::uint32_t>(fs), std::bit_cast<std::uint32_t>(f), std::bit_cast<std::uint32_t>(c)};
+    if (auto it = cache.find(key); it != cache.end()) return it->second;
+    if (cache.size() >= 4096) cache.clear();
+    return cache.emplace(key, window_steps(n, fs, f, c)).first->second;
+}
+
+}  // namespace
+
+Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) {
+    const std::size_t n = ir.size();
+    if (n == 0) return {};
+    const std::int64_t nn = static_cast<std::int64_t>(n);
+    const float c = std::isnan(cycles) ? 34.0f : std::fmin(cycles, 34.0f);
+    const WindowSteps& w = cached_window_steps(n, fs, f, c);
 
     std::array<float, BLOCK> xb;
     std::complex<double> total = 0.0;
-    auto run = [&](std::int64_t from, std::int64_t to, bool tapered) {
+    auto run = [&](int r, std::int64_t from, std::int64_t to, bool tapered) {
         if (from >= to) return;
-        std::complex<double> anchor = std::polar(1.0, -wstep * static_cast<double>(from));
-        std::complex<double> taper = std::polar(1.0, tstep * static_cast<double>(from - len2));
+        std::complex<double> anchor = w.anchor[r];
+        std::complex<double> taper = w.taper[r];
         std::int64_t idx = ((from % nn) + nn) % nn;
         for (std::int64_t k0 = from; k0 < to; k0 += BLOCK) {
             const std::int64_t cnt = std::min(BLOCK, to - k0);
@@ -582,16 +812,16 @@ Complex windowed_at(std::span<const float> ir, float fs, float f, float cycles) 
                 x = xb.data();
             }
             const std::complex<float> part =
-                tapered ? block_sum<true>(x, cnt, pr, pi, static_cast<float>(taper.real()),
-                                          static_cast<float>(taper.imag()), qr, qi)
-                        : block_sum<false>(x, cnt, pr, pi, 0.0f, 0.0f, qr, qi);
+                tapered ? block_sum<true>(x, cnt, w.pr, w.pi, static_cast<float>(taper.real()),
+                                          static_cast<float>(taper.imag()), w.qr, w.qi)
+                        : block_sum<false>(x, cnt, w.pr, w.pi, 0.0f, 0.0f, w.qr, w.qi);
             total += anchor * std::complex<double>(part);
-            anchor *= block_rot;
-            taper *= taper_rot;
+            anchor *= w.block_rot;
+            taper *= w.taper_rot;
         }
     };
-    run(-pre, len2, false);
-    run(len2, len, true);
+    run(0, -w.pre, w.len2, false);
+    run(1, w.len2, w.len, true);
     return Complex(total);
 }
 
@@ -776,8 +1006,28 @@ const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
 
 }  // namespace
 
-std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
-    if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
+namespace {
+
+// |z| (magnitude) of the complex values [from, to) into out, four at a time.
+// Without trapping math the compiler may compute both sides of the select,
+// and this file is built without errno from the math functions, so the
+// square roots are inline; no value changes.
+__attribute__((optimize("no-trapping-math"))) void magnitudes(const float* __restrict z, float* __restrict out,
+                                                             std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+        const float x = z[2 * k];
+        const float y = z[2 * k + 1];
+        const float r = static_cast<float>(__builtin_sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
+        const bool inf = (__builtin_fabsf(x) == __builtin_inff()) | (__builtin_fabsf(y) == __builtin_inff());
+        out[k] = inf ? __builtin_inff() : r;
+    }
+}
+
+// confident_envelope of ir (conf holding 240 values, ir not empty) into
+// `out`, computed only for samples [0, after) and [n - before, n); the
+// others are left zero.
+void envelope_into(std::span<const float> ir, std::span<const float> conf, float fs, std::vector<float>& out,
+                   std::size_t after, std::size_t before) {
     const std::size_t n = ir.size();
     // The spectrum of the real response fills bins 0..n/2; the envelope's
     // one-sided spectrum keeps no bin above them.
@@ -802,22 +1052,76 @@ std::vector<float> confident_envelope(std::span<const float> ir, std::span<const
             s[k] *= scales[points[k]];
     }
     plan::inverse(n)->process(s);
-    std::vector<float> out(n);
-    for (std::size_t k = 0; k < n; ++k) out[k] = magnitude(s[k]);
+    out.resize(n);
+    const auto* z = reinterpret_cast<const float*>(s.data());
+    after = std::min(after, n);
+    before = std::min(before, n - after);
+    magnitudes(z, out.data(), 0, after);
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before), 0.0f);
+    magnitudes(z, out.data(), n - before, n);
+}
+
+}  // namespace
+
+std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
+    if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
+    std::vector<float> out;
+    envelope_into(ir, conf, fs, out, ir.size(), 0);
     return out;
 }
 
+IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs) {
+    IrView view;
+    if (conf.size() != GRID_POINTS || ir.empty()) {
+        view.span_ms = ir_span_ms(ir, fs);
+        view.display = ir_display(ir, fs, view.span_ms);
+        return view;
+    }
+    // The span reads the first half of the envelope; the display reads from
+    // 2 ms before time zero (the end of the response) to at most 320 ms after.
+    const std::size_t n = ir.size();
+    const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.002f));
+    const std::size_t post = base::saturating_cast<std::size_t>(std::floor(fs * (320.0f / 1000.0f)));
+    std::size_t after = n;
+    std::size_t before = 0;
+    if (pre < n && post < n - pre) {
+        after = std::max(n / 2, post + 1);
+        before = pre;
+    }
+    thread_local std::vector<float> env;
+    envelope_into(ir, conf, fs, env, after, before);
+    view.span_ms = ir_span_ms(env, fs);
+    view.display = ir_display(env, fs, view.span_ms);
+    return view;
+}
+
+namespace {
+
+// The largest |x| of the values, at least 0; a NaN value is passed over, as
+// std::fmax would. Four lanes at a time (the largest value does not depend
+// on the order).
+float largest_abs(const float* x, std::size_t count) {
+    const V4i magnitude_bits{0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    V4 m{};
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const V4 a = (V4)((V4i)load4(x + k) & magnitude_bits);
+        m = select4(a > m, a, m);
+    }
+    float r = 0.0f;
+    for (int j = 0; j < 4; ++j) r = m[j] > r ? m[j] : r;
+    for (; k < count; ++k) {
+        const float a = std::abs(x[k]);
+        r = a > r ? a : r;
+    }
+    return r;
+}
+
+}  // namespace
+
 float ir_span_ms(std::span<const float> ir, float fs) {
     const std::size_t half = ir.size() / 2;
-    auto max_abs = [&](std::size_t from, std::size_t to) {
-        float m = 0.0f;
-        // m never NaN: a NaN sample is passed over, as std::fmax would.
-        for (std::size_t k = from; k < to; ++k) {
-            const float a = std::abs(ir[k]);
-            m = a > m ? a : m;
-        }
-        return m;
-    };
+    auto max_abs = [&](std::size_t from, std::size_t to) { return from < to ? largest_abs(ir.data() + from, to - from) : 0.0f; };
     const float p = max_abs(0, half);
     for (const float span : {40.0f, 80.0f, 160.0f}) {
         const std::size_t e = base::saturating_cast<std::size_t>(std::floor(fs * (2.0f * span) / 1000.0f));
@@ -851,13 +1155,16 @@ IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
     const std::int64_t len = pre + post;
     if (len <= 0) return out;
     std::vector<float> v(static_cast<std::size_t>(len));
-    float peak = 0.0f;
     // The circular index of sample j - pre, stepped rather than divided.
     std::int64_t idx = (((-pre) % n) + n) % n;
-    for (std::int64_t j = 0; j < len; ++j, idx = idx + 1 == n ? 0 : idx + 1) {
-        v[j] = std::abs(ir[static_cast<std::size_t>(idx)]);
-        peak = v[j] > peak ? v[j] : peak;  // std::fmax: peak is never NaN
+    for (std::int64_t j = 0; j < len;) {
+        // A run of samples up to the end of the response.
+        const std::int64_t run = std::min(len - j, n - idx);
+        for (std::int64_t r = 0; r < run; ++r) v[j + r] = std::abs(ir[static_cast<std::size_t>(idx + r)]);
+        j += run;
+        idx = idx + run == n ? 0 : idx + run;
     }
+    const float peak = largest_abs(v.data(), v.size());  // std::fmax: peak is never NaN
     if (!(peak > 0.0f)) return out;
     auto level = [&](float x) { return std::fmin(std::fmax(20.0f * std::log10(std::fmax(x / peak, 1e-9f)), -60.0f), 0.0f); };
 
@@ -1001,16 +1308,14 @@ void sweep_analysis(TransferFunction& l) {
     l.clean.assign(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(n / 2));
 }
 
-// Sum of the values in double precision, in four partial sums so that the
-// loop vectorises.
-double plain_sum(std::span<const float> x) {
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+// Adds the values in double precision to four partial sums, value i to sum
+// i mod 4 (the last n mod 4 values to the first), so that the loop vectorises.
+void add_partial(std::span<const float> x, double (&acc)[4]) {
     const std::size_t n = x.size();
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4)
         for (std::size_t j = 0; j < 4; ++j) acc[j] += static_cast<double>(x[i + j]);
     for (; i < n; ++i) acc[0] += static_cast<double>(x[i]);
-    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
 double square_sum(std::span<const float> x) {
@@ -1024,9 +1329,33 @@ double square_sum(std::span<const float> x) {
     return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
-void windowed(const std::vector<float>& frame, const std::vector<float>& window, std::vector<float>& out) {
-    const std::size_t n = frame.size();
-    for (std::size_t i = 0; i < n; ++i) out[i] = frame[i] * window[i];
+// Moves frame[hop .. hop + keep) to the front and writes it times the
+// window to out.
+void shift_windowed(float* frame, const float* __restrict window, float* __restrict out, std::size_t hop,
+                    std::size_t keep) {
+    for (std::size_t i = 0; i < keep; ++i) {
+        const float v = frame[i + hop];
+        frame[i] = v;
+        out[i] = v * window[i];
+    }
+}
+
+// Writes x times the window to out and returns square_sum(x).
+double windowed_squares(const float* __restrict x, const float* __restrict window, float* __restrict out,
+                        std::size_t count) {
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            out[i + j] = x[i + j] * window[i + j];
+            acc[j] += static_cast<double>(x[i + j]) * x[i + j];
+        }
+    }
+    for (; i < count; ++i) {
+        out[i] = x[i] * window[i];
+        acc[0] += static_cast<double>(x[i]) * x[i];
+    }
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
 // The running averages of |X|^2, |Y|^2 and conj(X) Y with weight a, written
@@ -1082,20 +1411,52 @@ const std::vector<Complex>& rotation(std::size_t n, std::int64_t shift, float fa
 std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const float> reference) {
     const std::size_t s = std::min(skip, mic.size());
     skip -= s;
-    mic_queue.insert(mic_queue.end(), mic.begin() + static_cast<std::ptrdiff_t>(s), mic.end());
-    ref_queue.insert(ref_queue.end(), reference.begin(), reference.end());
-    if (hop == 0 || hop > n) return 0;
+    mic = mic.subspan(s);
+    // The samples of each stream: its queue, then the new ones. Frames take
+    // them from there; what is left over goes to the queue at the end.
+    auto copy_out = [](const std::vector<float>& queue, std::span<const float> fresh, std::size_t from,
+                       std::size_t count, float* out) {
+        if (from < queue.size()) {
+            const std::size_t q = std::min(count, queue.size() - from);
+            std::copy_n(queue.data() + from, q, out);
+            from += q;
+            count -= q;
+            out += q;
+        }
+        std::copy_n(fresh.data() + (from - queue.size()), count, out);
+    };
+    auto keep_rest = [](std::vector<float>& queue, std::span<const float> fresh, std::size_t taken) {
+        if (taken <= queue.size()) {
+            queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(taken));
+            queue.insert(queue.end(), fresh.begin(), fresh.end());
+        } else {
+            queue.assign(fresh.begin() + static_cast<std::ptrdiff_t>(taken - queue.size()), fresh.end());
+        }
+    };
+    const std::size_t mic_have = mic_queue.size() + mic.size();
+    const std::size_t ref_have = ref_queue.size() + reference.size();
+    if (hop == 0 || hop > n) {
+        keep_rest(mic_queue, mic, 0);
+        keep_rest(ref_queue, reference, 0);
+        return 0;
+    }
     const std::size_t bins = n / 2;
     const std::size_t keep = n - hop;
     std::size_t done = 0;
     const auto h = static_cast<std::ptrdiff_t>(hop);
-    std::size_t taken = 0;  // samples of both queues moved into frames
-    while (mic_queue.size() - taken >= hop && ref_queue.size() - taken >= hop) {
-        std::copy(mic_frame.begin() + h, mic_frame.end(), mic_frame.begin());
-        std::copy(ref_frame.begin() + h, ref_frame.end(), ref_frame.begin());
-        const auto t = static_cast<std::ptrdiff_t>(taken);
-        std::copy(mic_queue.begin() + t, mic_queue.begin() + t + h, mic_frame.begin() + static_cast<std::ptrdiff_t>(keep));
-        std::copy(ref_queue.begin() + t, ref_queue.begin() + t + h, ref_frame.begin() + static_cast<std::ptrdiff_t>(keep));
+    std::size_t taken = 0;  // samples of both streams moved into frames
+    while (mic_have - taken >= hop && ref_have - taken >= hop) {
+        // A frame this hop completes is windowed on the way: the part kept
+        // while it moves, the new part while its squares are summed.
+        if (filled + hop >= n) {
+            shift_windowed(mic_frame.data(), window.data(), windowed_frame.data(), hop, keep);
+            shift_windowed(ref_frame.data(), window.data(), windowed_ref.data(), hop, keep);
+        } else {
+            std::copy(mic_frame.begin() + h, mic_frame.end(), mic_frame.begin());
+            std::copy(ref_frame.begin() + h, ref_frame.end(), ref_frame.begin());
+        }
+        copy_out(mic_queue, mic, taken, hop, mic_frame.data() + keep);
+        copy_out(ref_queue, reference, taken, hop, ref_frame.data() + keep);
         taken += hop;
         filled = std::min(n, filled + hop);
         if (filled < n) continue;
@@ -1103,8 +1464,10 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         // The squares of the frame: with half-frame hops, the half kept from
         // the frame before was summed then.
         const bool halves = 2 * hop == n && halves_known;
-        const double mic_new = square_sum(std::span<const float>(mic_frame).subspan(keep));
-        const double ref_new = square_sum(std::span<const float>(ref_frame).subspan(keep));
+        const double mic_new = windowed_squares(mic_frame.data() + keep, window.data() + keep,
+                                                windowed_frame.data() + keep, hop);
+        const double ref_new = windowed_squares(ref_frame.data() + keep, window.data() + keep,
+                                                windowed_ref.data() + keep, hop);
         const double mic_sq = halves ? mic_kept_sq + mic_new : mic_new + square_sum(std::span<const float>(mic_frame).first(keep));
         const double ref_sq = halves ? ref_kept_sq + ref_new : ref_new + square_sum(std::span<const float>(ref_frame).first(keep));
         mic_kept_sq = mic_new;
@@ -1114,67 +1477,130 @@ std::size_t TransferFunction::feed(std::span<const float> mic, std::span<const f
         const double nd = static_cast<double>(n);
         mic_rms = static_cast<float>(std::sqrt(mic_sq / nd));
         ref_rms = static_cast<float>(std::sqrt(ref_sq / nd));
-        windowed(mic_frame, window, windowed_frame);
         fft->process(windowed_frame, mic_spec);
-        windowed(ref_frame, window, windowed_frame);
-        fft->process(windowed_frame, ref_spec);
+        fft->process(windowed_ref, ref_spec);
 
         count += 1;
         const std::uint64_t div = std::min<std::uint64_t>(count, std::max<std::size_t>(averages, 1));
         const float a = 1.0f / static_cast<float>(div);
         w = (1.0f - a) * (1.0f - a) * w + a * a;
-        average_into(ref_spec.data(), mic_spec.data(), bins, a, sxx.data(), syy.data(),
-                     reinterpret_cast<float*>(sxy.data()));
-        const double sum = plain_sum(std::span<const float>(sxx).first(bins));
+        // The averages in pieces, each summed for the floor while in cache
+        // (pieces of a multiple of four keep the order of the sums).
+        double acc[4] = {0.0, 0.0, 0.0, 0.0};
+        constexpr std::size_t PIECE = 1024;
+        for (std::size_t k0 = 0; k0 < bins; k0 += PIECE) {
+            const std::size_t c = std::min(PIECE, bins - k0);
+            average_into(ref_spec.data() + k0, mic_spec.data() + k0, c, a, sxx.data() + k0, syy.data() + k0,
+                         reinterpret_cast<float*>(sxy.data() + k0));
+            add_partial(std::span<const float>(sxx).subspan(k0, c), acc);
+        }
+        const double sum = (acc[0] + acc[1]) + (acc[2] + acc[3]);
         floor = static_cast<float>(sum) / static_cast<float>(bins) * 0.0001f;
         if (sweep) sweep_analysis(*this);
         ++done;
     }
-    mic_queue.erase(mic_queue.begin(), mic_queue.begin() + static_cast<std::ptrdiff_t>(taken));
-    ref_queue.erase(ref_queue.begin(), ref_queue.begin() + static_cast<std::ptrdiff_t>(taken));
+    keep_rest(mic_queue, mic, taken);
+    keep_rest(ref_queue, reference, taken);
     return done;
 }
 
 namespace {
 
-// Accumulator::add for the common case (no gated transfer function, no
-// shift, one frame) without branches, so that it vectorises: every bin gets
-// its contribution or zero. Bins whose 1 / (sx sy) over- or underflows are
-// left out and counted; the caller adds them the general way. Without
-// trapping math the compiler may compute both sides of the selects; no value
-// changes, and nothing here reads the floating-point exception flags.
-__attribute__((optimize("no-trapping-math"))) std::size_t add_plain(const float* __restrict sxx_l, const float* __restrict syy_l, const float* __restrict sxy_l,
-                      std::size_t bins, float lfloor, bool biased, float navg, float inv_m1, float threshold,
-                      float* __restrict sxy, float* __restrict power, float* __restrict weight) {
-    std::size_t slow = 0;
-    for (std::size_t k = 0; k < bins; ++k) {
-        const float sx = sxx_l[k];
-        const float sy = syy_l[k];
-        const float re = sxy_l[2 * k];
-        const float im = sxy_l[2 * k + 1];
-        const bool valid = (sy > 1e-12f) & (sx > lfloor);
-        const float inv = 1.0f / (sx * sy);
-        const bool finite = (inv > 0.0f) & (inv < INFINITY);
-        const float cb = (navg * (re * re + im * im) * inv - 1.0f) * inv_m1;
-        float c = biased ? cb : 0.0f;
-        c = c < 0.0f ? 0.0f : c;  // clamp01, NaN kept
-        c = c > 1.0f ? 1.0f : c;
-        const float inv_sx = sy * inv;
-        const float hr = re * inv_sx;
-        const float hi = im * inv_sx;
-        const float p = hr * hr + hi * hi;
-        // c >= threshold is false for a NaN c; p - p is 0 only for a finite p.
-        const bool take = valid & finite & (c >= threshold) & (p - p == 0.0f);
-        slow += static_cast<std::size_t>(valid & !finite);
-        const float cr = c * hr;
-        const float ci = c * hi;
-        const float cp = c * p;
-        sxy[2 * k] += take ? cr : 0.0f;
-        sxy[2 * k + 1] += take ? ci : 0.0f;
-        power[k] += take ? cp : 0.0f;
-        weight[k] += take ? c : 0.0f;
+
+// Four bins of Accumulator::add without branches: each bin gets its
+// contribution `times` times, or zeros. sxy_l, rot, sxy: four complex values
+// (eight floats); the others four floats. Returns the mask of the bins whose
+// 1 / (sx sy) over- or underflows (the caller adds them the general way).
+template <bool Rotate>
+inline V4i add4(const float* sxx_l, const float* syy_l, const float* sxy_l, const float* rot, std::uint32_t times,
+                float lfloor, bool biased, float navg, float inv_m1, float threshold, float* sxy, float* power,
+                float* weight) {
+    const V4 sx = load4(sxx_l);
+    const V4 sy = load4(syy_l);
+    const V4 s0 = load4(sxy_l);
+    const V4 s1 = load4(sxy_l + 4);
+    const V4 re = __builtin_shuffle(s0, s1, V4i{0, 2, 4, 6});
+    const V4 im = __builtin_shuffle(s0, s1, V4i{1, 3, 5, 7});
+    const V4 zero{};
+    const V4i valid = (sy > splat4(1e-12f)) & (sx > splat4(lfloor));
+    const V4 inv = splat4(1.0f) / (sx * sy);
+    const V4i finite = (inv > zero) & (inv < splat4(INFINITY));
+    const V4 cb = (splat4(navg) * (re * re + im * im) * inv - splat4(1.0f)) * splat4(inv_m1);
+    V4 c = biased ? cb : zero;
+    c = select4(c < zero, zero, c);  // clamp01, NaN kept
+    c = select4(c > splat4(1.0f), splat4(1.0f), c);
+    const V4 inv_sx = sy * inv;
+    V4 hr = re * inv_sx;
+    V4 hi = im * inv_sx;
+    const V4 p = hr * hr + hi * hi;
+    // c >= threshold is false for a NaN c; p - p is 0 only for a finite p.
+    const V4i take = valid & finite & (c >= splat4(threshold)) & (p - p == zero);
+    V4 cp = c * p;
+    if constexpr (Rotate) {
+        const V4 r0 = load4(rot);
+        const V4 r1 = load4(rot + 4);
+        const V4 rr = __builtin_shuffle(r0, r1, V4i{0, 2, 4, 6});
+        const V4 ri = __builtin_shuffle(r0, r1, V4i{1, 3, 5, 7});
+        const V4 h2r = hr * rr - hi * ri;
+        const V4 h2i = hr * ri + hi * rr;
+        hr = h2r;
+        hi = h2i;
+        cp = c * (hr * hr + hi * hi);
     }
-    return slow;
+    const V4 cr = select4(take, c * hr, zero);
+    const V4 ci = select4(take, c * hi, zero);
+    cp = select4(take, cp, zero);
+    const V4 cw = select4(take, c, zero);
+    V4 ar = __builtin_shuffle(load4(sxy), load4(sxy + 4), V4i{0, 2, 4, 6});
+    V4 ai = __builtin_shuffle(load4(sxy), load4(sxy + 4), V4i{1, 3, 5, 7});
+    V4 ap = load4(power);
+    V4 aw = load4(weight);
+    for (std::uint32_t t = 0; t < times; ++t) {
+        ar += cr;
+        ai += ci;
+        ap += cp;
+        aw += cw;
+    }
+    const V4 o0 = __builtin_shuffle(ar, ai, V4i{0, 4, 1, 5});
+    const V4 o1 = __builtin_shuffle(ar, ai, V4i{2, 6, 3, 7});
+    std::memcpy(sxy, &o0, sizeof o0);
+    std::memcpy(sxy + 4, &o1, sizeof o1);
+    std::memcpy(power, &ap, sizeof ap);
+    std::memcpy(weight, &aw, sizeof aw);
+    return valid & ~finite;
+}
+
+// Accumulator::add for a layer without gated transfer function, four bins
+// at a time (the last few through a padded copy). Bins whose 1 / (sx sy)
+// over- or underflows are left out and counted; the caller adds them the
+// general way.
+template <bool Rotate>
+std::size_t add_plain(const float* sxx_l, const float* syy_l, const float* sxy_l, const float* rot,
+                      std::size_t bins, std::uint32_t times, float lfloor, bool biased, float navg, float inv_m1,
+                      float threshold, float* sxy, float* power, float* weight) {
+    V4i slow{};
+    std::size_t k = 0;
+    for (; k + 4 <= bins; k += 4)
+        slow -= add4<Rotate>(sxx_l + k, syy_l + k, sxy_l + 2 * k, Rotate ? rot + 2 * k : nullptr, times, lfloor,
+                             biased, navg, inv_m1, threshold, sxy + 2 * k, power + k, weight + k);
+    if (k < bins) {
+        // Padding bins have no power: never valid, never slow.
+        const std::size_t left = bins - k;
+        float tx[4] = {}, ty[4] = {}, tp[4] = {}, tw[4] = {}, ts[8] = {}, tr[8] = {}, tsum[8] = {};
+        std::copy_n(sxx_l + k, left, tx);
+        std::copy_n(syy_l + k, left, ty);
+        std::copy_n(sxy_l + 2 * k, 2 * left, ts);
+        if (Rotate) std::copy_n(rot + 2 * k, 2 * left, tr);
+        std::copy_n(sxy + 2 * k, 2 * left, tsum);
+        std::copy_n(power + k, left, tp);
+        std::copy_n(weight + k, left, tw);
+        slow -= add4<Rotate>(tx, ty, ts, tr, times, lfloor, biased, navg, inv_m1, threshold, tsum, tp, tw);
+        std::copy_n(tsum, 2 * left, sxy + 2 * k);
+        std::copy_n(tp, left, power + k);
+        std::copy_n(tw, left, weight + k);
+    }
+    return static_cast<std::size_t>(slow[0]) + static_cast<std::size_t>(slow[1]) + static_cast<std::size_t>(slow[2]) +
+           static_cast<std::size_t>(slow[3]);
 }
 
 }  // namespace
@@ -1198,10 +1624,15 @@ void Accumulator::add(const TransferFunction& layer, std::uint32_t times) {
     // Only the bins whose reciprocal over- or underflows remain for the
     // general loop below.
     bool only_slow = false;
-    if (cleaned == 0 && rot == nullptr && times == 1) {
+    if (cleaned == 0) {
+        const auto* s_l = reinterpret_cast<const float*>(sxy_l);
+        auto* s = reinterpret_cast<float*>(sxy.data());
         const std::size_t slow =
-            add_plain(sxx_l, syy_l, reinterpret_cast<const float*>(sxy_l), bins, lfloor, biased, navg, inv_m1,
-                      threshold, reinterpret_cast<float*>(sxy.data()), power.data(), weight.data());
+            rot != nullptr
+                ? add_plain<true>(sxx_l, syy_l, s_l, reinterpret_cast<const float*>(rot->data()), bins, times, lfloor,
+                                  biased, navg, inv_m1, threshold, s, power.data(), weight.data())
+                : add_plain<false>(sxx_l, syy_l, s_l, nullptr, bins, times, lfloor, biased, navg, inv_m1, threshold,
+                                   s, power.data(), weight.data());
         if (slow == 0) return;
         only_slow = true;
     }

@@ -168,6 +168,20 @@ std::vector<std::pair<std::size_t, Direction>> unmeasured(std::span<const std::p
 std::size_t learn(std::span<const std::pair<std::size_t, Direction>> keys, const std::filesystem::path& path,
                   const std::atomic<bool>& stop, double limit_secs = 1.0);
 
+// ---- transform timing (benchmarks)
+
+// The transforms one thread executed while its timing was on, and the time
+// they took. Off unless switched on: the check costs one thread-local load.
+struct TransformTime {
+    std::uint64_t count = 0;
+    double seconds = 0.0;
+};
+
+// Switches timing on or off for the calling thread (totals are kept).
+void time_transforms(bool on);
+// The calling thread's totals so far.
+TransformTime transform_time();
+
 }  // namespace plan
 
 // In-place transforms through the calling thread's planner (unnormalised).
@@ -185,7 +199,8 @@ struct TransferFunction {
     std::vector<float> ref_queue;
     std::vector<float> mic_frame;          // n
     std::vector<float> ref_frame;          // n
-    std::vector<float> windowed_frame;     // n: a frame times the window
+    std::vector<float> windowed_frame;     // n: the microphone frame times the window
+    std::vector<float> windowed_ref;       // n: the reference frame times the window
     std::vector<Complex> ref_spec;         // n/2 + 1
     std::vector<Complex> mic_spec;         // n/2 + 1
     std::vector<float> sxx;                // n/2
@@ -223,6 +238,10 @@ struct TransferFunction {
 
     // Transfer function and bias-corrected coherence of bin k (k < n/2).
     std::pair<Complex, float> bin(std::size_t k) const;
+    // The same for bins 0 .. out.size() - 1 (at most n/2) at once.
+    void bins(std::span<Triple> out) const;
+    // Their transfer functions alone.
+    void transfer(std::span<Complex> out) const;
 
     // Takes new paired samples (equal lengths), frames them and advances the
     // averages; a sweep layer also separates the harmonics. Returns the
@@ -248,6 +267,8 @@ struct Accumulator {
     std::pair<Complex, float> bin(std::size_t k) const;
     // The same for bins 0 .. out.size() - 1 (at most n/2) at once.
     void bins(std::span<Triple> out) const;
+    // Their transfer functions alone.
+    void transfer(std::span<Complex> out) const;
     // Adds the layer's current average `times` times, weighted by coherence.
     // (Defined with the analyzer.)
     void add(const TransferFunction& layer, std::uint32_t times);
@@ -301,6 +322,15 @@ struct IrDisplay {
 IrDisplay ir_display(std::span<const float> ir, float fs);
 // The same with the response's span (ir_span_ms) already known.
 IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms);
+
+// The display of an impulse response and its span, both of its confident
+// envelope: confident_envelope, ir_span_ms and ir_display in one, with the
+// envelope computed only where those two read it.
+struct IrView {
+    float span_ms = 0.0f;
+    IrDisplay display;
+};
+IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs);
 
 // ---------------------------------------------------------------- weighting
 

@@ -5,7 +5,6 @@
 #include <bit>
 #include <map>
 #include <cmath>
-#include <functional>
 #include <set>
 #include <utility>
 
@@ -74,28 +73,58 @@ Complex unit(Complex z) {
 
 }  // namespace
 
-std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) {
-    return grid_of_bins(layer.n, fs, [&](std::size_t k) { return k < layer.bins.size() ? layer.bins[k] : Triple{}; });
+namespace {
+
+// The bins grid point i reads in an FFT of size n (n >= 4): its band
+// k_lo..k_hi, and k0, k1 = k0 + 1 around the grid frequency at x.
+struct PointBins {
+    std::size_t k_lo, k_hi, k0, k1;
+    float x;
+};
+
+PointBins point_bins(std::size_t i, float df, std::size_t top) {
+    PointBins p;
+    p.k_lo = base::saturating_cast<std::size_t>(std::floor(tf::band_lo(i) / df + 0.5f));
+    if (p.k_lo == 0) p.k_lo = 1;
+    p.k_lo = std::min(p.k_lo, top);
+    p.k_hi = base::saturating_cast<std::size_t>(std::floor(tf::band_hi(i) / df + 0.5f));
+    p.k_hi = std::max(std::min(p.k_hi, top), p.k_lo);
+    p.x = std::fmin(std::fmax(tf::point_freq()[i] / df, 1.0f), static_cast<float>(top));
+    p.k0 = base::saturating_cast<std::size_t>(std::floor(p.x));
+    p.k1 = std::min(p.k0 + 1, top);
+    return p;
 }
 
-std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Triple(std::size_t)>& bin,
-                                 const std::vector<bool>& read) {
+}  // namespace
+
+std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs) { return grid_of_bins(layer.n, fs, layer.bins); }
+
+std::size_t grid_bins_read(std::size_t n, float fs, const std::vector<bool>& read) {
+    if (n < 4) return 0;
+    const float df = fs / static_cast<float>(n);
+    const std::size_t top = n / 2 - 1;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+        if (i < read.size() && !read[i]) continue;
+        const PointBins p = point_bins(i, df, top);
+        count = std::max(count, std::max(p.k_hi, p.k1) + 1);
+    }
+    return count;
+}
+
+std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple> bins, const std::vector<bool>& read) {
     std::vector<Triple> out(tf::GRID_POINTS);
     if (n < 4) return out;
+    auto bin = [&](std::size_t k) { return k < bins.size() ? bins[k] : Triple{}; };
     auto value = [&](std::size_t k) {
         const Triple b = bin(k);
         return Complex(b.re, b.im);
     };
     const float df = fs / static_cast<float>(n);
     const std::size_t top = n / 2 - 1;
-    const tf::Grid& f = tf::point_freq();
     for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
         if (i < read.size() && !read[i]) continue;
-        std::size_t k_lo = base::saturating_cast<std::size_t>(std::floor(tf::band_lo(i) / df + 0.5f));
-        if (k_lo == 0) k_lo = 1;
-        k_lo = std::min(k_lo, top);
-        std::size_t k_hi = base::saturating_cast<std::size_t>(std::floor(tf::band_hi(i) / df + 0.5f));
-        k_hi = std::max(std::min(k_hi, top), k_lo);
+        const auto [k_lo, k_hi, k0, k1, x] = point_bins(i, df, top);
         float mag = 0.0f;
         float conf = 0.0f;
         for (std::size_t k = k_lo; k <= k_hi; ++k) {
@@ -107,9 +136,6 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Tr
         mag /= cnt;
         conf /= cnt;
 
-        const float x = std::fmin(std::fmax(f[i] / df, 1.0f), static_cast<float>(top));
-        const std::size_t k0 = base::saturating_cast<std::size_t>(std::floor(x));
-        const std::size_t k1 = std::min(k0 + 1, top);
         const float t = x - static_cast<float>(k0);
         const Complex u = (1.0f - t) * unit(value(k0)) + t * unit(value(k1));
         float phase;
@@ -126,17 +152,25 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Tr
 
 std::vector<float> impulse_of_bins(const LayerBins& layer) {
     const std::size_t n = layer.n;
-    std::vector<float> out(n);
-    if (n == 0) return out;
-    // Bins 0..n/2 of a real response (0 and n/2 left empty); the others mirror them.
     thread_local std::vector<Complex> x;
-    x.assign(n / 2 + 1, Complex{});
+    x.resize(n / 2 + 1);
     const std::size_t given = std::min(n / 2, layer.bins.size());
-    for (std::size_t k = 1; k < given; ++k) x[k] = Complex(layer.bins[k].re, layer.bins[k].im);
-    tf::plan::real_inverse(n)->process(x, out);
+    for (std::size_t k = 0; k < given; ++k) x[k] = Complex(layer.bins[k].re, layer.bins[k].im);
+    std::fill(x.begin() + static_cast<std::ptrdiff_t>(given), x.end(), Complex{});
+    std::vector<float> out;
+    impulse_of_transfer(n, x, out);
+    return out;
+}
+
+void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>& out) {
+    out.resize(n);
+    if (n == 0) return;
+    // Bins 0..n/2 of a real response (0 and n/2 left empty); the others mirror them.
+    x[0] = Complex{};
+    x[n / 2] = Complex{};
+    tf::plan::real_inverse(n)->process(x.first(n / 2 + 1), out);
     const float nf = static_cast<float>(n);
     for (float& v : out) v /= nf;
-    return out;
 }
 
 namespace {
@@ -230,11 +264,10 @@ void Trace::render_ir() {
     if (layers.empty()) return;
     const float fsf = static_cast<float>(fs);
     const std::vector<float> imp = layers.front().impulse(fsf);
-    const std::vector<float> env = tf::confident_envelope(imp, confidence, fsf);
-    ir_ms = tf::ir_span_ms(env, fsf);
-    tf::IrDisplay d = tf::ir_display(env, fsf, ir_ms);
-    ir = std::move(d.display);
-    arrivals = std::move(d.arrivals);
+    tf::IrView view = tf::confident_ir_display(imp, confidence, fsf);
+    ir_ms = view.span_ms;
+    ir = std::move(view.display.display);
+    arrivals = std::move(view.display.arrivals);
 }
 
 void untick_duplicates(std::vector<Trace>& traces) {

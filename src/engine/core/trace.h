@@ -3,7 +3,6 @@
 // data derived from them (window of N cycles, points, impulse-response display).
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -82,13 +81,19 @@ struct Trace {
 // and mean confidence of its bins, the phase interpolated between the unit
 // phasors of the two bins around the grid frequency.
 std::vector<Triple> grid_of_bins(const LayerBins& layer, float fs);
-// The same from a function giving bin k (k < n/2), computed only for the grid
-// points where `read` is set (every point when it is empty); the others stay
-// zero. Bins are asked for only as the computed points need them.
-std::vector<Triple> grid_of_bins(std::size_t n, float fs, const std::function<Triple(std::size_t)>& bin,
+// The same from the first bins of an FFT of size n (bins past the span count
+// as zero), computed only for the grid points where `read` is set (every
+// point when it is empty); the others stay zero.
+std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple> bins,
                                  const std::vector<bool>& read = {});
+// How many bins, from bin 0, grid_of_bins reads for the points where `read`
+// is set (every point when it is empty).
+std::size_t grid_bins_read(std::size_t n, float fs, const std::vector<bool>& read = {});
 // The circular impulse response of one layer's FFT bins (bins 0 and n/2 left out).
 std::vector<float> impulse_of_bins(const LayerBins& layer);
+// The same from a transfer function: bins 0..n/2 in x (at least n/2 + 1
+// values, used up; bins 0 and n/2 are left out), into `out` (n samples).
+void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>& out);
 
 // "Position 1".
 std::string default_position();

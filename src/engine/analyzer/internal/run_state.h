@@ -121,6 +121,10 @@ private:
     // calibration; with cycles on, the first one's impulse response too.
     std::vector<tf::Triple> merged(bool accumulated, std::vector<float>* first_ir);
     const std::vector<std::vector<bool>>& merge_reads();
+    // The first `count` bins (at most n/2) of layer l or its accumulator, in bins_.
+    std::span<const tf::Triple> bins_of(std::size_t l, bool accumulated, std::size_t count);
+    // The impulse response of layer l or its accumulator, into out.
+    void impulse_of(std::size_t l, bool accumulated, std::vector<float>& out);
 
     Params params_;
     float fs_;
@@ -136,6 +140,12 @@ private:
     std::size_t w_ = 0;
     std::vector<std::vector<bool>> reads_;  // per layer and grid point: the merge reads it
     std::vector<float> window_power_;       // per layer: sum of the squared window
+    std::vector<std::size_t> bins_read_;    // per layer: the bins the merge's grid points read
+    // Work areas of the display data, kept across passes.
+    std::vector<tf::Triple> bins_;
+    std::vector<tf::Complex> spectrum_;
+    std::vector<float> ir_;
+    std::vector<float> ir_work_;
 
     Ring mic_ring_;
     Ring ref_ring_;
