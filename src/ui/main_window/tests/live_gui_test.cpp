@@ -31,12 +31,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return done();
+    return test_support::wait_until(done, limit);
 }
 
 void keys(unsigned long window, const std::string& names) {
@@ -122,7 +117,15 @@ TEST(LiveMeasurement, LoopbackIsFlatCoherentAndItsDelayIsFound) {
     std::this_thread::sleep_for(500ms);
     keys(run->window, "Return");
 
-    ASSERT_TRUE(test_support::jack_loop_back(before, 20s)) << read_probe(probe).value("status", "no snapshot");
+    // The ports are looked up once the run has opened its streams (its first
+    // pass replaces the opening status) or has failed to.
+    const auto opened = [&] {
+        const json q = read_probe(probe);
+        const std::string status = q.value("status", "");
+        return (q.value("running", false) && !status.empty() && status != "Opening input") ||
+               status.starts_with("Cannot open");
+    };
+    ASSERT_TRUE(test_support::jack_loop_back(before, opened, 30s)) << read_probe(probe).value("status", "no snapshot");
 
     // The delay search finds the loop; 2 s later its delay is in use and kept
     // in the settings; then the averages fill up. On a busy machine the server
