@@ -37,16 +37,18 @@ TEST(JackClients, ThreadsOpenAndCloseStreamsAndListDevicesAtOnce) {
     const auto config = audio_watcher::config::pick_config(*ranges, 48000);
     ASSERT_TRUE(config.has_value());
 
-    constexpr int THREADS = 4, ROUNDS = 16;
-    std::atomic<int> finished{0}, opened{0};
+    // Three threads open, start and drop streams while a fourth lists the
+    // devices over and over (each list opens and closes clients of its own).
+    constexpr int THREADS = 4, ROUNDS = 12;
+    std::atomic<int> finished{0}, opened{0}, streaming{THREADS - 1};
     std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&] {
+        while (streaming.load() > 0) (void)jack->devices();
+        finished.fetch_add(1);
+    });
+    for (int t = 1; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < ROUNDS; ++i) {
-                if ((i + t) % 3 == 0) {
-                    (void)jack->devices();
-                    continue;
-                }
                 auto s = system->build_output_stream(
                     *config, [](void* data, std::size_t n) { std::fill_n(static_cast<float*>(data), n, 0.0f); },
                     [](const AudioError&) {});
@@ -54,6 +56,7 @@ TEST(JackClients, ThreadsOpenAndCloseStreamsAndListDevicesAtOnce) {
                 if ((*s)->play()) opened.fetch_add(1);
                 std::this_thread::sleep_for(std::chrono::milliseconds(10 * (1 + (i + t) % 4)));
             }
+            streaming.fetch_sub(1);
             finished.fetch_add(1);
         });
     }

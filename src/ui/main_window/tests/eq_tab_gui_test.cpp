@@ -305,7 +305,8 @@ std::optional<Trace> measure_through_peak(std::string& why) {
         an.send(Cmd{Cmd::FindDelay{}});
         if (!wait([&] { return an.copy().found.has_value() || !an.copy().running; }, 30s) || !an.copy().found) {
             why = "no delay found: " + an.copy().status;
-            return std::nullopt;
+            if (!an.copy().running) return std::nullopt;
+            continue;
         }
         // The search goes on once a second over the latest samples; its
         // first find may come from a window that still held the silence
@@ -313,11 +314,9 @@ std::optional<Trace> measure_through_peak(std::string& why) {
         wait([&] { return an.copy().find_conf >= CLEAR_FIND; }, 15s);
         an.send(Cmd{Cmd::SetDelay{*an.copy().found}});
         measured = wait(coherent, 40s);
+        if (!measured) why = "no coherent average: " + an.copy().status;
     }
-    if (!measured) {
-        why = "no coherent average: " + an.copy().status;
-        return std::nullopt;
-    }
+    if (!measured) return std::nullopt;
     auto [tx, rx] = base::channel<Trace>();
     an.send(Cmd{Cmd::Capture{tx, "Through the peak"}});
     auto got = rx.recv_timeout(10s);
