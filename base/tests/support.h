@@ -155,7 +155,7 @@ inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseco
 
 // The first output port of "veltrum-output" and the first input port of
 // "veltrum-input" that are new since `before`, once `opened` holds (at most
-// `limit` in all); empty names when they did not come.
+// `limit` for each); empty names when they did not come.
 //
 // `opened` tells when the program under test has opened both streams: the
 // ports are listed only then. Each listing is a JACK client of its own, and
@@ -164,9 +164,9 @@ inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseco
 inline std::pair<std::string, std::string> jack_stream_ports(const std::map<std::string, bool>& before,
                                                             const std::function<bool()>& opened,
                                                             std::chrono::milliseconds limit) {
-    const auto give_up = std::chrono::steady_clock::now() + limit;
     std::string out_port, in_port;
     if (!wait_until(opened, limit)) return {};
+    const auto give_up = std::chrono::steady_clock::now() + limit;
     while (out_port.empty() || in_port.empty()) {
         if (out_port.empty()) out_port = new_jack_port(before, "veltrum-output", false);
         if (in_port.empty()) in_port = new_jack_port(before, "veltrum-input", true);

@@ -125,7 +125,7 @@ TEST(LiveMeasurement, LoopbackIsFlatCoherentAndItsDelayIsFound) {
         return (q.value("running", false) && !status.empty() && status != "Opening input") ||
                status.starts_with("Cannot open");
     };
-    ASSERT_TRUE(test_support::jack_loop_back(before, opened, 30s)) << read_probe(probe).value("status", "no snapshot");
+    ASSERT_TRUE(test_support::jack_loop_back(before, opened, 45s)) << read_probe(probe).value("status", "no snapshot");
 
     // The delay search finds the loop; 2 s later its delay is in use and kept
     // in the settings; then the averages fill up. On a busy machine the server
