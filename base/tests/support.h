@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -151,6 +152,14 @@ inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseco
         std::this_thread::sleep_for(step);
     }
     return done();
+}
+
+// `limit`, or what is left before `deadline` when that is less (never below zero).
+inline std::chrono::milliseconds capped(std::chrono::steady_clock::time_point deadline,
+                                       std::chrono::milliseconds limit) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), limit);
 }
 
 // The first output port of "veltrum-output" and the first input port of

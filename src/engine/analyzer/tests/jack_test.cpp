@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Waits (in real time, bounded) until `pred` holds.
-bool wait_for(const std::function<bool()>& pred, std::chrono::seconds limit) {
+bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     return test_support::wait_until(pred, limit, 50ms);
 }
 
@@ -63,7 +63,7 @@ TEST(AnalyzerJack, LoopbackIsFlatWithHighCoherence) {
     // measurement must find its step again by itself, so the test waits for a
     // full average that is coherent and flat (bounded) rather than taking the
     // first one; and a delay search that ran over a gap in the input is
-    // started again (at most three searches).
+    // started again (at most three searches, within a bounded time).
     const auto coherent = [](const analyzer::Snapshot& s) {
         return s.running && s.averages >= 6 && s.status.starts_with("Live, coh ") &&
                std::stod(s.status.substr(10)) >= 0.95;
@@ -76,19 +76,21 @@ TEST(AnalyzerJack, LoopbackIsFlatWithHighCoherence) {
                 return false;
         return true;
     };
+    const auto deadline = std::chrono::steady_clock::now() + 150s;
+    const auto within = [&](std::chrono::milliseconds limit) { return test_support::capped(deadline, limit); };
     analyzer::Snapshot s, found;
-    for (int search = 0; search < 3; ++search) {
+    for (int search = 0; search < 3 && within(1s) > 0ms; ++search) {
         an.send(Cmd{Cmd::FindDelay{}});
-        if (!wait_for([&] { return an.copy().found.has_value() || !an.copy().running; }, 30s)) continue;
+        if (!wait_for([&] { return an.copy().found.has_value() || !an.copy().running; }, within(30s))) continue;
         // The search goes on once a second over the latest samples; its
         // first find may come from a window that still held the silence
         // before the connection. A clear find is waited for (bounded).
-        wait_for([&] { return an.copy().find_conf >= 50.0f || !an.copy().running; }, 15s);
+        wait_for([&] { return an.copy().find_conf >= 50.0f || !an.copy().running; }, within(15s));
         found = an.copy();
         ASSERT_TRUE(found.running) << found.status;
         ASSERT_TRUE(found.found.has_value());
         an.send(Cmd{Cmd::SetDelay{*found.found}});
-        if (wait_for([&] { s = an.copy(); return (coherent(s) && flat(s)) || !s.running; }, 40s)) break;
+        if (wait_for([&] { s = an.copy(); return (coherent(s) && flat(s)) || !s.running; }, within(40s))) break;
     }
     // The search that led to the measurement found the loop clearly.
     ASSERT_TRUE(found.found.has_value()) << "no delay found: " << an.copy().status;

@@ -276,7 +276,7 @@ std::optional<Trace> measure_through_peak(std::string& why) {
         return std::nullopt;
     }
     auto an = std::move(*started);
-    const auto wait = [](const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto wait = [](const std::function<bool()>& done, std::chrono::milliseconds limit) {
         return test_support::wait_until(done, limit, 50ms);
     };
     // The ports are listed once the analyzer has opened both streams (its
@@ -298,12 +298,15 @@ std::optional<Trace> measure_through_peak(std::string& why) {
     };
     // A busy machine makes the server skip cycles: a delay search that ran
     // over a gap in the input finds no clear delay, and the averages start
-    // over. The search is made again (at most three times) until a full
-    // average is coherent.
+    // over. The search is made again (at most three times, within a bounded
+    // time) until a full average is coherent.
+    const auto deadline = std::chrono::steady_clock::now() + 150s;
+    const auto within = [&](std::chrono::milliseconds limit) { return test_support::capped(deadline, limit); };
     bool measured = false;
-    for (int search = 0; search < 3 && !measured; ++search) {
+    for (int search = 0; search < 3 && !measured && within(1s) > 0ms; ++search) {
         an.send(Cmd{Cmd::FindDelay{}});
-        if (!wait([&] { return an.copy().found.has_value() || !an.copy().running; }, 30s) || !an.copy().found) {
+        if (!wait([&] { return an.copy().found.has_value() || !an.copy().running; }, within(30s)) ||
+            !an.copy().found) {
             why = "no delay found: " + an.copy().status;
             if (!an.copy().running) return std::nullopt;
             continue;
@@ -311,9 +314,9 @@ std::optional<Trace> measure_through_peak(std::string& why) {
         // The search goes on once a second over the latest samples; its
         // first find may come from a window that still held the silence
         // before the connection. A clear find is waited for (bounded).
-        wait([&] { return an.copy().find_conf >= CLEAR_FIND; }, 15s);
+        wait([&] { return an.copy().find_conf >= CLEAR_FIND; }, within(15s));
         an.send(Cmd{Cmd::SetDelay{*an.copy().found}});
-        measured = wait(coherent, 40s);
+        measured = wait(coherent, within(40s));
         if (!measured) why = "no coherent average: " + an.copy().status;
     }
     if (!measured) return std::nullopt;

@@ -104,7 +104,7 @@ TEST(LiveMeasurement, LoopbackIsFlatCoherentAndItsDelayIsFound) {
                                                  {"UBSAN_OPTIONS", "suppressions=" VELTRUM_UBSAN_SUPPRESSIONS}};
 
     const auto before = test_support::jack_ports();
-    auto run = launch::start_and_wait_mapped(VELTRUM_EXE, env, 30s);
+    auto run = launch::start_and_wait_mapped(VELTRUM_EXE, env, 60s);
     ASSERT_TRUE(run) << "no window";
     struct Stop {
         pid_t pid;
