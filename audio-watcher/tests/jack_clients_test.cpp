@@ -39,7 +39,7 @@ TEST(JackClients, ThreadsOpenAndCloseStreamsAndListDevicesAtOnce) {
 
     // Three threads open, start and drop streams while a fourth lists the
     // devices over and over (each list opens and closes clients of its own).
-    constexpr int THREADS = 4, ROUNDS = 12;
+    constexpr int THREADS = 4, ROUNDS = 6;
     std::atomic<int> finished{0}, opened{0}, streaming{THREADS - 1};
     std::vector<std::thread> threads;
     threads.emplace_back([&] {
