@@ -69,6 +69,19 @@ bool own_client(const std::string& name) {
     return name.starts_with(INPUT_CLIENT) || name.starts_with(OUTPUT_CLIENT);
 }
 
+// Serialises every call that opens, starts, stops or closes a client of the
+// sound server (device lists open short-lived ones). The JACK library
+// cancels a client's notification thread when the client closes; if that
+// thread is then handling the arrival of another client of this process, it
+// dies holding the library's lock and every later open or close in the
+// process waits forever. One such call at a time keeps our own clients from
+// arriving while another of ours closes. Recursive: a stream that fails to
+// open is dropped while its opening still holds it.
+std::recursive_mutex& client_mutex() {
+    static std::recursive_mutex m;
+    return m;
+}
+
 // The formats RtAudio converts from and to whatever the device uses, in the
 // order the ranges list them.
 constexpr std::array<SampleFormat, 5> RT_FORMATS = {SampleFormat::I8, SampleFormat::I16, SampleFormat::I32,
@@ -106,6 +119,7 @@ public:
 
     ~RtStream() override {
         stop_monitor();
+        std::lock_guard clients(client_mutex());
         try {
             if (rt_ && rt_->isStreamRunning()) rt_->stopStream();
         } catch (...) {
@@ -162,12 +176,14 @@ public:
     }
 
     Expected<void> play() override {
+        std::unique_lock clients(client_mutex());
         try {
             if (!rt_->isStreamRunning()) rt_->startStream();
         } catch (const RtAudioError& e) {
             return std::unexpected(from_rt(e.getType(), e.getMessage()));
         }
         if (!rt_->isStreamRunning()) return std::unexpected(last_error());
+        clients.unlock();
         started_.store(true);
         start_monitor();
         return {};
@@ -175,6 +191,7 @@ public:
 
     Expected<void> pause() override {
         stop_monitor();
+        std::lock_guard clients(client_mutex());
         try {
             if (rt_->isStreamRunning()) rt_->stopStream();
         } catch (const RtAudioError& e) {
@@ -339,6 +356,7 @@ private:
                                  ErrorCallback err) {
         const auto format = rt_format(config.format);
         if (!format) return fail(ErrorKind::UnsupportedConfig);
+        std::lock_guard clients(client_mutex());
         // Device indices move when devices come and go: find ours again by name.
         std::optional<unsigned> index;
         try {
@@ -371,6 +389,7 @@ public:
 
     Expected<std::vector<DeviceHandle>> devices() override {
         std::vector<DeviceHandle> out;
+        std::lock_guard clients(client_mutex());
         try {
             RtAudio rt(api_.api);
             rt.showWarnings(false);
@@ -393,6 +412,7 @@ public:
 
 private:
     DeviceHandle default_device(bool input) {
+        std::lock_guard clients(client_mutex());
         try {
             RtAudio rt(api_.api);
             rt.showWarnings(false);

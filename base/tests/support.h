@@ -7,9 +7,11 @@
 
 #include <cstdio>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -17,6 +19,8 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -97,10 +101,15 @@ inline bool jack_available() {
     return flag != nullptr && std::string(flag) == "1";
 }
 
+// The JACK command-line tools run under a time limit: a server that stops
+// answering fails the test with a message instead of holding it until the
+// test runner's own limit.
+inline constexpr const char* JACK_TOOL_LIMIT = "timeout -k 5 30 ";
+
 // The server's ports, name -> true for an input port (jack_lsp -p).
 inline std::map<std::string, bool> jack_ports() {
     std::map<std::string, bool> out;
-    FILE* p = popen("jack_lsp -p 2>/dev/null", "r");
+    FILE* p = popen((std::string(JACK_TOOL_LIMIT) + "jack_lsp -p 2>/dev/null").c_str(), "r");
     if (p == nullptr) return out;
     char line[512];
     std::string port;
@@ -130,25 +139,60 @@ inline std::string new_jack_port(const std::map<std::string, bool>& before, std:
 
 // Connects two ports with jack_connect; true on success.
 inline bool jack_connect(const std::string& from, const std::string& to) {
-    const std::string cmd = "jack_connect '" + from + "' '" + to + "'";
+    const std::string cmd = std::string(JACK_TOOL_LIMIT) + "jack_connect '" + from + "' '" + to + "'";
     return std::system(cmd.c_str()) == 0;
 }
 
-// Waits (at most `limit`) until the measurement's two streams show their
-// ports, new since `before`, and connects the first output port of
-// "veltrum-output" into the first input port of "veltrum-input": the
-// generator looped back into the measurement input. False when the ports did
-// not come or the connection failed.
-inline bool jack_loop_back(const std::map<std::string, bool>& before, std::chrono::milliseconds limit) {
+// Polls `done` every `step` until it holds or `limit` has passed; its last answer.
+inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit,
+                       std::chrono::milliseconds step = std::chrono::milliseconds(100)) {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < give_up) {
+        if (done()) return true;
+        std::this_thread::sleep_for(step);
+    }
+    return done();
+}
+
+// `limit`, or what is left before `deadline` when that is less (never below zero).
+inline std::chrono::milliseconds capped(std::chrono::steady_clock::time_point deadline,
+                                       std::chrono::milliseconds limit) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), limit);
+}
+
+// The first output port of "veltrum-output" and the first input port of
+// "veltrum-input" that are new since `before`, once `opened` holds (at most
+// `limit` for each); empty names when they did not come.
+//
+// `opened` tells when the program under test has opened both streams: the
+// ports are listed only then. Each listing is a JACK client of its own, and
+// a client that arrives while a program opens or closes clients of its own
+// can stall that program inside the JACK library.
+inline std::pair<std::string, std::string> jack_stream_ports(const std::map<std::string, bool>& before,
+                                                            const std::function<bool()>& opened,
+                                                            std::chrono::milliseconds limit) {
     std::string out_port, in_port;
+    if (!wait_until(opened, limit)) return {};
     const auto give_up = std::chrono::steady_clock::now() + limit;
     while (out_port.empty() || in_port.empty()) {
-        if (std::chrono::steady_clock::now() > give_up) return false;
         if (out_port.empty()) out_port = new_jack_port(before, "veltrum-output", false);
         if (in_port.empty()) in_port = new_jack_port(before, "veltrum-input", true);
-        if (out_port.empty() || in_port.empty()) usleep(50000);
+        if (!out_port.empty() && !in_port.empty()) break;
+        if (std::chrono::steady_clock::now() > give_up) return {};
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    return jack_connect(out_port, in_port);
+    return {out_port, in_port};
+}
+
+// Waits (as jack_stream_ports) for the measurement's two streams and
+// connects the generator's output into the measurement input: the loop
+// back. False when the ports did not come or the connection failed.
+inline bool jack_loop_back(const std::map<std::string, bool>& before, const std::function<bool()>& opened,
+                           std::chrono::milliseconds limit) {
+    const auto [out_port, in_port] = jack_stream_ports(before, opened, limit);
+    return !out_port.empty() && !in_port.empty() && jack_connect(out_port, in_port);
 }
 
 }  // namespace test_support

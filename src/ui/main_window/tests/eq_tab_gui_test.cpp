@@ -225,6 +225,10 @@ private:
     double b0_ = 1, b1_ = 0, b2_ = 0, a1_ = 0, a2_ = 0, z1_ = 0, z2_ = 0;
 };
 
+// A delay search's quality that a clean loop reaches at once and a window
+// with a gap in it does not.
+constexpr float CLEAR_FIND = 50.0f;
+
 // A measurement of the JACK loop through the filter, captured as a trace.
 std::optional<Trace> measure_through_peak(std::string& why) {
     namespace host = audio_watcher::host;
@@ -245,7 +249,9 @@ std::optional<Trace> measure_through_peak(std::string& why) {
     p.host = "JACK";
     p.device = "jack:system";
     p.out_device = "jack:system";
-    p.gen = engine::generator::GenParams{.sine_hz = 1000.0f, .sweep_secs = 1.0f, .gen_db = -10.0f,
+    // Pink noise low enough that the filter's +9 dB (and its ringing after a
+    // skipped cycle) stays clear of clipping, which holds the averages back.
+    p.gen = engine::generator::GenParams{.sine_hz = 1000.0f, .sweep_secs = 1.0f, .gen_db = -20.0f,
                                          .signal = engine::generator::Signal::Pink};
     p.average_secs = 1.0f;
     p.coherence_threshold = 0.5f;
@@ -257,39 +263,50 @@ std::optional<Trace> measure_through_peak(std::string& why) {
         return std::nullopt;
     }
     auto an = std::move(*started);
-    const auto wait = [](const std::function<bool()>& done, std::chrono::seconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            if (done()) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return done();
+    const auto wait = [](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        return test_support::wait_until(done, limit, 50ms);
     };
-    std::string out_port, in_port;
-    if (!wait([&] {
-            if (out_port.empty()) out_port = test_support::new_jack_port(before, "veltrum-output", false);
-            if (in_port.empty()) in_port = test_support::new_jack_port(before, "veltrum-input", true);
-            return !in_port.empty() && !out_port.empty();
-        }, 20s) ||
-        !test_support::jack_connect(out_port, "eqpeak:in") || !test_support::jack_connect("eqpeak:out", in_port)) {
+    // The ports are listed once the analyzer has opened both streams (its
+    // first pass replaces the opening status) or has given up.
+    const auto opened = [&] {
+        const auto s = an.copy();
+        return s.status != "Opening input" || !s.running;
+    };
+    const auto [out_port, in_port] = test_support::jack_stream_ports(before, opened, 30s);
+    if (out_port.empty() || in_port.empty() || !test_support::jack_connect(out_port, "eqpeak:in") ||
+        !test_support::jack_connect("eqpeak:out", in_port)) {
         why = "ports not connected: " + an.copy().status;
         return std::nullopt;
     }
-    an.send(Cmd{Cmd::FindDelay{}});
-    if (!wait([&] { return an.copy().found.has_value() || !an.copy().running; }, 30s) || !an.copy().found) {
-        why = "no delay found: " + an.copy().status;
-        return std::nullopt;
-    }
-    an.send(Cmd{Cmd::SetDelay{*an.copy().found}});
     const auto coherent = [&] {
         const auto s = an.copy();
         return s.running && s.averages >= 6 && s.status.starts_with("Live, coh ") &&
                std::stod(s.status.substr(10)) >= 0.9;
     };
-    if (!wait(coherent, 60s)) {
-        why = "no coherent average: " + an.copy().status;
-        return std::nullopt;
+    // A busy machine makes the server skip cycles: a delay search that ran
+    // over a gap in the input finds no clear delay, and the averages start
+    // over. The search is made again (at most three times, within a bounded
+    // time) until a full average is coherent.
+    const auto deadline = std::chrono::steady_clock::now() + 150s;
+    const auto within = [&](std::chrono::milliseconds limit) { return test_support::capped(deadline, limit); };
+    bool measured = false;
+    for (int search = 0; search < 3 && !measured && within(1s) > 0ms; ++search) {
+        an.send(Cmd{Cmd::FindDelay{}});
+        if (!wait([&] { return an.copy().found.has_value() || !an.copy().running; }, within(30s)) ||
+            !an.copy().found) {
+            why = "no delay found: " + an.copy().status;
+            if (!an.copy().running) return std::nullopt;
+            continue;
+        }
+        // The search goes on once a second over the latest samples; its
+        // first find may come from a window that still held the silence
+        // before the connection. A clear find is waited for (bounded).
+        wait([&] { return an.copy().find_conf >= CLEAR_FIND; }, within(15s));
+        an.send(Cmd{Cmd::SetDelay{*an.copy().found}});
+        measured = wait(coherent, within(40s));
+        if (!measured) why = "no coherent average: " + an.copy().status;
     }
+    if (!measured) return std::nullopt;
     auto [tx, rx] = base::channel<Trace>();
     an.send(Cmd{Cmd::Capture{tx, "Through the peak"}});
     auto got = rx.recv_timeout(10s);
