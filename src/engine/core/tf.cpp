@@ -580,57 +580,47 @@ std::pair<Complex, float> Accumulator::bin(std::size_t k) const {
 
 namespace {
 
-// Accumulator::bin for bins [0, count) into three arrays, without branches
-// so that it vectorises (a bin without weight gives zeros). Without trapping
-// math the compiler may compute both sides of the selects, and this file is
-// built without errno from the math functions, so the square roots are
-// inline; no value changes.
-__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_bins(
-    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count, float full,
-    float* __restrict re, float* __restrict im, float* __restrict cf) {
+// The transfer function of accumulated bin k (zero for a bin without weight),
+// without branches so that the loops below vectorise. Without trapping math
+// the compiler may compute both sides of the selects, and this file is built
+// without errno from the math functions, so the square roots are inline; no
+// value changes.
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) __attribute__((always_inline)) inline void accumulated_value(
+    const float* __restrict s, const float* __restrict pw, float wk, std::size_t k, float& re, float& im) {
+    const float mr = s[2 * k] / wk;
+    const float mi = s[2 * k + 1] / wk;
+    const float mag = __builtin_sqrtf(pw[k] / wk);
+    const float am = __builtin_sqrtf(mr * mr + mi * mi);
+    const float hr1 = mr / am * mag;
+    const float hi1 = mi / am * mag;
+    const bool some = am > 0.0f;
+    const float hr = some ? hr1 : mag;
+    const float hi = some ? hi1 : 0.0f;
+    const bool has = wk > 0.0f;
+    re = has ? hr : 0.0f;
+    im = has ? hi : 0.0f;
+}
+
+// Accumulator::bin for bins [0, count) into three arrays (a bin without
+// weight gives zeros).
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_bins(const float* __restrict s, const float* __restrict pw,
+                                                                   const float* __restrict wt, std::size_t count,
+                                                                   float full, float* __restrict re,
+                                                                   float* __restrict im, float* __restrict cf) {
     for (std::size_t k = 0; k < count; ++k) {
         const float wk = wt[k];
-        const float mr = s[2 * k] / wk;
-        const float mi = s[2 * k + 1] / wk;
-        const float mag = __builtin_sqrtf(pw[k] / wk);
-        const float am = __builtin_sqrtf(mr * mr + mi * mi);
-        const float hr1 = mr / am * mag;
-        const float hi1 = mi / am * mag;
-        const bool some = am > 0.0f;
-        const float hr = some ? hr1 : mag;
-        const float hi = some ? hi1 : 0.0f;
+        accumulated_value(s, pw, wk, k, re[k], im[k]);
         const float q = wk / full;
         const float conf = q < 1.0f ? q : 1.0f;  // std::fmin(q, 1): a NaN q gives 1
-        const bool has = wk > 0.0f;
-        re[k] = has ? hr : 0.0f;
-        im[k] = has ? hi : 0.0f;
-        cf[k] = has ? conf : 0.0f;
+        cf[k] = wk > 0.0f ? conf : 0.0f;
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The transfer function of accumulated_bins alone, into out (complex values).
-__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_transfer(
-    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count,
-    float* __restrict out) {
-    for (std::size_t k = 0; k < count; ++k) {
-        const float wk = wt[k];
-        const float mr = s[2 * k] / wk;
-        const float mi = s[2 * k + 1] / wk;
-        const float mag = __builtin_sqrtf(pw[k] / wk);
-        const float am = __builtin_sqrtf(mr * mr + mi * mi);
-        const float hr1 = mr / am * mag;
-        const float hi1 = mi / am * mag;
-        const bool some = am > 0.0f;
-        const float hr = some ? hr1 : mag;
-        const float hi = some ? hi1 : 0.0f;
-        const bool has = wk > 0.0f;
-        out[2 * k] = has ? hr : 0.0f;
-        out[2 * k + 1] = has ? hi : 0.0f;
-    }
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_transfer(const float* __restrict s, const float* __restrict pw,
+                                                                       const float* __restrict wt, std::size_t count,
+                                                                       float* __restrict out) {
+    for (std::size_t k = 0; k < count; ++k) accumulated_value(s, pw, wt[k], k, out[2 * k], out[2 * k + 1]);
 }
 
 }  // namespace
