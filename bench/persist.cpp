@@ -100,21 +100,30 @@ void BM_Encode(benchmark::State& state) {
 }
 BENCHMARK(BM_Encode)->Unit(benchmark::kMillisecond);
 
-// One autosave as the writer thread does it after an edit of one trace:
-// encode (the other traces' compressed pieces kept from the file before)
-// and write the pieces atomically (two syncs included).
-void BM_Autosave(benchmark::State& state) {
+// The large project encoded once, then one trace edited per iteration (the
+// edit itself is not timed).
+struct OneEditEach {
     trace::Session s = large_session();
-    const auto file = bench_dir() / "autosave.vtproject";
     trace::EncodeCache cache;
-    (void)s.encode(cache);
     std::size_t edit = 0;
-    for (auto _ : state) {
+    OneEditEach() { (void)s.encode(cache); }
+    void next(benchmark::State& state) {
         state.PauseTiming();
         trace::Trace& t = s.traces[edit++ % s.traces.size()];
         t.h[7] = -t.h[7];
         state.ResumeTiming();
-        auto parts = s.encode_parts(cache);
+    }
+};
+
+// One autosave as the writer thread does it after an edit of one trace:
+// encode (the other traces' compressed pieces kept from the file before)
+// and write the pieces atomically (two syncs included).
+void BM_Autosave(benchmark::State& state) {
+    OneEditEach project;
+    const auto file = bench_dir() / "autosave.vtproject";
+    for (auto _ : state) {
+        project.next(state);
+        auto parts = project.s.encode_parts(project.cache);
         auto ok = trace::autosave_write(file, *parts);
         if (!ok) state.SkipWithError(ok.error().c_str());
     }
@@ -123,16 +132,10 @@ BENCHMARK(BM_Autosave)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Its encoding alone, without the write.
 void BM_AutosaveEncode(benchmark::State& state) {
-    trace::Session s = large_session();
-    trace::EncodeCache cache;
-    (void)s.encode(cache);
-    std::size_t edit = 0;
+    OneEditEach project;
     for (auto _ : state) {
-        state.PauseTiming();
-        trace::Trace& t = s.traces[edit++ % s.traces.size()];
-        t.h[7] = -t.h[7];
-        state.ResumeTiming();
-        auto parts = s.encode_parts(cache);
+        project.next(state);
+        auto parts = project.s.encode_parts(project.cache);
         benchmark::DoNotOptimize(parts);
     }
 }
