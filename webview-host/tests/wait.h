@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -63,6 +64,17 @@ inline base::Result<void> save_snapshot(Window& window, const std::filesystem::p
         return base::fail(name + ": " + (*out)->error() +
                           (window.recovering() ? " (the page process died during the screenshot)" : ""));
     return {};
+}
+
+// Real X input to `window`: raised, then `xdotool <args>`, then `settle` for
+// the page to take it. False when xdotool failed.
+inline bool send_x_input(Window& window, const std::string& args,
+                         std::chrono::milliseconds settle = std::chrono::milliseconds(250)) {
+    gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window.gtk_window())));
+    pump_for(std::chrono::milliseconds(30));
+    const bool ok = std::system(("xdotool " + args).c_str()) == 0;
+    pump_for(settle);
+    return ok;
 }
 
 // The screen point of the page point (x, y) of `window`'s web view.

@@ -585,8 +585,8 @@ namespace {
 // the compiler may compute both sides of the selects, and this file is built
 // without errno from the math functions, so the square roots are inline; no
 // value changes.
-__attribute__((optimize("no-trapping-math", "no-math-errno"))) __attribute__((always_inline)) inline void accumulated_value(
-    const float* __restrict s, const float* __restrict pw, float wk, std::size_t k, float& re, float& im) {
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) __attribute__((always_inline)) inline void
+accumulated_value(const float* __restrict s, const float* __restrict pw, float wk, std::size_t k, float& re, float& im) {
     const float mr = s[2 * k] / wk;
     const float mi = s[2 * k + 1] / wk;
     const float mag = __builtin_sqrtf(pw[k] / wk);
@@ -603,10 +603,9 @@ __attribute__((optimize("no-trapping-math", "no-math-errno"))) __attribute__((al
 
 // Accumulator::bin for bins [0, count) into three arrays (a bin without
 // weight gives zeros).
-__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_bins(const float* __restrict s, const float* __restrict pw,
-                                                                   const float* __restrict wt, std::size_t count,
-                                                                   float full, float* __restrict re,
-                                                                   float* __restrict im, float* __restrict cf) {
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_bins(
+    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count, float full,
+    float* __restrict re, float* __restrict im, float* __restrict cf) {
     for (std::size_t k = 0; k < count; ++k) {
         const float wk = wt[k];
         accumulated_value(s, pw, wk, k, re[k], im[k]);
@@ -617,9 +616,9 @@ __attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_
 }
 
 // The transfer function of accumulated_bins alone, into out (complex values).
-__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_transfer(const float* __restrict s, const float* __restrict pw,
-                                                                       const float* __restrict wt, std::size_t count,
-                                                                       float* __restrict out) {
+__attribute__((optimize("no-trapping-math", "no-math-errno"))) void accumulated_transfer(
+    const float* __restrict s, const float* __restrict pw, const float* __restrict wt, std::size_t count,
+    float* __restrict out) {
     for (std::size_t k = 0; k < count; ++k) accumulated_value(s, pw, wt[k], k, out[2 * k], out[2 * k + 1]);
 }
 

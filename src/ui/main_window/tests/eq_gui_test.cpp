@@ -180,14 +180,10 @@ protected:
     std::pair<int, int> screen(double x, double y) {
         return webview_host::testing::screen_point(*window, x, y);
     }
-    void xdotool(const std::string& args) {
-        gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
-        pump_for(30ms);
-        ASSERT_EQ(std::system(("xdotool " + args).c_str()), 0) << args;
-        pump_for(250ms);
-    }
+    void xdotool(const std::string& args) { ASSERT_TRUE(webview_host::testing::send_x_input(*window, args)) << args; }
     void screenshot(const std::string& name) {
-        const auto done = webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "strip_eq" / (name + ".png"), 0ms);
+        const auto done = webview_host::testing::save_snapshot(
+            *window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / "strip_eq" / (name + ".png"), 0ms);
         ASSERT_TRUE(done) << done.error();
     }
     const engine::design::Source& main_source() { return harness.state->design.peek().sources.at(0); }

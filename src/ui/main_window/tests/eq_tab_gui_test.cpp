@@ -145,7 +145,8 @@ protected:
         }
     }
     void snapshot(const std::string& name) {
-        const auto done = webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / name);
+        const auto done =
+            webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / name);
         ASSERT_TRUE(done) << done.error();
     }
 

@@ -140,7 +140,8 @@ protected:
         if (field) ASSERT_TRUE(run_until([&] { return text("document.activeElement.tagName") == "INPUT"; }, 5s));
     }
     void snapshot(const std::string& name) {
-        const auto done = webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / name);
+        const auto done =
+            webview_host::testing::save_snapshot(*window, std::filesystem::path(VELTRUM_ARTIFACT_DIR) / name);
         ASSERT_TRUE(done) << done.error();
     }
 
