@@ -212,19 +212,28 @@ std::optional<std::uint64_t> tar_number(const char* field, std::size_t len) {
 
 std::string field_text(const char* field, std::size_t len) { return std::string(field, ::strnlen(field, len)); }
 
-// The path's components without empty and "." ones; nothing when it is
-// absolute or has a ".." component.
-std::optional<std::vector<std::string>> components_inside(std::string_view path) {
-    if (path.starts_with('/')) return std::nullopt;
-    std::vector<std::string> parts;
+// The components of a "/"-separated path, without empty and "." ones.
+std::vector<std::string_view> steps_of(std::string_view path) {
+    std::vector<std::string_view> steps;
     std::size_t i = 0;
     while (i <= path.size()) {
         std::size_t j = path.find('/', i);
         if (j == path.npos) j = path.size();
-        const auto part = path.substr(i, j - i);
-        if (part == "..") return std::nullopt;
-        if (!part.empty() && part != ".") parts.emplace_back(part);
+        const auto step = path.substr(i, j - i);
+        if (!step.empty() && step != ".") steps.push_back(step);
         i = j + 1;
+    }
+    return steps;
+}
+
+// The path's components; nothing when it is absolute or has a ".."
+// component.
+std::optional<std::vector<std::string>> components_inside(std::string_view path) {
+    if (path.starts_with('/')) return std::nullopt;
+    std::vector<std::string> parts;
+    for (auto step : steps_of(path)) {
+        if (step == "..") return std::nullopt;
+        parts.emplace_back(step);
     }
     return parts;
 }
@@ -379,7 +388,7 @@ base::Result<std::vector<Entry>> read_entries(gzFile f, std::uint64_t limit) {
             return base::fail(image_text(fmt::format("holds {}, which is not a regular file, folder or link", shown)));
         if (type != '2' && (*mode & (S_ISUID | S_ISGID)))
             return base::fail(image_text(fmt::format("holds {} with the setuid or setgid bit", shown)));
-        auto parts = components_inside(name);
+        auto parts = name.find('\0') == std::string::npos ? components_inside(name) : std::nullopt;
         if (!parts) return base::fail(image_text(fmt::format("holds {}, outside the image", shown)));
         if (parts->empty() && type != '5')
             return base::fail(image_text(fmt::format("holds {}, outside the image", shown)));
@@ -409,17 +418,10 @@ base::Result<void> check_entries(const std::vector<Entry>& entries) {
                 return base::fail(image_text(fmt::format("holds {}, outside the image", shown)));
         if (!e.is_link) continue;
         auto leads_outside = [&] {
-            if (e.link.empty() || e.link.starts_with('/')) return true;
+            // tar would cut a name at a NUL: what it made of it is not what was checked.
+            if (e.link.empty() || e.link.starts_with('/') || e.link.find('\0') != std::string::npos) return true;
             std::vector<std::string> at(e.path.begin(), e.path.end() - 1);
-            std::vector<std::string_view> steps;
-            std::size_t i = 0;
-            while (i <= e.link.size()) {
-                std::size_t j = e.link.find('/', i);
-                if (j == std::string::npos) j = e.link.size();
-                const auto step = std::string_view(e.link).substr(i, j - i);
-                if (!step.empty() && step != ".") steps.push_back(step);
-                i = j + 1;
-            }
+            const auto steps = steps_of(e.link);
             for (std::size_t k = 0; k < steps.size(); ++k) {
                 if (steps[k] == "..") {
                     if (at.empty()) return true;

@@ -311,6 +311,10 @@ TEST_F(Install, HostileImagesAreRefusedBeforeUnpacking) {
         {"an entry twice", pack_edited(top, [](const fs::path&) {}, {top, top + "/bin/veltrum"}, {"--hard-dereference"}),
          text("holds " + top + "/bin/veltrum twice")},
         {"not a gzip file", "a program folder, honestly", text("is not a gzip-compressed tar archive")},
+        {"a sparse file (a tar extension)",
+         pack_edited(top, [](const fs::path& f) { fs::resize_file(f / "share" / "veltrum" / "version.txt", 1 << 20); },
+                     {}, {"--format=posix", "-S"}),
+         text("uses a tar extension that is not admitted: GNU.sparse.major")},
     };
     // 64 MiB of zeros pack into a few dozen KiB.
     const std::string bomb = pack_edited(top, [](const fs::path& f) {
@@ -342,16 +346,23 @@ TEST_F(Install, HostileImagesAreRefusedBeforeUnpacking) {
 }
 
 TEST_F(Install, AnImageWithLinksInsideIsInstalled) {
-    const std::string linked = pack_edited("veltrum-2027", [](const fs::path& f) {
-        fs::create_symlink("version.txt", f / "share" / "veltrum" / "current");
-        fs::create_directory_symlink("../share", f / "bin" / "data");
-    });
+    // In the POSIX format, with a name too long for the plain header.
+    const std::string long_name(150, 'n');
+    const std::string linked = pack_edited(
+        "veltrum-2027",
+        [&](const fs::path& f) {
+            fs::create_symlink("version.txt", f / "share" / "veltrum" / "current");
+            fs::create_directory_symlink("../share", f / "bin" / "data");
+            spit(f / "share" / long_name, "long");
+        },
+        {}, {"--format=posix"});
     // The running program's bin holds its assets beside it.
     fs::create_directories(program_folder / "bin" / "assets");
     EXPECT_EQ(install(linked, options()), "relaunch");
     EXPECT_EQ(version_installed(), "new");
     EXPECT_EQ(fs::read_symlink(program_folder / "share" / "veltrum" / "current"), "version.txt");
     EXPECT_EQ(slurp(program_folder / "bin" / "data" / "veltrum" / "current"), "new");
+    EXPECT_EQ(slurp(program_folder / "share" / long_name), "long");
     EXPECT_TRUE(download_folders(run_dir).empty());
 }
 
