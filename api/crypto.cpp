@@ -63,6 +63,26 @@ Digest sha256_bytes(std::string_view bytes) {
     return d;
 }
 
+struct Sha256::State {
+    crypto_hash_sha256_state s;
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+    init_sodium();
+    crypto_hash_sha256_init(&state_->s);
+}
+Sha256::~Sha256() = default;
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
+
+void Sha256::update(std::string_view bytes) { crypto_hash_sha256_update(&state_->s, bytes_of(bytes), bytes.size()); }
+
+Digest Sha256::finish() {
+    Digest d{};
+    crypto_hash_sha256_final(&state_->s, d.data());
+    return d;
+}
+
 std::string hex(std::string_view bytes) {
     static constexpr char DIGITS[] = "0123456789abcdef";
     std::string out;

@@ -3,6 +3,7 @@
 // Base64 and Ed25519 (libsodium).
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,22 @@ std::optional<VerifyingKey> verifying_key_from_b64(std::string_view text);
 
 // The SHA-256 digest of the bytes.
 Digest sha256_bytes(std::string_view bytes);
+
+// The SHA-256 digest of bytes given in pieces (a file as it arrives).
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(Sha256&&) noexcept;
+    Sha256& operator=(Sha256&&) noexcept;
+    void update(std::string_view bytes);
+    // The digest of everything given; the hasher is used up.
+    Digest finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Two lowercase hexadecimal digits per byte.
 std::string hex(std::string_view bytes);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <mutex>
 #include <string_view>
 
@@ -49,7 +50,9 @@ struct Transfer {
     bool has_location = false;
     // The final head was accepted; its body is being read.
     bool head_done = false;
+    std::uint64_t body_bytes = 0;
     std::string body;
+    std::chrono::steady_clock::time_point deadline;
     std::optional<std::string> stopped;
 };
 
@@ -100,12 +103,28 @@ std::size_t on_header(char* data, std::size_t size, std::size_t n, void* user) {
 std::size_t on_body(char* data, std::size_t size, std::size_t n, void* user) {
     auto& t = *static_cast<Transfer*>(user);
     const std::size_t len = size * n;
-    if (t.request->body_limit && t.body.size() + len > *t.request->body_limit) {
+    if (t.request->body_limit && t.body_bytes + len > *t.request->body_limit) {
         t.stopped = t.request->over_limit_text;
         return 0;  // stops reading at once
     }
+    if (std::chrono::steady_clock::now() >= t.deadline) return 0;
+    t.body_bytes += len;
+    if (t.request->on_body) {
+        if (auto stop = t.request->on_body(std::string_view(data, len))) {
+            t.stopped = std::move(*stop);
+            return 0;
+        }
+        return len;
+    }
     t.body.append(data, len);
     return len;
+}
+
+// Called by curl about once a second even while nothing arrives: ends the
+// transfer once its time is up, whatever the server does.
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto& t = *static_cast<const Transfer*>(user);
+    return std::chrono::steady_clock::now() >= t.deadline ? 1 : 0;
 }
 
 }  // namespace
@@ -168,6 +187,7 @@ base::Result<std::string> HttpClient::get(const HttpGet& request) const {
     if (!h) return base::fail(fmt::format("error sending request for url ({})", url));
     Transfer t;
     t.request = &request;
+    t.deadline = std::chrono::steady_clock::now() + total_limit_;
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(total_limit_.count()));
@@ -179,6 +199,9 @@ base::Result<std::string> HttpClient::get(const HttpGet& request) const {
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
     const CURLcode rc = curl_easy_perform(h);
     curl_easy_cleanup(h);
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/result.h"
 
@@ -37,6 +38,9 @@ struct HttpGet {
     // `over_limit_text`.
     std::optional<std::uint64_t> body_limit = {};
     std::string over_limit_text = {};
+    // When set, the body goes here piece by piece instead of into the
+    // result (which is then empty); a text ends the request with that text.
+    std::function<std::optional<std::string>(std::string_view)> on_body = {};
 };
 
 class HttpClient {
@@ -45,7 +49,8 @@ public:
     std::chrono::milliseconds total_limit() const { return total_limit_; }
 
     // GET the URL, following up to 10 redirects (http and https only). The
-    // result is the whole body of a 2xx answer.
+    // result is the whole body of a 2xx answer. The time limit holds however
+    // the server sends (slowly, or a body that never ends).
     base::Result<std::string> get(const HttpGet& request) const;
 
 private:

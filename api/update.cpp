@@ -1,5 +1,11 @@
 #include "api/update.h"
 
+#include "api/client.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -29,13 +35,17 @@ base::Result<std::optional<UpdateInfo>> fetch_latest(const Product& product, con
     if (!body) return base::fail(body.error());
     auto info = UpdateInfo::from_json(*body);
     if (!info) return base::fail("error decoding response body");
-    if (info->version_epoch > product.version_epoch) return std::optional<UpdateInfo>(std::move(*info));
-    return std::optional<UpdateInfo>{};
+    if (info->version_epoch <= product.version_epoch) return std::optional<UpdateInfo>{};
+    if (!verifiable(*info)) return base::fail("update manifest signature verification failed");
+    return std::optional<UpdateInfo>(std::move(*info));
 }
 
-base::Result<std::string> download(const Product& product, const UpdateInfo& info, const HttpClient& client) {
+base::Result<Downloaded> download(const Product& product, const UpdateInfo& info, int fd,
+                                  const HttpClient& client) {
     const std::uint64_t size = info.size;
-    return client.get(HttpGet{
+    Sha256 hasher;
+    std::uint64_t written = 0;
+    auto body = client.get(HttpGet{
         .url = download_url(product, info),
         .on_head = [size](const HttpHead& head) -> std::optional<std::string> {
             if (head.content_length && *head.content_length != size) return std::string(SIZE_MISMATCH);
@@ -43,7 +53,20 @@ base::Result<std::string> download(const Product& product, const UpdateInfo& inf
         },
         .body_limit = size,
         .over_limit_text = std::string(SIZE_MISMATCH),
+        .on_body = [&](std::string_view piece) -> std::optional<std::string> {
+            hasher.update(piece);
+            while (!piece.empty()) {
+                const ssize_t n = ::write(fd, piece.data(), piece.size());
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return os_error_text(n < 0 ? errno : EIO);
+                piece.remove_prefix(static_cast<std::size_t>(n));
+                written += static_cast<std::uint64_t>(n);
+            }
+            return std::nullopt;
+        },
     });
+    if (!body) return base::fail(body.error());
+    return Downloaded{written, hasher.finish()};
 }
 
 std::string manifest(Platform platform, const UpdateInfo& info) {
@@ -74,23 +97,46 @@ std::optional<std::string> file_name_of(std::string_view path) {
     return std::string(last);
 }
 
-base::Result<std::string> verify(std::uint64_t running_epoch, Platform running_platform, const UpdateInfo& info,
-                                 std::string_view image, const VerifyingKey& key) {
+bool verifiable(const UpdateInfo& info) { return info.manifest_signature.has_value() && info.platform.has_value(); }
+
+base::Result<void> verify_record(std::uint64_t running_epoch, Platform running_platform, const UpdateInfo& info,
+                                 const VerifyingKey& key) {
     if (info.version_epoch <= running_epoch) return base::fail("update is not newer than this version");
     if (info.platform && *info.platform != running_platform)
         return base::fail("update is for a different product or platform");
-    // The manifest signature is what binds version, platform and file name to
-    // the release key: a record without one could roll back to any older
-    // signed image, so it is required.
-    if (!info.manifest_signature || !info.platform ||
-        !verify_signature(manifest(*info.platform, info), *info.manifest_signature, key))
+    // The manifest signature is what binds version, platform, file name and
+    // size to the release key: a record without one could roll back to any
+    // older signed image or claim any size, so it is required.
+    if (!verifiable(info) || !verify_signature(manifest(*info.platform, info), *info.manifest_signature, key))
         return base::fail("update manifest signature verification failed");
-    if (image.size() != info.size) return base::fail(std::string(SIZE_MISMATCH));
-    const Digest digest = sha256_bytes(image);
-    if (hex(digest) != info.sha256) return base::fail("update checksum mismatch");
-    if (!verify_digest(digest, info.signature, key)) return base::fail("update signature verification failed");
+    return {};
+}
+
+base::Result<void> verify_image(const UpdateInfo& info, const Downloaded& image, const VerifyingKey& key) {
+    if (image.size != info.size) return base::fail(std::string(SIZE_MISMATCH));
+    if (hex(image.digest) != info.sha256) return base::fail("update checksum mismatch");
+    if (!verify_digest(image.digest, info.signature, key)) return base::fail("update signature verification failed");
+    return {};
+}
+
+base::Result<std::string> verify(std::uint64_t running_epoch, Platform running_platform, const UpdateInfo& info,
+                                 std::string_view image, const VerifyingKey& key) {
+    if (auto r = verify_record(running_epoch, running_platform, info, key); !r) return base::fail(r.error());
+    if (auto r = verify_image(info, Downloaded{image.size(), sha256_bytes(image)}, key); !r)
+        return base::fail(r.error());
     auto name = file_name_of(info.filename);
-    if (!name) return base::fail("update has no usable file name");
+    if (!name) return base::fail(std::string(NO_FILE_NAME));
+    return std::move(*name);
+}
+
+std::string unpack_folder_name(std::string_view product_id) { return std::string(product_id) + "-update-mount"; }
+
+std::string lock_file_name(std::string_view product_id) { return std::string(product_id) + "-update.lock"; }
+
+base::Result<std::string> image_file_name(const UpdateInfo& info, std::string_view product_id) {
+    auto name = file_name_of(info.filename);
+    if (!name || *name == unpack_folder_name(product_id) || *name == lock_file_name(product_id))
+        return base::fail(std::string(NO_FILE_NAME));
     return std::move(*name);
 }
 

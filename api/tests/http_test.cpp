@@ -1,7 +1,11 @@
 // The update client against a local HTTP server on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -9,6 +13,7 @@
 #include "api/update.h"
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using update_support::Gate;
 using update_support::LocalServer;
 using update_support::OpenOnExit;
@@ -29,7 +34,31 @@ api::UpdateInfo record(std::uint64_t epoch, std::string display = "2027.01.02-03
     info.sha256 = std::string(64, '0');
     info.signature = "c2ln";
     info.platform = api::Platform::VeltrumLinux;
+    // What the check looks for; whether it verifies is decided before the
+    // download.
+    info.manifest_signature = "c2ln";
     return info;
+}
+
+fs::path image_file() {
+    const auto dir = test_support::scratch_root("http") / "download";
+    fs::create_directories(dir);
+    return dir / "image";
+}
+
+// Downloads into a file of its own: the bytes that arrived there, or the
+// failure. The length and digest given back are those of the file.
+base::Result<std::string> fetched(const api::UpdateInfo& info, const HttpClient& client) {
+    const auto path = image_file();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    auto got = update::download(PRODUCT, info, fd, client);
+    ::close(fd);
+    if (!got) return base::fail(got.error());
+    const auto bytes = test_support::slurp(path);
+    EXPECT_EQ(got->size, bytes.size());
+    EXPECT_EQ(got->digest, api::sha256_bytes(bytes));
+    return bytes;
 }
 
 }  // namespace
@@ -68,6 +97,23 @@ TEST(Check, AnswersOfTheServer) {
     EXPECT_EQ((*offered)->platform, api::Platform::VeltrumWindows);
 
     body = update_support::to_json(record(PRODUCT.version_epoch - 1));
+    EXPECT_FALSE(*update::fetch_latest(PRODUCT));
+
+    // A newer record that could not be verified is never offered.
+    auto no_signature = record(PRODUCT.version_epoch + 1);
+    no_signature.manifest_signature.reset();
+    auto no_platform = record(PRODUCT.version_epoch + 1);
+    no_platform.platform.reset();
+    for (const auto& unverifiable : {no_signature, no_platform}) {
+        body = update_support::to_json(unverifiable);
+        auto refused = update::fetch_latest(PRODUCT);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error(), "update manifest signature verification failed");
+    }
+    // An older one is simply not newer.
+    auto old_unsigned = record(PRODUCT.version_epoch - 1);
+    old_unsigned.manifest_signature.reset();
+    body = update_support::to_json(old_unsigned);
     EXPECT_FALSE(*update::fetch_latest(PRODUCT));
 
     // A record that cannot be read, and an answer too long to be one.
@@ -170,6 +216,16 @@ TEST(Download, LengthAndTimeLimits) {
                                                  std::this_thread::sleep_for(20ms);
                                                  return sink.write("x", 1);
                                              });
+        } else if (mode == "endless") {
+            // Far more than any image, as fast as the client reads.
+            res.set_chunked_content_provider("application/octet-stream", [&, gate](std::size_t, httplib::DataSink& sink) {
+                const std::string chunk(1 << 16, 'z');
+                while (!gate->open) {
+                    if (!sink.write(chunk.data(), chunk.size())) return false;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // at most 64 MB a second
+                }
+                return false;
+            });
         } else if (mode == "slow head") {
             gate->wait(nullptr);
             res.status = 204;
@@ -182,27 +238,34 @@ TEST(Download, LengthAndTimeLimits) {
 
     const HttpClient patient(20s);
     mode = "exact";
-    EXPECT_EQ(update::download(PRODUCT, info, patient).value(), image);
+    EXPECT_EQ(fetched(info, patient).value(), image);
     mode = "no length, exact";
-    EXPECT_EQ(update::download(PRODUCT, info, patient).value(), image);
+    EXPECT_EQ(fetched(info, patient).value(), image);
 
     // Refused from the head alone: the body is held back by the gate, so an
     // answer that needed it would only come after the 20 s limit.
     mode = "no length, longer";
-    EXPECT_EQ(update::download(PRODUCT, info, patient).error(), "update size mismatch");
+    EXPECT_EQ(fetched(info, patient).error(), "update size mismatch");
 
     // Reading stops at size + 1 bytes although the body never ends.
     mode = "length one more";
-    EXPECT_EQ(update::download(PRODUCT, info, patient).error(), "update size mismatch");
+    EXPECT_EQ(fetched(info, patient).error(), "update size mismatch");
     EXPECT_FALSE(body_started);
 
     // The limit covers the whole transfer, while bytes are still arriving.
     mode = "slow body";
     auto big = info;
     big.size = 1'000'000;
-    EXPECT_EQ(update::download(PRODUCT, big, HttpClient(300ms)).error(), "error decoding response body");
+    EXPECT_EQ(fetched(big, HttpClient(300ms)).error(), "error decoding response body");
+    // A huge size claim with a body that never ends: the time limit ends it
+    // (the bytes went to the file, never into memory).
+    mode = "endless";
+    auto huge = info;
+    huge.size = std::uint64_t{20} << 30;
+    EXPECT_EQ(fetched(huge, HttpClient(1s)).error(), "error decoding response body");
+    EXPECT_GT(fs::file_size(image_file()), 0u);
     mode = "slow head";
-    EXPECT_EQ(update::download(PRODUCT, info, HttpClient(300ms)).error(),
+    EXPECT_EQ(fetched(info, HttpClient(300ms)).error(),
               "error sending request for url (" + s.url() + path + ")");
     gate->open = true;
 }

@@ -32,6 +32,14 @@ struct ReleaseKeys {
         if (sodium_init() < 0) throw std::runtime_error("sodium_init");
         crypto_sign_keypair(pk.data(), sk.data());
     }
+    // The pair of a 32-byte seed.
+    explicit ReleaseKeys(std::string_view seed) {
+        if (sodium_init() < 0 || seed.size() != crypto_sign_SEEDBYTES) throw std::runtime_error("seed");
+        crypto_sign_seed_keypair(pk.data(), sk.data(), reinterpret_cast<const unsigned char*>(seed.data()));
+    }
+    // The key pair the test build of the program trusts (scripts/test gives
+    // its public key to the build as the release key).
+    static ReleaseKeys test_build() { return ReleaseKeys("veltrum-update-test-signing-seed"); }
     std::string public_b64() const {
         return api::base64_encode(std::string_view(reinterpret_cast<const char*>(pk.data()), pk.size()));
     }

@@ -253,6 +253,22 @@ TEST(Verify, EveryCheckInOrder) {
     EXPECT_EQ(update::verify(running, Platform::VeltrumLinux, worst, "", keys.key()).error(), NOT_NEWER);
 }
 
+TEST(Verify, TheInstallationsOwnNamesAreNoImageNames) {
+    UpdateInfo info;
+    for (const auto& [filename, result] : std::vector<std::pair<std::string, std::string>>{
+             {"dl/veltrum-linux.tar.gz", "veltrum-linux.tar.gz"},
+             {"veltrum-update-mount", "update has no usable file name"},
+             {"dl/veltrum-update-mount/", "update has no usable file name"},
+             {"veltrum-update.lock", "update has no usable file name"},
+             {"..", "update has no usable file name"},
+             {"veltrum-update-mount.tar.gz", "veltrum-update-mount.tar.gz"},
+         }) {
+        info.filename = filename;
+        auto r = update::image_file_name(info, "veltrum");
+        EXPECT_EQ(r ? *r : r.error(), result) << filename;
+    }
+}
+
 TEST(UpdateTexts, WhatTheWindowShows) {
     UpdateInfo info;
     info.version_display = "2027.01.02-0304";

@@ -3,9 +3,13 @@
 // relaunch.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -13,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "api/tests/update_support.h"
 #include "base/tests/support.h"
@@ -105,6 +111,18 @@ protected:
 
         server.server.Get(R"(/api/download/.*)", [this](const httplib::Request& req, httplib::Response& res) {
             requested = req.path;
+            if (endless) {
+                // A body that never ends, as fast as the client reads.
+                res.set_chunked_content_provider("application/gzip", [this](std::size_t, httplib::DataSink& sink) {
+                    const std::string chunk(1 << 16, 'z');
+                    while (!stopping) {
+                        if (!sink.write(chunk.data(), chunk.size())) return false;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // at most 64 MB a second
+                    }
+                    return false;
+                });
+                return;
+            }
             res.set_content(served, "application/gzip");
         });
         server.start();
@@ -123,6 +141,25 @@ protected:
         if (!with_program) fs::remove(dir / name / "bin" / "veltrum");
         const fs::path out = root / (name + ".tar.gz");
         auto r = update::run(real_tool("tar"), {"-czf", out.native(), "-C", dir.native(), name});
+        EXPECT_TRUE(r) << (r ? "" : r.error());
+        return slurp(out);
+    }
+
+    // A .tar.gz of the program folder `name` (version "new") changed by
+    // `edit`; `members` (relative to the folder above it) are packed in this
+    // order, by default the folder alone; `tar_args` come first.
+    std::string pack_edited(const std::string& name, const std::function<void(const fs::path&)>& edit,
+                            std::vector<std::string> members = {}, const std::vector<std::string>& tar_args = {}) {
+        const fs::path dir = root / ("pack-" + name);
+        fs::remove_all(dir);
+        make_program(dir / name, "new");
+        edit(dir / name);
+        const fs::path out = root / (name + ".tar.gz");
+        std::vector<std::string> args = tar_args;
+        for (const auto& a : {std::string("-czf"), out.native(), std::string("-C"), dir.native()}) args.push_back(a);
+        if (members.empty()) members.push_back(name);
+        args.insert(args.end(), members.begin(), members.end());
+        auto r = update::run(real_tool("tar"), args);
         EXPECT_TRUE(r) << (r ? "" : r.error());
         return slurp(out);
     }
@@ -149,7 +186,7 @@ protected:
     std::string install(const std::string& bytes, update::InstallOptions o,
                         std::function<void()> meanwhile = {}) {
         served = serve_instead.value_or(bytes);
-        const auto info = update_support::signed_record(keys, bytes, PRODUCT.version_epoch + 1);
+        const auto info = record_instead.value_or(update_support::signed_record(keys, bytes, PRODUCT.version_epoch + 1));
         reactive::ManualLoop loop;
         reactive::Root ui(loop, nullptr);
         std::optional<std::string> result;
@@ -171,9 +208,17 @@ protected:
     std::string image;
     std::string served;
     std::optional<std::string> serve_instead;  // a body other than the signed image
+    std::optional<api::UpdateInfo> record_instead;  // a record other than the image's
+    std::atomic<bool> endless{false};   // the server sends a body that never ends
+    std::atomic<bool> stopping{false};  // ends it
+    struct StopServing {
+        std::atomic<bool>& flag;
+        ~StopServing() { flag = true; }
+    };
     std::string requested;
     ReleaseKeys keys;
     LocalServer server;
+    StopServing stop_serving{stopping};  // before the server stops
     std::list<Env> env;
     std::optional<update::Restart> relaunched;
     int before_relaunch_calls = 0;
@@ -222,6 +267,185 @@ TEST_F(Install, SwapsTheFoldersAndRelaunchesTheNewProgram) {
     EXPECT_EQ(slurp(root / "elsewhere" / "keep.txt"), "keep");
 }
 
+TEST_F(Install, HostileImagesAreRefusedBeforeUnpacking) {
+    const std::string top = "veltrum-2027";
+    auto text = [](const std::string& what) { return "update image " + what; };
+    const std::string not_admitted = ", which is not a regular file, folder or link";
+    struct Case {
+        std::string what;
+        std::string image;
+        std::string failure;
+    };
+    std::vector<Case> cases = {
+        {"a FIFO", pack_edited(top, [](const fs::path& f) { ASSERT_EQ(::mkfifo((f / "bin" / "pipe").c_str(), 0644), 0); }),
+         text("holds " + top + "/bin/pipe" + not_admitted)},
+        {"a setuid program",
+         pack_edited(top, [](const fs::path& f) { ASSERT_EQ(::chmod((f / "bin" / "veltrum").c_str(), 04755), 0); }),
+         text("holds " + top + "/bin/veltrum with the setuid or setgid bit")},
+        {"a setgid folder",
+         pack_edited(top, [](const fs::path& f) { ASSERT_EQ(::chmod((f / "share").c_str(), 02755), 0); }),
+         text("holds " + top + "/share with the setuid or setgid bit")},
+        {"a hard link",
+         pack_edited(top, [](const fs::path& f) { fs::create_hard_link(f / "share" / "veltrum" / "version.txt", f / "bin" / "hard"); },
+                     {top + "/share/veltrum/version.txt", top + "/bin/hard"}),
+         text("holds " + top + "/bin/hard" + not_admitted)},
+        {"a link climbing out",
+         pack_edited(top, [](const fs::path& f) { fs::create_symlink("../../..", f / "share" / "up"); }),
+         text("holds " + top + "/share/up, a link leading outside the image")},
+        {"a link to an absolute path",
+         pack_edited(top, [](const fs::path& f) { fs::create_symlink("/etc", f / "etc"); }),
+         text("holds " + top + "/etc, a link leading outside the image")},
+        {"a link climbing out through another link",
+         pack_edited(top, [](const fs::path& f) {
+             fs::create_symlink(".", f / "here");
+             fs::create_symlink("here/../..", f / "out");
+         }),
+         text("holds " + top + "/out, a link leading outside the image")},
+        {"a file below a link",
+         pack_edited(top, [](const fs::path& f) { fs::create_directory_symlink("bin", f / "lib"); },
+                     {top, top + "/lib/veltrum"}, {"--hard-dereference"}),
+         text("holds " + top + "/lib/veltrum, outside the image")},
+        {"a path climbing out",
+         pack_edited(top, [](const fs::path&) {}, {}, {"-P", "--transform=s,^" + top + "/share,../share,"}),
+         text("holds ../share, outside the image")},
+        {"an entry twice", pack_edited(top, [](const fs::path&) {}, {top, top + "/bin/veltrum"}, {"--hard-dereference"}),
+         text("holds " + top + "/bin/veltrum twice")},
+        {"not a gzip file", "a program folder, honestly", text("is not a gzip-compressed tar archive")},
+        {"a sparse file (a tar extension)",
+         pack_edited(top, [](const fs::path& f) { fs::resize_file(f / "share" / "veltrum" / "version.txt", 1 << 20); },
+                     {}, {"--format=posix", "-S"}),
+         text("uses a tar extension that is not admitted: GNU.sparse.major")},
+    };
+    // 64 MiB of zeros pack into a few dozen KiB.
+    const std::string bomb = pack_edited(top, [](const fs::path& f) {
+        const int fd = ::open((f / "share" / "zeros").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, std::int64_t{64} << 20), 0);
+        ::close(fd);
+    });
+    cases.push_back({"an entry far larger than the image", bomb,
+                     text(fmt::format("unpacks to more than {} bytes", update::unpack_limit(bomb.size())))});
+    // Device nodes need the privilege to make them.
+    {
+        const fs::path probe = root / "probe-device";
+        if (::mknod(probe.c_str(), S_IFCHR | 0644, ::makedev(1, 3)) == 0) {
+            cases.push_back({"a device node", pack_edited(top, [](const fs::path& f) {
+                                 ASSERT_EQ(::mknod((f / "bin" / "null").c_str(), S_IFCHR | 0644, ::makedev(1, 3)), 0);
+                             }),
+                             text("holds " + top + "/bin/null" + not_admitted)});
+        }
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(install(c.image, options()), c.failure);
+        EXPECT_EQ(version_installed(), "old");
+        EXPECT_FALSE(beside(".new"));
+        EXPECT_FALSE(relaunched);
+        EXPECT_TRUE(download_folders(run_dir).empty());
+    }
+}
+
+TEST_F(Install, AnImageWithLinksInsideIsInstalled) {
+    // In the POSIX format, with a name too long for the plain header.
+    const std::string long_name(150, 'n');
+    const std::string linked = pack_edited(
+        "veltrum-2027",
+        [&](const fs::path& f) {
+            fs::create_symlink("version.txt", f / "share" / "veltrum" / "current");
+            fs::create_directory_symlink("../share", f / "bin" / "data");
+            spit(f / "share" / long_name, "long");
+        },
+        {}, {"--format=posix"});
+    // The running program's bin holds its assets beside it.
+    fs::create_directories(program_folder / "bin" / "assets");
+    EXPECT_EQ(install(linked, options()), "relaunch");
+    EXPECT_EQ(version_installed(), "new");
+    EXPECT_EQ(fs::read_symlink(program_folder / "share" / "veltrum" / "current"), "version.txt");
+    EXPECT_EQ(slurp(program_folder / "bin" / "data" / "veltrum" / "current"), "new");
+    EXPECT_EQ(slurp(program_folder / "share" / long_name), "long");
+    EXPECT_TRUE(download_folders(run_dir).empty());
+}
+
+TEST_F(Install, NothingIsFetchedForARecordThatDoesNotVerify) {
+    struct Case {
+        std::string what;
+        std::function<void(api::UpdateInfo&)> edit;
+        std::string failure;
+    };
+    const std::vector<Case> cases = {
+        {"no manifest signature", [](auto& r) { r.manifest_signature.reset(); },
+         "update manifest signature verification failed"},
+        // A size claimed after signing: the download would be bounded by it.
+        {"size changed after signing", [](auto& r) { r.size = std::uint64_t{20} << 30; },
+         "update manifest signature verification failed"},
+        {"the unpack folder's name", [this](auto& r) {
+             r.filename = "veltrum-update-mount";
+             r.manifest_signature = keys.sign(update::manifest(*r.platform, r));
+         },
+         "update has no usable file name"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto record = update_support::signed_record(keys, image, PRODUCT.version_epoch + 1);
+        c.edit(record);
+        record_instead = record;
+        requested.clear();
+        EXPECT_EQ(install(image, options()), c.failure);
+        EXPECT_TRUE(requested.empty()) << "fetched " << requested;
+        EXPECT_TRUE(download_folders(run_dir).empty());
+        EXPECT_EQ(version_installed(), "old");
+    }
+}
+
+TEST_F(Install, ASignedHugeSizeWithAnEndlessBodyEndsAtTheTimeLimit) {
+    auto record = update_support::signed_record(keys, image, PRODUCT.version_epoch + 1);
+    record.size = std::uint64_t{20} << 30;
+    record.manifest_signature = keys.sign(update::manifest(*record.platform, record));
+    record_instead = record;
+    endless = true;
+    auto o = options();
+    o.http = api::client::HttpClient(1s);
+    EXPECT_EQ(install(image, o), "error decoding response body");
+    EXPECT_FALSE(requested.empty());
+    EXPECT_TRUE(download_folders(run_dir).empty());
+    EXPECT_EQ(version_installed(), "old");
+}
+
+TEST_F(Install, OneInstallationAtATime) {
+    // The first one's copy waits for the test.
+    const fs::path go = root / "go";
+    const fs::path copying = root / "copying";
+    standin("cp", "touch '" + copying.native() + "'; while [ ! -e '" + go.native() + "' ]; do sleep 0.01; done; exec " +
+                      real_tool("cp") + " \"$@\"");
+    served = image;
+    const auto info = update_support::signed_record(keys, image, PRODUCT.version_epoch + 1);
+    reactive::ManualLoop loop;
+    reactive::Root ui(loop, nullptr);
+    std::optional<std::string> first, second;
+    auto installing = [](api::UpdateInfo info, update::InstallOptions o,
+                         std::optional<std::string>& out) -> reactive::Task<> {
+        out = co_await update::download_and_install_with(PRODUCT, info, [] {}, o);
+    };
+    reactive::spawn_root(installing(info, options(), first));
+    drive(loop, [&] { return fs::exists(copying); });
+    const auto under_way = download_folders(run_dir);
+    ASSERT_EQ(under_way.size(), 1u);
+
+    reactive::spawn_root(installing(info, options(), second));
+    drive(loop, [&] { return second.has_value(); });
+    EXPECT_EQ(second, "an update is already being installed");
+    // The first one's folder is untouched by the second.
+    EXPECT_EQ(download_folders(run_dir), under_way);
+    EXPECT_FALSE(first);
+
+    spit(go, "");
+    drive(loop, [&] { return first.has_value(); });
+    drive(loop, [] { return !update::is_staging(); });
+    EXPECT_EQ(first, "relaunch");
+    EXPECT_EQ(version_installed(), "new");
+    EXPECT_TRUE(download_folders(run_dir).empty());
+}
+
 TEST_F(Install, EachFailedStepLeavesTheOldProgram) {
     const std::string real_cp = real_tool("cp");
     const std::string no_program = pack("empty", "new", false);
@@ -236,17 +460,14 @@ TEST_F(Install, EachFailedStepLeavesTheOldProgram) {
         std::string script;  // its body
         std::string bytes;
         std::string failure;
-        bool download_folder_stays = false;  // only a failed write or unpack leaves it
         std::optional<fs::path> running = std::nullopt;
     };
     const std::vector<Case> cases = {
-        {"unpack fails", "tar", "echo 'tar: broken archive' >&2; exit 2", image, "tar failed: tar: broken archive\n",
-         true},
+        {"unpack fails", "tar", "echo 'tar: broken archive' >&2; exit 2", image, "tar failed: tar: broken archive\n"},
         {"no program folder in the image", "", "", no_program, "no program folder found in update image"},
-        {"not started from a program folder", "", "", image, "running binary is not inside a program folder", false,
+        {"not started from a program folder", "", "", image, "running binary is not inside a program folder",
          build_exe},
-        {"started from a shared prefix", "", "", image, "running binary is not inside a program folder", false,
-         shared_exe},
+        {"started from a shared prefix", "", "", image, "running binary is not inside a program folder", shared_exe},
         {"copy fails", "cp", "echo 'cp: No space left on device' >&2; exit 1", image,
          "cp failed: cp: No space left on device\n"},
         {"set-aside name taken", "cp",
@@ -269,7 +490,8 @@ TEST_F(Install, EachFailedStepLeavesTheOldProgram) {
         EXPECT_FALSE(beside(".new"));
         EXPECT_EQ(before_relaunch_calls, 0);
         EXPECT_FALSE(relaunched);
-        EXPECT_EQ(download_folders(run_dir).size(), c.download_folder_stays ? 1u : 0u);
+        // Whatever failed, staging took away what it wrote.
+        EXPECT_TRUE(download_folders(run_dir).empty());
         fs::remove_all(program_folder.native() + ".old");
     }
 }

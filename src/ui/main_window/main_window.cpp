@@ -252,6 +252,7 @@ Element main_window() {
     reactive::use_hook<bool>([&] {
         install_measurement(s);
         install_key_and_menu_handlers(s);
+        install_update_handler(s);
         reactive::spawn(watch_devices(s, s.host->device_lists ? s.host->device_lists : start_device_list_thread));
         reactive::spawn(refresh_loop(s));
         return true;

@@ -8,6 +8,7 @@
 #include "reactive/root.h"
 #include "shell/update_install.h"
 #include "ui/main_window/dialogs.h"
+#include "ui/main_window/project.h"
 
 namespace ui::main_window {
 
@@ -34,6 +35,26 @@ reactive::Task<void> check_for_updates(WindowState s, bool manual) {
         co_await std::move(waiting);
     }
     show_dialog(s, Dialog{Dialog::UpdateAvailable{**latest}});
+}
+
+reactive::Task<void> install_update(WindowState s, api::UpdateInfo info, update::InstallOptions options) {
+    auto confirming = confirm_unsaved(s);
+    if (!co_await std::move(confirming)) co_return;
+    show_dialog(s, Dialog{Dialog::Busy{update::busy_title(info), std::string(update::BUSY_TEXT)}});
+    // The workers' threads are joined on this thread before the relaunch.
+    auto stop_workers = [s] {
+        s.analyzer.set(std::nullopt);
+        s.meter.set(std::nullopt);
+    };
+    auto installing = update::download_and_install_with(api::client::PRODUCT, std::move(info), stop_workers,
+                                                        std::move(options));
+    const std::string failure = co_await std::move(installing);
+    base::log::error(LOG_TARGET, fmt::format("update failed: {}", failure));
+    show_message(s, std::string(update::MESSAGE_TITLE), update::install_failed_text(failure));
+}
+
+void install_update_handler(WindowState& s) {
+    s.install_update = [st = s](api::UpdateInfo info) { reactive::spawn_root(install_update(st, std::move(info))); };
 }
 
 void auto_update_check(const WindowState& s) {

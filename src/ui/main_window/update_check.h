@@ -1,6 +1,7 @@
 #pragma once
 // The update check: asks the update server for a newer build and offers it.
 #include "reactive/task.h"
+#include "shell/update_install.h"
 #include "ui/main_window/state.h"
 
 namespace ui::main_window {
@@ -17,5 +18,16 @@ reactive::Task<void> check_for_updates(WindowState s, bool manual);
 void auto_update_check(const WindowState& s);
 // Returns once no dialog is open (prompts do not count).
 reactive::Task<void> wait_until_no_dialog(WindowState s);
+
+// The offer's Update: asks about unsaved changes first (cancelled: nothing
+// happens), shows "Updating to {}…" while the update is downloaded and
+// installed, stops the analyzer and the meter just before the relaunch, and
+// on failure logs "update failed: {}" and shows "Update failed: {}".
+// `options` are the installation's (tests give their server, key and
+// relaunch); the window uses the defaults.
+reactive::Task<void> install_update(WindowState s, api::UpdateInfo info,
+                                    api::client::update::InstallOptions options = {});
+// Fills the state's install_update hook, which the offer's Update starts.
+void install_update_handler(WindowState& s);
 
 }  // namespace ui::main_window
