@@ -199,6 +199,8 @@ void reset_alignment(const WindowState& s, const std::string& position) {
     revert_alignment(s);
     s.alignment.set(std::nullopt);
     s.alignment_text.set("");
+    // The message line spoke of the position being left.
+    s.notice.set("");
     s.viewed_trace.set(std::nullopt);
     s.position.set(position);
 }
