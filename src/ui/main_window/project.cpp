@@ -178,7 +178,10 @@ void change_and_restart(const WindowState& s, const std::function<void(Settings&
 }
 
 void apply_session(const WindowState& s, Session session, std::optional<Path> path) {
-    // 1. What belonged to the old project.
+    // 1. What belonged to the old project. An alignment in progress ends
+    // without putting its strips back: the design is replaced below, and a
+    // session left open would write the old strips into the new project.
+    s.align_session.set(std::nullopt);
     s.alignment.set(std::nullopt);
     s.notice.set(std::string());
     s.viewed_trace.set(std::nullopt);

@@ -13,6 +13,8 @@
 #include "ui/main_window/align_tab.h"
 #include "ui/main_window/alignment.h"
 #include "ui/main_window/design_edit.h"
+#include "ui/main_window/key_events.h"
+#include "ui/main_window/project.h"
 #include "window_fixture.h"
 
 namespace ui::main_window::testing {
@@ -240,10 +242,14 @@ TEST_F(Align, AcceptResetAndLeavingTheTab) {
     // Reset to the same position keeps the session; another position reverts it.
     offer({AlignCandidate{AlignCandidate::Level{2.0f, 100.0f, 2000.0f}}});
     pick_candidate(s(), 0);
+    s().notice.set("kept");
     reset_alignment(s(), s().position.peek());
     EXPECT_TRUE(s().align_session.peek());
+    EXPECT_EQ(s().notice.peek(), "kept");
     s().viewed_trace.set(0);
+    s().notice.set("Wing bus 1: ok");
     reset_alignment(s(), "Balcony");
+    EXPECT_EQ(s().notice.peek(), "");
     EXPECT_FALSE(s().align_session.peek());
     EXPECT_FLOAT_EQ(strip("Sub").gain_db, 1.0f);
     EXPECT_EQ(s().position.peek(), "Balcony");
@@ -272,6 +278,59 @@ TEST_F(Align, AcceptResetAndLeavingTheTab) {
     settle();
     EXPECT_FALSE(s().align_session.peek());
     EXPECT_FLOAT_EQ(strip("Sub").gain_db, 1.0f);
+}
+
+// A project opened or started while an alignment is open ends it: nothing of
+// the old project's strips may reach a same-named strip of the new one, by
+// Escape, by leaving the Align tab or by choosing a position.
+TEST_F(Align, ANewProjectEndsTheAlignmentWithoutWritingTheOldStrips) {
+    static WindowState* state = nullptr;
+    state = &s();
+    root.mount(reactive::component(+[]() -> reactive::Element {
+        leave_align_tab(*state);
+        return reactive::div();
+    }));
+    const std::function<void()> ends[] = {
+        [&] { on_key_event(s(), nlohmann::json{{"type", "keydown"}, {"code", "Escape"}, {"ctrl", false}, {"shift", false},
+                                              {"alt", false}, {"meta", false}, {"typing", false}}); },
+        [&] { s().right_tab.set(0); },
+        [&] { reset_alignment(s(), "Balcony"); },
+        [&] { revert_alignment(s()); },
+    };
+    for (std::size_t i = 0; i < std::size(ends); ++i) {
+        s().right_tab.set(1);
+        settle();
+        edit("Sub", [](Source& x) {
+            x.gain_db = 1.0f;
+            x.delay_ms = 2.0f;
+            x.invert = false;
+        });
+        offer({AlignCandidate{AlignCandidate::Delay{true, 1.5f}}, AlignCandidate{AlignCandidate::Level{-4.0f, 100.0f, 2000.0f}}});
+        pick_candidate(s(), 0);
+        ASSERT_TRUE(strip("Sub").invert);
+
+        // The new project has a strip of the same name with other values.
+        Session next;
+        next.sources = {"Main", "Sub"};
+        next.design.sources = {Source::make("Main"), Source::make("Sub")};
+        next.design.sources[1].gain_db = -6.0f;
+        next.design.sources[1].delay_ms = 7.0f;
+        next.design.sources[1].invert = false;
+        next.setup = setup_of(s().settings.peek());
+        apply_session(s(), next, std::nullopt);
+        settle();
+        EXPECT_FALSE(s().align_session.peek()) << i;
+        const Design opened = s().design.peek();
+
+        ends[i]();
+        settle();
+        EXPECT_EQ(s().design.peek(), opened) << i;
+        EXPECT_FLOAT_EQ(strip("Sub").gain_db, -6.0f) << i;
+        EXPECT_FLOAT_EQ(strip("Sub").delay_ms, 7.0f) << i;
+        EXPECT_FALSE(strip("Sub").invert) << i;
+        EXPECT_FALSE(s().unsaved.peek()) << i;
+        s().sources.set({"Main", "Sub", "Fill"});
+    }
 }
 
 TEST_F(Align, SecondCrossoverPressGivesTheSameCandidates) {
