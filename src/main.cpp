@@ -153,7 +153,7 @@ Element app_root() { return placeholder_root(); }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main([[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
     auto logging = shell::init_logging();
     shell::install_panic_hook();
 
@@ -163,17 +163,10 @@ int main(int argc, char** argv) {
 #ifdef VELTRUM_HAS_MAIN_WINDOW
     ARGS.assign(argv, argv + argc);
 #endif
-    // Files named on the command line and those of the application's open
-    // signal arrive as the runtime's files-to-open event; file URLs on the
-    // command line go through the URL rule.
-    std::vector<const char*> paths{argv[0]};
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (a.find("://") != std::string_view::npos) shell::queue_opened_files({std::string(a)});
-        else paths.push_back(argv[i]);
-    }
-    webview_host::queue_command_line_files(static_cast<int>(paths.size()), paths.data());
-    // Once the main window is up it opens such files itself.
+    // The command line is the main window's to read (its first argument, when
+    // it names a regular file, is the project to open); only the files the
+    // system asks to open are queued here. Once the main window is up it
+    // opens such files itself.
     webview_host::on_open_files([](std::vector<std::filesystem::path> files) {
         if (shell::MAIN_WINDOW_READY.load(std::memory_order_acquire) && OPEN_HANDLER) {
             std::vector<std::string> urls;

@@ -36,12 +36,13 @@ struct Launched {
 };
 
 // Spawns `exe` with the environment changed by `env` (an empty value
-// removes the variable) and waits at most `limit` for a top-level window
-// whose title starts with "Veltrum" to be mapped. Nothing when the display
-// cannot be opened, the program cannot be started or no window came; the
-// process is stopped then.
+// removes the variable) and the arguments `args`, and waits at most `limit`
+// for a top-level window whose title starts with "Veltrum" to be mapped.
+// Nothing when the display cannot be opened, the program cannot be started
+// or no window came; the process is stopped then.
 inline std::optional<Launched> start_and_wait_mapped(const std::string& exe, const std::map<std::string, std::string>& env,
-                                                     std::chrono::milliseconds limit) {
+                                                     std::chrono::milliseconds limit,
+                                                     std::vector<std::string> args = {}) {
     Display* dpy = XOpenDisplay(nullptr);
     if (!dpy) return std::nullopt;
     XSelectInput(dpy, DefaultRootWindow(dpy), SubstructureNotifyMask);
@@ -62,12 +63,14 @@ inline std::optional<Launched> start_and_wait_mapped(const std::string& exe, con
     std::vector<char*> envp;
     for (auto& s : strings) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::string prog = exe;
-    char* argv[] = {prog.data(), nullptr};
+    args.insert(args.begin(), exe);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
 
     Launched out;
     const auto t0 = std::chrono::steady_clock::now();
-    if (posix_spawn(&out.pid, exe.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
+    if (posix_spawn(&out.pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
         XCloseDisplay(dpy);
         return std::nullopt;
     }
