@@ -297,7 +297,7 @@ Element zone_row() {
 
 namespace {
 
-Element band_row(const WindowState& s, const Band& b, std::size_t j, QConv conv) {
+Element band_row(const WindowState& s, const Band& b, std::size_t j, QConv conv, bool peq) {
     // Every change names the band by its index and is dropped when the list
     // no longer holds it.
     auto edit_band = [s, j](std::function<void(Band&)> change) {
@@ -315,7 +315,7 @@ Element band_row(const WindowState& s, const Band& b, std::size_t j, QConv conv)
         });
     };
     return div()
-        .cls(b.on ? "band" : "band off")
+        .cls(b.on && peq ? "band" : "band off")
         .title(fmt::format("{:.2f} oct", bandwidth_octaves(b.q)))(
             button(ButtonProps{.toggled = b.on,
                                .label = std::to_string(j + 1),
@@ -359,8 +359,7 @@ Element eq_card() {
     for (QConv c : Q_CONVS) conv_options.emplace_back(std::string(q_label(c)), std::string(q_label(c)));
 
     std::vector<Element> rows;
-    rows.push_back(div().cls("folder static" + std::string(selected ? " selected" : ""))
-                       .on_click([s](const reactive::MouseEvent&) { s.shaping_selected.set(false); })(
+    rows.push_back(div().cls("folder static" + std::string(selected ? " selected" : ""))(
                            span().cls("name")("EQ"),
                            button(ButtonProps{.toggled = strip.peq,
                                               .label = "On",
@@ -405,8 +404,12 @@ Element eq_card() {
                                           })})));
     rows.push_back(div().cls("band head")(div(), div()("Type"), div()("Hz"), div()("dB"),
                                           div()(std::string(q_header(strip.q_as)))));
-    for (std::size_t j = 0; j < strip.bands.size(); ++j) rows.push_back(band_row(s, strip.bands[j], j, strip.q_as));
-    return div().cls("vt-card eq")(std::move(rows));
+    for (std::size_t j = 0; j < strip.bands.size(); ++j)
+        rows.push_back(band_row(s, strip.bands[j], j, strip.q_as, strip.peq));
+    // A press anywhere in the card makes the plot's handles the bands'.
+    return div()
+        .cls("vt-card eq")
+        .on_mousedown([s](const reactive::MouseEvent&) { s.shaping_selected.set(false); })(std::move(rows));
 }
 
 Element shaping_card() {
@@ -421,8 +424,7 @@ Element shaping_card() {
     };
 
     std::vector<Element> rows;
-    rows.push_back(div().cls("folder static" + std::string(selected ? " selected" : ""))
-                       .on_click([s](const reactive::MouseEvent&) { s.shaping_selected.set(true); })(
+    rows.push_back(div().cls("folder static" + std::string(selected ? " selected" : ""))(
                            span().cls("name")("Shaping"),
                            button(ButtonProps{.toggled = sh.on,
                                               .label = "On",
@@ -456,7 +458,7 @@ Element shaping_card() {
         if (callisto) cls += " callisto";
         if (!sh.on) cls += " off";
         std::vector<Element> cells{
-            div().cls("num")(std::to_string(i + 1)), div().cls("name")(names[i]),
+            span().cls("num")(std::to_string(i + 1)), span().cls("name")(names[i]),
             stepper(StepperProps{.value = static_cast<double>(sh.gain_db[i]),
                                  .step = 0.5,
                                  .onchange = reactive::Callback<double>([edit_shaping, i](double v) {
@@ -495,7 +497,10 @@ Element shaping_card() {
         }
         rows.push_back(div().cls(cls)(std::move(cells)));
     }
-    return div().cls("vt-card shaping")(std::move(rows));
+    // A press anywhere in the card makes the plot's handles the shaping's.
+    return div()
+        .cls("vt-card shaping")
+        .on_mousedown([s](const reactive::MouseEvent&) { s.shaping_selected.set(true); })(std::move(rows));
 }
 
 }  // namespace ui::main_window

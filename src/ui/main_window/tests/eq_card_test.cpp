@@ -244,6 +244,14 @@ TEST_F(EqCard, BandRowsAndStepper) {
     EXPECT_EQ(attr(band(0), "class"), "band off");
     EXPECT_EQ(attr(band(1), "class"), "band");
     EXPECT_EQ(attr(band(1), "title"), "1.00 oct");
+    // With the EQ off every row reads off; the bands keep their own flags.
+    click(button_labelled("On", eq()));
+    ASSERT_FALSE(src().peq);
+    EXPECT_EQ(attr(band(0), "class"), "band off");
+    EXPECT_EQ(attr(band(1), "class"), "band off");
+    EXPECT_TRUE(src().bands[1].on);
+    click(button_labelled("On", eq()));
+    EXPECT_EQ(attr(band(1), "class"), "band");
     EXPECT_EQ(std::get<std::string>(stepper_field(band(1), 2)->props.at("value")), "0.3");
 
     // Width 1 (three octaves) gives q 0.404.
@@ -318,14 +326,24 @@ TEST_F(EqCard, ZoneRowAndZoneEdits) {
 TEST_F(EqCard, ShapingCard) {
     two_zones();
     s().design.update([](auto& d) { d.sources[0].shaping.gain_db = {1, 2, 3, 4, 5}; });
+    s().right_tab.set(2);
     mount(tab);
     const auto* card = first("shaping");
     EXPECT_FALSE(has_class(*first("folder", card), "selected"));
-    click(first("folder", card));
+    // A press anywhere in a card selects it (the page brings a press on a
+    // row or a control up to the card); the plot's handles follow.
+    EXPECT_EQ(eq_handles(s()).size(), src().bands.size());
+    fire(card, "mousedown");
     EXPECT_TRUE(s().shaping_selected.peek());
     EXPECT_FALSE(has_class(*first("folder", eq()), "selected"));
     card = first("shaping");
     EXPECT_TRUE(has_class(*first("folder", card), "selected"));
+    EXPECT_EQ(eq_handles(s()).size(), 4u + 3u);  // Galileo: four gains, three knees
+    fire(eq(), "mousedown");
+    EXPECT_FALSE(s().shaping_selected.peek());
+    EXPECT_EQ(eq_handles(s()).size(), src().bands.size());
+    fire(first("shaping"), "mousedown");
+    card = first("shaping");
     // Galileo: four rows, three knee fields.
     auto rows = by_class("band", card);
     ASSERT_EQ(rows.size(), 5u);
