@@ -125,14 +125,21 @@ std::string route_text(const Route& route, const Source& source) {
     if (p.polarity) on.push_back("Pol");
     std::string parts;
     for (std::size_t i = 0; i < on.size(); ++i) parts += (i ? " " : "") + std::string(on[i]);
-    auto text = fmt::format("{} \u2190{}: {}", route.dest.target, zone ? " " + route.zone : std::string(), parts);
+    std::string strip = " " + source.name;
+    if (zone) strip += " " + route.zone;
+    auto text = fmt::format("{} \u2190{}: {}", route.dest.target, strip, parts);
     if (zone_gone(route, source)) text += " (zone gone, not sent)";
     return text;
 }
 
-void forget_route(const WindowState& s, std::size_t i) {
-    current_source_mut(s, [&](Source& src) {
-        if (i < src.routes.size()) src.routes.erase(src.routes.begin() + static_cast<std::ptrdiff_t>(i));
+void forget_route(const WindowState& s, const std::string& source, std::size_t i) {
+    const auto& sources = s.design.peek().sources;
+    const auto it = std::find_if(sources.begin(), sources.end(), [&](const Source& x) { return x.name == source; });
+    if (it == sources.end() || i >= it->routes.size()) return;
+    edit_design(s, [&](Design& d) {
+        for (auto& src : d.sources)
+            if (src.name == source && i < src.routes.size())
+                src.routes.erase(src.routes.begin() + static_cast<std::ptrdiff_t>(i));
     });
 }
 
@@ -207,18 +214,27 @@ Element export_card() {
         children.push_back(part_button("Zone EQ", &Parts::zone_eq));
         children.push_back(part_button("Air", &Parts::air));
     }
-    for (std::size_t i = 0; i < shown.routes.size(); ++i) {
-        const auto& r = shown.routes[i];
-        const bool gone = zone_gone(r, shown);
-        children.push_back(reactive::div().cls(gone ? "row vt-route gone" : "row vt-route").key("route-" + std::to_string(i))(
-            reactive::span().cls("count")(route_text(r, shown)),
-            kit_button({.button_type = ButtonType::Flat,
-                        .icon = shared_ui::icons::DELETE,
-                        .hint = "Forget this route; nothing changes on the console",
-                        .onclick = [s, i](const reactive::MouseEvent&) { forget_route(s, i); }})));
+    // Every remembered route of every strip, in design order: what Send all
+    // sends.
+    bool any_route = false;
+    for (const auto& src : design.sources) {
+        for (std::size_t i = 0; i < src.routes.size(); ++i) {
+            any_route = true;
+            const auto& r = src.routes[i];
+            const bool gone = zone_gone(r, src);
+            children.push_back(
+                reactive::div()
+                    .cls(gone ? "row vt-route gone" : "row vt-route")
+                    .key(fmt::format("route-{}-{}", src.name, i))(
+                        reactive::span().cls("count")(route_text(r, src)),
+                        kit_button({.button_type = ButtonType::Flat,
+                                    .icon = shared_ui::icons::DELETE,
+                                    .hint = "Forget this route; nothing changes on the console",
+                                    .onclick = [s, name = src.name, i](const reactive::MouseEvent&) {
+                                        forget_route(s, name, i);
+                                    }})));
+        }
     }
-    const bool any_route =
-        std::any_of(design.sources.begin(), design.sources.end(), [](const Source& x) { return !x.routes.empty(); });
     if (any_route)
         children.push_back(kit_button({.label = "Send all",
                                        .hint = "Send every remembered route of every strip to the Wing again, as the "

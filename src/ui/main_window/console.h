@@ -39,11 +39,12 @@ reactive::Task<void> send_routes(WindowState s, std::string host, std::vector<Ro
 // "Send all": every route, to the address in the settings.
 void send_to_wing(const WindowState& s);
 
-// "bus 1 ← Row 2: EQ Zone EQ Air HP LP Delay Pol"; a route whose zone is
-// gone says so.
+// "bus 1 ← Main Row 2: EQ Zone EQ Air HP LP Delay Pol": the target, the
+// strip it sends (the source, and the zone when it has one) and the parts;
+// a route whose zone is gone says so.
 std::string route_text(const engine::design::Route& route, const engine::design::Source& source);
-// Forgets route i of the current source (nothing is sent).
-void forget_route(const WindowState& s, std::size_t i);
+// Forgets route i of the named source (nothing is sent).
+void forget_route(const WindowState& s, const std::string& source, std::size_t i);
 // Stores `drawn` with one part flipped as the parts to send, and saves.
 void toggle_wing_part(const WindowState& s, engine::design::Parts drawn, bool engine::design::Parts::*part);
 

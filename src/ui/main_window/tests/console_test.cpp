@@ -180,15 +180,15 @@ TEST_F(Console, SendAllInDesignThenRouteOrderSkippingGoneZones) {
 TEST(RouteText, Texts) {
     auto src = Source::make("Main");
     src.zones = {new_zone("Row 1")};
-    EXPECT_EQ(route_text(Route{"", Parts{}, Dest::wing("bus 1")}, src), "bus 1 \u2190: EQ HP LP Delay Pol");
+    EXPECT_EQ(route_text(Route{"", Parts{}, Dest::wing("bus 1")}, src), "bus 1 \u2190 Main: EQ HP LP Delay Pol");
     EXPECT_EQ(route_text(Route{"Row 1", Parts{}, Dest::wing("bus 2")}, src),
-              "bus 2 \u2190 Row 1: EQ Zone EQ Air HP LP Delay Pol");
+              "bus 2 \u2190 Main Row 1: EQ Zone EQ Air HP LP Delay Pol");
     EXPECT_EQ(route_text(Route{"Row 1", Parts{false, true, false, false, true, false, false}, Dest::wing("ch 1")}, src),
-              "ch 1 \u2190 Row 1: Zone EQ LP");
+              "ch 1 \u2190 Main Row 1: Zone EQ LP");
     EXPECT_EQ(route_text(Route{"", Parts{false, false, false, false, false, false, false}, Dest::wing("ch 1")}, src),
-              "ch 1 \u2190: ");
+              "ch 1 \u2190 Main: ");
     EXPECT_EQ(route_text(Route{"Row 2", Parts{}, Dest::wing("bus 3")}, src),
-              "bus 3 \u2190 Row 2: EQ Zone EQ Air HP LP Delay Pol (zone gone, not sent)");
+              "bus 3 \u2190 Main Row 2: EQ Zone EQ Air HP LP Delay Pol (zone gone, not sent)");
 }
 
 TEST_F(Console, TheCompassFileThroughTheDialog) {
@@ -240,11 +240,63 @@ TEST_F(Console, ExportCard) {
     EXPECT_TRUE(button("Air"));
     EXPECT_TRUE(button("Send all"));
     EXPECT_NE(html().find("class=\"row vt-route gone\""), std::string::npos);
-    EXPECT_NE(html().find("bus 4 \u2190 Row 7: EQ Zone EQ Air HP LP Delay Pol (zone gone, not sent)"),
+    EXPECT_NE(html().find("bus 4 \u2190 Main Row 7: EQ Zone EQ Air HP LP Delay Pol (zone gone, not sent)"),
               std::string::npos);
     click(icon_button(shared_ui::icons::DELETE));
     EXPECT_TRUE(main().routes.empty());
     EXPECT_FALSE(button("Send all"));
+    EXPECT_TRUE(s().unsaved.peek());
+}
+
+// The card lists the routes of every strip, not only the edited one's: what
+// Send all sends. Forget takes the route of the row it stands on.
+TEST_F(Console, ExportCardListsTheRoutesOfEveryStrip) {
+    s().sources.set({"Main", "Sub"});
+    s().design.update([](auto& d) {
+        d.sources.resize(1);
+        d.sources[0].routes = {Route{"", Parts{}, Dest::wing("bus 1")}};
+        Source sub = Source::make("Sub");
+        sub.routes = {Route{"", Parts{}, Dest::wing("ch 5")}, Route{"", Parts{}, Dest::wing("ch 6")}};
+        d.sources.push_back(sub);
+    });
+    s().current_source_name.set("Main");
+    mount(reactive::component(export_card, "export_card"));
+    const std::string shown = html();
+    const std::size_t a = shown.find("bus 1 \u2190 Main: EQ HP LP Delay Pol");
+    const std::size_t b = shown.find("ch 5 \u2190 Sub: EQ HP LP Delay Pol");
+    const std::size_t c = shown.find("ch 6 \u2190 Sub: EQ HP LP Delay Pol");
+    ASSERT_NE(a, std::string::npos) << shown;
+    ASSERT_NE(b, std::string::npos) << shown;
+    ASSERT_NE(c, std::string::npos) << shown;
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    // One row per route that Send all sends, in the same order.
+    const auto cmds = route_commands(s().design.peek().sources);
+    ASSERT_EQ(cmds.size(), 3u);
+    EXPECT_EQ(cmds[0].target, "bus 1");
+    EXPECT_EQ(cmds[1].target, "ch 5");
+    EXPECT_EQ(cmds[2].target, "ch 6");
+
+    // The second row's button forgets Sub's first route; Main keeps its own.
+    std::vector<const reactive::dom::Node*> forget;
+    std::function<void(const reactive::dom::Node*)> walk = [&](const reactive::dom::Node* n) {
+        if (n->tag == "button")
+            for (const auto* ch : n->children) {
+                const auto src = ch->attrs.find("src");
+                if (src != ch->attrs.end() && src->second == shared_ui::icons::DELETE.url()) forget.push_back(n);
+            }
+        for (const auto* ch : n->children) walk(ch);
+    };
+    walk(&doc.root());
+    ASSERT_EQ(forget.size(), 3u);
+    click(forget[1]);
+    EXPECT_EQ(main().routes.size(), 1u);
+    const auto& sub = s().design.peek().sources.at(1);
+    ASSERT_EQ(sub.routes.size(), 1u);
+    EXPECT_EQ(sub.routes[0].dest.target, "ch 6");
+    EXPECT_TRUE(s().unsaved.peek());
+    ASSERT_FALSE(autosaves.empty());
+    EXPECT_EQ(html().find("ch 5 \u2190"), std::string::npos);
 }
 
 }  // namespace
