@@ -248,20 +248,21 @@ Element fit_card() {
                                           .onchange = reactive::Callback<double>([s](double v) { step_max_boost(s, v); }),
                                           .decimals = 1},
                                       "default_stepper")}),
+        // The slider, then the switch that draws Predicted without them.
         card_row("Reflections",
-                 {kit_button({.icon = shown.reflect_shown ? shared_ui::icons::PREVIEW
-                                                          : shared_ui::icons::TEXT_CUE_VISIBILITY_OFF,
-                              .toggled = shown.reflect_shown,
-                              .hint = "Draw Predicted without the reflections too, as far as the slider goes",
-                              .onclick = [s](const reactive::MouseEvent&) { toggle_reflect_shown(s); }}),
-                  reactive::component(shared_ui::components::slider::default_slider,
+                 {reactive::component(shared_ui::components::slider::default_slider,
                                       shared_ui::components::slider::default_sliderProps{
                                           .value = shown.reflect_trust,
                                           .min = 0,
                                           .max = 1,
                                           .onchange = reactive::Callback<double>(
                                               [s](double v) { slide_reflect_trust(s, v); })},
-                                      "default_slider")}));
+                                      "default_slider"),
+                  kit_button({.icon = shown.reflect_shown ? shared_ui::icons::PREVIEW
+                                                          : shared_ui::icons::TEXT_CUE_VISIBILITY_OFF,
+                              .toggled = shown.reflect_shown,
+                              .hint = "Draw Predicted without the reflections too, as far as the slider goes",
+                              .onclick = [s](const reactive::MouseEvent&) { toggle_reflect_shown(s); }})}));
 }
 
 }  // namespace ui::main_window

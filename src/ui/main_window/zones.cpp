@@ -115,11 +115,8 @@ void set_split_hz(const WindowState& s, double hz) {
 
 std::string air_band_text(const Band& band, engine::design::QConv q_as) {
     if (!band.on) return "under 1 dB, no band";
-    std::string q;
-    if (band.kind == BandKind::Peak) {
-        q = fmt::format(" {} {:.2f}", q_header(q_as), q_shown(q_as, band.q));
-    }
-    return fmt::format("{} {:.0f} Hz {:+.1f} dB{}", band_kind_code(band.kind), band.hz, band.gain_db, q);
+    return fmt::format("{} {:.0f} Hz {:+.1f} dB {} {:.2f}", band_kind_code(band.kind), band.hz, band.gain_db,
+                       q_header(q_as), q_shown(q_as, band.q));
 }
 
 std::size_t compensate_air(const WindowState& s, AirCache& cache) {
@@ -243,6 +240,14 @@ Element zones_card() {
                                       "at the bottom with the shared EQ off designs the zones on their own",
                               .disabled = no_sources,
                               .onclick = [s](const reactive::MouseEvent&) { add_zones_from_positions(s); }})}));
+    std::vector<Choice> options;
+    for (const auto& p : positions(traces)) options.emplace_back(p, p);
+    for (std::size_t i = 0; i < shown.zones.size(); ++i) {
+        const auto& z = shown.zones[i];
+        children.push_back(
+            zone_block(s, z, i, measured_throw(z, shown.name, traces, settings), options, shown.q_as));
+    }
+    // What all zones share, under them.
     if (!shown.zones.empty()) {
         children.push_back(
             card_row("Split Hz", {stepper(shown.split_hz, 100, 0, false, [s](double v) { set_split_hz(s, v); })}));
@@ -250,13 +255,6 @@ Element zones_card() {
                                                        [s](double v) { set_air_temperature(s, v); })}));
         children.push_back(card_row(
             "Air %RH", {stepper(settings.humidity_pct, 5, 0, false, [s](double v) { set_air_humidity(s, v); })}));
-    }
-    std::vector<Choice> options;
-    for (const auto& p : positions(traces)) options.emplace_back(p, p);
-    for (std::size_t i = 0; i < shown.zones.size(); ++i) {
-        const auto& z = shown.zones[i];
-        children.push_back(
-            zone_block(s, z, i, measured_throw(z, shown.name, traces, settings), options, shown.q_as));
     }
     return reactive::div().cls("vt-card vt-zones")(std::move(children));
 }

@@ -242,6 +242,17 @@ TEST_F(EqTab, CardsInOrderAndTheFitCard) {
     ASSERT_NE(fit, std::string::npos);
     EXPECT_LT(fit, zones);
     EXPECT_LT(zones, exp);
+    // The Fit card's rows in order; the Reflections row holds the slider,
+    // then its switch.
+    const auto move = page.find(">Move<"), boost = page.find(">Boost dB<"), refl = page.find(">Reflections<");
+    EXPECT_LT(fit, move);
+    EXPECT_LT(move, boost);
+    EXPECT_LT(boost, refl);
+    const auto slider = page.find("slider-touch", refl), shown_switch = page.find("<button", refl);
+    ASSERT_NE(slider, std::string::npos) << page;
+    ASSERT_NE(shown_switch, std::string::npos);
+    EXPECT_LT(slider, shown_switch);
+    EXPECT_LT(shown_switch, zones);
     // Fit with only the gains to move and the shaping off has nothing to move.
     const auto fit_button = [&] {
         return find([&](const reactive::dom::Node& n) {

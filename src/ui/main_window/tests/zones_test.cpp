@@ -132,7 +132,9 @@ TEST(ZoneTexts, AirBand) {
     EXPECT_EQ(air_band_text(pk, QConv::Galileo), "PK 8000 Hz +3.3 dB B/W 1.43");
     EXPECT_EQ(air_band_text(pk, QConv::Wing), "PK 8000 Hz +3.3 dB Q 0.88");
     EXPECT_EQ(air_band_text(Band{9000.0f, 4.0f, 0.70710677f, true, BandKind::HighShelf}, QConv::Rbj),
-              "HS 9000 Hz +4.0 dB");
+              "HS 9000 Hz +4.0 dB Q 0.71");
+    EXPECT_EQ(air_band_text(Band{9000.0f, 4.0f, 0.70710677f, true, BandKind::HighShelf}, QConv::Galileo),
+              "HS 9000 Hz +4.0 dB B/W 1.41");
     EXPECT_EQ(air_band_text(engine::air::neutral_band(), QConv::Rbj), "under 1 dB, no band");
 }
 
@@ -191,6 +193,16 @@ TEST_F(Zones, CardRows) {
     click(button("Air"));
     EXPECT_TRUE(main().zones[0].air.on);
     EXPECT_NE(html().find("under 1 dB, no band"), std::string::npos) << html();
+    // The zone's rows first, then what every zone shares.
+    {
+        const std::string shown = html();
+        std::size_t at = 0;
+        for (const char* label : {"Air %<", "Throw m<", "Air band<", "Split Hz<", "Air °C<", "Air %RH<"}) {
+            const std::size_t next = shown.find(label, at);
+            ASSERT_NE(next, std::string::npos) << label << "\n" << shown;
+            at = next;
+        }
+    }
     click(icon_button(shared_ui::icons::DELETE));
     EXPECT_TRUE(main().zones.empty());
     EXPECT_EQ(html().find("Split Hz"), std::string::npos);
