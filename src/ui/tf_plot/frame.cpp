@@ -92,7 +92,9 @@ Element tf_plot(const TfPlotProps& p) {
     Element root = div()
                        .id("tf-plot")
                        .cls(fmt::format("tf-plot {} {}", p.predicted ? "predicted" : "", p.live ? "live" : ""))
-                       .on_mousedown([cb = p.onmousedown](const MouseEvent& e) { cb(e); });
+                       // The page's own reaction to a press (text selection, a
+                       // drag of the drawing, focus moving) is cancelled in the page.
+                       .on_mousedown([cb = p.onmousedown](const MouseEvent& e) { cb(e); }, {.prevent_default = true});
     if (p.show_ir)
         root(component(ir_panel, IrPanel{p.arrivals, p.harmonics, p.onarrival, p.ir_ms}, "ir_panel"));
     if (p.show_coh)

@@ -57,6 +57,16 @@ void put_fixed(std::string& out, float v, int places) {
     else fmt::format_to(std::back_inserter(out), "{:.{}f}", v, places);
 }
 
+// A readout number: fixed decimals, and no minus sign on a value that
+// prints as zero ("0", not "-0").
+void put_readout(std::string& out, float v, int places) {
+    const std::size_t start = out.size();
+    put_fixed(out, v, places);
+    if (out.size() > start && out[start] == '-' &&
+        out.find_first_not_of("0.", start + 1) == std::string::npos)
+        out.erase(start, 1);
+}
+
 void put_xy(std::string& out, char cmd, float x, float y) {
     out.push_back(cmd);
     put_int(out, whole(x));
@@ -176,7 +186,7 @@ std::vector<PlotUpdate> rta_paths(const std::optional<Spectrum>& spectrum, const
     for (std::size_t i = 0; i < spectrum->points.size(); ++i) {
         const Point& p = spectrum->points[i];
         if (i) list += ';';
-        put_fixed(list, p.db, 1);
+        put_readout(list, p.db, 1);
         list += ',';
         put_fixed(list, rule(p), 0);
     }
@@ -335,11 +345,11 @@ Paths build_paths(const PathInputs& in) {
     std::string pts;
     auto entry = [&](const Point& p, float conf) {
         if (!std::isfinite(p.db)) return;
-        put_fixed(pts, p.db - ref, 1);
+        put_readout(pts, p.db - ref, 1);
         pts += ',';
-        put_fixed(pts, p.deg, 0);
+        put_readout(pts, p.deg, 0);
         pts += ',';
-        put_fixed(pts, conf, 2);
+        put_readout(pts, conf, 2);
         pts += ',';
         put_fixed(pts, mag(p), 0);
         pts += ',';

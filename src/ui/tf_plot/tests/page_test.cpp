@@ -341,13 +341,19 @@ TEST_F(PlotPageTest, RealDragAndWheelOnAHandle) {
     EXPECT_NEAR(hz, 112.47f, 1.0f);
     EXPECT_NEAR(db, 10.0f, 0.2f);
     for (const auto& c : H->calls) EXPECT_FALSE(c.starts_with("plot mousedown")) << c;
-    // A release with no drag calls nothing.
+    // A release with no drag calls nothing. A press on the plot itself
+    // reaches its handler with the page's default action cancelled.
     H->calls.clear();
+    ASSERT_TRUE(js("window.__prevented = null; window.addEventListener('mousedown',"
+                   " (e) => { window.__prevented = e.defaultPrevented; }); return true;"));
     const auto [ex, ey] = screen(a[0] + 0.9 * a[2], a[1] + 0.9 * a[3]);
     xdotool(fmt::format("mousemove {} {} click 1", ex, ey));
     ASSERT_TRUE(run_until([&] { return !H->calls.empty(); }));
     pump_for(100ms);
     EXPECT_EQ(H->calls, (std::vector<std::string>{"plot mousedown 0"}));
+    const auto prevented = js("return window.__prevented;");
+    ASSERT_TRUE(prevented) << prevented.error();
+    EXPECT_EQ(*prevented, nlohmann::json(true));
 
     // The wheel over a point: the page's delta scaled to pixels.
     H->calls.clear();

@@ -212,7 +212,16 @@ TEST(BuildPaths, Readouts) {
     in.ir = {0.0f, -2.5f, -3.5f};
     in.octave_conf = {0.87f, 0.125f, 1, 0, 0, 0, 0, 0, 0, 0};
     auto p = build_paths(in);
-    EXPECT_EQ(find(p.updates, "tf-plot", ATTR_PTS)->value, "0.0,-45,0.97,500,626,26;-0.0,13,0.50,501,465,500;");
+    // A level or phase that prints as zero has no minus sign.
+    EXPECT_EQ(find(p.updates, "tf-plot", ATTR_PTS)->value, "0.0,-45,0.97,500,626,26;0.0,13,0.50,501,465,500;");
+    PathInputs z;
+    z.live = {{hz_at(0), -0.04f, -0.4f, 0.5f}, {hz_at(500), -0.06f, -0.6f, 0.5f}};
+    z.fixed_ref = true;
+    const std::string zero = find(build_paths(z).updates, "tf-plot", ATTR_PTS)->value;
+    EXPECT_EQ(zero.substr(0, 11), "0.0,0,0.50,") << zero;
+    EXPECT_EQ(zero.substr(zero.find(';') + 1, 13), "-0.1,-1,0.50,") << zero;
+    std::optional<Spectrum> rta = Spectrum{{{hz_at(0), -0.02f, 0, 1}}, 0.0f, 100.0f};
+    EXPECT_EQ(rta_paths(rta, nullptr)[2].value.substr(0, 4), "0.0,");
     EXPECT_EQ(find(p.updates, "tf-plot", ATTR_IR)->value, "0,-2,-4");
     EXPECT_EQ(find(p.updates, "tf-fill-0", ATTR_STYLE)->value, "--fill: 0.87");
     EXPECT_EQ(find(p.updates, "tf-fill-1", ATTR_STYLE)->value, "--fill: 0.12");

@@ -94,7 +94,7 @@ TEST(Numbers, ShortestWithoutExponent) {
 TEST(TfPlot, NoPanels) {
     Doc pg;
     pg.mount(tf_plot, none());
-    EXPECT_EQ(pg.doc.html(), "<div class=\"tf-plot  \" id=\"tf-plot\" on:mousedown=\"0\"></div>");
+    EXPECT_EQ(pg.doc.html(), "<div class=\"tf-plot  \" id=\"tf-plot\" on:mousedown=\"2\"></div>");
     Doc p2;
     auto props = none();
     props.predicted = props.live = true;
@@ -460,7 +460,7 @@ TEST(TfPlot, CoherenceOnlySnapshot) {
                         {"1k", "56.632336"}, {"2k", "66.66667"}, {"5k", "79.931335"}, {"10k", "89.96567"}})
         flabels += fmt::format("<div class=\"tf-label x  \" style=\"left: {}%\">{}</div>", l, t);
     const std::string want =
-        "<div class=\"tf-plot  \" id=\"tf-plot\" on:mousedown=\"0\"><div class=\"tf-panel coh\">"
+        "<div class=\"tf-plot  \" id=\"tf-plot\" on:mousedown=\"2\"><div class=\"tf-panel coh\">"
         "<svg:svg preserveAspectRatio=\"none\" viewBox=\"0 0 1000 1000\">" + grid +
         "<svg:line class=\"tf-grid\" x1=\"0\" x2=\"1000\" y1=\"0\" y2=\"0\"></line>"
         "<svg:line class=\"tf-grid\" x1=\"0\" x2=\"1000\" y1=\"500\" y2=\"500\"></line>"
