@@ -62,6 +62,24 @@ void autosave_on_settings_change(const WindowState& s) {
     });
 }
 
+void hide_tooltip_on_overlays(const WindowState& s) {
+    struct Seen {
+        bool prompt = false;
+        bool dialog = false;
+        std::size_t traces = 0;
+        bool operator==(const Seen&) const = default;
+    };
+    auto last = reactive::use_ref(std::optional<Seen>());
+    reactive::use_effect([s, last] {
+        const Seen now{s.prompt().has_value(), s.dialog().has_value(), s.traces().size()};
+        const bool opened = last->has_value() && ((now.prompt && !(*last)->prompt) || (now.dialog && !(*last)->dialog));
+        const bool rows_moved = last->has_value() && now.traces != (*last)->traces;
+        last.set(now);
+        if (opened || rows_moved)
+            reactive::untrack([&] { shared_ui::components::tooltip::TooltipState::hide(s.tooltip); });
+    });
+}
+
 void install_plot_script(const WindowState& s, std::string script) {
     const auto channel = s.plot_channel;
     reactive::use_effect([channel, script] {

@@ -23,6 +23,10 @@ extern const char* const STEPPER_ENTER_BLUR_SCRIPT;
 void apply_body_class(const WindowState& s);
 void update_window_title(const WindowState& s);
 void autosave_on_settings_change(const WindowState& s);
+// Hides the tooltip bubble when a prompt or a dialog opens or the trace list
+// grows or shrinks: the page reports no leave of the hovered control while
+// the pointer rests, so the bubble would stay where the rows have moved.
+void hide_tooltip_on_overlays(const WindowState& s);
 // Evaluates the plot page script (its channel goes to `plot_channel`) at
 // the first render and again in every rebuilt page; an empty script is
 // skipped.

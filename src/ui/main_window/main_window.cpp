@@ -267,6 +267,7 @@ Element main_window() {
     install_plot_script(s, ui::tf_plot::plot_script(20.0f, 20000.0f, 2.0f, 40.0f));
     update_window_title(s);
     autosave_on_settings_change(s);
+    hide_tooltip_on_overlays(s);
     leave_align_tab(s);
     use_key_events(s);
     auto_update_check(s);

@@ -35,6 +35,7 @@ reactive::Element effects_host(const HostProps& p) {
     install_plot_script(*p.s, p.plot);
     update_window_title(*p.s);
     autosave_on_settings_change(*p.s);
+    hide_tooltip_on_overlays(*p.s);
     install_stepper_enter_blur();
     return reactive::div();
 }
@@ -53,6 +54,36 @@ protected:
     }
     reactive::FakePage page;
 };
+
+// A bubble shown for the control under a resting pointer goes when a prompt
+// or dialog covers it or the trace rows move; other changes leave it.
+TEST_F(Effects, TheTooltipGoesWhenAnOverlayOpensOrRowsMove) {
+    mount();
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        bool hidden;
+    };
+    const Case cases[] = {
+        {"a prompt opens", [&] { s().prompt.set(Prompt{Prompt::NewPosition{}}); }, true},
+        {"the prompt closes", [&] { s().prompt.set(std::nullopt); }, false},
+        {"a trace is added", [&] { s().traces.update([](auto& t) { t.push_back(testing::make_trace("a", "", "P")); }); },
+         true},
+        {"a trace is edited", [&] { s().traces.update([](auto& t) { t[0].visible = !t[0].visible; }); }, false},
+        {"a dialog opens", [&] { s().dialog.set(Dialog{Dialog::Message{"t", "h"}}); }, true},
+        {"the notice changes", [&] { s().notice.set("x"); }, false},
+    };
+    for (const auto& c : cases) {
+        s().tooltip.update([](auto& t) {
+            t.visible = true;
+            t.text = "New position";
+        });
+        settle();
+        c.change();
+        settle();
+        EXPECT_EQ(!s().tooltip.peek().visible, c.hidden) << c.what;
+    }
+}
 
 TEST_F(Effects, OneSetupChangeGivesOneAutosave) {
     mount();
