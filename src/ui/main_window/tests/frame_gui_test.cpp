@@ -232,6 +232,37 @@ TEST_F(FrameGui, DeleteButtonDoesNotViewTheRowAndRightClickOpensTheMenu) {
     EXPECT_EQ(s().traces.peek().size(), 5u);
 }
 
+// In both themes: no button label of the Config tab is cut short (the UI
+// size row's "Normal" among them), and the Align tab's "Hz" units stay
+// inside their cards.
+TEST_F(FrameGui, CardTextsFitTheirCards) {
+    for (const bool dark : {false, true}) {
+        set_dark(dark);
+        const std::string theme = dark ? "dark" : "light";
+        s().right_tab.set(0);
+        ASSERT_TRUE(run_until([&] { return js_bool("return !!document.querySelector('.vt-config');"); }));
+        pump_for(300ms);
+        auto cut = js("return [...document.querySelectorAll('.vt-config .vt-card .button .label')]"
+                      ".filter((l) => l.scrollWidth > l.clientWidth + 0.5).map((l) => l.textContent);");
+        ASSERT_TRUE(cut) << cut.error();
+        EXPECT_EQ(*cut, json::array()) << theme;
+        ASSERT_TRUE(js("const r = [...document.querySelectorAll('.vt-config .row')].find((x) =>"
+                       " x.textContent.startsWith('UI size')); r.scrollIntoView({block: 'center'}); return true;"));
+        pump_for(300ms);
+        screenshot("config-ui-size-" + theme);
+
+        s().right_tab.set(1);
+        ASSERT_TRUE(run_until([&] { return js_bool("return !!document.querySelector('.row.xover .unit');"); }));
+        pump_for(300ms);
+        auto spill = js("return [...document.querySelectorAll('.row.xover .unit')].filter((u) => {"
+                        " const card = u.closest('.vt-card').getBoundingClientRect();"
+                        " const b = u.getBoundingClientRect(); return b.right > card.right - 1 || b.width < 8; }).length;");
+        ASSERT_TRUE(spill) << spill.error();
+        EXPECT_EQ(*spill, json(0)) << theme;
+        screenshot("align-strips-" + theme);
+    }
+}
+
 TEST_F(FrameGui, Screenshots) {
     running();
     screenshot("frame-light");
