@@ -43,7 +43,10 @@ TEST(CommandLine, TheFirstArgumentOpensAndOneThatIsNoFileIsPassedOver) {
         s.sources = {name};
         ASSERT_TRUE(api::client::write_atomic(shows / fmt::format("{}.vtproject", name), *s.encode()));
     }
-    const std::map<std::string, std::string> env{{"XDG_DATA_HOME", home.string()}, {"GSETTINGS_BACKEND", "memory"}};
+    // The automatic update check goes to a loopback port nobody answers on.
+    const std::map<std::string, std::string> env{{"XDG_DATA_HOME", home.string()},
+                                                 {"GSETTINGS_BACKEND", "memory"},
+                                                 {"VELTRUM_SERVER_URL", "http://127.0.0.1:9"}};
 
     struct Case {
         const char* what;
