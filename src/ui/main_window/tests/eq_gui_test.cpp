@@ -261,6 +261,30 @@ TEST_F(EqGuiTest, RealDragOfABandHandleMovesTheZoneBand) {
     EXPECT_EQ(shelf.kind, BandKind::HighShelf);
 }
 
+// A real press on a row of a card (not on its header) selects the card, and
+// the plot's handles follow.
+TEST_F(EqGuiTest, APressInACardSelectsItAndTheHandlesFollow) {
+    const auto& s = *harness.state;
+    const auto handles = [&] {
+        auto r = js("return document.querySelectorAll('.tf-handle').length;");
+        return r && r->is_number() ? r->get<int>() : -1;
+    };
+    const auto press_label = [&](const std::string& card, const std::string& label) {
+        auto at = js(fmt::format("const l = [...document.querySelectorAll('.vt-card.{} .row > .label')]"
+                                 ".find((x) => x.textContent === '{}'); const b = l.getBoundingClientRect();"
+                                 " return [b.x + b.width / 2, b.y + b.height / 2];",
+                                 card, label));
+        ASSERT_TRUE(at && at->is_array()) << (at ? at->dump() : at.error());
+        const auto [x, y] = screen((*at)[0].get<double>(), (*at)[1].get<double>());
+        xdotool(fmt::format("mousemove {} {} click 1", x, y));
+    };
+    ASSERT_EQ(handles(), 3);  // the Balcony zone's bands
+    press_label("shaping", "Model");
+    ASSERT_TRUE(run_until([&] { return s.shaping_selected.peek() && handles() == 4 + 3; }, 5s)) << handles();
+    press_label("eq", "Bands");
+    ASSERT_TRUE(run_until([&] { return !s.shaping_selected.peek() && handles() == 3; }, 5s)) << handles();
+}
+
 TEST_F(EqGuiTest, Screenshots) {
     for (const char* theme : {"light", "dark"}) {
         ASSERT_TRUE(js(fmt::format("document.body.className = '{}'; return true;", theme)));
