@@ -472,8 +472,13 @@ void Settings::sanitize() {
     spl_peak_decay = clamp_or(spl_peak_decay, 0.0f, 100.0f, 6.0f);
     bass_db = clamp_or(bass_db, 0.0f, 20.0f, 6.0f);
     if (spl_fft != 8192 && spl_fft != 16384 && spl_fft != 32768) spl_fft = 8192;
-    if (!std::isfinite(spl_offset_db)) spl_offset_db = 0.0f;
-    if (!std::isfinite(cycles)) cycles = 0.0f;
+    // The other numbers are taken as read, but never as NaN or an infinity:
+    // those reach rounding and the status line.
+    const Settings defaults;
+    for (auto field : {&Settings::spl_range_top_db, &Settings::spl_range_bottom_db, &Settings::spl_offset_db,
+                       &Settings::cycles, &Settings::delay_ms, &Settings::latency_ms, &Settings::temperature_c,
+                       &Settings::humidity_pct})
+        if (!std::isfinite(this->*field)) this->*field = defaults.*field;
 }
 
 Input Settings::input_of(bool spl) const {

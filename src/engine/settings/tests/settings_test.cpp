@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "base/log.h"
 #include "engine/settings/settings.h"
 #include "fixture.h"
@@ -484,11 +486,13 @@ TEST(SettingsSanitize, EveryClampAndFallback) {
         {"spl_fft", fft, {{4096, 8192}, {65536, 8192}, {0, 8192}, {8192, 8192}, {16384, 16384}, {32768, 32768}}},
         {"spl_offset_db", f32(&Settings::spl_offset_db), {{-1000, -1000}, {3.5, 3.5}, {nan, 0}, {inf, 0}, {-inf, 0}}},
         {"cycles", f32(&Settings::cycles), {{-3, -3}, {1e30, 1e30f}, {nan, 0}, {inf, 0}}},
-        // Taken as read: not a field the repairs touch.
-        {"temperature_c", f32(&Settings::temperature_c), {{nan, nan}, {-500, -500}}},
-        {"humidity_pct", f32(&Settings::humidity_pct), {{inf, inf}, {400, 400}}},
-        {"spl_range_top_db", f32(&Settings::spl_range_top_db), {{nan, nan}}},
-        {"latency_ms", f32(&Settings::latency_ms), {{-inf, -inf}}},
+        // Any finite value taken as read; NaN and the infinities give the default.
+        {"temperature_c", f32(&Settings::temperature_c), {{nan, 20}, {-inf, 20}, {-500, -500}}},
+        {"humidity_pct", f32(&Settings::humidity_pct), {{inf, 50}, {nan, 50}, {400, 400}}},
+        {"spl_range_top_db", f32(&Settings::spl_range_top_db), {{nan, -20}, {inf, -20}, {5, 5}}},
+        {"spl_range_bottom_db", f32(&Settings::spl_range_bottom_db), {{-inf, -100}, {nan, -100}, {-300, -300}}},
+        {"latency_ms", f32(&Settings::latency_ms), {{-inf, 0}, {nan, 0}, {-3, -3}}},
+        {"delay_ms", f32(&Settings::delay_ms), {{nan, 0}, {inf, 0}, {12.5, 12.5}}},
     };
     for (const auto& row : rows) {
         for (const auto& [in, out] : row.in_out) {
@@ -508,6 +512,26 @@ TEST(SettingsSanitize, EveryClampAndFallback) {
                 EXPECT_EQ(s, expected) << row.field << " " << in;
             }
         }
+    }
+}
+
+// A file that gives every number of the record as NaN, -NaN, inf or -inf:
+// after the repairs no number is left that is not finite, and each took its
+// default.
+TEST(SettingsSanitize, NoNonFiniteNumberSurvivesAFile) {
+    const char* floats[] = {"average_secs",   "coherence_threshold", "spl_range_top_db", "spl_range_bottom_db",
+                            "spl_peak_decay", "spl_offset_db",       "cycles",           "delay_ms",
+                            "latency_ms",     "temperature_c",       "humidity_pct",     "bass_db",
+                            "sine_hz",        "sweep_secs",          "gen_db"};
+    for (const char* value : {"NaN", "-NaN", "inf", "-inf"}) {
+        SCOPED_TRACE(value);
+        std::string text = "(\n";
+        for (const char* key : floats) text += fmt::format("    {}: {},\n", key, value);
+        text += ")\n";
+        auto s = Settings::deserialize(text);
+        ASSERT_TRUE(s) << s.error();
+        s->sanitize();
+        EXPECT_EQ(*s, Settings{});
     }
 }
 
