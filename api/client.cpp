@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -30,12 +31,14 @@ std::optional<std::filesystem::path> home_dir() {
     return std::nullopt;
 }
 
-// mkdir -p with 0777 reduced by the umask; true when the folder exists.
-bool create_dirs(const std::filesystem::path& dir) {
+// mkdir -p with 0777 reduced by the umask; nothing when the folder exists,
+// else the errno of the failure.
+std::optional<int> create_dirs(const std::filesystem::path& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (ec) return false;
-    return std::filesystem::is_directory(dir, ec);
+    if (ec) return ec.value() != 0 ? ec.value() : EIO;
+    if (std::filesystem::is_directory(dir, ec)) return std::nullopt;
+    return ec ? ec.value() : ENOTDIR;
 }
 
 // Where a write to `path` lands: the path itself, or for a symbolic link
@@ -118,19 +121,25 @@ std::string bundle_id(std::string_view product_id) {
     return out;
 }
 
-std::optional<std::filesystem::path> Product::config_dir(std::string_view product_id) {
+base::Result<std::filesystem::path> Product::data_dir(std::string_view product_id) {
     std::filesystem::path base;
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg && *xdg && std::filesystem::path(xdg).is_absolute()) {
         base = xdg;
     } else {
         auto home = home_dir();
-        if (!home) return std::nullopt;
+        if (!home) return base::fail(std::string(NO_HOME_FOLDER));
         base = *home / ".local" / "share";
     }
     const auto dir = base / bundle_id(product_id);
-    if (!create_dirs(dir)) return std::nullopt;
+    if (auto err = create_dirs(dir)) return base::fail(dir.string() + ": " + os_error_text(*err));
     return dir;
+}
+
+std::optional<std::filesystem::path> Product::config_dir(std::string_view product_id) {
+    auto dir = data_dir(product_id);
+    if (!dir) return std::nullopt;
+    return std::move(*dir);
 }
 
 base::Result<int> open_regular(const std::filesystem::path& path, int* err) {
@@ -183,6 +192,48 @@ base::Result<std::string> read_file(const std::filesystem::path& path, std::size
     }
     ::close(*fd);
     return bytes;
+}
+
+namespace {
+
+// The process id of a temporary file's name "<name>.<pid>.tmp" and the
+// length of "<name>"; nothing for any other name.
+std::optional<std::pair<pid_t, std::size_t>> temporary_of(std::string_view file) {
+    constexpr std::string_view SUFFIX = ".tmp";
+    if (!file.ends_with(SUFFIX)) return std::nullopt;
+    const std::string_view rest = file.substr(0, file.size() - SUFFIX.size());
+    const auto dot = rest.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    const std::string_view digits = rest.substr(dot + 1);
+    if (digits.empty() || digits.size() > 9 || digits[0] == '0') return std::nullopt;
+    pid_t pid = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        pid = pid * 10 + (c - '0');
+    }
+    return std::pair{pid, dot};
+}
+
+bool process_alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+}  // namespace
+
+std::vector<std::filesystem::path> remove_stale_temporaries(const std::filesystem::path& folder,
+                                                            const std::function<bool(std::string_view)>& ours) {
+    std::vector<std::filesystem::path> removed;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::filesystem::path& p = it->path();
+        const std::string name = p.filename().string();
+        const auto tmp = temporary_of(name);
+        if (!tmp || tmp->first == ::getpid() || !ours(std::string_view(name).substr(0, tmp->second))) continue;
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+        if (process_alive(tmp->first)) continue;
+        if (::unlink(p.c_str()) == 0) removed.push_back(p);
+    }
+    return removed;
 }
 
 base::Result<void> write_atomic(const std::filesystem::path& link_or_path, std::string_view bytes) {

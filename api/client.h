@@ -4,10 +4,12 @@
 // folder, is in api/product.h).
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/product.h"
 #include "base/result.h"
@@ -33,6 +35,14 @@ base::Result<void> write_atomic(const std::filesystem::path& path, std::string_v
 // The same for bytes given in parts, written one after the other (a large
 // file made of pieces kept elsewhere is written without joining them first).
 base::Result<void> write_atomic(const std::filesystem::path& path, std::span<const std::string_view> parts);
+
+// Temporary files of write_atomic ("<name>.<pid>.tmp") in `folder` (not
+// its subfolders) whose writing process has ended, for the names `ours`
+// accepts (given the target's file name, "<name>"): removed. Only regular
+// files of this user are removed; one whose process id is alive, this
+// process's included, is left. Gives the paths removed.
+std::vector<std::filesystem::path> remove_stale_temporaries(const std::filesystem::path& folder,
+                                                            const std::function<bool(std::string_view)>& ours);
 
 // Files the program reads (projects, settings, calibration files) are
 // refused past this size (512 MiB).

@@ -60,12 +60,19 @@ struct Product {
     // call. Nothing when there is no home folder or the folder cannot be
     // created. Spaces in the id become "-"; empty parts are left out.
     static std::optional<std::filesystem::path> config_dir(std::string_view product_id);
+    // The same, or why there is none: NO_HOME_FOLDER, or the folder and the
+    // system's error creating it ("<folder>: <system text> (os error <n>)",
+    // for instance when the folder is a link that leads nowhere).
+    static base::Result<std::filesystem::path> data_dir(std::string_view product_id);
 
     // The update server's base URL: the variable's value when it is set and
     // valid UTF-8, unchanged (even when empty); otherwise the built-in one.
     // Read again at every call.
     static std::string server_url(std::string_view variable);
 };
+
+// Why Product::data_dir gives no folder when there is no home folder.
+inline constexpr std::string_view NO_HOME_FOLDER = "no home folder";
 
 // The vendor's update server.
 inline constexpr std::string_view DEFAULT_SERVER_URL = "https://updates.veltrum.app";

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -225,4 +226,47 @@ TEST(WriteAtomic, KilledWriterLeavesTheOldOrTheNewFile) {
         const std::string now = slurp(target);
         ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
     }
+}
+
+// Temporary files of atomic writes whose process has ended are removed; any
+// other file is left: a temporary of a live process (this one, or pid 1), a
+// name the caller does not own, a name that only looks alike, a link, a
+// folder.
+TEST(StaleTemporaries, OnlyOursOfEndedProcessesAreRemoved) {
+    const auto dir = scratch("stale");
+    // A process id that has just ended.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string dead = std::to_string(child);
+    const std::string self = std::to_string(::getpid());
+    auto spit = [&](const std::string& name) { test_support::spit(dir / name, "x"); };
+    const std::vector<std::string> gone = {"settings.ron." + dead + ".tmp", "autosave.vtproject." + dead + ".tmp",
+                                           "My Show.vtproject." + dead + ".tmp"};
+    for (const auto& n : gone) spit(n);
+    const std::vector<std::string> kept = {
+        "settings.ron." + self + ".tmp",  // this process writes it
+        "settings.ron.1.tmp",             // a process that runs
+        "notes.txt." + dead + ".tmp",     // not a name of ours
+        "settings.ron." + dead + "x.tmp", "settings.ron.0" + dead + ".tmp", "settings.ron..tmp", ".12.tmp",
+        "settings.ron." + dead, "settings.ron",
+    };
+    for (const auto& n : kept) spit(n);
+    fs::create_symlink(dir / "settings.ron", dir / ("link.vtproject." + dead + ".tmp"));
+    fs::create_directories(dir / ("folder.vtproject." + dead + ".tmp"));
+    auto ours = [](std::string_view name) { return name == "settings.ron" || name.ends_with(".vtproject"); };
+    auto removed = api::client::remove_stale_temporaries(dir, ours);
+    std::vector<std::string> names;
+    for (const auto& p : removed) names.push_back(p.filename().string());
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> want = gone;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(names, want);
+    for (const auto& n : gone) EXPECT_FALSE(fs::exists(dir / n)) << n;
+    for (const auto& n : kept) EXPECT_TRUE(fs::exists(dir / n)) << n;
+    EXPECT_TRUE(fs::is_symlink(dir / ("link.vtproject." + dead + ".tmp")));
+    EXPECT_TRUE(fs::is_directory(dir / ("folder.vtproject." + dead + ".tmp")));
+    // A folder that is not there gives nothing.
+    EXPECT_TRUE(api::client::remove_stale_temporaries(dir / "missing", ours).empty());
 }

@@ -40,6 +40,23 @@ using V4i = std::int32_t __attribute__((vector_size(16)));
 inline V4 select4(V4i m, V4 a, V4 b) { return (V4)(((V4i)a & m) | ((V4i)b & ~m)); }
 inline V4 splat4(float v) { return V4{v, v, v, v}; }
 
+// Lane moves written element by element, which GCC and clang both accept
+// and turn into shuffles. even4/odd4: the real and imaginary parts of four
+// interleaved complex values a, b; zip_lo4/zip_hi4 interleave them again;
+// dup_lo4/dup_hi4 repeat each of the low or high two lanes.
+inline V4 even4(V4 a, V4 b) { return V4{a[0], a[2], b[0], b[2]}; }
+inline V4 odd4(V4 a, V4 b) { return V4{a[1], a[3], b[1], b[3]}; }
+inline V4 zip_lo4(V4 a, V4 b) { return V4{a[0], b[0], a[1], b[1]}; }
+inline V4 zip_hi4(V4 a, V4 b) { return V4{a[2], b[2], a[3], b[3]}; }
+template <class V>
+inline V dup_lo4(V a) {
+    return V{a[0], a[0], a[1], a[1]};
+}
+template <class V>
+inline V dup_hi4(V a) {
+    return V{a[2], a[2], a[3], a[3]};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- grid
@@ -530,10 +547,10 @@ void layer_transfer(const float* sxx, const float* syy, const float* sxy, std::s
     for (; k + 4 <= count; k += 4) {
         const V4 sx = load4(sxx + k);
         const V4i valid = (load4(syy + k) > splat4(1e-12f)) & (sx > splat4(floor));
-        const V4 sx0 = __builtin_shuffle(sx, V4i{0, 0, 1, 1});
-        const V4 sx1 = __builtin_shuffle(sx, V4i{2, 2, 3, 3});
-        const V4i v0 = __builtin_shuffle(valid, V4i{0, 0, 1, 1});
-        const V4i v1 = __builtin_shuffle(valid, V4i{2, 2, 3, 3});
+        const V4 sx0 = dup_lo4(sx);
+        const V4 sx1 = dup_hi4(sx);
+        const V4i v0 = dup_lo4(valid);
+        const V4i v1 = dup_hi4(valid);
         const V4 h0 = select4(v0, load4(sxy + 2 * k) / sx0, V4{});
         const V4 h1 = select4(v1, load4(sxy + 2 * k + 4) / sx1, V4{});
         std::memcpy(out + 2 * k, &h0, sizeof h0);
@@ -1508,8 +1525,8 @@ inline V4i add4(const float* sxx_l, const float* syy_l, const float* sxy_l, cons
     const V4 sy = load4(syy_l);
     const V4 s0 = load4(sxy_l);
     const V4 s1 = load4(sxy_l + 4);
-    const V4 re = __builtin_shuffle(s0, s1, V4i{0, 2, 4, 6});
-    const V4 im = __builtin_shuffle(s0, s1, V4i{1, 3, 5, 7});
+    const V4 re = even4(s0, s1);
+    const V4 im = odd4(s0, s1);
     const V4 zero{};
     const V4i valid = (sy > splat4(1e-12f)) & (sx > splat4(lfloor));
     const V4 inv = splat4(1.0f) / (sx * sy);
@@ -1528,8 +1545,8 @@ inline V4i add4(const float* sxx_l, const float* syy_l, const float* sxy_l, cons
     if constexpr (Rotate) {
         const V4 r0 = load4(rot);
         const V4 r1 = load4(rot + 4);
-        const V4 rr = __builtin_shuffle(r0, r1, V4i{0, 2, 4, 6});
-        const V4 ri = __builtin_shuffle(r0, r1, V4i{1, 3, 5, 7});
+        const V4 rr = even4(r0, r1);
+        const V4 ri = odd4(r0, r1);
         const V4 h2r = hr * rr - hi * ri;
         const V4 h2i = hr * ri + hi * rr;
         hr = h2r;
@@ -1540,8 +1557,8 @@ inline V4i add4(const float* sxx_l, const float* syy_l, const float* sxy_l, cons
     const V4 ci = select4(take, c * hi, zero);
     cp = select4(take, cp, zero);
     const V4 cw = select4(take, c, zero);
-    V4 ar = __builtin_shuffle(load4(sxy), load4(sxy + 4), V4i{0, 2, 4, 6});
-    V4 ai = __builtin_shuffle(load4(sxy), load4(sxy + 4), V4i{1, 3, 5, 7});
+    V4 ar = even4(load4(sxy), load4(sxy + 4));
+    V4 ai = odd4(load4(sxy), load4(sxy + 4));
     V4 ap = load4(power);
     V4 aw = load4(weight);
     for (std::uint32_t t = 0; t < times; ++t) {
@@ -1550,8 +1567,8 @@ inline V4i add4(const float* sxx_l, const float* syy_l, const float* sxy_l, cons
         ap += cp;
         aw += cw;
     }
-    const V4 o0 = __builtin_shuffle(ar, ai, V4i{0, 4, 1, 5});
-    const V4 o1 = __builtin_shuffle(ar, ai, V4i{2, 6, 3, 7});
+    const V4 o0 = zip_lo4(ar, ai);
+    const V4 o1 = zip_hi4(ar, ai);
     std::memcpy(sxy, &o0, sizeof o0);
     std::memcpy(sxy + 4, &o1, sizeof o1);
     std::memcpy(power, &ap, sizeof ap);

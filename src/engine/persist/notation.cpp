@@ -462,6 +462,35 @@ F parse_float(std::string_view t) {
 
 }  // namespace
 
+namespace {
+
+// From just inside an opening parenthesis at `at`: whether the parenthesis
+// holds more than one value, scanning to its first comma or its close at the
+// same depth (strings and nested brackets passed over; an unclosed one counts
+// as one value).
+bool holds_several(std::string_view text, std::size_t at) {
+    int depth = 0;
+    for (std::size_t i = at; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+        } else if (c == '(' || c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == ']' || c == '}') {
+            if (depth-- == 0) return false;
+        } else if (c == ',' && depth == 0) {
+            // A comma before the close alone does not make a second value.
+            std::size_t j = i + 1;
+            while (j < text.size() && (text[j] == ' ' || text[j] == '\t' || text[j] == '\n' || text[j] == '\r')) ++j;
+            return j < text.size() && text[j] != ')';
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string Reader::describe() {
     skip_ws();
     const std::size_t save = pos_;
@@ -487,17 +516,29 @@ std::string Reader::describe() {
     } else if (text_[pos_] == '(') {
         ++pos_;
         skip_ws();
+        const std::size_t inside = pos_;
         if (pos_ < text_.size() && text_[pos_] == ')') {
             out = "a unit value";
+        } else if (auto id = identifier(); !id.empty() && peek(':')) {
+            out = "a struct";
         } else {
-            auto id = identifier();
-            out = (!id.empty() && peek(':')) ? "a struct" : "a tuple";
+            out = holds_several(text_, inside) ? "a tuple" : "a newtype struct";
         }
     } else if (auto id = identifier(); !id.empty()) {
-        if (id == "true" || id == "false") out = "the boolean `" + std::string(id) + "`";
-        else if (id == "None" || id == "Some") out = "an optional value";
-        else if (peek('(')) out = "the variant " + quoted_input(id) + " with a value";
-        else out = "the unit variant " + quoted_input(id);
+        if (id == "true" || id == "false") {
+            out = "the boolean `" + std::string(id) + "`";
+        } else if (id == "None" || id == "Some") {
+            out = "an optional value";
+        } else if (peek('(')) {
+            ++pos_;  // the '(' peek found after any blanks
+            skip_ws();
+            const std::size_t inside = pos_;
+            if (auto field = identifier(); !field.empty() && peek(':')) out = "a struct variant";
+            else if (holds_several(text_, inside)) out = "a tuple variant";
+            else out = "a newtype variant";
+        } else {
+            out = "a unit variant";
+        }
     } else {
         out = "the character `" + std::string(1, text_[pos_]) + "`";
     }

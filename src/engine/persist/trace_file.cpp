@@ -1194,8 +1194,8 @@ base::Result<Session> parse_and_finish(const std::string& text) {
 
 // Rebuilds traces on worker threads as the parser hands them over, so that
 // the rebuild of the first traces overlaps the parse of the later ones. A
-// trace that fails its check is not rebuilt. Without threads the work is done
-// in add.
+// trace that fails its check is not rebuilt, nor is any after it. Without
+// threads the work is done in add.
 class RebuildPool {
 public:
     RebuildPool() {
@@ -1216,15 +1216,28 @@ public:
     RebuildPool(const RebuildPool&) = delete;
     RebuildPool& operator=(const RebuildPool&) = delete;
 
-    // `t` and `bad` stay where they are until finish returns.
+    // `t` and `bad` stay where they are until finish returns. Traces are
+    // checked here, in file order: once one fails, the file is refused
+    // whatever follows, so no later trace is rebuilt and rebuilds not yet
+    // started are dropped.
     void add(Trace* t, std::optional<std::string>* bad) {
-        if (threads_.empty()) return rebuild(*t, *bad);
+        if (refused_) return;
+        *bad = check_trace(*t);
+        if (*bad) {
+            refused_ = true;
+            std::lock_guard lk(mu_);
+            queue_.clear();
+            return;
+        }
+        if (threads_.empty()) return rebuild(*t);
         {
             std::lock_guard lk(mu_);
-            queue_.emplace_back(t, bad);
+            queue_.emplace_back(t);
         }
         cv_.notify_one();
     }
+
+    bool refused() const { return refused_; }
 
     // Waits for every added trace; rethrows the first failure of a worker.
     void finish() {
@@ -1239,9 +1252,7 @@ public:
     }
 
 private:
-    static void rebuild(Trace& t, std::optional<std::string>& bad) {
-        bad = check_trace(t);
-        if (bad) return;
+    static void rebuild(Trace& t) {
         if (t.n != 0) convert_older(t);
         t.render_ir();
         t.rebuild_points();
@@ -1249,7 +1260,7 @@ private:
 
     void work() {
         for (;;) {
-            std::pair<Trace*, std::optional<std::string>*> item;
+            Trace* item = nullptr;
             {
                 std::unique_lock lk(mu_);
                 cv_.wait(lk, [&] { return closing_ || !queue_.empty(); });
@@ -1259,7 +1270,7 @@ private:
                 if (error_) continue;
             }
             try {
-                rebuild(*item.first, *item.second);
+                rebuild(*item);
             } catch (...) {
                 std::lock_guard lk(mu_);
                 if (!error_) error_ = std::current_exception();
@@ -1269,8 +1280,9 @@ private:
 
     std::mutex mu_;
     std::condition_variable cv_;
-    std::deque<std::pair<Trace*, std::optional<std::string>*>> queue_;
+    std::deque<Trace*> queue_;
     bool closing_ = false;
+    bool refused_ = false;  // a trace failed its check (parse thread only)
     std::exception_ptr error_;
     std::vector<std::thread> threads_;
 };
@@ -1302,6 +1314,8 @@ base::Result<Session> parse_and_finish_text(const std::string& text) {
                                       auto t = read_trace(item);
                                       if (!t) return std::unexpected(t.error());
                                       if (auto c = item.charge(sizeof(Trace)); !c) return c;
+                                      // After a refused trace the rest is only parsed.
+                                      if (pool.refused()) return {};
                                       traces.push_back(std::move(*t));
                                       bad.emplace_back();
                                       pool.add(&traces.back(), &bad.back());

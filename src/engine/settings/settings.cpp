@@ -398,8 +398,13 @@ base::Result<void> Settings::save_to(const std::filesystem::path& file) const {
 }
 
 void Settings::save() const {
-    const auto dir = api::client::Product::config_dir(PRODUCT_ID);
-    if (!dir) return;
+    const auto dir = api::client::Product::data_dir(PRODUCT_ID);
+    if (!dir) {
+        // Without a home folder the program runs without a data folder on
+        // purpose; a folder that cannot be made loses the change unseen.
+        if (dir.error() != api::client::NO_HOME_FOLDER) base::log::error(LOG_TARGET, "settings not saved: " + dir.error());
+        return;
+    }
     if (auto ok = save_to(*dir / FILE_NAME); !ok)
         base::log::error(LOG_TARGET, "settings not saved: " + ok.error());
 }
@@ -427,14 +432,23 @@ Settings load_file(const std::filesystem::path& file) {
         base::log::info(LOG_TARGET, "no settings found, using defaults");
         return Settings{};
     }
-    if (bytes && !valid(*bytes)) {
-        keep_bad_copy(file, "stream did not contain valid UTF-8", bytes);
-        return Settings{};
-    }
-    if (!bytes) {
-        // A file that is there but cannot be used is kept like one that does
-        // not parse, so that the next save does not destroy it unseen.
-        keep_bad_copy(file, bytes.error(), bytes);
+    if (!bytes || !valid(*bytes)) {
+        const std::string why = bytes ? "stream did not contain valid UTF-8" : bytes.error();
+        // Text that is not UTF-8 is kept as a copy beside the file, so that
+        // the next save does not destroy it unseen (where it went is in the
+        // line's fields). A file that cannot be read cannot be copied; the
+        // next save replaces it when it can.
+        const std::string message = "settings unreadable, using defaults: " + why;
+        if (!bytes) {
+            base::log::warn(LOG_TARGET, message);
+            return Settings{};
+        }
+        auto bad = file;
+        bad.replace_extension(".ron.bad");
+        if (auto copied = api::client::write_atomic(bad, *bytes))
+            base::log::warn(LOG_TARGET, message, {{"kept", bad.string()}});
+        else
+            base::log::warn(LOG_TARGET, message, {{"copy_failed", copied.error()}});
         return Settings{};
     }
     auto s = Settings::deserialize(*bytes);
@@ -472,8 +486,13 @@ void Settings::sanitize() {
     spl_peak_decay = clamp_or(spl_peak_decay, 0.0f, 100.0f, 6.0f);
     bass_db = clamp_or(bass_db, 0.0f, 20.0f, 6.0f);
     if (spl_fft != 8192 && spl_fft != 16384 && spl_fft != 32768) spl_fft = 8192;
-    if (!std::isfinite(spl_offset_db)) spl_offset_db = 0.0f;
-    if (!std::isfinite(cycles)) cycles = 0.0f;
+    // The other numbers are taken as read, but never as NaN or an infinity:
+    // those reach rounding and the status line.
+    const Settings defaults;
+    for (auto field : {&Settings::spl_range_top_db, &Settings::spl_range_bottom_db, &Settings::spl_offset_db,
+                       &Settings::cycles, &Settings::delay_ms, &Settings::latency_ms, &Settings::temperature_c,
+                       &Settings::humidity_pct})
+        if (!std::isfinite(this->*field)) this->*field = defaults.*field;
 }
 
 Input Settings::input_of(bool spl) const {

@@ -133,8 +133,9 @@ struct Settings {
     static notation::Parsed<Settings> deserialize(notation::Reader& r);
 
     // Writes the record to "settings.ron" in the data folder (atomically).
-    // Without a data folder it does nothing; a failure is logged as ERROR
-    // "settings not saved: {}" and swallowed.
+    // Without a home folder it does nothing; a data folder that cannot be
+    // made, or any other failure, is logged as ERROR "settings not saved: {}"
+    // and swallowed.
     void save() const;
     // Writes to the given file; the error of rendering or writing.
     base::Result<void> save_to(const std::filesystem::path& file) const;

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
+#include <functional>
 
 #include "api/client.h"
 #include "api/notes_html.h"
@@ -187,7 +189,44 @@ StartInputs process_start_inputs(const WindowState& s) {
     return in;
 }
 
+std::vector<Path> remove_stale_temporaries(const Settings& settings, const StartInputs& in) {
+    std::vector<Path> removed;
+    if (!in.autosave_dir) return removed;
+    auto sweep = [&](const Path& folder, const std::function<bool(std::string_view)>& ours) {
+        for (auto& p : api::client::remove_stale_temporaries(folder, ours)) {
+            base::log::info(LOG_TARGET, "removed a temporary file of an ended process", {{"path", p.string()}});
+            removed.push_back(std::move(p));
+        }
+    };
+    auto anything = [](std::string_view) { return true; };
+    std::vector<Path> own = {*in.autosave_dir};
+    if (in.data_dir && *in.data_dir != *in.autosave_dir) own.push_back(*in.data_dir);
+    for (const Path& folder : own) sweep(folder, anything);
+    // Project folders: the user's, so only temporaries of project files.
+    std::vector<Path> projects = settings.recent_projects;
+    if (settings.last_project) projects.push_back(*settings.last_project);
+    std::vector<Path> folders;
+    for (const Path& p : projects) {
+        const Path folder = p.parent_path();
+        if (folder.empty() || std::find(own.begin(), own.end(), folder) != own.end() ||
+            std::find(folders.begin(), folders.end(), folder) != folders.end())
+            continue;
+        folders.push_back(folder);
+    }
+    for (const Path& folder : folders) {
+        sweep(folder, [&](std::string_view name) {
+            // A name that already carries the project extension (in any case).
+            if (const Path file(name); with_project_extension(file) == file) return true;
+            for (const Path& p : projects)
+                if (p.parent_path() == folder && p.filename().native() == name) return true;
+            return false;
+        });
+    }
+    return removed;
+}
+
 void start_up(const WindowState& s, const StartInputs& in) {
+    remove_stale_temporaries(s.settings.peek(), in);
     engine::settings::update_recent_menu(s.settings.peek().recent_projects);
     reactive::spawn(restore_at_start(s, plan_start(s.settings.peek(), in)));
 }

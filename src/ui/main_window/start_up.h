@@ -51,8 +51,17 @@ reactive::Task<void> restore_at_start(WindowState s, Restore r);
 // The inputs of this process: queued files, command line and folders.
 StartInputs process_start_inputs(const WindowState& s);
 
-// Run once at the first render: fills Open Recent, plans the start and
-// spawns the restore task.
+// Removes the temporary files that atomic writes of earlier runs left when
+// they were killed ("<name>.<pid>.tmp" whose process has ended): in the data
+// folder and the autosave folder any of them, in the folders of the recent
+// and last projects those of project files ("*.vtproject", or the name of a
+// listed project). Only while this instance holds the autosave lock, so that
+// a second instance never touches the first one's files. Gives the paths
+// removed (each logged at INFO).
+std::vector<Path> remove_stale_temporaries(const Settings& settings, const StartInputs& in);
+
+// Run once at the first render: removes stale temporary files, fills Open
+// Recent, plans the start and spawns the restore task.
 void start_up(const WindowState& s, const StartInputs& in);
 
 }  // namespace ui::main_window

@@ -275,7 +275,43 @@ TEST(NotationReader, ExpectedNamesAndLimits) {
     EXPECT_EQ(*opt.f32(), 3.0f);
     EXPECT_TRUE(opt.end_some());
     EXPECT_EQ(opt.begin_optional().error().message,
-              "Expected an optional value but found the unit variant `Maybe` instead");
+              "Expected an optional value but found a unit variant instead");
+}
+
+// What a reader says it found where a value of another kind belongs.
+TEST(NotationReader, FoundValuesAreNamedByTheirKind) {
+    const struct {
+        const char* text;
+        const char* found;
+    } cases[] = {
+        {"true", "the boolean `true`"},
+        {"12", "the unsigned integer `12`"},
+        {"-12", "the signed integer `-12`"},
+        {"1.5", "the floating point number `1.5`"},
+        {"'x'", "the UTF-8 character `x`"},
+        {"\"ab\"", "the string \"ab\""},
+        {"()", "a unit value"},
+        {"None", "an optional value"},
+        {"Some(1)", "an optional value"},
+        {"(1)", "a newtype struct"},
+        {"(1, 2)", "a tuple"},
+        {"(a: 1)", "a struct"},
+        {"[1, 2]", "a sequence"},
+        {"Peak", "a unit variant"},
+        {"Wing(\"bus 1\")", "a newtype variant"},
+        {"Wing (\"a,b\", )", "a newtype variant"},
+        {"Pair(1, (2, 3))", "a tuple variant"},
+        {"Pair([1, 2], \"x\")", "a tuple variant"},
+        {"Band(hz: 1.0)", "a struct variant"},
+        {"Band( q : 1.0)", "a struct variant"},
+    };
+    for (const auto& c : cases) {
+        Reader r(c.text);
+        auto b = r.boolean();
+        if (std::string_view(c.text) == "true") continue;
+        ASSERT_FALSE(b) << c.text;
+        EXPECT_EQ(b.error().message, std::string("Expected a boolean but found ") + c.found + " instead") << c.text;
+    }
 }
 
 TEST(NotationReader, Int16Lists) {

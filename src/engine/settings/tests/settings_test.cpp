@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "base/log.h"
 #include "engine/settings/settings.h"
 #include "fixture.h"
@@ -313,9 +315,10 @@ TEST_F(SettingsLoad, GoodFileIsReadAndLeftAsItIs) {
 }
 
 // Every file that is there but does not give a record: the defaults, the file
-// left in place, and a copy "settings.ron.bad" beside it (an older copy
-// replaced) unless the copy itself fails.
-TEST_F(SettingsLoad, FilesThatDoNotReadAreKeptAsBadCopies) {
+// left in place. One that does not parse is kept as a copy
+// "settings.ron.bad" beside it (an older copy replaced) unless the copy
+// itself fails.
+TEST_F(SettingsLoad, FilesThatDoNotParseAreKeptAsBadCopies) {
     make_folder();
     const fs::path bad = folder_ / "settings.ron.bad";
     struct Case {
@@ -325,38 +328,24 @@ TEST_F(SettingsLoad, FilesThatDoNotReadAreKeptAsBadCopies) {
         bool copied;
         std::string copy_error;
     };
-    const std::string invalid_utf8 = "(host: \"caf\xE9\")";
     const std::string parse_error = "(dark_mode: maybe)";
     const Case cases[] = {
         {"parse error", [&] { spit(file_, parse_error); spit(bad, "an older copy"); },
-         "1:13: Expected a boolean but found the unit variant `maybe` instead", true, ""},
-        {"not UTF-8", [&] { spit(file_, invalid_utf8); }, "stream did not contain valid UTF-8", true, ""},
+         "1:13: Expected a boolean but found a unit variant instead", true, ""},
         {"parse error, copy fails",
          [&] {
              spit(file_, parse_error);
              fs::create_directories(bad / "in-the-way");
          },
-         "1:13: Expected a boolean but found the unit variant `maybe` instead", false,
+         "1:13: Expected a boolean but found a unit variant instead", false,
          api::client::os_error_text(EISDIR)},
-        {"unreadable (a folder)",
-         [&] {
-             fs::remove_all(bad);
-             fs::create_directories(file_ / "inside");
-         },
-         api::client::os_error_text(EISDIR), false, api::client::os_error_text(EISDIR)},
-        // Special files are not read (a device would never end, a FIFO would
-        // block start-up) and are left as they are.
-        {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file_); }, "not a regular file", false,
-         "not a regular file"},
-        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0); }, "not a regular file", false,
-         "not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::error_code ec;
         fs::remove_all(file_, ec);
         c.prepare();
-        const std::string before = fs::is_regular_file(file_) ? slurp(file_) : "";
+        const std::string before = slurp(file_);
         base::log::Capture cap;
         EXPECT_EQ(Settings::load(), Settings{});
         const auto recs = cap.records();
@@ -370,6 +359,60 @@ TEST_F(SettingsLoad, FilesThatDoNotReadAreKeptAsBadCopies) {
             EXPECT_EQ(slurp(file_), before);  // a copy, not a rename
         } else {
             EXPECT_EQ(recs[0].message, "settings: " + c.error + "; using defaults (copy failed: " + c.copy_error + ")");
+        }
+        fs::remove_all(bad, ec);
+    }
+}
+
+// A file that cannot be read as text: the WARN "settings unreadable, using
+// defaults: {}" with the reason. Text that is not UTF-8 is kept as a copy
+// "settings.ron.bad" (named in the line's field `kept`, or the copy's error
+// in `copy_failed`); what cannot be read at all is left as it is.
+TEST_F(SettingsLoad, UnreadableFilesGiveDefaultsWithTheirReason) {
+    make_folder();
+    const fs::path bad = folder_ / "settings.ron.bad";
+    const std::string invalid_utf8 = "(host: \"caf\xE9\")";
+    struct Case {
+        const char* label;
+        std::function<void()> prepare;
+        std::string error;
+        const char* field;  // "kept", "copy_failed" or none
+        std::string value;
+    };
+    const Case cases[] = {
+        {"not UTF-8", [&] { spit(file_, invalid_utf8); spit(bad, "an older copy"); },
+         "stream did not contain valid UTF-8", "kept", bad.string()},
+        {"not UTF-8, copy fails", [&] { spit(file_, invalid_utf8); fs::create_directories(bad / "in-the-way"); },
+         "stream did not contain valid UTF-8", "copy_failed", api::client::os_error_text(EISDIR)},
+        {"a folder", [&] { fs::create_directories(file_ / "inside"); }, api::client::os_error_text(EISDIR), nullptr, ""},
+        // Special files are not read (a device would never end, a FIFO would
+        // block start-up) and are left as they are.
+        {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file_); }, "not a regular file", nullptr, ""},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0); }, "not a regular file", nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::error_code ec;
+        fs::remove_all(file_, ec);
+        fs::remove_all(bad, ec);
+        c.prepare();
+        const std::string before = fs::is_regular_file(file_) ? slurp(file_) : "";
+        base::log::Capture cap;
+        EXPECT_EQ(Settings::load(), Settings{});
+        const auto recs = cap.records();
+        ASSERT_EQ(recs.size(), 1u);
+        EXPECT_EQ(recs[0].level, base::log::Level::Warn);
+        EXPECT_EQ(recs[0].target, "Veltrum::engine::settings");
+        EXPECT_EQ(recs[0].message, "settings unreadable, using defaults: " + c.error);
+        if (c.field) {
+            ASSERT_EQ(recs[0].fields.size(), 1u);
+            EXPECT_EQ(recs[0].fields[0].name, c.field);
+            EXPECT_EQ(recs[0].fields[0].value, c.value);
+            if (std::string_view(c.field) == "kept") EXPECT_EQ(slurp(bad), before);
+            EXPECT_EQ(slurp(file_), before);  // a copy, not a rename
+        } else {
+            EXPECT_TRUE(recs[0].fields.empty());
+            EXPECT_FALSE(fs::is_regular_file(bad));
         }
         fs::remove_all(bad, ec);
     }
@@ -430,12 +473,47 @@ TEST_F(SettingsSave, FailuresAreLoggedAndLeaveTheFileAsItWas) {
     }
 }
 
-TEST_F(SettingsSave, WithoutDataFolderNothingIsWrittenOrLogged) {
-    spit(home_ / "plain-file", "x");
-    setenv("XDG_DATA_HOME", (home_ / "plain-file").c_str(), 1);
-    base::log::Capture cap;
-    Settings{}.save();
-    EXPECT_TRUE(cap.records().empty());
+// A data folder that cannot be made (a plain file on its way, or the folder
+// a link that leads nowhere): nothing is written and the loss is logged with
+// its reason.
+TEST_F(SettingsSave, ADataFolderThatCannotBeMadeIsLoggedWithItsReason) {
+    struct Case {
+        const char* label;
+        std::function<void()> prepare;
+        int err;  // the errno the message ends with; 0: any
+    };
+    const Case cases[] = {
+        {"a plain file in the way",
+         [this] {
+             spit(home_ / "plain-file", "x");
+             setenv("XDG_DATA_HOME", (home_ / "plain-file").c_str(), 1);
+         },
+         0},
+        {"a dangling link",
+         [this] {
+             fs::remove_all(folder_);
+             fs::create_directories(folder_.parent_path());
+             fs::create_symlink(home_ / "gone", folder_);
+         },
+         EEXIST},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.prepare();
+        const auto folder = api::client::Product::config_dir(PRODUCT_ID);
+        EXPECT_FALSE(folder);
+        base::log::Capture cap;
+        Settings{}.save();
+        const auto recs = cap.records();
+        ASSERT_EQ(recs.size(), 1u);
+        EXPECT_EQ(recs[0].level, base::log::Level::Error);
+        EXPECT_EQ(recs[0].target, "Veltrum::engine::settings");
+        EXPECT_TRUE(recs[0].message.starts_with("settings not saved: ")) << recs[0].message;
+        EXPECT_NE(recs[0].message.find(" (os error "), std::string::npos) << recs[0].message;
+        if (c.err) EXPECT_TRUE(recs[0].message.ends_with(api::client::os_error_text(c.err))) << recs[0].message;
+        EXPECT_FALSE(fs::exists(home_ / "gone"));
+        setenv("XDG_DATA_HOME", home_.c_str(), 1);
+    }
 }
 
 // ---- sanitize -----------------------------------------------------------------------
@@ -484,11 +562,13 @@ TEST(SettingsSanitize, EveryClampAndFallback) {
         {"spl_fft", fft, {{4096, 8192}, {65536, 8192}, {0, 8192}, {8192, 8192}, {16384, 16384}, {32768, 32768}}},
         {"spl_offset_db", f32(&Settings::spl_offset_db), {{-1000, -1000}, {3.5, 3.5}, {nan, 0}, {inf, 0}, {-inf, 0}}},
         {"cycles", f32(&Settings::cycles), {{-3, -3}, {1e30, 1e30f}, {nan, 0}, {inf, 0}}},
-        // Taken as read: not a field the repairs touch.
-        {"temperature_c", f32(&Settings::temperature_c), {{nan, nan}, {-500, -500}}},
-        {"humidity_pct", f32(&Settings::humidity_pct), {{inf, inf}, {400, 400}}},
-        {"spl_range_top_db", f32(&Settings::spl_range_top_db), {{nan, nan}}},
-        {"latency_ms", f32(&Settings::latency_ms), {{-inf, -inf}}},
+        // Any finite value taken as read; NaN and the infinities give the default.
+        {"temperature_c", f32(&Settings::temperature_c), {{nan, 20}, {-inf, 20}, {-500, -500}}},
+        {"humidity_pct", f32(&Settings::humidity_pct), {{inf, 50}, {nan, 50}, {400, 400}}},
+        {"spl_range_top_db", f32(&Settings::spl_range_top_db), {{nan, -20}, {inf, -20}, {5, 5}}},
+        {"spl_range_bottom_db", f32(&Settings::spl_range_bottom_db), {{-inf, -100}, {nan, -100}, {-300, -300}}},
+        {"latency_ms", f32(&Settings::latency_ms), {{-inf, 0}, {nan, 0}, {-3, -3}}},
+        {"delay_ms", f32(&Settings::delay_ms), {{nan, 0}, {inf, 0}, {12.5, 12.5}}},
     };
     for (const auto& row : rows) {
         for (const auto& [in, out] : row.in_out) {
@@ -508,6 +588,26 @@ TEST(SettingsSanitize, EveryClampAndFallback) {
                 EXPECT_EQ(s, expected) << row.field << " " << in;
             }
         }
+    }
+}
+
+// A file that gives every number of the record as NaN, -NaN, inf or -inf:
+// after the repairs no number is left that is not finite, and each took its
+// default.
+TEST(SettingsSanitize, NoNonFiniteNumberSurvivesAFile) {
+    const char* floats[] = {"average_secs",   "coherence_threshold", "spl_range_top_db", "spl_range_bottom_db",
+                            "spl_peak_decay", "spl_offset_db",       "cycles",           "delay_ms",
+                            "latency_ms",     "temperature_c",       "humidity_pct",     "bass_db",
+                            "sine_hz",        "sweep_secs",          "gen_db"};
+    for (const char* value : {"NaN", "-NaN", "inf", "-inf"}) {
+        SCOPED_TRACE(value);
+        std::string text = "(\n";
+        for (const char* key : floats) text += fmt::format("    {}: {},\n", key, value);
+        text += ")\n";
+        auto s = Settings::deserialize(text);
+        ASSERT_TRUE(s) << s.error();
+        s->sanitize();
+        EXPECT_EQ(*s, Settings{});
     }
 }
 

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "base/log.h"
 #include "ui/main_window/dialogs.h"
 #include "ui/main_window/project.h"
@@ -232,6 +237,46 @@ TEST_F(StartUp, SettingsThatDoNotParseAreCopiedAside) {
     EXPECT_FALSE(ok.dark_mode);
     EXPECT_EQ(ok.average_secs, 60.0f);  // sanitised
     EXPECT_EQ(load_settings(std::nullopt), Settings{});
+}
+
+// Temporaries left by killed writers of earlier runs: removed from the data
+// and autosave folders and, beside the recent projects, only those of project
+// files; none while another instance holds the autosave lock.
+TEST_F(StartUp, TemporariesOfEndedWritersAreRemoved) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string dead = "." + std::to_string(child) + ".tmp";
+    const Path shows = home_ / "shows";
+    fs::create_directories(shows);
+    const Path show = project("shows/Show.vtproject", "A");
+    const Path odd = shows / "Odd name";  // a listed project without the extension
+    Settings settings;
+    settings.recent_projects = {show, odd};
+    const std::vector<Path> gone = {data_ / ("settings.ron" + dead), auto_dir_ / ("autosave.vtproject" + dead),
+                                    shows / ("Show.vtproject" + dead), shows / ("Other.VTPROJECT" + dead),
+                                    shows / ("Odd name" + dead)};
+    const std::vector<Path> kept = {shows / ("notes.txt" + dead), shows / ("Show.vtproject." + std::to_string(getpid()) + ".tmp")};
+    for (const Path& p : gone) test_support::spit(p, "x");
+    for (const Path& p : kept) test_support::spit(p, "x");
+
+    // Another instance runs: nothing is touched.
+    StartInputs second = inputs();
+    second.autosave_dir.reset();
+    EXPECT_TRUE(remove_stale_temporaries(settings, second).empty());
+    for (const Path& p : gone) EXPECT_TRUE(fs::exists(p)) << p;
+
+    base::log::Capture cap;
+    auto removed = remove_stale_temporaries(settings, inputs());
+    std::sort(removed.begin(), removed.end());
+    std::vector<Path> want = gone;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(removed, want);
+    for (const Path& p : gone) EXPECT_FALSE(fs::exists(p)) << p;
+    for (const Path& p : kept) EXPECT_TRUE(fs::exists(p)) << p;
+    EXPECT_TRUE(fs::exists(show));
+    EXPECT_EQ(cap.with_message("removed a temporary file of an ended process").size(), gone.size());
 }
 
 }  // namespace
