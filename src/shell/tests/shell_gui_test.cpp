@@ -95,8 +95,7 @@ protected:
     void open(std::vector<std::string> sheets) {
         if (!std::getenv("DISPLAY") || !webview_host::init()) GTEST_SKIP() << "no display";
         assets = test_support::scratch("shell-gui", "assets");
-        fs::create_directories(assets / "veltrum");
-        test_support::spit(assets / "veltrum" / "app.css", "body { background: #fafafa; }");
+        test_support::spit(assets / std::string(APP_CSS.file()), "body { background: #fafafa; }");
         test_support::spit(assets / "kit.css", "body { margin: 0; }");
         auto config = window_description(page_head("", sheets));
         config.assets = {{"", assets}};

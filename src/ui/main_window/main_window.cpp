@@ -278,10 +278,7 @@ Element main_window() {
     });
     install_stepper_enter_blur();
 
-    // The plot's own stylesheet travels with the tree, so that a rebuilt page
-    // has it again.
-    return fragment(el("link").attr("rel", "stylesheet").attr("href", std::string(ui::tf_plot::STYLE_URL)),
-                    component(frame, "frame"));
+    return component(frame, "frame");
 }
 
 }  // namespace ui::main_window
