@@ -45,6 +45,10 @@ GtkWidget* make_item(Window::Impl* impl, const MenuItem& it) {
                 auto* c = static_cast<MenuCtx*>(data);
                 auto it = c->impl->menu_items.find(c->id);
                 StandardItem st = it == c->impl->menu_items.end() ? StandardItem::None : it->second.standard;
+                if (st == StandardItem::Hide) {
+                    gtk_window_iconify(GTK_WINDOW(c->impl->window));
+                    return;
+                }
                 if (const char* cmd = editing_command(st)) {
                     webkit_web_view_execute_editing_command(c->impl->view, cmd);
                     return;
