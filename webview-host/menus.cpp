@@ -21,6 +21,7 @@ const char* editing_command(StandardItem s) {
         case StandardItem::Copy: return WEBKIT_EDITING_COMMAND_COPY;
         case StandardItem::Paste: return WEBKIT_EDITING_COMMAND_PASTE;
         case StandardItem::SelectAll: return WEBKIT_EDITING_COMMAND_SELECT_ALL;
+        case StandardItem::Hide:
         case StandardItem::None: break;
     }
     return nullptr;

@@ -2,9 +2,7 @@
 // page is styled (or the time limit passes), the menu bar's Open Recent and
 // Help items, and Open Logs Folder running the desktop's opener.
 #include <arpa/inet.h>
-#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
-#include <X11/Xutil.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,6 +26,10 @@
 #include "webview-host/gtk_loop.h"
 #include "webview-host/reactive_root.h"
 #include "webview-host/window.h"
+
+// Last: the X headers define names (None, Status) that others use.
+#include <gdk/gdkx.h>
+#include <X11/Xutil.h>
 
 namespace shell {
 namespace {
@@ -286,9 +288,10 @@ struct IconifyRequests {
         GdkWindow* root = gdk_get_default_root_window();
         change_state = gdk_x11_get_xatom_by_name_for_display(gdk_display_get_default(), "WM_CHANGE_STATE");
         gdk_window_set_events(root, GdkEventMask(gdk_window_get_events(root) | GDK_SUBSTRUCTURE_MASK));
-        gdk_window_add_filter(root, &IconifyRequests::filter, this);
+        // The message names the window it is about: a filter of every window.
+        gdk_window_add_filter(nullptr, &IconifyRequests::filter, this);
     }
-    ~IconifyRequests() { gdk_window_remove_filter(gdk_get_default_root_window(), &IconifyRequests::filter, this); }
+    ~IconifyRequests() { gdk_window_remove_filter(nullptr, &IconifyRequests::filter, this); }
 
     static GdkFilterReturn filter(GdkXEvent* xev, GdkEvent*, gpointer data) {
         auto* self = static_cast<IconifyRequests*>(data);
