@@ -50,10 +50,11 @@ struct ChannelCore {
         if (--senders == 0) waker(lk);
     }
     // False when the receiver has been dropped (the value is discarded).
-    bool push(T v) {
+    template <class U>
+    bool push(U&& v) {
         std::unique_lock lk(mu);
         if (!receiver_alive) return false;
-        queue.push_back(std::move(v));
+        queue.push_back(std::forward<U>(v));
         waker(lk);
         return true;
     }
@@ -111,7 +112,8 @@ public:
     ~ChannelSender() { release(); }
 
     // False when the receiver has been dropped (the value is discarded).
-    bool send(typename Core::value_type v) const { return s_ && s_->push(std::move(v)); }
+    bool send(typename Core::value_type&& v) const { return s_ && s_->push(std::move(v)); }
+    bool send(const typename Core::value_type& v) const { return s_ && s_->push(v); }
     bool is_closed() const { return !s_ || s_->receiver_gone(); }
     explicit operator bool() const { return static_cast<bool>(s_); }
 

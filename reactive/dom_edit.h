@@ -25,13 +25,11 @@
 //                             `before` (null = append)
 //   ["d", id]                 remove the node and forget it and its descendants
 //   ["l", id, event, mode]    add a listener; mode is a set of bits:
-//                             1 = blocking (the page waits for the host's
-//                             answer, which says whether to preventDefault /
-//                             stopPropagation), else the event is posted
-//                             without waiting; 2 = the page calls
-//                             preventDefault itself, 4 = the page calls
-//                             stopPropagation itself (both at once, before
-//                             the event is sent)
+//                             1 = the listener decides (its answer says
+//                             whether to preventDefault / stopPropagation);
+//                             2 = the page calls preventDefault itself,
+//                             4 = the page calls stopPropagation itself
+//                             (both at once, before the event is sent)
 //   ["u", id, event]          remove a listener
 // The page applies a batch in order. Texts are always set as text (never
 // parsed as markup); only "h" carries markup.
@@ -53,8 +51,10 @@
 //   focus/blur/focusin/focusout: none
 //   "mounted": none (sent by the page when a created element is inserted,
 //              only if a listener for "mounted" exists)
-// Posted events go through the script message handler; blocking events through a
-// synchronous POST on the custom scheme whose JSON answer is
+// The per-frame events ("resize", "scroll", "mousemove") are posted through
+// the script message handler and never wait; every other event goes through a
+// synchronous POST on the custom scheme, the page waiting for the listeners,
+// whose JSON answer is
 //   {"prevent_default":bool,"stop_propagation":bool}.
 //
 // Host <-> page: scripts, queries

@@ -94,7 +94,7 @@ struct EventOptions {
 };
 
 // A listener's mode on the wire: a set of these bits.
-inline constexpr int LISTEN_BLOCKING = 1;  // the page waits for the host's decisions
+inline constexpr int LISTEN_BLOCKING = 1;  // the host's listener decides
 inline constexpr int LISTEN_PREVENT = 2;   // the page prevents the default action
 inline constexpr int LISTEN_STOP = 4;      // the page stops the propagation
 
@@ -211,8 +211,8 @@ public:
     // Raw inner HTML (not escaped; the element's children are ignored).
     Element& inner_html(std::string html);
 
-    // Listeners. `fn` takes the event's record type E as `const E&`; the
-    // page never waits for it. `options` are applied in the page at once.
+    // Listeners. `fn` takes the event's record type E as `const E&`.
+    // `options` are applied in the page at once.
     template <class E, class F>
     Element& on(std::string event, F&& fn, EventOptions options = {}) {
         static_assert(std::is_invocable_v<F&, const E&>,
@@ -220,10 +220,10 @@ public:
                       "from host state is declared blocking (on_blocking / on_<event>_blocking) and takes `E&`");
         return add_listener(make_listener<E, const E&>(std::move(event), std::forward<F>(fn), listen_mode(options, false)));
     }
-    // A blocking listener: the page waits until `fn` has run, then applies its
-    // e.prevent_default() / e.stop_propagation() calls (as well as `options`).
-    // Costs one round trip per event: only for decisions that depend on host
-    // state.
+    // A blocking listener: the page applies its e.prevent_default() /
+    // e.stop_propagation() calls (as well as `options`) once `fn` has run;
+    // only for decisions that depend on host state. The per-frame events
+    // ("resize", "scroll", "mousemove") never wait, so their calls are lost.
     template <class E, class F>
     Element& on_blocking(std::string event, F&& fn, EventOptions options = {}) {
         static_assert(std::is_invocable_v<F&, E&>, "a blocking listener takes the event record as `E&`");

@@ -1,12 +1,14 @@
 #pragma once
 // Typed records of page events, as listeners receive them.
 //
-// A listener takes its event as `const MouseEvent&` and never holds the page
-// up. What the page should do with the event itself (prevent its default
-// action, stop its propagation) is declared with the listener (EventOptions,
-// element.h) and applied in the page at once. Only a listener declared
-// blocking (`on_click_blocking`) takes `MouseEvent&`: the page waits for it,
-// and its `prevent_default()` / `stop_propagation()` calls decide.
+// A listener takes its event as `const MouseEvent&`. What the page should do
+// with the event itself (prevent its default action, stop its propagation)
+// is declared with the listener (EventOptions, element.h) and applied in the
+// page at once. Only a listener declared blocking (`on_click_blocking`)
+// takes `MouseEvent&`: its `prevent_default()` / `stop_propagation()` calls
+// decide. The page waits for the listeners of every event but the per-frame
+// ones ("resize", "scroll", "mousemove"), which are posted and whose
+// decisions cannot hold.
 #include <cstdint>
 #include <string>
 #include <vector>

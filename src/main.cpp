@@ -30,6 +30,7 @@
 #ifdef VELTRUM_HAS_MAIN_WINDOW
 #include "ui/main_window/host.h"
 #include "ui/main_window/main_window.h"
+#include "ui/tf_plot/tf_plot.h"
 #endif
 
 
@@ -54,13 +55,17 @@ std::string file_url(const std::filesystem::path& p) {
     return url;
 }
 
-// The page head: the kit's font and stylesheets, then the program's sheet.
+// The page head: the kit's font and stylesheets, the plot's sheet, then the
+// program's own sheet.
 std::string head() {
     std::vector<std::string> sheets;
     std::string font;
 #ifdef VELTRUM_HAS_KIT
     for (const auto& css : shared_ui::app_styles::ALL_CSS) sheets.push_back(css.url());
     font = shared_ui::app_styles::INTER_FONT.url();
+#endif
+#ifdef VELTRUM_HAS_MAIN_WINDOW
+    sheets.emplace_back(ui::tf_plot::STYLE_URL);
 #endif
     return shell::page_head(font, sheets);
 }

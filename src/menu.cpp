@@ -48,7 +48,11 @@ MenuItem standard(std::string id, std::string label, std::string accel, Standard
 std::vector<Menu> menu_bar(std::string_view version_display) {
     MenuItem open_recent = item(std::string(OPEN_RECENT_ID), "Open Recent", {}, false);
     return {
-        Menu{std::string(api::client::PRODUCT.name), {item("app_quit", fmt::format("Quit {}", api::client::PRODUCT.name), "<Primary>q")}},
+        // Hide iconifies the one window; showing the others or all of them
+        // has nothing to act on here.
+        Menu{std::string(api::client::PRODUCT.name),
+             {standard("app_hide", fmt::format("Hide {}", api::client::PRODUCT.name), "<Primary>h", StandardItem::Hide),
+              MenuItem::sep(), item("app_quit", fmt::format("Quit {}", api::client::PRODUCT.name), "<Primary>q")}},
         Menu{"File",
              {item("file_new", "New Project", "<Primary>n"), item("file_open", "Open...", "<Primary>o"), open_recent,
               MenuItem::sep(), item("file_save", "Save", "<Primary>s"),

@@ -21,6 +21,7 @@ const char* editing_command(StandardItem s) {
         case StandardItem::Copy: return WEBKIT_EDITING_COMMAND_COPY;
         case StandardItem::Paste: return WEBKIT_EDITING_COMMAND_PASTE;
         case StandardItem::SelectAll: return WEBKIT_EDITING_COMMAND_SELECT_ALL;
+        case StandardItem::Hide:
         case StandardItem::None: break;
     }
     return nullptr;
@@ -45,6 +46,10 @@ GtkWidget* make_item(Window::Impl* impl, const MenuItem& it) {
                 auto* c = static_cast<MenuCtx*>(data);
                 auto it = c->impl->menu_items.find(c->id);
                 StandardItem st = it == c->impl->menu_items.end() ? StandardItem::None : it->second.standard;
+                if (st == StandardItem::Hide) {
+                    gtk_window_iconify(GTK_WINDOW(c->impl->window));
+                    return;
+                }
                 if (const char* cmd = editing_command(st)) {
                     webkit_web_view_execute_editing_command(c->impl->view, cmd);
                     return;

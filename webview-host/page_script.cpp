@@ -47,15 +47,12 @@ class VeltrumInterpreter {
     window.__veltrum_post(JSON.stringify({ method: method, params: params }));
   }
 
-  // The event sender: hands one event record to the host and returns the
-  // host's reply ({prevent_default, stop_propagation}) or null when there is
-  // none. A listener with the blocking bit (1) of its mode waits for the
-  // host; every other one is posted without waiting.
-  sendEvent(record, mode) {
-    if (!(mode & 1)) {
-      this.pageMessage("user_event", record);
-      return null;
-    }
+  // The event sender: hands one event record to the host over the blocking
+  // request and returns the host's reply ({prevent_default,
+  // stop_propagation}) or null when there is none. The page waits for the
+  // listeners, so an event that arrives while one runs (a modal loop, say)
+  // waits its turn in the page instead of being posted and lost.
+  sendEvent(record) {
     const x = new XMLHttpRequest();
     x.open("POST", this.eventUrl, false);
     try {
@@ -109,7 +106,7 @@ class VeltrumInterpreter {
     }
     const record = { k: "event", id: id, type: type, bubbles: ev ? !!ev.bubbles : false,
                      e: ev ? this.eventFields(ev, type) : {} };
-    const reply = this.sendEvent(record, mode);
+    const reply = this.sendEvent(record);
     if (reply && ev) {
       if (reply.prevent_default) ev.preventDefault();
       if (reply.stop_propagation) ev.stopPropagation();
@@ -132,7 +129,7 @@ class VeltrumInterpreter {
           const r = en.contentRect;
           const record = { k: "event", id: id, type: "resize", bubbles: false,
                            e: { width: r.width, height: r.height } };
-          this.sendEvent(record, entry.mode);
+          this.sendEvent(record);
         }
       });
       ro.observe(el);
@@ -221,8 +218,7 @@ class VeltrumInterpreter {
       const m = this.listeners.get(id);
       const e = m && m.get("mounted");
       if (e) {
-        const mode = e.mode;
-        Promise.resolve().then(() => this.sendEvent({ k: "event", id: id, type: "mounted", bubbles: false, e: {} }, mode));
+        Promise.resolve().then(() => this.sendEvent({ k: "event", id: id, type: "mounted", bubbles: false, e: {} }));
       }
     }
     return true;
@@ -323,12 +319,12 @@ constexpr const char* ASYNC_EVENTS_SCRIPT = R"JS(
 {
   const asyncEvents = new Set(["resize", "scroll", "mousemove"]);
   const blockingSender = interp.sendEvent;
-  interp.sendEvent = function (record, mode) {
+  interp.sendEvent = function (record) {
     if (asyncEvents.has(record.type)) {
       this.pageMessage("user_event", record);
       return;
     }
-    return blockingSender.call(this, record, mode);
+    return blockingSender.call(this, record);
   };
 }
 )JS";

@@ -179,6 +179,19 @@ bool Window::is_minimized() const {
     GdkWindow* g = gtk_widget_get_window(impl_->window);
     return g && (gdk_window_get_state(g) & GDK_WINDOW_STATE_ICONIFIED);
 }
+void Window::minimize() { gtk_window_iconify(GTK_WINDOW(impl_->window)); }
+// The setting belongs to the screen's toolkit settings: with one window per
+// process it is the window's.
+void Window::set_dark_theme(bool dark) {
+    GtkSettings* s = gtk_settings_get_for_screen(gtk_widget_get_screen(impl_->window));
+    if (s && dark_theme() != dark) g_object_set(s, "gtk-application-prefer-dark-theme", dark ? TRUE : FALSE, nullptr);
+}
+bool Window::dark_theme() const {
+    GtkSettings* s = gtk_settings_get_for_screen(gtk_widget_get_screen(impl_->window));
+    gboolean dark = FALSE;
+    if (s) g_object_get(s, "gtk-application-prefer-dark-theme", &dark, nullptr);
+    return dark;
+}
 bool Window::focus() {
     if (!is_visible()) return false;  // never pops a hidden or minimised window up
     gtk_window_present(GTK_WINDOW(impl_->window));
@@ -236,6 +249,9 @@ void WindowContext::show() const {
 bool WindowContext::focus() const { return get() && get()->focus(); }
 bool WindowContext::is_visible() const { return get() && get()->is_visible(); }
 bool WindowContext::is_minimized() const { return get() && get()->is_minimized(); }
+void WindowContext::set_dark_theme(bool dark) const {
+    if (auto* w = get()) w->set_dark_theme(dark);
+}
 void WindowContext::request_close() const {
     if (auto* w = get()) w->request_close();
 }

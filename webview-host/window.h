@@ -105,8 +105,9 @@ struct DesktopService {
 
 // ---- menus --------------------------------------------------------------------
 
-// Standard Edit items run the web view's editing commands.
-enum class StandardItem { None, Undo, Redo, Cut, Copy, Paste, SelectAll };
+// Standard Edit items run the web view's editing commands; Hide iconifies
+// the window.
+enum class StandardItem { None, Undo, Redo, Cut, Copy, Paste, SelectAll, Hide };
 
 // Every field has a default, so designated initialisers may leave any out.
 struct MenuItem {
@@ -167,6 +168,9 @@ public:
     bool focus() const;
     bool is_visible() const;
     bool is_minimized() const;
+    // The toolkit's own parts of the window (its menu bar, native dialogs)
+    // in their dark or light variant.
+    void set_dark_theme(bool dark) const;
     // Asks the window to close as its close button does: posted, then the
     // close handler decides. Quit goes through here.
     void request_close() const;
@@ -206,6 +210,10 @@ public:
     void show();
     bool is_visible() const;
     bool is_minimized() const;
+    // Iconifies the window (the window manager shows it again).
+    void minimize();
+    void set_dark_theme(bool dark);
+    bool dark_theme() const;
     // Focuses only a visible, not minimised window; true when it did.
     bool focus();
     // Called when the user (or request_close) asks to close the window;

@@ -92,7 +92,7 @@ void queue_opened_paths(const std::vector<std::filesystem::path>& paths) {
 }
 
 std::string page_head(std::string_view font_url, const std::vector<std::string>& stylesheets,
-                      std::string_view app_css) {
+                      const std::string& app_css) {
     std::string head = fmt::format(
         "<style>@font-face {{ font-family: 'Inter'; src: url('{}') format('woff2'); font-weight: 100 900; "
         "font-style: normal; font-display: {}; }}</style>",

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared-ui/asset.h"
 #include "webview-host/window.h"
 
 namespace shell {
@@ -36,15 +37,16 @@ void queue_opened_files(const std::vector<std::string>& urls);
 // paths already (command-line files and the application's open signal).
 void queue_opened_paths(const std::vector<std::filesystem::path>& paths);
 
-// The program's own stylesheet, as the runtime serves it.
-inline constexpr std::string_view APP_CSS = "veltrum://app/assets/veltrum/app.css";
+// The program's own stylesheet, "veltrum.css" in the program's assets
+// folder, copied under a hashed name like the kit's files.
+inline constexpr shared_ui::Asset APP_CSS{"veltrum.css"};
 
 // The page head: one style element with the font face of `font_url`
 // (family 'Inter', weights 100 to 900, font-display block), then a
 // stylesheet link for each of `stylesheets` in order, then one for
-// `app_css`.
+// `app_css`, the program's own sheet, last.
 std::string page_head(std::string_view font_url, const std::vector<std::string>& stylesheets,
-                      std::string_view app_css = APP_CSS);
+                      const std::string& app_css = APP_CSS.url());
 
 // The main window's description: title "Veltrum", 1280 x 800, at least
 // 1280 x 720, hidden until the page is styled; with the page head and the

@@ -47,8 +47,14 @@ json CounterRoot::tree() {
     b.push_back({"i", 1, 7, nullptr});
     b.push_back({"c", 8, "div", ""});
     b.push_back({"a", 8, "id", "async"});
+    b.push_back({"a", 8, "tabindex", "0"});
+    b.push_back({"t", 11, "modal"});
+    b.push_back({"i", 8, 11, nullptr});
+    b.push_back({"s", 8, "padding", "10px 30px"});
+    b.push_back({"s", 8, "background", "#edc"});
     b.push_back({"l", 8, "click", 0});
     b.push_back({"i", 1, 8, nullptr});
+    b.push_back({"l", 1, "keydown", 0});
     b.push_back({"i", 0, 1, nullptr});
     return b;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // A small hand-written page root for the runtime's tests: a counter text, a
 // button that raises it, a link whose click the host prevents, a box that
-// listens to the per-frame events, and a page script installed per page
-// generation.
+// listens to the per-frame events, a focusable "modal" element whose click
+// listener tests may hold up, the keys pressed anywhere in the tree, and a
+// page script installed per page generation.
 #include <functional>
 #include <string>
 #include <vector>

@@ -478,23 +478,64 @@ namespace webview_host {
 namespace {
 
 TEST_F(WindowTest, PerFrameEventNeverDispatchedInsideAListener) {
-    // An async click whose listener runs a nested main loop (as a modal
-    // dialog would); a mousemove posted meanwhile must wait or be dropped.
+    // A posted mousemove whose listener runs a nested main loop (as a modal
+    // dialog would); the page goes on meanwhile, and a mousemove and a
+    // scroll posted then must wait or be dropped.
     bool nested_done = false;
+    bool held = false;
     root->during_dispatch = [&](const EventRecord& ev) {
-        if (ev.id == 8 && ev.type == "click") {
+        if (ev.id == 7 && ev.type == "mousemove" && !held) {
+            held = true;
             pump_for(std::chrono::milliseconds(400));
             nested_done = true;
         }
     };
     ASSERT_TRUE(eval(R"(
-        document.getElementById("async").click();
-        setTimeout(() => document.getElementById("box").dispatchEvent(
-            new MouseEvent("mousemove", { bubbles: true, clientX: 1, clientY: 2 })), 50);
+        const box = document.getElementById("box");
+        box.dispatchEvent(new MouseEvent("mousemove", { bubbles: true, clientX: 1, clientY: 2 }));
+        setTimeout(() => {
+            box.dispatchEvent(new MouseEvent("mousemove", { bubbles: true, clientX: 3, clientY: 4 }));
+            box.scrollTop = 40;
+        }, 50);
         return true;)"));
     ASSERT_TRUE(run_until([&] { return nested_done; }));
     pump_for(std::chrono::milliseconds(200));
     EXPECT_EQ(root->max_depth, 1);  // no dispatch ever ran inside another
+}
+
+TEST_F(WindowTest, ClicksAndKeysDuringAListenersModalLoopAreAllDelivered) {
+    // A click whose listener runs a nested main loop, as a modal dialog
+    // does. Real clicks and keys given meanwhile wait in the page for the
+    // listener and arrive, in order, after it returned: none is lost, none
+    // runs inside it.
+    auto add = testing::element_point(*window, "#add");
+    auto modal = testing::element_point(*window, "#async");
+    ASSERT_TRUE(add && modal);
+    bool nested_done = false;
+    int held = 0;
+    root->during_dispatch = [&](const EventRecord& ev) {
+        if (ev.id == 8 && ev.type == "click" && held++ == 0) {
+            // Inside the loop: the user presses two keys and clicks Add.
+            auto cmd = fmt::format("xdotool key --delay 60 a b mousemove {} {} click 1", add->first, add->second);
+            EXPECT_EQ(std::system(cmd.c_str()), 0);
+            pump_for(std::chrono::milliseconds(500));
+            nested_done = true;
+        }
+    };
+    ASSERT_TRUE(testing::send_x_input(*window, fmt::format("mousemove {} {} click 1", modal->first, modal->second),
+                                      std::chrono::milliseconds(0)));
+    ASSERT_TRUE(run_until([&] { return nested_done; })) << "the click never reached its listener";
+    auto keys = [&] {
+        std::vector<std::string> k;
+        for (auto& e : root->events)
+            if (e.type == "keydown") k.push_back(e.data.value("key", std::string()));
+        return k;
+    };
+    ASSERT_TRUE(run_until([&] { return root->count == 1 && keys().size() == 2; }))
+        << "count " << root->count << ", keys " << keys().size();
+    EXPECT_EQ(keys(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(root->max_depth, 1);  // each waited for the modal listener
+    EXPECT_TRUE(run_until([&] { return page_text() == "Count: 1"; }));
 }
 
 TEST_F(WindowTest, UnreadablePageMessages) {

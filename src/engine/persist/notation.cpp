@@ -39,7 +39,12 @@ bool ident_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z
 bool ident_char(char c) { return ident_start(c) || (c >= '0' && c <= '9'); }
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
-std::string backquoted(std::string_view s) { return "`" + std::string(s) + "`"; }
+std::string backquoted(std::string_view s) {
+    std::string out = "`";
+    out += s;
+    out += '`';
+    return out;
+}
 // Input quoted in a message: a short prefix only, however long it is.
 std::string quoted_input(std::string_view s) { return backquoted(base::utf8::excerpt(s)); }
 

@@ -5,6 +5,7 @@
 // Also the few things every test that drives the started program needs:
 // polling with a limit, a command's output, a screenshot of the X screen.
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <signal.h>
 #include <spawn.h>
@@ -35,16 +36,39 @@ struct Launched {
     unsigned long window = 0;  // X window id
 };
 
+// The process id a window gives in its _NET_WM_PID property; 0 when it gives
+// none or the window is gone.
+inline long window_pid(Display* dpy, Window w) {
+    const Atom pid_atom = XInternAtom(dpy, "_NET_WM_PID", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    long pid = 0;
+    if (XGetWindowProperty(dpy, w, pid_atom, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &data) ==
+            Success &&
+        data) {
+        if (type == XA_CARDINAL && format == 32 && count == 1) pid = *reinterpret_cast<long*>(data);
+        XFree(data);
+    }
+    return pid;
+}
+
 // Spawns `exe` with the environment changed by `env` (an empty value
 // removes the variable) and the arguments `args`, and waits at most `limit`
-// for a top-level window whose title starts with "Veltrum" to be mapped.
-// Nothing when the display cannot be opened, the program cannot be started
-// or no window came; the process is stopped then.
+// for a top-level window of that process (its _NET_WM_PID) whose title starts
+// with "Veltrum" to be mapped; windows of other programs on the same display, even of other
+// copies of this one, are passed over. Nothing when the display cannot be
+// opened, the program cannot be started or no window came; the process is
+// stopped then.
 inline std::optional<Launched> start_and_wait_mapped(const std::string& exe, const std::map<std::string, std::string>& env,
                                                      std::chrono::milliseconds limit,
                                                      std::vector<std::string> args = {}) {
     Display* dpy = XOpenDisplay(nullptr);
     if (!dpy) return std::nullopt;
+    // A window of another program may be gone by the time it is looked at:
+    // that error is no failure here (the default handler would end the test).
+    auto* old_handler = XSetErrorHandler(+[](Display*, XErrorEvent*) { return 0; });
     XSelectInput(dpy, DefaultRootWindow(dpy), SubstructureNotifyMask);
     XSync(dpy, False);
 
@@ -72,6 +96,7 @@ inline std::optional<Launched> start_and_wait_mapped(const std::string& exe, con
     const auto t0 = std::chrono::steady_clock::now();
     if (posix_spawn(&out.pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
         XCloseDisplay(dpy);
+        XSetErrorHandler(old_handler);
         return std::nullopt;
     }
     const auto end = t0 + limit;
@@ -81,6 +106,7 @@ inline std::optional<Launched> start_and_wait_mapped(const std::string& exe, con
             XEvent ev;
             XNextEvent(dpy, &ev);
             if (ev.type != MapNotify || ev.xmap.override_redirect) continue;
+            if (window_pid(dpy, ev.xmap.window) != out.pid) continue;
             char* name = nullptr;
             if (XFetchName(dpy, ev.xmap.window, &name) && name) {
                 if (std::strncmp(name, "Veltrum", 7) == 0) {
@@ -104,6 +130,7 @@ inline std::optional<Launched> start_and_wait_mapped(const std::string& exe, con
         select(ConnectionNumber(dpy) + 1, &fds, nullptr, nullptr, &tv);
     }
     XCloseDisplay(dpy);
+    XSetErrorHandler(old_handler);
     if (!found) {
         if (out.pid > 0) {
             kill(out.pid, SIGKILL);

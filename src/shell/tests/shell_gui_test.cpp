@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -25,6 +26,10 @@
 #include "webview-host/gtk_loop.h"
 #include "webview-host/reactive_root.h"
 #include "webview-host/window.h"
+
+// Last: the X headers define names (None, Status) that others use.
+#include <gdk/gdkx.h>
+#include <X11/Xutil.h>
 
 namespace shell {
 namespace {
@@ -95,8 +100,7 @@ protected:
     void open(std::vector<std::string> sheets) {
         if (!std::getenv("DISPLAY") || !webview_host::init()) GTEST_SKIP() << "no display";
         assets = test_support::scratch("shell-gui", "assets");
-        fs::create_directories(assets / "veltrum");
-        test_support::spit(assets / "veltrum" / "app.css", "body { background: #fafafa; }");
+        test_support::spit(assets / std::string(APP_CSS.file()), "body { background: #fafafa; }");
         test_support::spit(assets / "kit.css", "body { margin: 0; }");
         auto config = window_description(page_head("", sheets));
         config.assets = {{"", assets}};
@@ -218,7 +222,9 @@ TEST_F(ShellWindow, MenuBarAndOpenRecent) {
     std::vector<std::string> tops;
     for (auto& t : items_of(find_menu_bar(GTK_WIDGET(window->gtk_window())))) tops.push_back(t.text);
     EXPECT_EQ(tops, (std::vector<std::string>{"Veltrum", "File", "Edit", "Help"}));
-    EXPECT_EQ(menu("Veltrum"), (std::vector<Shown>{{"Quit Veltrum", true, nullptr}}));
+    EXPECT_EQ(menu("Veltrum"), (std::vector<Shown>{{"Hide Veltrum", true, nullptr},
+                                                    {"-", true, nullptr},
+                                                    {"Quit Veltrum", true, nullptr}}));
     EXPECT_EQ(menu("File"), (std::vector<Shown>{{"New Project", true, nullptr},
                                                  {"Open...", true, nullptr},
                                                  {"Open Recent", false, nullptr},
@@ -270,6 +276,91 @@ TEST_F(ShellWindow, MenuBarAndOpenRecent) {
     // Another thread has no menu bar: nothing happens there.
     std::thread([] { menu::update_recent_menu({"/x.vtproject"}); }).join();
     EXPECT_EQ(open_recent().size(), 2u);
+}
+
+// Iconify requests (ICCCM WM_CHANGE_STATE to IconicState) that windows send
+// to the window manager, seen on the root window.
+struct IconifyRequests {
+    Atom change_state = 0;
+    std::vector<unsigned long> windows;
+
+    IconifyRequests() {
+        GdkWindow* root = gdk_get_default_root_window();
+        change_state = gdk_x11_get_xatom_by_name_for_display(gdk_display_get_default(), "WM_CHANGE_STATE");
+        gdk_window_set_events(root, GdkEventMask(gdk_window_get_events(root) | GDK_SUBSTRUCTURE_MASK));
+        // The message names the window it is about: a filter of every window.
+        gdk_window_add_filter(nullptr, &IconifyRequests::filter, this);
+    }
+    ~IconifyRequests() { gdk_window_remove_filter(nullptr, &IconifyRequests::filter, this); }
+
+    static GdkFilterReturn filter(GdkXEvent* xev, GdkEvent*, gpointer data) {
+        auto* self = static_cast<IconifyRequests*>(data);
+        const auto* e = static_cast<const XEvent*>(xev);
+        if (e->type == ClientMessage && e->xclient.message_type == self->change_state &&
+            e->xclient.data.l[0] == IconicState)
+            self->windows.push_back(e->xclient.window);
+        return GDK_FILTER_CONTINUE;
+    }
+};
+
+TEST_F(ShellWindow, HideIconifiesTheWindow) {
+    open({});
+    window->show();
+    ASSERT_TRUE(run_until([&] { return mapped.has_value(); }, 5s));
+    const unsigned long xid = GDK_WINDOW_XID(gtk_widget_get_window(GTK_WIDGET(window->gtk_window())));
+    IconifyRequests requests;
+    EXPECT_TRUE(window->has_menu_item("app_hide"));
+    ASSERT_TRUE(window->activate_menu_item("app_hide"));
+    // The window asks the window manager to iconify it (under Xvfb there is
+    // none to carry it out).
+    ASSERT_TRUE(run_until([&] { return !requests.windows.empty(); }, 5s));
+    EXPECT_EQ(requests.windows, std::vector<unsigned long>{xid});
+}
+
+// The mean brightness (0..255) of the window's menu bar as drawn on screen.
+double menu_bar_brightness(webview_host::Window& w, const fs::path& png) {
+    GtkWidget* bar = find_menu_bar(GTK_WIDGET(w.gtk_window()));
+    if (!bar) return -1;
+    GtkAllocation a;
+    gtk_widget_get_allocation(bar, &a);
+    GdkWindow* top = gtk_widget_get_window(GTK_WIDGET(w.gtk_window()));
+    GdkPixbuf* whole = gdk_pixbuf_get_from_window(top, 0, 0, gdk_window_get_width(top), std::min(200, gdk_window_get_height(top)));
+    if (!whole) return -1;
+    gdk_pixbuf_save(whole, png.c_str(), "png", nullptr, nullptr);
+    GdkPixbuf* shot = gdk_pixbuf_new_subpixbuf(whole, a.x, a.y, a.width, a.height);
+    const int n = gdk_pixbuf_get_n_channels(shot), stride = gdk_pixbuf_get_rowstride(shot);
+    const guchar* px = gdk_pixbuf_get_pixels(shot);
+    double sum = 0;
+    for (int y = 0; y < a.height; ++y)
+        for (int x = 0; x < a.width; ++x) {
+            const guchar* p = px + y * stride + x * n;
+            sum += (p[0] + p[1] + p[2]) / 3.0;
+        }
+    g_object_unref(shot);
+    g_object_unref(whole);
+    return sum / (static_cast<double>(a.width) * a.height);
+}
+
+TEST_F(ShellWindow, MenuBarFollowsTheDarkSetting) {
+    open({});
+    window->show();
+    ASSERT_TRUE(run_until([&] { return mapped.has_value(); }, 5s));
+    fs::create_directories(VELTRUM_ARTIFACT_DIR);
+    const fs::path dir = VELTRUM_ARTIFACT_DIR;
+    window->context().set_dark_theme(false);
+    pump_for(300ms);
+    const double light = menu_bar_brightness(*window, dir / "shell-menu-bar-light.png");
+    window->context().set_dark_theme(true);
+    EXPECT_TRUE(window->dark_theme());
+    pump_for(300ms);
+    const double dark = menu_bar_brightness(*window, dir / "shell-menu-bar-dark.png");
+    std::printf("menu bar brightness: light %.0f, dark %.0f\n", light, dark);
+    EXPECT_GT(light, 150);
+    EXPECT_LT(dark, 110);
+    // And back when the setting changes again.
+    window->context().set_dark_theme(false);
+    pump_for(300ms);
+    EXPECT_GT(menu_bar_brightness(*window, dir / "shell-menu-bar-light-again.png"), 150);
 }
 
 TEST_F(ShellWindow, OpenLogsFolderRunsTheOpener) {

@@ -2,8 +2,10 @@
 // head and the window description.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
+#include "base/tests/support.h"
 #include "shell/startup.h"
 
 namespace shell {
@@ -81,14 +83,28 @@ TEST(PageHead, StyleThenKitSheetsThenOwnSheet) {
     ASSERT_TRUE(head.starts_with(style));
     std::string want = style;
     for (const auto& k : kit) want += "<link rel=\"stylesheet\" href=\"" + k + "\">";
-    want += "<link rel=\"stylesheet\" href=\"veltrum://app/assets/veltrum/app.css\">";
+    want += "<link rel=\"stylesheet\" href=\"" + APP_CSS.url() + "\">";
     EXPECT_EQ(head, want);
 
     const std::regex link("<link rel=\"stylesheet\" href=\"[^\"]*\">");
     EXPECT_EQ(std::distance(std::sregex_iterator(head.begin(), head.end(), link), std::sregex_iterator()), 22);
     const std::regex style_el("<style>");
     EXPECT_EQ(std::distance(std::sregex_iterator(head.begin(), head.end(), style_el), std::sregex_iterator()), 1);
-    EXPECT_TRUE(head.ends_with("<link rel=\"stylesheet\" href=\"" + std::string(APP_CSS) + "\">"));
+    EXPECT_TRUE(head.ends_with("<link rel=\"stylesheet\" href=\"" + APP_CSS.url() + "\">"));
+}
+
+TEST(PageHead, ProgramSheetIsAContentHashedCopy) {
+    // Served from the assets folder under its name with a hash of its
+    // content, like the kit's files, so a changed sheet never meets a
+    // cached copy.
+    EXPECT_EQ(APP_CSS.name, "veltrum.css");
+    const std::string url = APP_CSS.url();
+    EXPECT_TRUE(std::regex_match(url, std::regex("veltrum://app/assets/veltrum-[0-9a-f]{12}\\.css"))) << url;
+    const auto copy = std::filesystem::path(VELTRUM_ASSETS_DIR) / std::string(APP_CSS.file());
+    const auto source = std::filesystem::path(VELTRUM_SOURCE_DIR) / "assets" / "veltrum.css";
+    ASSERT_TRUE(std::filesystem::exists(copy)) << copy;
+    EXPECT_EQ(test_support::slurp(copy), test_support::slurp(source));
+    EXPECT_GT(std::filesystem::file_size(copy), 1000u);
 }
 
 TEST(WindowDescription, HiddenFixedSizes) {

@@ -124,9 +124,16 @@ std::string route_text(const Route& route, const Source& source) {
     if (p.delay) on.push_back("Delay");
     if (p.polarity) on.push_back("Pol");
     std::string parts;
-    for (std::size_t i = 0; i < on.size(); ++i) parts += (i ? " " : "") + std::string(on[i]);
-    std::string strip = " " + source.name;
-    if (zone) strip += " " + route.zone;
+    for (std::size_t i = 0; i < on.size(); ++i) {
+        if (i) parts += ' ';
+        parts += on[i];
+    }
+    std::string strip = " ";
+    strip += source.name;
+    if (zone) {
+        strip += ' ';
+        strip += route.zone;
+    }
     auto text = fmt::format("{} \u2190{}: {}", route.dest.target, strip, parts);
     if (zone_gone(route, source)) text += " (zone gone, not sent)";
     return text;

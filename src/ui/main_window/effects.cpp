@@ -37,6 +37,15 @@ void apply_body_class(const WindowState& s) {
     });
 }
 
+void follow_dark_theme(const WindowState& s) {
+    const auto settings = s.settings;
+    const auto host = s.host;
+    reactive::use_effect([settings, host] {
+        const bool dark = settings.get(&Settings::dark_mode);
+        if (host && host->set_dark_theme) host->set_dark_theme(dark);
+    });
+}
+
 void update_window_title(const WindowState& s) {
     const auto path = s.project_path;
     const auto unsaved = s.unsaved;

@@ -21,6 +21,8 @@ extern const char* const STEPPER_ENTER_BLUR_SCRIPT;
 // Effects of the main window; each is called once per render of the window
 // (they are hooks).
 void apply_body_class(const WindowState& s);
+// The native menu bar and panels follow the dark-mode setting.
+void follow_dark_theme(const WindowState& s);
 void update_window_title(const WindowState& s);
 void autosave_on_settings_change(const WindowState& s);
 // Hides the tooltip bubble when a prompt or a dialog opens or the trace list

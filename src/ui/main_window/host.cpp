@@ -35,6 +35,7 @@ reactive::Task<PanelResult> run_panel(webview_host::WindowContext window, FilePa
 void complete_from_window(WindowHost& host, const webview_host::WindowContext& window) {
     if (!window.valid()) return;
     if (!host.set_title) host.set_title = [window](const std::string& t) { window.set_title(t); };
+    if (!host.set_dark_theme) host.set_dark_theme = [window](bool dark) { window.set_dark_theme(dark); };
     if (!host.request_close) host.request_close = [window] { window.request_close(); };
     if (!host.open_panel)
         host.open_panel = [window](FilePanel p) { return run_panel(window, std::move(p), false); };

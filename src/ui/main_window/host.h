@@ -29,6 +29,8 @@ using PanelResult = std::optional<std::filesystem::path>;
 struct WindowHost {
     // Replaces the native window's title.
     std::function<void(const std::string&)> set_title;
+    // The native parts of the window (menu bar, file panels) dark or light.
+    std::function<void(bool dark)> set_dark_theme;
     // Stores the one close-request handler (true lets the window close).
     std::function<void(std::function<bool()>)> set_close_handler;
     // Posts a close request, as the window's close button does.

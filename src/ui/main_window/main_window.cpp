@@ -263,6 +263,7 @@ Element main_window() {
     reactive::provide_context(s.open_dropdown);
 
     apply_body_class(s);
+    follow_dark_theme(s);
     zone_air_compensation(s);
     install_plot_script(s, ui::tf_plot::plot_script(20.0f, 20000.0f, 2.0f, 40.0f));
     update_window_title(s);
@@ -279,10 +280,7 @@ Element main_window() {
     });
     install_stepper_enter_blur();
 
-    // The plot's own stylesheet travels with the tree, so that a rebuilt page
-    // has it again.
-    return fragment(el("link").attr("rel", "stylesheet").attr("href", std::string(ui::tf_plot::STYLE_URL)),
-                    component(frame, "frame"));
+    return component(frame, "frame");
 }
 
 }  // namespace ui::main_window

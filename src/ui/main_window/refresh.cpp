@@ -139,7 +139,7 @@ Workers Workers::of(const WindowState& s) {
             if (!a) return std::nullopt;
             return a->copy();
         },
-        .send = [s](engine::analyzer::Cmd cmd) {
+        .send = [s](engine::analyzer::Cmd&& cmd) {
             if (const auto& a = s.analyzer.peek()) a->send(std::move(cmd));
         },
         .drop_analyzer = [s] { s.analyzer.set(std::nullopt); },

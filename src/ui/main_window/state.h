@@ -78,7 +78,7 @@ struct WindowState {
     Signal<bool> auto_delay{false};
     Signal<std::optional<reactive::Instant>> delay_found_at{std::nullopt};
     Signal<std::string> notice;
-    Signal<std::optional<engine::align::Alignment>> alignment{std::nullopt};
+    Signal<std::optional<engine::align::Alignment>> alignment;
     Signal<std::optional<engine::meter::Meter>> meter{std::nullopt};
     Signal<engine::meter::MeterSnapshot> meter_snapshot;
     // The plot page script's channel; replaced when the page is rebuilt.

@@ -14,6 +14,7 @@
 
 #include "reactive/root.h"
 #include "shared-ui/app_styles.h"
+#include "shell/startup.h"
 #include "ui/main_window/alignment.h"
 #include "ui/main_window/align_tab.h"
 #include "webview-host/gtk_loop.h"
@@ -89,7 +90,7 @@ TEST(AlignTabGui, ScreenshotsOfAnOpenSessionLightAndDark) {
                          shared_ui::app_styles::INTER_FONT.url());
     for (const auto& css : shared_ui::app_styles::ALL_CSS)
         c.head += fmt::format("<link rel=\"stylesheet\" href=\"{}\">", css.url());
-    c.head += "<link rel=\"stylesheet\" href=\"veltrum://app/assets/veltrum/app.css\">";
+    c.head += fmt::format("<link rel=\"stylesheet\" href=\"{}\">", shell::APP_CSS.url());
     c.head += fmt::format("<style>{}</style>", PANE);
     c.assets = {{"", VELTRUM_ASSETS_DIR}};
     auto window = std::make_unique<webview_host::Window>(

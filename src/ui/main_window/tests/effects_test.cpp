@@ -32,6 +32,7 @@ struct HostProps {
 
 reactive::Element effects_host(const HostProps& p) {
     apply_body_class(*p.s);
+    follow_dark_theme(*p.s);
     install_plot_script(*p.s, p.plot);
     update_window_title(*p.s);
     autosave_on_settings_change(*p.s);
@@ -121,6 +122,21 @@ TEST_F(Effects, TitleAndBodyClassFollowTheirCells) {
     EXPECT_EQ(count("document.body.className = \"light ui-tiny\";"), 1u);
     EXPECT_EQ(titles.size(), n);  // dark mode does not touch the title
     EXPECT_EQ(count("_stepperEnterBlur"), 1u);
+}
+
+TEST_F(Effects, NativeThemeFollowsDarkMode) {
+    mount();
+    EXPECT_EQ(dark_themes, (std::vector<bool>{true}));  // dark is the default
+    SettingsStoreImplExt::toggle_dark_mode(s().settings);
+    settle();
+    EXPECT_EQ(dark_themes, (std::vector<bool>{true, false}));
+    s().unsaved.set(true);  // another cell: no call
+    SettingsStoreImplExt::update(s().settings, [](Settings& st) { st.gen_db = -12.0f; });
+    settle();
+    EXPECT_EQ(dark_themes, (std::vector<bool>{true, false}));
+    SettingsStoreImplExt::toggle_dark_mode(s().settings);
+    settle();
+    EXPECT_EQ(dark_themes, (std::vector<bool>{true, false, true}));
 }
 
 TEST_F(Effects, PageScriptsComeBackAfterARecovery) {

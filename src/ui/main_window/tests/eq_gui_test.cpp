@@ -16,6 +16,7 @@
 #include "shared-ui/app_styles.h"
 #include "shared-ui/components/dropdown.h"
 #include "shared-ui/components/stepper.h"
+#include "shell/startup.h"
 #include "ui/main_window/design_edit.h"
 #include "ui/main_window/eq_card.h"
 #include "ui/main_window/plot_inputs.h"
@@ -144,7 +145,7 @@ protected:
         for (const auto& css : shared_ui::app_styles::ALL_CSS)
             c.head += fmt::format("<link rel=\"stylesheet\" href=\"{}\">\n", css.url());
         c.head += fmt::format("<link rel=\"stylesheet\" href=\"{}\">\n", ui::tf_plot::STYLE_URL);
-        c.head += "<link rel=\"stylesheet\" href=\"veltrum://app/assets/veltrum/app.css\">\n";
+        c.head += fmt::format("<link rel=\"stylesheet\" href=\"{}\">\n", shell::APP_CSS.url());
         c.head +=
             "<style>.harness { display: flex; height: 100%; } .harness > .plot { flex: 1; min-width: 0; position: relative; }"
             " .harness > .vt-sidebar { width: 320px; flex: 0 0 320px; overflow-y: auto; }</style>\n";

@@ -18,6 +18,7 @@
 #include "engine/settings/settings.h"
 #include "reactive/root.h"
 #include "shared-ui/app_styles.h"
+#include "shell/startup.h"
 #include "ui/main_window/effects.h"
 #include "ui/main_window/main_window.h"
 #include "ui/main_window/plot_inputs.h"
@@ -96,7 +97,7 @@ protected:
                            "') format('woff2'); font-weight: 100 900; }</style>\n";
         for (const auto& css : shared_ui::app_styles::ALL_CSS)
             head += fmt::format("<link rel=\"stylesheet\" href=\"{}\">\n", css.url());
-        head += "<link rel=\"stylesheet\" href=\"veltrum://app/assets/veltrum/app.css\">\n";
+        head += fmt::format("<link rel=\"stylesheet\" href=\"{}\">\n", shell::APP_CSS.url());
         c.head = head;
         c.assets = {{"", VELTRUM_ASSETS_DIR}};
         window = std::make_unique<webview_host::Window>(

@@ -52,6 +52,7 @@ protected:
         data_ = *api::client::Product::config_dir(engine::settings::PRODUCT_ID);
         host_ = std::make_shared<WindowHost>();
         host_->set_title = [this](const std::string& t) { titles.push_back(t); };
+        host_->set_dark_theme = [this](bool dark) { dark_themes.push_back(dark); };
         host_->save_panel = [this](FilePanel p) { return answer_panel(panel_answers, panels, std::move(p)); };
         host_->open_panel = [this](FilePanel p) { return answer_panel(panel_answers, panels, std::move(p)); };
         state_.emplace(make_state(Settings{}, host_, hooks()));
@@ -93,6 +94,7 @@ protected:
     int autosave_removals = 0;
     int kept_removals = 0;
     std::vector<std::string> titles;
+    std::vector<bool> dark_themes;
     std::shared_ptr<std::deque<PanelResult>> panel_answers = std::make_shared<std::deque<PanelResult>>();
     std::shared_ptr<std::vector<FilePanel>> panels = std::make_shared<std::vector<FilePanel>>();
 };
