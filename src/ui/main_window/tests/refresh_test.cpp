@@ -128,13 +128,21 @@ TEST_F(RefreshLoop, UnchangedInputsAreComputedOnceAndSendNothing) {
     EXPECT_EQ(s().predicted.computations(), 1u);
     EXPECT_EQ(s().reflections.computations(), 1u);
     ASSERT_EQ(s().reflections.peek().size(), 2u);
-    // A change of the trace list: each once more, and the plot is sent.
-    s().traces.update([](std::vector<Trace>& t) { t[1].used = false; });
+    // A change of the trace list: each once more. The hidden seat's curve
+    // leaves the plot's skeleton, so nothing needs sending; shown again, its
+    // element is new and its paths are sent.
+    s().traces.update([](std::vector<Trace>& t) { t[1].visible = false; });
     pass();
     pass();
     EXPECT_EQ(s().seats.computations(), 2u);
     EXPECT_EQ(s().reflections.computations(), 2u);
-    EXPECT_EQ(sent_passes().back(), 26u);
+    EXPECT_EQ(sent_passes().back(), 20u);
+    s().traces.update([](std::vector<Trace>& t) { t[1].visible = true; });
+    pass();
+    ASSERT_EQ(sent_passes().back(), 28u);
+    const auto& b = sent.back().second;
+    EXPECT_TRUE(std::any_of(b.begin(), b.end(), [](const PlotUpdate& u) { return u.id == "tf-stored-mag-1"; }));
+    EXPECT_LT(b.size(), sent.front().second.size());
 }
 
 TEST_F(RefreshLoop, AutomaticDelayIsAppliedTwoSecondsAfterTheFirstReport) {
