@@ -1,10 +1,13 @@
 // The plot page script in a real web view: the page-side time to apply one
-// heavy batch of drawing updates to the full transfer plot, measured in the
-// page with performance.now() over a run of batches (needs a display; skips
-// without).
+// heavy batch of drawing updates to the full transfer plot, and one live
+// batch (what the refresh loop sends while measuring: the updates that
+// differ from the pass before), measured in the page with performance.now()
+// over a run of batches, each followed by one layout (needs a display; skips
+// without). The counters give the JSON size of the batches.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -51,14 +54,9 @@ Env* env() {
     return e;
 }
 
-void BM_PageApplyBatch(benchmark::State& state) {
-    if (!std::getenv("DISPLAY") || !webview_host::init()) {
-        state.SkipWithError("no display");
-        return;
-    }
-    Env* e = env();
-    nlohmann::json batches = nlohmann::json::array();
-    for (unsigned k = 0; k < 8; ++k) batches.push_back(plot_batch(build_paths(tf_plot_test::heavy_inputs(k)).updates));
+// The page-side milliseconds per batch of `batches` applied in turn, each
+// followed by one layout.
+std::optional<double> page_ms(Env* e, const nlohmann::json& batches) {
     const std::string body = fmt::format(R"JS(
 const plot = await import("{}");
 const batches = {};
@@ -70,18 +68,78 @@ for (let i = 0; i < n; i++) {{
 }}
 return (performance.now() - t0) / n;)JS",
                                          SCRIPT_URL, batches.dump());
+    std::optional<base::Result<nlohmann::json>> out;
+    e->window->evaluate(body, {}, [&](base::Result<nlohmann::json> r) { out = std::move(r); });
+    webview_host::run_until([&] { return out.has_value(); });
+    if (!out || !*out || !(*out)->is_number()) return std::nullopt;
+    return (*out)->get<double>();
+}
+
+double mean_bytes(const nlohmann::json& batches) {
+    double bytes = 0;
+    for (const auto& b : batches) bytes += static_cast<double>(b.dump().size());
+    return batches.empty() ? 0.0 : bytes / static_cast<double>(batches.size());
+}
+
+void BM_PageApplyBatch(benchmark::State& state) {
+    if (!std::getenv("DISPLAY") || !webview_host::init()) {
+        state.SkipWithError("no display");
+        return;
+    }
+    Env* e = env();
+    nlohmann::json batches = nlohmann::json::array();
+    for (unsigned k = 0; k < 8; ++k) batches.push_back(plot_batch(build_paths(tf_plot_test::heavy_inputs(k)).updates));
     for (auto _ : state) {
-        std::optional<base::Result<nlohmann::json>> out;
-        e->window->evaluate(body, {}, [&](base::Result<nlohmann::json> r) { out = std::move(r); });
-        webview_host::run_until([&] { return out.has_value(); });
-        if (!out || !*out || !(*out)->is_number()) {
+        const auto ms = page_ms(e, batches);
+        if (!ms) {
             state.SkipWithError("page did not answer");
             return;
         }
-        state.SetIterationTime((*out)->get<double>() / 1000.0);
+        state.SetIterationTime(*ms / 1000.0);
     }
+    state.counters["batch_bytes"] = mean_bytes(batches);
 }
 BENCHMARK(BM_PageApplyBatch)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+
+// Live batches: of passes 1 to 32 of the heavy input (the live, accumulated
+// and spectrum curves and the impulse response change every pass), the
+// updates that differ from the pass before.
+void BM_PageApplyLiveBatch(benchmark::State& state) {
+    if (!std::getenv("DISPLAY") || !webview_host::init()) {
+        state.SkipWithError("no display");
+        return;
+    }
+    Env* e = env();
+    nlohmann::json batches = nlohmann::json::array();
+    // Drawn at the steady level, as the refresh loop draws.
+    auto first = build_paths(tf_plot_test::heavy_inputs(0));
+    auto before = first.updates;
+    float level = first.ref_db;
+    for (unsigned k = 1; k <= 32; ++k) {
+        auto in = tf_plot_test::heavy_inputs(k);
+        in.steady_ref = level;
+        auto built = build_paths(in);
+        level = built.ref_db;
+        auto now = std::move(built.updates);
+        std::vector<PlotUpdate> changed;
+        for (std::size_t i = 0; i < now.size(); ++i)
+            if (i >= before.size() || now[i] != before[i]) changed.push_back(now[i]);
+        batches.push_back(plot_batch(changed));
+        before = std::move(now);
+    }
+    // The page holds the first pass, as it would while measuring.
+    (void)page_ms(e, nlohmann::json::array({plot_batch(build_paths(tf_plot_test::heavy_inputs(0)).updates)}));
+    for (auto _ : state) {
+        const auto ms = page_ms(e, batches);
+        if (!ms) {
+            state.SkipWithError("page did not answer");
+            return;
+        }
+        state.SetIterationTime(*ms / 1000.0);
+    }
+    state.counters["batch_bytes"] = mean_bytes(batches);
+}
+BENCHMARK(BM_PageApplyLiveBatch)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

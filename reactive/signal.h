@@ -344,6 +344,8 @@ public:
         s_->update_if_stale();
         return *s_->value;
     }
+    // Whether this handle holds a memo (a default-made one holds none).
+    bool valid() const { return s_ != nullptr; }
     // How many times the value was computed (tests, diagnostics).
     std::size_t computations() const { return s_->computations; }
 

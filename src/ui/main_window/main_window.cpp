@@ -128,7 +128,6 @@ Element plot_area() {
     const auto s = use_window_state();
     const auto& set = s.settings;
     const View view = set.get(&Settings::view);
-    auto seats = use_memo([s] { return seats_memo(s); });
     auto onmousedown = use_callback<MouseEvent>([s](MouseEvent e) { open_panel_menu(s, e); });
     auto onarrival = use_callback<std::optional<std::size_t>>(
         [s](std::optional<std::size_t> a) { s.hovered_arrival.set(a); });
@@ -150,7 +149,7 @@ Element plot_area() {
     const bool running = snap.running;
     const bool predicted = s.show_predicted();
     const auto viewed = s.viewed_trace();
-    const auto& seat_data = seats();
+    const auto& seat_data = s.seats();
 
     ui::tf_plot::TfPlotProps p;
     p.onmousedown = onmousedown;

@@ -1,6 +1,7 @@
 #include "ui/main_window/refresh.h"
 
 #include <bit>
+#include <type_traits>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -162,15 +163,79 @@ bool Refresh::SplKey::operator==(const SplKey& o) const {
            weighting == o.weighting && smoothing == o.smoothing;
 }
 
-Refresh::Refresh(WindowState s, Workers workers, PlotSink sink)
-    : s_(std::move(s)),
-      workers_(std::move(workers)),
-      sink_(std::move(sink)),
-      seats_([st = s_] { return seats_memo(st); }),
-      predicted_([st = s_] { return predicted_memo(st); }) {}
+namespace {
 
-void Refresh::send(std::vector<PlotUpdate> batch) {
-    auto sent = sink_(std::move(batch));
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+    static_assert(std::has_unique_object_representations_v<T> || std::is_same_v<T, float> ||
+                  std::is_same_v<T, Point> || std::is_same_v<T, engine::tf::Arrival>);
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
+
+}  // namespace
+
+bool same_snapshot(const Snapshot& a, const Snapshot& b) {
+    if (a.harmonics.size() != b.harmonics.size()) return false;
+    for (std::size_t i = 0; i < a.harmonics.size(); ++i)
+        if (a.harmonics[i].first != b.harmonics[i].first || !same_bits(a.harmonics[i].second, b.harmonics[i].second))
+            return false;
+    for (std::size_t i = 0; i < a.octave_conf.size(); ++i)
+        if (!same_bits(a.octave_conf[i], b.octave_conf[i])) return false;
+    return a.found == b.found && a.fft_size == b.fft_size && a.delay == b.delay && a.averages == b.averages &&
+           a.dropouts == b.dropouts && a.sample_rate == b.sample_rate && a.accumulate == b.accumulate &&
+           a.warn == b.warn && a.running == b.running && a.lost == b.lost && same_bits(a.ir_span_ms, b.ir_span_ms) &&
+           same_bits(a.gate, b.gate) && same_bits(a.find_conf, b.find_conf) && same_bits(a.mic_db, b.mic_db) &&
+           same_bits(a.ref_db, b.ref_db) && a.status == b.status && a.label == b.label &&
+           same_bits(a.points, b.points) && same_bits(a.accumulated, b.accumulated) && same_bits(a.ir, b.ir) &&
+           same_bits(a.arrivals, b.arrivals) && same_bits(a.spectrum, b.spectrum);
+}
+
+Refresh::Refresh(WindowState s, Workers workers, PlotSink sink)
+    : s_(std::move(s)), workers_(std::move(workers)), sink_(std::move(sink)), built_([this] { return build(); }) {}
+
+Refresh::Built Refresh::build() const {
+    const auto& live = live_();
+    const bool analyzer = live.has_value();
+    const Snapshot* shown = analyzer ? &*live : nullptr;
+    if (!analyzer)
+        if (const auto& predicted = s_.predicted()) shown = &*predicted;
+    const auto& seats = s_.seats();
+    static const std::vector<std::vector<float>> no_rows;
+    const auto& reflections = (seats && !analyzer && s_.show_predicted()) ? s_.reflections() : no_rows;
+    auto in = plot_inputs(s_, analyzer, shown, seats, reflections);
+    in.steady_ref = steady_ref_;
+    auto paths = ui::tf_plot::build_paths(in);
+    steady_ref_ = paths.ref_db;
+    const float span = shown ? std::max(shown->ir_span_ms, 40.0f) : 40.0f;
+    paths.updates.push_back(PlotUpdate{"tf-plot", ui::tf_plot::ATTR_IR_MS, ui::tf_plot::num(span)});
+    const auto hash = batch_hash(paths.updates, s_.settings());
+    return Built{std::move(paths.updates), paths.ref_db, hash};
+}
+
+void Refresh::send(const std::vector<PlotUpdate>& batch, bool all) {
+    std::vector<PlotUpdate> out;
+    std::unordered_map<std::string, std::string> applied;
+    applied.reserve(batch.size());
+    for (const auto& u : batch) {
+        // Spectrogram rows are drawn, not held: each goes once.
+        if (u.attr == ui::tf_plot::ATTR_ROW) {
+            out.push_back(u);
+            continue;
+        }
+        std::string key = u.id;
+        key.push_back('\xFF');
+        key += u.attr;
+        const auto was = applied_.find(key);
+        if (all || was == applied_.end() || was->second != u.value) out.push_back(u);
+        applied.insert_or_assign(std::move(key), u.value);
+    }
+    // What the batch no longer names is forgotten, so that it is sent again
+    // in full when it comes back.
+    applied_ = std::move(applied);
+    if (out.empty()) return;
+    auto sent = sink_(std::move(out));
     if (!sent && !send_failure_logged_) {
         send_failure_logged_ = true;
         base::log::error(LOG_TARGET, fmt::format("plot update could not be sent: {:?}", sent.error()));
@@ -179,7 +244,16 @@ void Refresh::send(std::vector<PlotUpdate> batch) {
 
 void Refresh::pass(reactive::Instant now) {
     ++counter_;
-    if (s_.settings.peek().view == engine::settings::View::Spl) spl_pass(now);
+    const Settings& settings = s_.settings.peek();
+    // A new view or a panel switched on or off renders the plot afresh: its
+    // paths start empty, so the next batch restates everything.
+    const std::uint8_t show = static_cast<std::uint8_t>(settings.show_ir | settings.show_coh << 1 |
+                                                        settings.show_mag << 2 | settings.show_phase << 3 |
+                                                        settings.show_rta << 4);
+    if (last_view_ != settings.view || show != last_show_) applied_.clear();
+    last_view_ = settings.view;
+    last_show_ = show;
+    if (settings.view == engine::settings::View::Spl) spl_pass(now);
     else transfer_pass(now);
 }
 
@@ -251,14 +325,14 @@ void Refresh::spl_pass(reactive::Instant now) {
         batch = ui::tf_plot::rta_paths(std::nullopt, nullptr);
     }
     batch.push_back(PlotUpdate{"tf-plot", ui::tf_plot::ATTR_PTS, ""});
-    send(std::move(batch));
+    send(batch, counter_ % 10 == 0);
     copy_if_changed();
 }
 
 void Refresh::transfer_pass(reactive::Instant now) {
     spl_key_.reset();
-    std::optional<Snapshot> shown = workers_.analyzer();
-    const bool analyzer = shown.has_value();
+    std::optional<Snapshot> clone = workers_.analyzer();
+    const bool analyzer = clone.has_value();
     if (!analyzer) {
         if (s_.snapshot.peek().running)
             s_.snapshot.update([](Snapshot& x) {
@@ -266,30 +340,27 @@ void Refresh::transfer_pass(reactive::Instant now) {
                 x.running = false;
                 x.status = "Stopped";
             });
-        shown = predicted_.peek();
-    } else if ((shown->warn || shown->lost) && !shown->running) {
+    } else if ((clone->warn || clone->lost) && !clone->running) {
         workers_.drop_analyzer();
         s_.delay_panel.set(false);
         s_.auto_delay.set(false);
         s_.viewed_trace.set(std::nullopt);
     }
-
-    const auto& seats = seats_.peek();
-    std::vector<std::vector<float>> reflections;
-    if (seats && !analyzer && s_.show_predicted.peek()) {
-        for (const auto& t : s_.traces.peek())
-            reflections.push_back(ui::tf_plot::reflection_db(t.points, t.arrivals, t.gate));
+    {
+        const auto& was = live_.peek();
+        if (was.has_value() != clone.has_value() || (clone && !same_snapshot(*was, *clone))) live_.set(std::move(clone));
     }
-    const auto in = plot_inputs(s_, analyzer, shown ? &*shown : nullptr, seats, reflections);
-    auto paths = ui::tf_plot::build_paths(in);
-    const float span = shown ? std::max(shown->ir_span_ms, 40.0f) : 40.0f;
-    paths.updates.push_back(PlotUpdate{"tf-plot", ui::tf_plot::ATTR_IR_MS, ui::tf_plot::num(span)});
-    if (std::abs(paths.ref_db - s_.draw_level.peek()) > 0.01f) s_.draw_level.set(paths.ref_db);
+    const auto& live = live_.peek();
+    const auto& predicted = analyzer ? live : s_.predicted.peek();
+    const Snapshot* shown = analyzer ? &*live : (predicted ? &*predicted : nullptr);
 
-    const auto hash = batch_hash(paths.updates, s_.settings.peek());
-    if (!last_hash_ || *last_hash_ != hash || counter_ % 10 == 0) {
-        last_hash_ = hash;
-        send(std::move(paths.updates));
+    const Built& built = built_.peek();
+    if (std::abs(built.ref_db - s_.draw_level.peek()) > 0.01f) s_.draw_level.set(built.ref_db);
+
+    const bool resend = counter_ % 10 == 0;
+    if (!last_hash_ || *last_hash_ != built.hash || resend) {
+        last_hash_ = built.hash;
+        send(built.updates, resend);
     }
 
     if (!shown) {
@@ -349,9 +420,21 @@ reactive::Task<void> refresh_loop(WindowState s) {
     Refresh r(s, Workers::of(s), [s](std::vector<PlotUpdate> batch) {
         return send_plot_update(s.plot_channel.peek(), std::move(batch));
     });
+    // A new page (the channel is replaced with it) holds none of the drawing:
+    // the next batch restates everything.
+    auto pages = std::make_shared<std::uint64_t>(0);
+    reactive::Memo<std::uint64_t> page([ch = s.plot_channel, pages] {
+        (void)ch();
+        return ++*pages;
+    });
+    std::uint64_t page_seen = page.peek();
     const char* probe = std::getenv("VELTRUM_TEST_SNAPSHOT");
     for (std::uint32_t pass = 1;; ++pass) {
         co_await reactive::sleep(PASS);
+        if (const auto p = page.peek(); p != page_seen) {
+            page_seen = p;
+            r.restate();
+        }
         r.pass(reactive::current_loop()->now());
         if (probe && *probe && pass % PROBE_PASSES == 0) write_probe(probe, s.snapshot.peek());
     }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/result.h"
@@ -53,16 +55,39 @@ std::uint64_t batch_hash(const std::vector<PlotUpdate>& batch, const Settings& s
 // SipHash-c-d of `bytes` under the key (k0, k1).
 std::uint64_t siphash(std::string_view bytes, std::uint64_t k0, std::uint64_t k1, int c_rounds, int d_rounds);
 
+// Whether two snapshots hold the same bits (NaNs included), so that an
+// unchanged snapshot is recognised as such.
+bool same_snapshot(const engine::analyzer::Snapshot& a, const engine::analyzer::Snapshot& b);
+
 // The loop's state and one pass of it.
+//
+// The transfer plot's batch is a memo of the cells it is built from and of
+// the analyzer's snapshot, so a pass whose inputs did not change builds
+// nothing. What goes to the page is only the updates whose value differs
+// from the one the page was last sent; a new page, a switch of view or of a
+// panel, and every 10th pass restate the whole batch.
 class Refresh {
 public:
     Refresh(WindowState s, Workers workers, PlotSink sink);
     void pass(reactive::Instant now);
+    // The page was replaced: the next batch restates everything.
+    void restate() { applied_.clear(); }
+
+    // The transfer plot's batch, the level it was drawn at and its hash.
+    struct Built {
+        std::vector<PlotUpdate> updates;
+        float ref_db = 0.0f;
+        std::uint64_t hash = 0;
+        bool operator==(const Built& o) const { return hash == o.hash && ref_db == o.ref_db; }
+    };
 
 private:
     void spl_pass(reactive::Instant now);
     void transfer_pass(reactive::Instant now);
-    void send(std::vector<PlotUpdate> batch);
+    // Sends the updates of `batch` whose value differs from the one last
+    // sent (all of them with `all`); nothing when none differs.
+    void send(const std::vector<PlotUpdate>& batch, bool all);
+    Built build() const;
 
     struct SplKey {
         std::uint64_t frames = 0;
@@ -75,8 +100,15 @@ private:
     WindowState s_;
     Workers workers_;
     PlotSink sink_;
-    reactive::Memo<std::optional<Seats>> seats_;
-    reactive::Memo<std::optional<engine::analyzer::Snapshot>> predicted_;
+    // The analyzer's snapshot while one runs, written only when it changed.
+    reactive::Signal<std::optional<engine::analyzer::Snapshot>> live_{std::nullopt};
+    reactive::Memo<Built> built_;
+    // The level the transfer plot was last built at.
+    mutable std::optional<float> steady_ref_;
+    // The value last sent per element and attribute (id, 0xFF, attribute).
+    std::unordered_map<std::string, std::string> applied_;
+    std::optional<engine::settings::View> last_view_;
+    std::uint8_t last_show_ = 0;
     std::uint32_t counter_ = 0;
     std::optional<std::uint64_t> last_hash_;
     std::optional<SplKey> spl_key_;

@@ -129,10 +129,21 @@ std::optional<Snapshot> design_sum(const WindowState& s, const std::string& posi
 
 }  // namespace
 
+namespace {
+
+// Whether the current source has seat data: the window's shared memo when the
+// state has it.
+bool has_seats(const WindowState& s) {
+    if (s.seats.valid()) return s.seats().has_value();
+    return seats_memo(s).has_value();
+}
+
+}  // namespace
+
 std::optional<Snapshot> predicted_memo(const WindowState& s) {
     const auto& traces = s.traces();
     if (!s.show_predicted()) return viewed_snapshot(s, traces);
-    if (seats_memo(s)) return std::nullopt;
+    if (has_seats(s)) return std::nullopt;
     const std::string position = s.position();
     if (s.right_tab() == 2) return eq_view(s, position, traces);
     return design_sum(s, position, traces);
@@ -153,7 +164,7 @@ void set_predicted(const WindowState& s, bool on) {
     const bool found = std::any_of(traces.begin(), traces.end(), [&](const Trace& t) {
         return t.used && t.position == position && (!eq_tab || t.source == source);
     });
-    if (found || seats_memo(s)) return;
+    if (found || has_seats(s)) return;
     s.notice.set("Predicted is empty: tick a trace at this position");
 }
 

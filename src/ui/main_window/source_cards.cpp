@@ -36,10 +36,6 @@ Element source_card(const SourceCardProps& p) {
     const std::string name = p.name;
     const std::string current = current_source(s);
     const bool is_current = name == current;
-    // The seats only matter under the current source's card.
-    auto seats = use_memo([s, is_current]() -> std::optional<Seats> {
-        return is_current ? seats_memo(s) : std::nullopt;
-    });
     const auto& summed = s.summed_sources();
     const bool in_predicted = is_current || std::find(summed.begin(), summed.end(), name) != summed.end();
     const auto& traces = s.traces();
@@ -64,7 +60,9 @@ Element source_card(const SourceCardProps& p) {
                 list_button(icons::DELETE, "Delete this source and every trace of it",
                             [s, name](const MouseEvent&) { s.prompt.set(Prompt{Prompt::DeleteSource{name}}); })));
 
-    const auto& data = seats();
+    // The seats only matter under the current source's card.
+    static const std::optional<Seats> no_seats;
+    const auto& data = is_current ? s.seats() : no_seats;
     if (is_current && data) {
         const auto& picked = s.picked_seat();
         const bool average_shown = s.show_average();

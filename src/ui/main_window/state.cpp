@@ -3,6 +3,8 @@
 #include "reactive/root.h"
 
 #include "engine/persist/autosave.h"
+#include "ui/main_window/seats.h"
+#include "ui/tf_plot/tf_plot.h"
 
 namespace ui::main_window {
 
@@ -32,6 +34,16 @@ WindowState make_state(Settings settings, WindowHostRef host, AutosaveHooks file
     s.current_source_name.set(names.empty() ? std::string() : names.front());
     s.host = std::move(host);
     s.files = std::move(files);
+
+    // Each memo holds a copy of the state made before the memo itself was
+    // put in, so that no memo holds itself.
+    s.reflections = reactive::Memo<std::vector<std::vector<float>>>([traces = s.traces] {
+        std::vector<std::vector<float>> rows;
+        for (const auto& t : traces()) rows.push_back(ui::tf_plot::reflection_db(t.points, t.arrivals, t.gate));
+        return rows;
+    });
+    s.seats = reactive::Memo<std::optional<Seats>>([st = s] { return seats_memo(st); });
+    s.predicted = reactive::Memo<std::optional<engine::analyzer::Snapshot>>([st = s] { return predicted_memo(st); });
     return s;
 }
 

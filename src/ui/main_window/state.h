@@ -31,6 +31,7 @@
 #include "shared-ui/components/tooltip.h"
 #include "ui/main_window/align_session.h"
 #include "ui/main_window/host.h"
+#include "ui/main_window/keys.h"
 #include "ui/main_window/types.h"
 
 namespace ui::main_window {
@@ -114,6 +115,17 @@ struct WindowState {
     Signal<std::optional<std::pair<float, float>>> level_lock{std::nullopt};
     Signal<std::optional<std::size_t>> hovered_arrival{std::nullopt};
     Signal<float> draw_level{0.0f};
+
+    // ---- derived values, one memo each shared by all their readers (the
+    // refresh loop, the source cards, the plot's skeleton, the Predicted
+    // switch); made by make_state.
+    // The seat data of the current source (seats.h).
+    reactive::Memo<std::optional<Seats>> seats;
+    // What the plot shows in place of live data: the viewed trace or Predicted.
+    reactive::Memo<std::optional<engine::analyzer::Snapshot>> predicted;
+    // Per trace, per grid point: the dB change when its reflections are
+    // taken out; recomputed when the trace list changes.
+    reactive::Memo<std::vector<std::vector<float>>> reflections;
 
     // ---- alignment (the Align tab)
     // The open alignment session; none while no source is being aligned.

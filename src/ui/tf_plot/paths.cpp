@@ -284,6 +284,7 @@ Paths build_paths(const PathInputs& in) {
     else if (!display.empty()) ref = weighted_mean(display, t);
     else if (sum_s && !sum_s->empty()) ref = weighted_mean(*sum_s, 0.3f);
     else if (!stored.empty()) ref = weighted_mean(stored.front().points, stored.front().gate);
+    if (!in.fixed_ref && in.steady_ref && std::fabs(ref - *in.steady_ref) <= STEADY_REF_DB) ref = *in.steady_ref;
 
     // 10. The updates.
     Paths out;

@@ -144,7 +144,16 @@ struct PathInputs {
     std::vector<Arrival> arrivals{};
     std::optional<std::size_t> hovered{};
     std::optional<std::pair<std::vector<Point>, float>> reflect_source{};  // points and gate
+    // The level the plot was drawn at before, kept (without a fixed level)
+    // while the level found here stays within STEADY_REF_DB of it: a live
+    // curve's mean level wanders by hundredths of a dB from pass to pass,
+    // which would otherwise move every stored curve by a coordinate step.
+    std::optional<float> steady_ref{};
 };
+
+// How far the found drawing level may be from the steady one before the
+// plot follows it.
+inline constexpr float STEADY_REF_DB = 0.1f;
 
 struct Paths {
     std::vector<PlotUpdate> updates{};

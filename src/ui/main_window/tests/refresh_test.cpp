@@ -80,6 +80,71 @@ TEST_F(RefreshLoop, ChangedBatchIsSentAtOnce) {
     EXPECT_EQ(s().snapshot.peek().status, "Running");
 }
 
+TEST_F(RefreshLoop, BatchCarriesWhatChangedAndTheTenthPassRestatesAll) {
+    analyzer = live(-6.0f);
+    pass();
+    ASSERT_EQ(sent.size(), 1u);
+    const auto full = sent[0].second;
+    analyzer->points[100].db = 6.0f;
+    pass();
+    ASSERT_EQ(sent.size(), 2u);
+    const auto& changed = sent[1].second;
+    const auto has = [&](const std::vector<PlotUpdate>& b, const std::string& id) {
+        return std::any_of(b.begin(), b.end(), [&](const PlotUpdate& u) { return u.id == id; });
+    };
+    EXPECT_TRUE(has(changed, "tf-mag"));
+    EXPECT_TRUE(has(changed, "tf-plot"));  // the readout list
+    EXPECT_FALSE(has(changed, "tf-fill-0"));
+    EXPECT_FALSE(has(changed, "tf-phase"));
+    EXPECT_LT(changed.size(), full.size());
+    for (const auto& u : changed) {
+        const auto was = std::find_if(full.begin(), full.end(),
+                                      [&](const PlotUpdate& x) { return x.id == u.id && x.attr == u.attr; });
+        ASSERT_NE(was, full.end()) << u.id;
+        EXPECT_NE(was->value, u.value) << u.id;
+    }
+    while (passes < 10) pass();
+    EXPECT_EQ(sent_passes(), (std::vector<std::uint32_t>{1, 2, 10}));
+    EXPECT_EQ(sent.back().second.size(), full.size());
+    // A new page holds nothing: the next batch restates everything.
+    refresh->restate();
+    analyzer->points[100].db = 5.0f;
+    pass();
+    EXPECT_EQ(sent.back().second.size(), full.size());
+}
+
+TEST_F(RefreshLoop, UnchangedInputsAreComputedOnceAndSendNothing) {
+    // The seat view with Predicted on: the seats, the view and the reflection
+    // rows are all read by the plot.
+    s().sources.set({"Main"});
+    s().current_source_name.set("Main");
+    s().traces.set({make_trace("a", "Main", "Here"), make_trace("b", "Main", "There")});
+    s().position.set("Here");
+    s().right_tab.set(2);
+    s().show_predicted.set(true);
+    for (int i = 0; i < 25; ++i) pass();
+    EXPECT_EQ(sent_passes(), (std::vector<std::uint32_t>{1, 10, 20}));
+    EXPECT_EQ(s().seats.computations(), 1u);
+    EXPECT_EQ(s().predicted.computations(), 1u);
+    EXPECT_EQ(s().reflections.computations(), 1u);
+    ASSERT_EQ(s().reflections.peek().size(), 2u);
+    // A change of the trace list: each once more. The hidden seat's curve
+    // leaves the plot's skeleton, so nothing needs sending; shown again, its
+    // element is new and its paths are sent.
+    s().traces.update([](std::vector<Trace>& t) { t[1].visible = false; });
+    pass();
+    pass();
+    EXPECT_EQ(s().seats.computations(), 2u);
+    EXPECT_EQ(s().reflections.computations(), 2u);
+    EXPECT_EQ(sent_passes().back(), 20u);
+    s().traces.update([](std::vector<Trace>& t) { t[1].visible = true; });
+    pass();
+    ASSERT_EQ(sent_passes().back(), 28u);
+    const auto& b = sent.back().second;
+    EXPECT_TRUE(std::any_of(b.begin(), b.end(), [](const PlotUpdate& u) { return u.id == "tf-stored-mag-1"; }));
+    EXPECT_LT(b.size(), sent.front().second.size());
+}
+
 TEST_F(RefreshLoop, AutomaticDelayIsAppliedTwoSecondsAfterTheFirstReport) {
     s().auto_delay.set(true);
     analyzer = live(0.0f);

@@ -24,54 +24,106 @@ export function colour(v, bottom, range) {
 }
 
 // Draws one row of levels at the top of the canvas, moving the picture down.
+// The cost is one copy of the picture inside the canvas and one row of
+// pixels: nothing is read back from the canvas.
 function drawRow(cv, levels, bottom, top) {
   const w = cv.width, h = cv.height;
-  const g = cv.getContext("2d");
-  if (h > 1) g.putImageData(g.getImageData(0, 0, w, h - 1), 0, 1);
+  const g = cv.__g || (cv.__g = cv.getContext("2d"));
+  if (h > 1) {
+    g.globalCompositeOperation = "copy";
+    g.drawImage(cv, 0, 0, w, h - 1, 0, 1, w, h - 1);
+    g.globalCompositeOperation = "source-over";
+  }
   const range = Math.max(top - bottom, 1);
   const rows = cv.__rows || (cv.__rows = []);
   rows.unshift(levels);
   if (rows.length > h) rows.length = h;
   const n = levels.length;
-  const img = g.createImageData(w, 1);
+  let img = cv.__img;
+  if (!img || img.width !== w) img = cv.__img = g.createImageData(w, 1);
+  const d = img.data;
   for (let x = 0; x < w; x++) {
     const t = (w > 1 ? x / (w - 1) : 0) * (n - 1);
     const i = Math.min(Math.floor(t), n - 2);
     const f = t - i;
     const v = levels[i] + (levels[i + 1] - levels[i]) * f;
     const c = colour(v, bottom, range);
-    img.data[x * 4] = c[0];
-    img.data[x * 4 + 1] = c[1];
-    img.data[x * 4 + 2] = c[2];
-    img.data[x * 4 + 3] = 255;
+    d[x * 4] = c[0];
+    d[x * 4 + 1] = c[1];
+    d[x * 4 + 2] = c[2];
+    d[x * 4 + 3] = 255;
   }
   g.putImageData(img, 0, 0);
 }
 
+// The value last written per element id and attribute. An update equal to
+// the held value is skipped (a batch restated unchanged costs a comparison,
+// not a repaint), and an element the page renders afresh (a panel switched
+// on, a stored curve shown again) gets the held values at once.
+const held = new Map();
+
+function restore(node) {
+  const put = (el) => {
+    const m = el.id ? held.get(el.id) : undefined;
+    if (!m) return;
+    for (const [attr, value] of m) if (el.getAttribute(attr) !== value) el.setAttribute(attr, value);
+  };
+  put(node);
+  if (node.querySelectorAll) for (const el of node.querySelectorAll("[id]")) put(el);
+}
+
+let watching = false;
+function watchInserts() {
+  if (watching || typeof MutationObserver === "undefined" || !document.body) return;
+  watching = true;
+  new MutationObserver((records) => {
+    if (held.size === 0) return;
+    for (const r of records)
+      for (const n of r.addedNodes) if (n.nodeType === 1) restore(n);
+  }).observe(document.body, { childList: true, subtree: true });
+}
+
 // Writes one batch into the page; `report(context, error)` hears of items
-// that failed (the others still apply).
+// that failed (the others still apply). Returns how many items changed the
+// page.
 export function applyBatch(batch, report) {
+  watchInserts();
+  let changed = 0;
   for (const item of batch) {
-    try { applyItem(item); } catch (e) { report(item && item[0], e); }
+    try { if (applyItem(item)) changed++; } catch (e) { report(item && item[0], e); }
   }
+  return changed;
 }
 
 function applyItem(item) {
-  const el = document.getElementById(item[0]);
-  if (!el) return;
-  const attr = item[1], value = item[2];
+  const id = item[0], attr = item[1], value = item[2];
   if (attr !== "data-row") {
+    let m = held.get(id);
+    if (m && m.get(attr) === value) {
+      // Held already; an element rendered since without it still gets it.
+      const el = document.getElementById(id);
+      if (!el || el.getAttribute(attr) === value) return false;
+      el.setAttribute(attr, value);
+      return true;
+    }
+    if (!m) held.set(id, (m = new Map()));
+    m.set(attr, value);
+    const el = document.getElementById(id);
+    if (!el) return false;
     el.setAttribute(attr, value);
-    return;
+    return true;
   }
+  const el = document.getElementById(id);
+  if (!el) return false;
   const f = String(value).split("|");
-  if (f.length < 5) return;
+  if (f.length < 5) return false;
   const bottom = parseFloat(f[1]), top = parseFloat(f[2]);
   if (f[0] === el.getAttribute("data-tag") || f[4] === "" || !Number.isFinite(bottom) || !Number.isFinite(top))
-    return;
+    return false;
   el.setAttribute("data-tag", f[0]);
   el.setAttribute("data-row-secs", f[3]);
   drawRow(el, f[4].split(",").map(Number), bottom, top);
+  return true;
 }
 
 export async function run(consts, recv) {
@@ -201,8 +253,8 @@ export async function run(consts, recv) {
   for (;;) {
     const batch = await recv();
     if (!Array.isArray(batch)) continue;
-    applyBatch(batch, report);
-    if (pointer) {
+    // The readout follows the curves only when something was drawn.
+    if (applyBatch(batch, report) > 0 && pointer) {
       try {
         readout(document.elementFromPoint(pointer.x, pointer.y), pointer.x, pointer.y);
       } catch (e) { report("refresh", e); }

@@ -216,6 +216,26 @@ TEST_F(PlotPageTest, BatchesReachTheElements) {
     EXPECT_EQ(attr("tf-mag", "d"), "M0 5L6 7");
 }
 
+TEST_F(PlotPageTest, HeldValuesAreSkippedAndReachAPanelRenderedAgain) {
+    send({{"tf-mag", ATTR_D, "M0 500L1000 500"}});
+    // An update equal to the value the page holds changes nothing; the others apply.
+    auto changed = js(fmt::format("const plot = await import(\"{}\");"
+                                  " return plot.applyBatch([['tf-mag', 'd', 'M0 500L1000 500'], ['tf-phase', 'd', 'M1 2']],"
+                                  " () => {{}});",
+                                  SCRIPT_URL));
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(*changed, 1);
+    EXPECT_EQ(attr("tf-phase", "d"), "M1 2");
+    // A panel switched off and on is rendered afresh: it gets the held path at
+    // once, without another batch.
+    auto off = full_plot();
+    off.show_mag = false;
+    harness.plot.set(off);
+    ASSERT_TRUE(run_until([&] { return attr("tf-mag", "d") == "<none>"; }));
+    harness.plot.set(full_plot());
+    EXPECT_TRUE(run_until([&] { return attr("tf-mag", "d") == "M0 500L1000 500"; })) << attr("tf-mag", "d");
+}
+
 TEST_F(PlotPageTest, FailedItemsAreReportedOnceAndSkipped) {
     ASSERT_TRUE(js("window.__errs = []; const o = console.error;"
                    " console.error = (...a) => { window.__errs.push(a.map(String).join(' ')); o(...a); }; return true;"));

@@ -205,6 +205,31 @@ TEST(BuildPaths, ReferenceFallbacks) {
     EXPECT_FLOAT_EQ(build_paths(in).ref_db, -8.0f);
 }
 
+TEST(BuildPaths, SteadyLevelIsKeptWhileTheFoundOneStaysNear) {
+    PathInputs in;
+    in.live = grid(-6.0f, 0.9f);
+    in.stored = {{grid(-9.0f, 0.9f), 0, 0.5f}};
+    const auto plain = build_paths(in);
+    ASSERT_NEAR(plain.ref_db, -6.0f, 1e-4f);
+    struct Case {
+        float steady, drawn;
+    };
+    for (const auto& c : {Case{-6.05f, -6.05f}, Case{-5.92f, -5.92f}, Case{-6.2f, -6.0f}, Case{-5.8f, -6.0f}}) {
+        in.steady_ref = c.steady;
+        EXPECT_NEAR(build_paths(in).ref_db, c.drawn, 1e-4f) << c.steady;
+    }
+    // A fixed level wins over the steady one.
+    in.steady_ref = -6.05f;
+    in.fixed_ref = true;
+    in.fixed_ref_db = -1.0f;
+    EXPECT_FLOAT_EQ(build_paths(in).ref_db, -1.0f);
+    // The stored curve drawn at the steady level is the one drawn at that fixed level.
+    in.fixed_ref_db = -6.05f;
+    const auto fixed = build_paths(in);
+    in.fixed_ref = false;
+    EXPECT_EQ(find(build_paths(in).updates, "tf-stored-mag-0")->value, find(fixed.updates, "tf-stored-mag-0")->value);
+}
+
 TEST(BuildPaths, Readouts) {
     PathInputs in;
     in.live = {{hz_at(0), 0.0f, -45.4f, 0.974f}, {hz_at(500), -0.04f, 12.6f, 0.5f}, {hz_at(1000), NaN, 0, 1}};
