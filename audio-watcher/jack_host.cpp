@@ -135,6 +135,11 @@ public:
 
 private:
     Session() {
+        // The JACK library's complaints (no server, a lost socket) go to the
+        // log, not to the terminal: a machine without a server would
+        // otherwise print them at every listing.
+        jack_set_error_function([](const char* msg) { base::log::debug(TARGET, msg); });
+        jack_set_info_function([](const char* msg) { base::log::debug(TARGET, msg); });
         worker_ = std::thread([this] { work(); });
         worker_.detach();
     }
