@@ -1,6 +1,7 @@
 #include "audio-watcher/host.h"
 
 #include <mutex>
+#include <thread>
 
 namespace audio_watcher::host {
 
@@ -66,6 +67,12 @@ std::string_view standard_text(ErrorKind kind) {
 std::string text_of(const AudioError& e) {
     if (e.message) return *e.message;
     return std::string(standard_text(e.kind));
+}
+
+std::uint64_t Host::wait_for_change(std::uint64_t seen, std::chrono::milliseconds limit) {
+    std::this_thread::sleep_for(limit);
+    (void)seen;
+    return changes();
 }
 
 std::vector<std::string> platform_host_names() { return compiled_platform_hosts(); }

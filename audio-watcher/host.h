@@ -11,6 +11,7 @@
 // The engine asks for "the host in use" through current(); tests install a
 // software host with ScopedHost.
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -162,6 +163,14 @@ public:
     // be read.
     virtual DeviceHandle default_input_device() = 0;
     virtual DeviceHandle default_output_device() = 0;
+
+    // Hosts that hear of changes from the system itself (JACK's callbacks)
+    // count them: changes() moves on every client or port that comes or
+    // goes, and wait_for_change returns once it has moved past `seen` or
+    // `limit` has passed. Other hosts never move it and wait the whole limit.
+    virtual bool notifies_changes() const { return false; }
+    virtual std::uint64_t changes() const { return 0; }
+    virtual std::uint64_t wait_for_change(std::uint64_t seen, std::chrono::milliseconds limit);
 };
 using HostHandle = std::shared_ptr<Host>;
 

@@ -1,5 +1,10 @@
-// The platform hosts on Linux: RtAudio's JACK, PulseAudio and ALSA APIs.
+// The platform hosts on Linux: JACK through a client of our own
+// (jack_host.cpp), PulseAudio and ALSA through RtAudio.
+#include <alsa/asoundlib.h>
 #include <rtaudio/RtAudio.h>
+
+#include <cstdarg>
+#include <cstdio>
 
 #include <algorithm>
 #include <array>
@@ -9,11 +14,34 @@
 #include <mutex>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "audio-watcher/host.h"
+#include "base/log.h"
 
 namespace audio_watcher::host {
 
+HostHandle make_jack_host();
+
 namespace {
+
+// ALSA writes its complaints (no card, no such device) to the terminal
+// unless given a handler: they go to the log at debug level instead.
+void alsa_message(const char* file, int line, const char* function, int err, const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    base::log::debug("Veltrum::audio_watcher::alsa", text,
+                     {{"at", fmt::format("{}:{} {}", file ? file : "", line, function ? function : "")},
+                      {"err", fmt::format("{}", err)}});
+}
+
+void quiet_alsa() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&alsa_message); });
+}
 
 struct ApiName {
     RtAudio::Api api;
@@ -21,8 +49,7 @@ struct ApiName {
     const char* prefix;  // lower-case name and a colon
 };
 
-constexpr std::array<ApiName, 3> APIS = {{
-    {RtAudio::UNIX_JACK, "JACK", "jack:"},
+constexpr std::array<ApiName, 2> APIS = {{
     {RtAudio::LINUX_PULSE, "PulseAudio", "pulseaudio:"},
     {RtAudio::LINUX_ALSA, "ALSA", "alsa:"},
 }};
@@ -434,13 +461,16 @@ private:
 }  // namespace
 
 std::vector<std::string> compiled_platform_hosts() {
-    std::vector<std::string> out;
+    quiet_alsa();
+    std::vector<std::string> out{"JACK"};
     for (const auto& a : APIS)
         if (compiled(a.api)) out.emplace_back(a.name);
     return out;
 }
 
 HostHandle make_platform_host(std::string_view name) {
+    quiet_alsa();
+    if (name == "JACK") return make_jack_host();
     for (const auto& a : APIS)
         if (name == a.name && compiled(a.api)) return std::make_shared<RtHost>(a);
     return nullptr;

@@ -78,8 +78,18 @@ void watch_loop(host::HostHandle h, base::Sender<AudioDeviceEvent> tx, std::shar
     if (!h) return;
     // No events for the devices present at start.
     host_common::DeviceSnapshot prev = host_common::build_device_snapshot(*h);
+    std::uint64_t seen = h->changes();
     for (;;) {
-        if (!sleep(POLL_INTERVAL)) break;
+        if (h->notifies_changes()) {
+            // The host tells of every change: wait for one (or the interval,
+            // to look at the stop flag), then let the burst of ports that a
+            // client brings or takes settle.
+            const std::uint64_t now = h->wait_for_change(seen, POLL_INTERVAL);
+            if (now != seen) std::this_thread::sleep_for(SETTLE);
+            seen = h->changes();
+        } else if (!sleep(POLL_INTERVAL)) {
+            break;
+        }
         if (stop->load(std::memory_order_relaxed)) break;
         host_common::DeviceSnapshot next = host_common::build_device_snapshot(*h);
         host_common::carry_over(std::move(next.output_failures), prev.outputs, prev.default_output, next.outputs,

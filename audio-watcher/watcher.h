@@ -39,9 +39,13 @@ namespace macos {
 // tests do that); the default sleeps for real and always goes on.
 using Sleep = std::function<bool(std::chrono::nanoseconds)>;
 inline constexpr std::chrono::seconds POLL_INTERVAL{2};
+// After a change that the host told of, the pause before the snapshot.
+inline constexpr std::chrono::milliseconds SETTLE{30};
 
 // The polling thread's body: snapshots `h` every POLL_INTERVAL until `stop`
-// is set (looked at once after each sleep) and sends the changes on `tx`.
+// is set (looked at once after each sleep) and sends the changes on `tx`. A
+// host that tells of its changes (JACK) is snapshotted as soon as one comes,
+// and at the interval otherwise.
 void watch_loop(host::HostHandle h, base::Sender<AudioDeviceEvent> tx, std::shared_ptr<std::atomic<bool>> stop,
                 Sleep sleep);
 

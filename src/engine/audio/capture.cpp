@@ -126,10 +126,15 @@ float sample_to_f32(SampleFormat format, const void* data, std::size_t index) no
 // Device lists
 
 DeviceList list_devices(bool input) {
+    auto list = try_list_devices(input);
+    return list ? std::move(*list) : DeviceList{};
+}
+
+base::Result<DeviceList> try_list_devices(bool input) {
     host::HostHandle h = host::current();
-    if (!h) return {};
+    if (!h) return base::fail("no audio host");
     auto devices = h->devices();
-    if (!devices) return {};
+    if (!devices) return base::fail(fail_text(devices.error()));
     const std::string prefix = h->id_prefix();
     std::vector<AudioDevice> entries;
     for (const host::DeviceHandle& d : *devices) {

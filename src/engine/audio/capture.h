@@ -46,6 +46,10 @@ inline constexpr std::uint32_t STANDARD_RATES[] = {44100, 48000, 88200, 96000, 1
 
 // The devices of one direction; failures leave entries (or everything) out.
 DeviceList list_devices(bool input);
+// The same, but a host that cannot be asked at all (no server, a listing
+// that failed) is an error with its text, never an empty list: only a
+// listing that succeeded can say that a device is gone.
+base::Result<DeviceList> try_list_devices(bool input);
 
 // The device of the host in use whose id is `id`, in that direction.
 base::Result<host::DeviceHandle> find_device(std::string_view host_name, std::string_view id, bool input);

@@ -1,8 +1,10 @@
 #include "ui/main_window/main_window.h"
 
+#include <limits>
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "api/client.h"
 #include "reactive/root.h"
@@ -91,6 +93,9 @@ ui::tf_plot::SplViewProps spl_view_props(const Settings& st, const engine::meter
     ui::tf_plot::SplViewProps p;
     p.levels = {m.z_db + off,     m.a_db + off,     m.c_db + off,     m.leq_short_db + off,     m.leq_long_db + off,
                 m.max_z_db + off, m.max_a_db + off, m.max_c_db + off, m.max_leq_short_db + off, m.max_leq_long_db + off};
+    // Before the meter's first analysis there is no level to show: a dash,
+    // not a 0.0 that reads like a measured one.
+    if (m.frames == 0) p.levels.fill(std::numeric_limits<float>::quiet_NaN());
     p.leq_short_label = "LAeq " + duration_text(st.spl_leq_short_secs);
     p.leq_long_label = leq_long_label(st.spl_leq_long_secs, m.running, m.leq_secs);
     p.unit = off == 0.0f ? "dBFS" : "dB SPL";

@@ -410,7 +410,7 @@ void write_probe(const std::filesystem::path& file, const Snapshot& n) {
     for (const auto& p : n.points) points.push_back({p.hz, p.db, p.deg, p.conf});
     const nlohmann::json j{{"status", n.status}, {"running", n.running},   {"warn", n.warn},
                            {"delay", n.delay},   {"sample_rate", n.sample_rate}, {"averages", n.averages},
-                           {"points", points}};
+                           {"dropouts", n.dropouts},     {"points", points}};
     (void)api::client::write_atomic(file, j.dump());
 }
 

@@ -80,3 +80,26 @@ TEST_F(DeviceListTest, ClosedReceiverDoesNotEndTheThread) {
 }
 
 }  // namespace
+
+// A listing that fails sends nothing (an empty pair would read as every
+// device gone); the thread tries again by itself and sends the lists once
+// the host answers, without waiting for a device event.
+TEST_F(DeviceListTest, FailedListingSendsNothingAndIsTriedAgain) {
+    host->fail_enumeration(audio_watcher::host::AudioError{audio_watcher::host::ErrorKind::HostUnavailable,
+                                                           "server busy"});
+    auto [tx, rx] = base::channel<DeviceLists>();
+    std::thread t(
+        [tx = std::move(tx), sleep = pace.sleep()]() mutable {
+            ui::main_window::device_list_thread(std::move(tx), std::move(sleep));
+        });
+    pace.started();
+    EXPECT_EQ(rx.recv_timeout(std::chrono::milliseconds(1500)).status, base::RecvStatus::Empty);
+    host->fail_enumeration(std::nullopt);
+    const auto got = rx.recv_timeout(std::chrono::seconds(30));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got.value, listed());
+    ASSERT_EQ(got.value->first.size(), 1u);
+    EXPECT_FALSE(got.value->first[0].second.empty());
+    pace.finish();
+    t.join();
+}

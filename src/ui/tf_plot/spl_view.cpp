@@ -29,7 +29,8 @@ namespace {
 
 Element card(const std::string& label, float value, float max, const std::string& unit) {
     return div().cls("spl-card")(
-        div().cls("value")(fmt::format("{:.1f}", value), span().cls("unit")(unit)),
+        div().cls("value")(std::isfinite(value) ? fmt::format("{:.1f}", value) : std::string("\u2013"),
+                           span().cls("unit")(unit)),
         div().cls("label")(label),
         div().cls("max")(std::isfinite(max) ? fmt::format("Max {:.1f}", max) : std::string("Max \u2013")));
 }

@@ -132,6 +132,7 @@ TEST(FrameText, SplViewWithoutOffsetAndWithOne) {
     st.spl_range_top_db = -20;
     st.spl_range_bottom_db = -100;
     MeterSnapshot m;
+    m.frames = 12;  // the meter has analysed
     m.z_db = -30;
     m.max_leq_long_db = -25;
     auto p = spl_view_props(st, m);
@@ -147,6 +148,18 @@ TEST(FrameText, SplViewWithoutOffsetAndWithOne) {
     EXPECT_EQ(p.levels[0], 64.0f);
     EXPECT_EQ(p.range_top_db, 74.0f);
     EXPECT_EQ(p.range_bottom_db, -6.0f);
+}
+
+// Before the meter's first analysis (its input not open yet, or gone) the
+// level cards show no number at all, with or without an offset.
+TEST(FrameText, SplLevelsBeforeTheFirstAnalysisAreNotNumbers) {
+    Settings st;
+    MeterSnapshot m;  // frames 0, every level at its start value
+    for (float offset : {0.0f, 94.0f}) {
+        st.spl_offset_db = offset;
+        const auto p = spl_view_props(st, m);
+        for (float v : p.levels) EXPECT_TRUE(std::isnan(v)) << offset;
+    }
 }
 
 TEST(FrameText, ShadeBelow) {
