@@ -7,7 +7,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "ui/main_window/refresh.h"
+#include "ui/main_window/measure/refresh.h"
 
 namespace {
 

@@ -28,8 +28,8 @@
 #include "shared-ui/app_styles.h"
 #endif
 #ifdef VELTRUM_HAS_MAIN_WINDOW
-#include "ui/main_window/host.h"
-#include "ui/main_window/main_window.h"
+#include "ui/main_window/core/host.h"
+#include "ui/main_window/frame/main_window.h"
 #include "ui/tf_plot/tf_plot.h"
 #endif
 

@@ -11,7 +11,7 @@
 #include "base/tests/support.h"
 #include "engine/settings/settings.h"
 #include "reactive/root.h"
-#include "ui/main_window/state.h"
+#include "ui/main_window/core/state.h"
 
 namespace ui::main_window::testing {
 
