@@ -1,4 +1,8 @@
 #pragma once
+// align/: the Align tab. The alignment session (alignment) with its values
+// (align_session), the level, delay, polarity and crossover searches
+// (align_search), and the tab's cards (align_tab).
+//
 // The alignment session: one source aligned to another by level, delay,
 // polarity or crossover, its candidates applied and undone on the strips.
 #include <cstddef>

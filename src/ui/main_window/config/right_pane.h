@@ -1,4 +1,9 @@
 #pragma once
+// config/: the right pane and the Config tab. The pane's tab bar and pinned
+// card (right_pane), the parts the settings cards share (card_parts), and the
+// input, measurement, readout, generator, SPL and pinned cards, each writing
+// the settings and restarting the measurement where a change needs it.
+//
 // The right pane: its tab bar, the cards of the chosen tab and the pinned card.
 #include "reactive/element.h"
 

@@ -1,4 +1,11 @@
 #pragma once
+// core/: what every region of the main window stands on. The state (its
+// reactive cells), the vocabulary of dialogs and prompts, the host window's
+// services, the small shared helpers (keys), the modal dialogs and the name
+// prompt, the project commands (new, open, save, autosave), the start-up
+// restore, the effects that follow the state, the design edits, the window's
+// keys and menu items, and the update check.
+//
 // The main window's state: every reactive cell it owns, created once at its
 // first render in this order and kept for the life of the window. Cells are
 // handles: closures copy them freely; all of it lives on the UI thread.

@@ -1,4 +1,9 @@
 #pragma once
+// eq/: the EQ tab. The tab itself (eq_tab), the EQ card of a source's
+// filters (eq_card), the Fit card and the EQ fit (eq_fit), the Zones card
+// (zones), the Export card with the console sends and the processor file
+// (console), and the strips text export (strips_text).
+//
 // The EQ tab of the right pane: Fit, EQ, Shaping, Zones and Export cards,
 // and the small markup pieces its cards share.
 #include <string>

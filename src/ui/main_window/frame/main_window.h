@@ -1,4 +1,8 @@
 #pragma once
+// frame/: the window's frame around the plot. The root component
+// (main_window), the toolbar, the status line, the sidebar with its source
+// cards, and the strip card the Align and EQ tabs show for one source.
+//
 // The main window: the root component of the page. It owns the running
 // application's state (state.h), restores the work at start (start_up.h)
 // and lays out the whole window: overlays, sidebar, toolbar, plot, status

@@ -1,4 +1,9 @@
 #pragma once
+// measure/: the measurement loop. Starting and stopping the analyzer and the
+// meter (measurement), the refresh loop that runs every 33 ms (refresh) and
+// what it draws (plot_inputs, seats), trace capture, and the device watch
+// that follows the audio devices.
+//
 // Running the measurement workers: starting and stopping the analyzer and
 // the SPL meter, switching views, the delay search, accumulate mode and the
 // restart after a settings change. UI thread only.
