@@ -1,0 +1,244 @@
+// The impulse response as drawn: the envelope masked by the confidence, the
+// displayed span and the arrivals.
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "base/cast.h"
+#include "engine/core/tf.h"
+#include "engine/core/internal/tf_detail.h"
+
+namespace engine::tf {
+
+namespace {
+
+// The grid point whose confidence masks bin k (k <= n/2) of an FFT of size n
+// at rate fs; kept per thread for the last few sizes (the same n and fs come
+// with every display refresh).
+const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
+    struct Entry {
+        std::size_t n;
+        float fs;
+        std::vector<std::uint8_t> table;
+    };
+    thread_local std::vector<Entry> cache;
+    for (const Entry& e : cache)
+        if (e.n == n && e.fs == fs) return e.table;
+    const float nf = static_cast<float>(n);
+    std::vector<std::uint8_t> table(n / 2 + 1);
+    for (std::size_t k = 0; k <= n / 2; ++k) {
+        const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
+        table[k] = static_cast<std::uint8_t>(
+            std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239));
+    }
+    if (cache.size() >= 8) cache.erase(cache.begin());
+    cache.push_back(Entry{n, fs, std::move(table)});
+    return cache.back().table;
+}
+
+}  // namespace
+
+namespace {
+
+// |z| (magnitude) of the complex values [from, to) into out, four at a time.
+// Without trapping math the compiler may compute both sides of the select,
+// and this file is built without errno from the math functions, so the
+// square roots are inline; no value changes.
+__attribute__((optimize("no-trapping-math"))) void magnitudes(const float* __restrict z, float* __restrict out,
+                                                             std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+        const float x = z[2 * k];
+        const float y = z[2 * k + 1];
+        const float r = static_cast<float>(__builtin_sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
+        const bool inf = (__builtin_fabsf(x) == __builtin_inff()) | (__builtin_fabsf(y) == __builtin_inff());
+        out[k] = inf ? __builtin_inff() : r;
+    }
+}
+
+// confident_envelope of ir (conf holding 240 values, ir not empty) into
+// `out`, computed only for samples [0, after) and [n - before, n); the
+// others are left zero.
+void envelope_into(std::span<const float> ir, std::span<const float> conf, float fs, std::vector<float>& out,
+                   std::size_t after, std::size_t before) {
+    const std::size_t n = ir.size();
+    // The spectrum of the real response fills bins 0..n/2; the envelope's
+    // one-sided spectrum keeps no bin above them.
+    thread_local std::vector<Complex> s;
+    s.resize(n);
+    plan::real_forward(n)->process(ir, std::span<Complex>(s).first(n / 2 + 1));
+    std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
+    const float nf = static_cast<float>(n);
+    const std::vector<std::uint8_t>& points = mask_points(n, fs);
+    // The mask of each grid point, once.
+    // The scale of each grid point's bins, once: mask x 2 / n (x 1 / n for
+    // bins 0 and n/2).
+    std::array<float, GRID_POINTS> masks, scales;
+    for (std::size_t i = 0; i < GRID_POINTS; ++i) {
+        masks[i] = std::fmin(std::fmax((conf[i] - 0.2f) / 0.3f, 0.0f), 1.0f);
+        scales[i] = masks[i] * 2.0f / nf;
+    }
+    for (std::size_t k = 0; 2 * k <= n; ++k) {
+        if (k == 0 || 2 * k == n)
+            s[k] *= masks[points[k]] * 1.0f / nf;
+        else
+            s[k] *= scales[points[k]];
+    }
+    plan::inverse(n)->process(s);
+    out.resize(n);
+    const auto* z = reinterpret_cast<const float*>(s.data());
+    after = std::min(after, n);
+    before = std::min(before, n - after);
+    magnitudes(z, out.data(), 0, after);
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before), 0.0f);
+    magnitudes(z, out.data(), n - before, n);
+}
+
+}  // namespace
+
+std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
+    if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
+    std::vector<float> out;
+    envelope_into(ir, conf, fs, out, ir.size(), 0);
+    return out;
+}
+
+IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs) {
+    IrView view;
+    if (conf.size() != GRID_POINTS || ir.empty()) {
+        view.span_ms = ir_span_ms(ir, fs);
+        view.display = ir_display(ir, fs, view.span_ms);
+        return view;
+    }
+    // The span reads the first half of the envelope; the display reads from
+    // 2 ms before time zero (the end of the response) to at most 320 ms after.
+    const std::size_t n = ir.size();
+    const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.002f));
+    const std::size_t post = base::saturating_cast<std::size_t>(std::floor(fs * (320.0f / 1000.0f)));
+    std::size_t after = n;
+    std::size_t before = 0;
+    if (pre < n && post < n - pre) {
+        after = std::max(n / 2, post + 1);
+        before = pre;
+    }
+    thread_local std::vector<float> env;
+    envelope_into(ir, conf, fs, env, after, before);
+    view.span_ms = ir_span_ms(env, fs);
+    view.display = ir_display(env, fs, view.span_ms);
+    return view;
+}
+
+namespace {
+
+// The largest |x| of the values, at least 0; a NaN value is passed over, as
+// std::fmax would. Four lanes at a time (the largest value does not depend
+// on the order).
+float largest_abs(const float* x, std::size_t count) {
+    const V4i magnitude_bits{0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    V4 m{};
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const V4 a = (V4)((V4i)load4(x + k) & magnitude_bits);
+        m = select4(a > m, a, m);
+    }
+    float r = 0.0f;
+    for (int j = 0; j < 4; ++j) r = m[j] > r ? m[j] : r;
+    for (; k < count; ++k) {
+        const float a = std::abs(x[k]);
+        r = a > r ? a : r;
+    }
+    return r;
+}
+
+}  // namespace
+
+float ir_span_ms(std::span<const float> ir, float fs) {
+    const std::size_t half = ir.size() / 2;
+    auto max_abs = [&](std::size_t from, std::size_t to) { return from < to ? largest_abs(ir.data() + from, to - from) : 0.0f; };
+    const float p = max_abs(0, half);
+    for (const float span : {40.0f, 80.0f, 160.0f}) {
+        const std::size_t e = base::saturating_cast<std::size_t>(std::floor(fs * (2.0f * span) / 1000.0f));
+        if (e > half) return span;
+        const std::size_t b = base::saturating_cast<std::size_t>(std::floor(fs * (0.75f * span) / 1000.0f));
+        if (2.0f * max_abs(0, std::min(b, ir.size())) < p) continue;
+        if (b >= e) {
+            if (p * 0.25118864f > 0.0f) return span;
+            continue;
+        }
+        const float late = max_abs(b, e);
+        if (late < p * 0.25118864f) return span;
+        std::size_t first = b;
+        while (first < e && std::abs(ir[first]) != late) ++first;
+        if (first == b) return span;
+    }
+    return 320.0f;
+}
+
+IrDisplay ir_display(std::span<const float> ir, float fs) {
+    if (ir.empty()) return {};
+    return ir_display(ir, fs, ir_span_ms(ir, fs));
+}
+
+IrDisplay ir_display(std::span<const float> ir, float fs, float span_ms) {
+    IrDisplay out;
+    if (ir.empty()) return out;
+    const std::int64_t n = static_cast<std::int64_t>(ir.size());
+    const std::int64_t pre = base::saturating_cast<std::int64_t>(std::floor(fs * 0.002f));
+    const std::int64_t post = base::saturating_cast<std::int64_t>(std::floor(fs * (span_ms / 1000.0f)));
+    const std::int64_t len = pre + post;
+    if (len <= 0) return out;
+    std::vector<float> v(static_cast<std::size_t>(len));
+    // The circular index of sample j - pre, stepped rather than divided.
+    std::int64_t idx = (((-pre) % n) + n) % n;
+    for (std::int64_t j = 0; j < len;) {
+        // A run of samples up to the end of the response.
+        const std::int64_t run = std::min(len - j, n - idx);
+        for (std::int64_t r = 0; r < run; ++r) v[j + r] = std::abs(ir[static_cast<std::size_t>(idx + r)]);
+        j += run;
+        idx = idx + run == n ? 0 : idx + run;
+    }
+    const float peak = largest_abs(v.data(), v.size());  // std::fmax: peak is never NaN
+    if (!(peak > 0.0f)) return out;
+    auto level = [&](float x) { return std::fmin(std::fmax(20.0f * std::log10(std::fmax(x / peak, 1e-9f)), -60.0f), 0.0f); };
+
+    out.display.resize(IR_DISPLAY_LEN);
+    const std::int64_t blocks = static_cast<std::int64_t>(IR_DISPLAY_LEN);
+    for (std::int64_t b = 0; b < blocks; ++b) {
+        const std::int64_t s = b * len / blocks;
+        const std::int64_t e = std::max(s + 1, (b + 1) * len / blocks);
+        float m = v[s];
+        // std::fmax(m, v[j]): a NaN m takes the next value, a NaN v[j] is passed over.
+        for (std::int64_t j = s + 1; j < e; ++j) m = v[j] > m || m != m ? v[j] : m;
+        out.display[b] = level(m);
+    }
+
+    std::vector<std::int64_t> cands;
+    const float floor_level = peak * 0.056234132f;
+    for (std::int64_t j = 1; j + 1 < len; ++j) {
+        if (v[j] > floor_level && v[j] >= v[j - 1] && v[j] >= v[j + 1]) cands.push_back(j);
+    }
+    // Candidates by falling level, the earlier first among equals; only as
+    // many are put in order as the choice below reads.
+    const auto before = [&](std::int64_t a, std::int64_t b) { return v[a] > v[b] || (v[a] == v[b] && a < b); };
+    std::size_t ordered = 0;
+    const std::int64_t sep = base::saturating_cast<std::int64_t>(std::floor(fs * 0.00025f));
+    std::vector<std::int64_t> taken;
+    for (std::size_t c = 0; c < cands.size(); ++c) {
+        if (taken.size() == 6) break;
+        if (c == ordered) {
+            ordered = std::min(cands.size(), std::max<std::size_t>(64, 2 * ordered));
+            std::partial_sort(cands.begin() + static_cast<std::ptrdiff_t>(c),
+                              cands.begin() + static_cast<std::ptrdiff_t>(ordered), cands.end(), before);
+        }
+        const std::int64_t j = cands[c];
+        const bool apart = std::all_of(taken.begin(), taken.end(), [&](std::int64_t t) { return std::abs(j - t) >= sep; });
+        if (apart) taken.push_back(j);
+    }
+    std::sort(taken.begin(), taken.end());
+    for (std::int64_t j : taken) {
+        const float ms = std::round(static_cast<float>(j - pre) / fs * 10000.0f) / 10.0f;
+        out.arrivals.push_back(Arrival{ms, std::round(level(v[j]))});
+    }
+    return out;
+}
+
+}  // namespace engine::tf
