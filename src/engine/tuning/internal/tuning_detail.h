@@ -71,4 +71,10 @@ inline std::int32_t total_key(float v) {
 }
 inline bool total_less(float a, float b) { return total_key(a) < total_key(b); }
 
+// The widest delay an alignment searches either way.
+inline constexpr float MAX_DELAY_MS = 40.0f;
+
+// Whether a point's confidence reaches its trace's gate.
+inline bool reaches_gate(const trace::Trace& t, std::size_t i) { return conf_at(t, i) >= t.gate; }
+
 }  // namespace engine::tuning_detail
