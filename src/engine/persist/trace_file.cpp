@@ -131,24 +131,30 @@ base::Result<Session> parse_and_finish(const std::string& text) {
     }
 }
 
-// Rebuilds traces on worker threads as the parser hands them over, so that
-// the rebuild of the first traces overlaps the parse of the later ones. A
-// trace that fails its check is not rebuilt, nor is any after it. Without
-// threads the work is done in add.
+// Rebuilds traces on worker threads once the whole file has been parsed and
+// every trace has passed its check: a file refused anywhere costs no rebuild.
+// The traces rebuilt at once hold at most REBUILD_POINTS transform points
+// between them (one trace at a time past that), which bounds the memory of
+// the transforms whatever the file claims. A trace with a transform larger
+// than LARGE_POINTS is rebuilt on the first worker only, as the buffers a
+// thread keeps for its transforms stay with it until the pool ends.
 class RebuildPool {
 public:
+    static constexpr std::size_t REBUILD_POINTS = MAX_FFT;
+    static constexpr std::size_t LARGE_POINTS = MAX_FFT / 8;
+
     RebuildPool() {
         const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
         const std::size_t count = std::min<std::size_t>(7, hw > 1 ? hw - 1 : 1);
         try {
-            for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+            for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this, i] { work(i == 0); });
         } catch (const std::system_error&) {
-            // fewer threads, or none: add does the work
+            // fewer threads, or none: finish does the work
         }
     }
     ~RebuildPool() {
         try {
-            finish();
+            finish(false);
         } catch (...) {
         }
     }
@@ -157,8 +163,7 @@ public:
 
     // `t` and `bad` stay where they are until finish returns. Traces are
     // checked here, in file order: once one fails, the file is refused
-    // whatever follows, so no later trace is rebuilt and rebuilds not yet
-    // started are dropped.
+    // whatever follows, and nothing is rebuilt.
     void add(Trace* t, std::optional<std::string>* bad) {
         if (refused_) return;
         *bad = check_trace(*t);
@@ -168,52 +173,82 @@ public:
             queue_.clear();
             return;
         }
-        if (threads_.empty()) return rebuild(*t);
-        {
-            std::lock_guard lk(mu_);
-            queue_.emplace_back(t);
-        }
-        cv_.notify_one();
+        std::lock_guard lk(mu_);
+        queue_.emplace_back(t);
+        if (points(*t) <= LARGE_POINTS) ++small_;
     }
 
     bool refused() const { return refused_; }
 
-    // Waits for every added trace; rethrows the first failure of a worker.
-    void finish() {
+    // Rebuilds every added trace when `rebuild` (the parse succeeded), else
+    // drops them; rethrows the first failure of a worker.
+    void finish(bool rebuild) {
         {
             std::lock_guard lk(mu_);
+            if (!rebuild || refused_) queue_.clear();
             closing_ = true;
         }
         cv_.notify_all();
+        if (threads_.empty()) {
+            for (Trace* t : queue_) rebuild_trace(*t);
+            queue_.clear();
+        }
         for (std::thread& t : threads_) t.join();
         threads_.clear();
         if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
     }
 
 private:
-    static void rebuild(Trace& t) {
+    // The transform size the rebuild of a trace works on.
+    static std::size_t points(const Trace& t) {
+        if (t.n != 0) return t.n;
+        return t.layers.empty() ? 0 : t.layers.front().n;
+    }
+
+    static void rebuild_trace(Trace& t) {
         if (t.n != 0) convert_older(t);
         t.render_ir();
         t.rebuild_points();
     }
 
-    void work() {
+    void work(bool first) {
         for (;;) {
             Trace* item = nullptr;
+            std::size_t size = 0;
             {
                 std::unique_lock lk(mu_);
-                cv_.wait(lk, [&] { return closing_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                item = queue_.front();
-                queue_.pop_front();
+                // The first queued trace this worker may rebuild now, or
+                // queue_.end().
+                auto next = [&] {
+                    return std::find_if(queue_.begin(), queue_.end(), [&](const Trace* t) {
+                        const std::size_t want = points(*t);
+                        if (!first && want > LARGE_POINTS) return false;
+                        return busy_ == 0 || busy_ + want <= REBUILD_POINTS;
+                    });
+                };
+                // Other workers end once only large traces are left.
+                auto done = [&] { return queue_.empty() || (!first && small_ == 0); };
+                cv_.wait(lk, [&] { return closing_ && (done() || next() != queue_.end()); });
+                if (done()) return;
+                const auto it = next();
+                item = *it;
+                queue_.erase(it);
+                if (points(*item) <= LARGE_POINTS) --small_;
                 if (error_) continue;
+                size = points(*item);
+                busy_ += size;
             }
             try {
-                rebuild(*item);
+                rebuild_trace(*item);
             } catch (...) {
                 std::lock_guard lk(mu_);
                 if (!error_) error_ = std::current_exception();
             }
+            {
+                std::lock_guard lk(mu_);
+                busy_ -= size;
+            }
+            cv_.notify_all();
         }
     }
 
@@ -222,6 +257,8 @@ private:
     std::deque<Trace*> queue_;
     bool closing_ = false;
     bool refused_ = false;  // a trace failed its check (parse thread only)
+    std::size_t busy_ = 0;   // transform points of the rebuilds running
+    std::size_t small_ = 0;  // queued traces of at most LARGE_POINTS
     std::exception_ptr error_;
     std::vector<std::thread> threads_;
 };
@@ -268,7 +305,7 @@ base::Result<Session> parse_and_finish_text(const std::string& text) {
     if (p) {
         if (auto end = r.finish(); !end) p = std::unexpected(end.error());
     }
-    pool.finish();
+    pool.finish(p.has_value());
     if (!p) return base::fail(p.error().text());
     for (std::size_t i = 0; i < traces.size(); ++i)
         if (bad[i]) return base::fail(fmt::format("trace \"{}\": {}", base::utf8::excerpt(traces[i].name), *bad[i]));

@@ -138,6 +138,37 @@ TEST(HostileProject, LargeHonestProjectStillOpens) {
     }
 }
 
+TEST(HostileProject, TracesWithLongLayersAreAllRebuiltAndAFaultAfterThemStillRefuses) {
+    // Several traces whose layers are longer than the rebuilds that may run
+    // side by side: each is rebuilt, in whatever order the workers take them.
+    Session s;
+    for (int i = 0; i < 3; ++i)
+        s.traces.push_back(Trace::from_layers("Long " + std::to_string(i), 48000, 0,
+                                              std::vector<LayerBins>{bins_of(std::size_t{1} << 21)}, {}, 0.7f));
+    s.traces.push_back(Trace::from_layers("Short", 48000, 0, std::vector<LayerBins>{bins_of(4096)}, {}, 0.7f));
+    auto bytes = s.encode();
+    ASSERT_TRUE(bytes) << bytes.error();
+    auto back = Session::decode(*bytes);
+    ASSERT_TRUE(back) << back.error();
+    ASSERT_EQ(back->traces.size(), s.traces.size());
+    for (std::size_t i = 0; i < s.traces.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(back->traces[i].layers, s.traces[i].layers);
+        EXPECT_EQ(back->traces[i].ir.size(), s.traces[i].ir.size());
+        EXPECT_FALSE(back->traces[i].ir.empty());
+        EXPECT_EQ(back->traces[i].points.size(), tf::GRID_POINTS);
+    }
+    // The same long traces followed by a trace that breaks a limit, or by
+    // text that does not parse: the file is refused with that fault.
+    const std::string layer = "(n:2097152,scale:1.0,ir:[" + repeat("1", 1048576) + "])";
+    const std::string longs = repeat(grid_trace_text("Long", ",layers:[" + layer + "]"), 3);
+    auto r = Session::decode(gzip::compress("(traces:[" + longs + ",(name:\"Bad\",fs:0,h:[],confidence:[])])"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "trace \"Bad\": sample rate 0");
+    r = Session::decode(gzip::compress("(traces:[" + longs + "],sources:7)"));
+    EXPECT_FALSE(r);
+}
+
 TEST(HostileProject, ErrorsQuoteOnlyAShortPrefixOfTheInput) {
     const std::string big(1 << 20, 'x');
     const std::string digits(1 << 20, '7');
