@@ -129,12 +129,21 @@ std::string curve_path(const std::vector<Point>& pts, YRule y_of, float threshol
     return out;
 }
 
-std::vector<Point> smooth(const std::vector<Point>& pts, std::uint8_t n) {
-    if (n == 0 || pts.size() < 3) return pts;
+namespace {
+
+// Half the width of a 1/N-octave window, in points of the list (at least 1).
+long long half_width(const std::vector<Point>& pts, std::uint8_t n) {
     const float s = std::log2(pts.back().hz / pts.front().hz) / static_cast<float>(pts.size() - 1);
     const long long r = base::saturating_round<long long>(0.5f / static_cast<float>(n) / s);
+    return std::min(std::max(r, 1LL), static_cast<long long>(pts.size()));
+}
+
+}  // namespace
+
+std::vector<Point> smooth(const std::vector<Point>& pts, std::uint8_t n) {
+    if (n == 0 || pts.size() < 3) return pts;
     const long long count = static_cast<long long>(pts.size());
-    const long long b = std::min(std::max(r, 1LL), count);
+    const long long b = half_width(pts, n);
     std::vector<Point> out = pts;
     for (long long j = 0; j < count; ++j) {
         float num = 0.0f, den = 0.0f;
@@ -143,6 +152,26 @@ std::vector<Point> smooth(const std::vector<Point>& pts, std::uint8_t n) {
             den += pts[k].conf;
         }
         if (den > 0.0f) out[j].db = num / den;
+    }
+    return out;
+}
+
+std::vector<Point> rta_bands(const std::vector<Point>& pts, std::uint8_t n) {
+    if (n == 0 || pts.size() < 3) return pts;
+    const long long count = static_cast<long long>(pts.size());
+    const long long b = half_width(pts, n);
+    std::vector<double> powers(pts.size());
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+        const double p = std::pow(10.0, static_cast<double>(pts[i].db) / 10.0);
+        powers[i] = std::isfinite(p) ? p : 0.0;
+    }
+    std::vector<Point> out = pts;
+    for (long long j = 0; j < count; ++j) {
+        // Band powers summed over 2b points: the two outermost count half.
+        double power = 0.0;
+        for (long long k = std::max(j - b, 0LL); k <= std::min(j + b, count - 1); ++k)
+            power += (k == j - b || k == j + b) ? 0.5 * powers[k] : powers[k];
+        if (power > 0.0) out[j].db = static_cast<float>(10.0 * std::log10(power));
     }
     return out;
 }

@@ -111,6 +111,11 @@ std::string curve_path(const std::vector<Point>& pts, YRule y, float threshold);
 
 // 1/N-octave smoothing of db, weighted by confidence (N = 0: unchanged).
 std::vector<Point> smooth(const std::vector<Point>& pts, std::uint8_t n);
+// 1/N-octave bands of a spectrum (N = 0: unchanged): each point's db becomes
+// the level of the power summed over the 1/N octave around it (the window of
+// `smooth`, its two end points counting half), so that a tone reads its own
+// level whatever the bandwidth. Phase and confidence are copied.
+std::vector<Point> rta_bands(const std::vector<Point>& pts, std::uint8_t n);
 
 // Confidence-weighted median of curve.db - target.db over the points inside
 // lo..hi Hz whose conf reaches the gate.

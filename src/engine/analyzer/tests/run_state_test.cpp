@@ -30,11 +30,13 @@ struct Bench {
     std::optional<analyzer::RunState> state;
     std::mt19937 rng{7};
 
-    explicit Bench(bool output_open = false, Signal signal = Signal::Pink, bool ref_internal = false) {
+    explicit Bench(bool output_open = false, Signal signal = Signal::Pink, bool ref_internal = false,
+                   std::vector<float> mic_cal = {}) {
         analyzer::Params p;
         p.gen.signal = signal;
         p.ref_internal = ref_internal;
         p.average_secs = 1.0f;
+        p.mic_cal = std::move(mic_cal);
         gen->params = p.gen;
         snap.value = analyzer::Snapshot::opening(p.coherence_threshold);
         state.emplace(p, 48000.0f, output_open, gen, clock, std::nullopt);
@@ -273,4 +275,39 @@ TEST(AnalyzerRunState, CaptureBeforeAnyAccumulatedBinGivesTheLiveLayers) {
     EXPECT_EQ(t.value->gate, 0.5f);  // the coherence threshold, not 0.01
     EXPECT_EQ(t.value->layers.size(), 4u);
     EXPECT_EQ(t.value->name, "Early");
+}
+
+TEST(AnalyzerRunState, CalibrationMovesLiveAndCapturedCurvesAlike) {
+    // The same noise as microphone and reference reads 0 dB; a microphone
+    // that reads 3 dB hot everywhere takes 3 dB off both the live curve and
+    // a capture, with and without frequency-dependent windowing.
+    for (const float cycles : {0.0f, 6.0f}) {
+        SCOPED_TRACE(cycles);
+        Bench b(false, Signal::Pink, false, std::vector<float>(tf::GRID_POINTS, 3.0f));
+        b.state->command(Cmd{Cmd::SetCycles{cycles}});
+        while (b.state->layer_set().layers.front().count < 3) b.noise_pass();
+        const analyzer::Snapshot live = b.copy();
+        auto [tx, rx] = base::channel<trace::Trace>();
+        b.state->command(Cmd{Cmd::Capture{std::move(tx), "Cal"}});
+        auto t = rx.try_recv();
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t.value->cal, std::vector<float>(tf::GRID_POINTS, 3.0f));
+        t.value->apply_cycles(cycles);
+        ASSERT_EQ(live.points.size(), tf::GRID_POINTS);
+        ASSERT_EQ(t.value->points.size(), tf::GRID_POINTS);
+        for (std::size_t i = 0; i < tf::GRID_POINTS; ++i) {
+            const float hz = live.points[i].hz;
+            if (hz < 40.0f || hz > 16000.0f) continue;
+            EXPECT_NEAR(live.points[i].db, -3.0f, 0.05f) << hz;
+            EXPECT_NEAR(t.value->points[i].db, live.points[i].db, 0.05f) << hz;
+        }
+        // The microphone spectrum is read through the same calibration.
+        Bench plain;
+        plain.state->command(Cmd{Cmd::SetCycles{cycles}});
+        while (plain.state->layer_set().layers.front().count < 3) plain.noise_pass();
+        const analyzer::Snapshot raw = plain.copy();
+        ASSERT_EQ(raw.spectrum.size(), live.spectrum.size());
+        for (std::size_t i = 0; i < raw.spectrum.size(); ++i)
+            EXPECT_NEAR(live.spectrum[i].db, raw.spectrum[i].db - 3.0f, 0.01f) << i;
+    }
 }

@@ -309,8 +309,8 @@ void Refresh::spl_pass(reactive::Instant now) {
     std::vector<PlotUpdate> batch;
     if (!m.rta.empty()) {
         const auto w = weight_points(m.rta, settings.weighting, offset);
-        const auto r = ui::tf_plot::smooth(w, settings.spl_smoothing);
-        const auto p = ui::tf_plot::smooth(weight_points(m.rta_peak, settings.weighting, offset), settings.spl_smoothing);
+        const auto r = ui::tf_plot::rta_bands(w, settings.spl_smoothing);
+        const auto p = ui::tf_plot::rta_bands(weight_points(m.rta_peak, settings.weighting, offset), settings.spl_smoothing);
         batch = ui::tf_plot::rta_paths(ui::tf_plot::Spectrum{r, key.top, key.top - key.bottom}, &p);
         if (m.frames != last_row_frames_) {
             last_row_frames_ = m.frames;

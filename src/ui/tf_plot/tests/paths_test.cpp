@@ -74,6 +74,35 @@ TEST(Smooth, HalfWidthPerFraction) {
     }
 }
 
+TEST(RtaBands, ToneKeepsItsLevelAndNoiseGainsTheBandwidth) {
+    struct Case {
+        int n, b;
+    };
+    for (const Case c : {Case{1, 12}, Case{3, 4}, Case{6, 2}, Case{12, 1}}) {
+        SCOPED_TRACE(c.n);
+        // A tone in one grid band, nothing elsewhere: the band around it
+        // reads the tone's level, its edge half as much.
+        auto tone = grid(-200.0f);
+        tone[120].db = -17.0f;
+        tone[120].deg = 33.0f;
+        const auto t = rta_bands(tone, static_cast<std::uint8_t>(c.n));
+        ASSERT_EQ(t.size(), tone.size());
+        EXPECT_NEAR(t[120].db, -17.0f, 0.001f);
+        EXPECT_NEAR(t[120 + c.b - 1].db, -17.0f, 0.001f);
+        EXPECT_NEAR(t[120 - c.b].db, -17.0f - 3.0103f, 0.001f);
+        EXPECT_LT(t[120 + c.b + 1].db, -150.0f);
+        EXPECT_EQ(t[120].deg, 33.0f);
+        EXPECT_EQ(t[120].hz, tone[120].hz);
+        // Equal levels in every grid band: a band of 2b grid bands.
+        const auto flat = rta_bands(grid(-40.0f), static_cast<std::uint8_t>(c.n));
+        EXPECT_NEAR(flat[120].db, -40.0f + 10.0f * std::log10(2.0f * static_cast<float>(c.b)), 0.001f);
+    }
+    const auto pts = grid(-40.0f);
+    EXPECT_EQ(rta_bands(pts, 0), pts);
+    const std::vector<Point> two(pts.begin(), pts.begin() + 2);
+    EXPECT_EQ(rta_bands(two, 3), two);
+}
+
 TEST(Smooth, EdgeCases) {
     auto pts = grid();
     for (std::size_t i = 0; i < pts.size(); ++i) {

@@ -1,7 +1,9 @@
 // The refresh loop's passes with scripted analyzer and meter snapshots on a
 // virtual clock.
 #include <cmath>
+#include <numbers>
 
+#include "engine/core/tf.h"
 #include "ui/main_window/measure/refresh.h"
 #include "ui/main_window/tests/window_fixture.h"
 
@@ -247,6 +249,88 @@ TEST_F(RefreshLoop, SplBatchAndSpectrogramRow) {
     const auto row = std::find_if(batch.begin(), batch.end(), [](const PlotUpdate& u) { return u.id == "tf-spectrogram"; });
     ASSERT_NE(row, batch.end());
     EXPECT_EQ(row->value, "1234|-100.0|-20.0|0.1000|-50.0,-52.2");
+}
+
+// The meter's RTA levels of a steady sine: a periodic Hann window of n
+// samples, band powers on the grid, normalised so that a band holding the
+// whole sine reads its RMS level in dBFS.
+std::vector<engine::tf::Point> sine_rta(float hz, float rms_dbfs, std::size_t n, float fs) {
+    const double a = std::sqrt(2.0) * std::pow(10.0, rms_dbfs / 20.0);
+    std::vector<float> x(n);
+    float k = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float w = 0.5f - 0.5f * std::cos(static_cast<float>(i) * 6.2831855f / static_cast<float>(n));
+        k += w * w;
+        x[i] = w * static_cast<float>(a * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(i) / fs));
+    }
+    k *= static_cast<float>(n) * 0.5f;
+    std::vector<engine::tf::Complex> spec(n / 2 + 1);
+    engine::tf::plan::real_forward(n)->process(x, spec);
+    std::vector<float> power(n / 2);
+    for (std::size_t i = 0; i < n / 2; ++i) power[i] = std::norm(spec[i]);
+    const std::vector<float> bands = engine::tf::band_powers(n, power, fs);
+    std::vector<engine::tf::Point> out;
+    for (std::size_t i = 0; i < bands.size(); ++i)
+        out.push_back({engine::tf::point_freq()[i], 10.0f * std::log10(std::fmax(bands[i] / k, 1e-12f)), 0.0f, 1.0f});
+    return out;
+}
+
+// The readout levels of the RTA curve in a batch ("db,y;db,y;...").
+std::vector<float> rta_readout(const std::vector<PlotUpdate>& batch) {
+    std::vector<float> out;
+    for (const auto& u : batch) {
+        if (u.id != "tf-plot" || u.attr != ui::tf_plot::ATTR_RTA) continue;
+        std::size_t at = 0;
+        while (at < u.value.size()) {
+            const std::size_t end = std::min(u.value.find(';', at), u.value.size());
+            out.push_back(std::stof(u.value.substr(at, u.value.find(',', at) - at)));
+            at = end + 1;
+        }
+    }
+    return out;
+}
+
+TEST_F(RefreshLoop, RtaOfASineReadsItsLevelAtEveryBandwidth) {
+    // -17 dBFS at 240 Hz, as the meter sees it with its default FFT size.
+    const auto rta = sine_rta(240.0f, -17.0f, 16384, 48000.0f);
+    double total = 0.0;
+    std::size_t loudest = 0;
+    for (std::size_t i = 0; i < rta.size(); ++i) {
+        total += std::pow(10.0, rta[i].db / 10.0);
+        if (rta[i].db > rta[loudest].db) loudest = i;
+    }
+    ASSERT_NEAR(10.0 * std::log10(total), -17.0, 0.05);  // what Z reads
+    s().settings.update([](Settings& x) {
+        x.view = engine::settings::View::Spl;
+        x.weighting = engine::tf::Weighting::Z;
+        x.spl_offset_db = 0.0f;
+    });
+    pass();
+    std::uint64_t frames = 0;
+    for (std::uint8_t n : {0, 12, 6, 3, 1}) {
+        SCOPED_TRACE(static_cast<int>(n));
+        s().settings.set(&Settings::spl_smoothing, n);
+        meter->frames = ++frames;
+        meter->rta = rta;
+        meter->rta_peak = rta;
+        sent.clear();
+        pass();
+        ASSERT_EQ(sent.size(), 1u);
+        const auto shown = rta_readout(sent[0].second);
+        ASSERT_EQ(shown.size(), 240u);
+        if (n == 0) {
+            // The grid's own bands: the meter's levels as they are.
+            for (std::size_t i = 0; i < 240; ++i) EXPECT_NEAR(shown[i], rta[i].db, 0.05f) << i;
+            continue;
+        }
+        // A band as wide as the window's spread of the sine holds all of it;
+        // at 1/12 octave (14 Hz here) a little of the spread falls outside.
+        const float tol = n >= 12 ? 0.3f : 0.1f;
+        EXPECT_NEAR(shown[loudest], -17.0f, tol);
+        EXPECT_NEAR(*std::max_element(shown.begin(), shown.end()), -17.0f, tol);
+        // Far from the sine the curve stays low.
+        EXPECT_LT(shown[loudest + 48], -60.0f);
+    }
 }
 
 TEST_F(RefreshLoop, Weighting) {
