@@ -1,5 +1,5 @@
 // The SPL view: level cards, the spectrum with its peak hold, the
-// spectrogram canvas (512 rows of history, each stored twice: see plot.js).
+// spectrogram canvas.
 #include <algorithm>
 #include <cmath>
 
@@ -40,7 +40,7 @@ Element card(const std::string& label, float value, float max, const std::string
 Element spl_view(const SplViewProps& p) {
     const auto& l = p.levels;
     Element canvas_panel = div().cls("tf-panel spectrogram")(
-        div().cls("tf-window")(canvas().id("tf-spectrogram").attr("width", "960").attr("height", "1024")), internal::freq_labels(false),
+        canvas().id("tf-spectrogram").attr("width", "960").attr("height", "512"), internal::freq_labels(false),
         div().cls("tf-title")("Spectrogram"), internal::panel_chrome(true));
     return div().cls("spl-view").id("tf-plot")(
         div().cls("spl-numbers")(card("Z Slow", l[0], l[5], p.unit), card("A Slow", l[1], l[6], p.unit),

@@ -23,19 +23,17 @@ export function colour(v, bottom, range) {
   return [0, 1, 2].map((j) => Math.round(a[j] + (b[j] - a[j]) * f));
 }
 
-// The spectrogram canvas is a ring of rows stored twice: it is twice as
-// tall as the picture shown, and row r is written at r and at r + h. The
-// newest row goes one place up each time, and the canvas is shown through
-// a window h rows tall that starts at the newest row, moved with a CSS
-// transform. A row therefore costs two one-row pixel writes and a move of
-// the window: the picture is never copied or redrawn as a whole.
-function ringRows(cv) {
-  return Math.max(cv.height >> 1, 1);
-}
-
+// Draws one row of levels at the top of the canvas, moving the picture down.
+// The cost is one copy of the picture inside the canvas and one row of
+// pixels: nothing is read back from the canvas.
 function drawRow(cv, levels, bottom, top) {
-  const w = cv.width, h = ringRows(cv);
+  const w = cv.width, h = cv.height;
   const g = cv.__g || (cv.__g = cv.getContext("2d"));
+  if (h > 1) {
+    g.globalCompositeOperation = "copy";
+    g.drawImage(cv, 0, 0, w, h - 1, 0, 1, w, h - 1);
+    g.globalCompositeOperation = "source-over";
+  }
   const range = Math.max(top - bottom, 1);
   const rows = cv.__rows || (cv.__rows = []);
   rows.unshift(levels);
@@ -55,10 +53,7 @@ function drawRow(cv, levels, bottom, top) {
     d[x * 4 + 2] = c[2];
     d[x * 4 + 3] = 255;
   }
-  const pos = cv.__pos = ((cv.__pos || 0) + h - 1) % h;
-  g.putImageData(img, 0, pos);
-  if (pos + h < cv.height) g.putImageData(img, 0, pos + h);
-  cv.style.transform = "translateY(" + (-pos / cv.height * 100) + "%)";
+  g.putImageData(img, 0, 0);
 }
 
 // The value last written per element id and attribute. An update equal to
@@ -126,17 +121,9 @@ function applyItem(item) {
   if (f[0] === el.getAttribute("data-tag") || f[4] === "" || !Number.isFinite(bottom) || !Number.isFinite(top))
     return false;
   el.setAttribute("data-tag", f[0]);
-  if (el.getAttribute("data-row-secs") !== f[3]) el.setAttribute("data-row-secs", f[3]);
+  el.setAttribute("data-row-secs", f[3]);
   drawRow(el, f[4].split(",").map(Number), bottom, top);
   return true;
-}
-
-// Sets an inline style property unless it holds that value already.
-function setStyle(el, prop, value) {
-  if (el.__style === undefined) el.__style = {};
-  if (el.__style[prop] === value) return;
-  el.__style[prop] = value;
-  el.style[prop] = value;
 }
 
 export async function run(consts, recv) {
@@ -195,18 +182,16 @@ export async function run(consts, recv) {
         const cv = panel.querySelector("canvas");
         const rows = cv && cv.__rows;
         if (rows && rows.length) {
-          // The canvas is shown through a window over half of it.
           const cr = cv.getBoundingClientRect();
-          const vh = cr.height / 2, vtop = cr.top + (cv.__pos || 0) / cv.height * cr.height;
-          let yf = (cy - vtop) / vh;
+          let yf = (cy - cr.top) / cr.height;
           if (!Number.isFinite(yf)) yf = 0;
           yf = Math.min(Math.max(yf, 0), 1);
-          const ri = Math.min(Math.floor(yf * ringRows(cv)), rows.length - 1);
+          const ri = Math.min(Math.floor(yf * cv.height), rows.length - 1);
           const lv = rows[ri];
           const v = lv[Math.round(x * (lv.length - 1))];
           const secs = Number(cv.getAttribute("data-row-secs"));
           text += "  " + Number(v).toFixed(1) + " dB  " + (ri * secs).toFixed(1) + " s ago";
-          heights.spectrogram = (vtop - r.top + yf * vh) / r.height * 1000;
+          heights.spectrogram = (cr.top - r.top + yf * cr.height) / r.height * 1000;
         }
         rtaBall();
       } else if (panel.classList.contains("rta")) {
@@ -231,13 +216,12 @@ export async function run(consts, recv) {
       if (!cursor || !label) continue;
       const shared = p.classList.contains("ir") === isTime;
       cursor.classList.toggle("on", shared);
-      if (shared) setStyle(cursor, "left", left);
+      if (shared) cursor.style.left = left;
       const hovered = p === panel;
       label.classList.toggle("on", hovered && text !== "");
       if (hovered) {
-        // Unchanged text is left alone: a rewrite would lay the label out again.
-        if (label.textContent !== text) label.textContent = text;
-        setStyle(label, "left", left);
+        label.textContent = text;
+        label.style.left = left;
         label.classList.toggle("flip", x > 0.5);
       }
       const ball = p.querySelector(".tf-ball");
@@ -247,8 +231,8 @@ export async function run(consts, recv) {
         if (p.classList.contains(w) && heights[w] !== undefined) { h = heights[w]; break; }
       ball.classList.toggle("on", shared && h !== undefined);
       if (h !== undefined) {
-        setStyle(ball, "left", left);
-        setStyle(ball, "top", h / 10 + "%");
+        ball.style.left = left;
+        ball.style.top = h / 10 + "%";
       }
     }
   }

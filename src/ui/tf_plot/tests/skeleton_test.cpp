@@ -311,7 +311,7 @@ TEST(SplView, Skeleton) {
     const auto* cv = pg.by_id("tf-spectrogram");
     ASSERT_TRUE(cv);
     EXPECT_EQ(Doc::attr(cv, "width"), "960");
-    EXPECT_EQ(Doc::attr(cv, "height"), "1024");
+    EXPECT_EQ(Doc::attr(cv, "height"), "512");
     EXPECT_EQ(pg.labels("tf-label x first "), (std::vector<std::string>{"20@left: 0%"}));
     EXPECT_EQ(pg.labels("tf-label x  last"), (std::vector<std::string>{"20k@left: 100%"}));
 }
