@@ -24,16 +24,12 @@ export function colour(v, bottom, range) {
 }
 
 // Draws one row of levels at the top of the canvas, moving the picture down.
-// The cost is one copy of the picture inside the canvas and one row of
-// pixels: nothing is read back from the canvas.
+// The picture is moved through its pixels: drawing the canvas onto itself
+// was once followed by the death of the page's web process in the tests.
 function drawRow(cv, levels, bottom, top) {
   const w = cv.width, h = cv.height;
   const g = cv.__g || (cv.__g = cv.getContext("2d"));
-  if (h > 1) {
-    g.globalCompositeOperation = "copy";
-    g.drawImage(cv, 0, 0, w, h - 1, 0, 1, w, h - 1);
-    g.globalCompositeOperation = "source-over";
-  }
+  if (h > 1) g.putImageData(g.getImageData(0, 0, w, h - 1), 0, 1);
   const range = Math.max(top - bottom, 1);
   const rows = cv.__rows || (cv.__rows = []);
   rows.unshift(levels);
