@@ -24,14 +24,26 @@ export function colour(v, bottom, range) {
 }
 
 // Draws one row of levels at the top of the canvas, moving the picture down.
-// The picture is moved through its pixels: drawing the canvas onto itself
-// was once followed by the death of the page's web process in the tests.
+// The rows live in a ring on a canvas of their own that is never shown: a
+// new row is one pixel row written into the ring, and the shown canvas gets
+// the ring back in two pieces, newest row at the top. Nothing is read back
+// from the shown canvas and no more than one row of pixels is uploaded per
+// row, so a row costs two copies between canvases.
 function drawRow(cv, levels, bottom, top) {
   const w = cv.width, h = cv.height;
+  if (w < 1 || h < 1) return;
+  let ring = cv.__ring;
+  if (!ring || ring.width !== w || ring.height !== h) {
+    ring = cv.__ring = document.createElement("canvas");
+    ring.width = w;
+    ring.height = h;
+    cv.__head = 0;
+    cv.__rows = [];
+  }
+  const rg = ring.__g || (ring.__g = ring.getContext("2d"));
   const g = cv.__g || (cv.__g = cv.getContext("2d"));
-  if (h > 1) g.putImageData(g.getImageData(0, 0, w, h - 1), 0, 1);
   const range = Math.max(top - bottom, 1);
-  const rows = cv.__rows || (cv.__rows = []);
+  const rows = cv.__rows;
   rows.unshift(levels);
   if (rows.length > h) rows.length = h;
   const n = levels.length;
@@ -49,7 +61,14 @@ function drawRow(cv, levels, bottom, top) {
     d[x * 4 + 2] = c[2];
     d[x * 4 + 3] = 255;
   }
-  g.putImageData(img, 0, 0);
+  // The newest row sits at ring row `head`, older ones below it, wrapping.
+  const head = cv.__head = (cv.__head + h - 1) % h;
+  rg.putImageData(img, 0, head);
+  const shown = rows.length;
+  const first = Math.min(h - head, shown);
+  g.imageSmoothingEnabled = false;
+  g.drawImage(ring, 0, head, w, first, 0, 0, w, first);
+  if (shown > first) g.drawImage(ring, 0, 0, w, shown - first, 0, first, w, shown - first);
 }
 
 // The value last written per element id and attribute. An update equal to
