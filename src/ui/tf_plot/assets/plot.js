@@ -13,6 +13,13 @@ const STOPS = [
 
 // Colour of level v in the range bottom .. bottom + range: [r, g, b].
 export function colour(v, bottom, range) {
+  const out = [0, 0, 0];
+  paint(out, 0, v, bottom, range);
+  return out;
+}
+
+// Writes the colour of level v as red, green, blue at d[o], d[o + 1], d[o + 2].
+function paint(d, o, v, bottom, range) {
   let c = (v - bottom) / range;
   if (!Number.isFinite(c)) c = 0;
   c = Math.min(Math.max(c, 0), 1);
@@ -20,7 +27,9 @@ export function colour(v, bottom, range) {
   const k = Math.min(Math.floor(s), 6);
   const f = s - k;
   const a = STOPS[k], b = STOPS[k + 1];
-  return [0, 1, 2].map((j) => Math.round(a[j] + (b[j] - a[j]) * f));
+  d[o] = Math.round(a[0] + (b[0] - a[0]) * f);
+  d[o + 1] = Math.round(a[1] + (b[1] - a[1]) * f);
+  d[o + 2] = Math.round(a[2] + (b[2] - a[2]) * f);
 }
 
 // Draws one row of levels at the top of the canvas, moving the picture down.
@@ -55,10 +64,7 @@ function drawRow(cv, levels, bottom, top) {
     const i = Math.min(Math.floor(t), n - 2);
     const f = t - i;
     const v = levels[i] + (levels[i + 1] - levels[i]) * f;
-    const c = colour(v, bottom, range);
-    d[x * 4] = c[0];
-    d[x * 4 + 1] = c[1];
-    d[x * 4 + 2] = c[2];
+    paint(d, x * 4, v, bottom, range);
     d[x * 4 + 3] = 255;
   }
   // The newest row sits at ring row `head`, older ones below it, wrapping.
