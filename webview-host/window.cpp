@@ -71,6 +71,11 @@ void Window::Impl::build() {
     WebKitSettings* st = webkit_web_view_get_settings(view);
     webkit_settings_set_enable_developer_extras(st, FALSE);
     webkit_settings_set_javascript_can_access_clipboard(st, TRUE);
+    // The page is painted on the CPU and handed over as damaged rectangles.
+    // Composited through OpenGL, every frame of a live view (23 a second
+    // while the meter runs) was drawn again whole, which without a graphics
+    // card (software OpenGL) costs about twice the processor time.
+    webkit_settings_set_hardware_acceleration_policy(st, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 
     g_signal_connect(view, "decide-policy",
                      G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* d, WebKitPolicyDecisionType type,

@@ -13,6 +13,13 @@ const STOPS = [
 
 // Colour of level v in the range bottom .. bottom + range: [r, g, b].
 export function colour(v, bottom, range) {
+  const out = [0, 0, 0];
+  paint(out, 0, v, bottom, range);
+  return out;
+}
+
+// Writes the colour of level v as red, green, blue at d[o], d[o + 1], d[o + 2].
+function paint(d, o, v, bottom, range) {
   let c = (v - bottom) / range;
   if (!Number.isFinite(c)) c = 0;
   c = Math.min(Math.max(c, 0), 1);
@@ -20,18 +27,32 @@ export function colour(v, bottom, range) {
   const k = Math.min(Math.floor(s), 6);
   const f = s - k;
   const a = STOPS[k], b = STOPS[k + 1];
-  return [0, 1, 2].map((j) => Math.round(a[j] + (b[j] - a[j]) * f));
+  d[o] = Math.round(a[0] + (b[0] - a[0]) * f);
+  d[o + 1] = Math.round(a[1] + (b[1] - a[1]) * f);
+  d[o + 2] = Math.round(a[2] + (b[2] - a[2]) * f);
 }
 
 // Draws one row of levels at the top of the canvas, moving the picture down.
-// The picture is moved through its pixels: drawing the canvas onto itself
-// was once followed by the death of the page's web process in the tests.
+// The rows live in a ring on a canvas of their own that is never shown: a
+// new row is one pixel row written into the ring, and the shown canvas gets
+// the ring back in two pieces, newest row at the top. Nothing is read back
+// from the shown canvas and no more than one row of pixels is uploaded per
+// row, so a row costs two copies between canvases.
 function drawRow(cv, levels, bottom, top) {
   const w = cv.width, h = cv.height;
+  if (w < 1 || h < 1) return;
+  let ring = cv.__ring;
+  if (!ring || ring.width !== w || ring.height !== h) {
+    ring = cv.__ring = document.createElement("canvas");
+    ring.width = w;
+    ring.height = h;
+    cv.__head = 0;
+    cv.__rows = [];
+  }
+  const rg = ring.__g || (ring.__g = ring.getContext("2d"));
   const g = cv.__g || (cv.__g = cv.getContext("2d"));
-  if (h > 1) g.putImageData(g.getImageData(0, 0, w, h - 1), 0, 1);
   const range = Math.max(top - bottom, 1);
-  const rows = cv.__rows || (cv.__rows = []);
+  const rows = cv.__rows;
   rows.unshift(levels);
   if (rows.length > h) rows.length = h;
   const n = levels.length;
@@ -43,13 +64,17 @@ function drawRow(cv, levels, bottom, top) {
     const i = Math.min(Math.floor(t), n - 2);
     const f = t - i;
     const v = levels[i] + (levels[i + 1] - levels[i]) * f;
-    const c = colour(v, bottom, range);
-    d[x * 4] = c[0];
-    d[x * 4 + 1] = c[1];
-    d[x * 4 + 2] = c[2];
+    paint(d, x * 4, v, bottom, range);
     d[x * 4 + 3] = 255;
   }
-  g.putImageData(img, 0, 0);
+  // The newest row sits at ring row `head`, older ones below it, wrapping.
+  const head = cv.__head = (cv.__head + h - 1) % h;
+  rg.putImageData(img, 0, head);
+  const shown = rows.length;
+  const first = Math.min(h - head, shown);
+  g.imageSmoothingEnabled = false;
+  g.drawImage(ring, 0, head, w, first, 0, 0, w, first);
+  if (shown > first) g.drawImage(ring, 0, 0, w, shown - first, 0, first, w, shown - first);
 }
 
 // The value last written per element id and attribute. An update equal to

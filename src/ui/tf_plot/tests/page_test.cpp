@@ -336,6 +336,36 @@ TEST_F(PlotPageTest, SpectrogramRows) {
         << s["spectrogram"]["text"];
 }
 
+TEST_F(PlotPageTest, SpectrogramRowsPastTheCanvasHeight) {
+    harness.view.set(1);
+    ASSERT_TRUE(run_until([&] { return attr("tf-spectrogram", "height") == "512"; }));
+    // 515 rows, more than the canvas's 512 pixel rows: all at -50 dB except
+    // row 4 (above the top: white) and the last (below the bottom: floor).
+    const auto row = [](int tag, const char* level) {
+        return PlotUpdate{"tf-spectrogram", ATTR_ROW, fmt::format("{0}|-100.0|0.0|0.0853|{1},{1}", tag, level)};
+    };
+    std::vector<PlotUpdate> batch;
+    for (int k = 1; k <= 515; ++k) batch.push_back(row(k, k == 4 ? "10.0" : k == 515 ? "-200.0" : "-50.0"));
+    batch.push_back({"tf-rta", ATTR_D, "M0 7"});
+    send(batch);
+    const std::vector<int> mid{0, 185, 155, 255}, white{255, 255, 255, 255}, floor{0, 0, 24, 255};
+    // Newest at the top; the first three rows have dropped out at the bottom.
+    const std::vector<std::pair<int, std::vector<int>>> rows{{0, floor}, {1, mid}, {300, mid}, {510, mid}, {511, white}};
+    for (const auto& [y, want] : rows)
+        for (int x : {0, 480, 959}) EXPECT_EQ(pixel(x, y), want) << "row " << y << " column " << x;
+    EXPECT_EQ(js("return document.getElementById('tf-spectrogram').__rows.length;").value_or(json(-1)), 512);
+    EXPECT_EQ(attr("tf-spectrogram", "data-tag"), "515");
+    // One more row moves the white row out of the picture.
+    send({row(516, "-50.0"), {"tf-rta", ATTR_D, "M0 8"}});
+    EXPECT_EQ(pixel(480, 0), mid);
+    EXPECT_EQ(pixel(480, 1), floor);
+    EXPECT_EQ(pixel(480, 511), mid);
+    // The readout at the bottom edge reads the oldest row still shown.
+    auto s = move(".tf-panel.spectrogram canvas", 0.5, 1.0);
+    EXPECT_NE(s["spectrogram"]["text"].get<std::string>().find("-50.0 dB  43.6 s ago"), std::string::npos)
+        << s["spectrogram"]["text"];
+}
+
 TEST_F(PlotPageTest, RealDragAndWheelOnAHandle) {
     send(build_paths(view_inputs(3)).updates);
     auto area = js("const r = document.querySelector('.tf-handles').getBoundingClientRect();"
