@@ -21,6 +21,7 @@
 #include "api/client.h"
 #include "base/cast.h"
 #include "base/log.h"
+#include "base/pages.h"
 #include "base/result.h"
 #include "base/utf8.h"
 #include "engine/persist/gzip.h"
@@ -72,7 +73,7 @@ void convert_older(Trace& t) {
 
 // The whole of an open file, at most INFLATE_LIMIT bytes ("file larger than
 // 512 MB" past it); the buffer is sized from the file's length and its pages
-// prepared at once (see gzip::prepare_pages).
+// prepared at once (see base::pages::prepare).
 base::Result<std::string> read_whole(int fd) {
     constexpr std::size_t cap = gzip::INFLATE_LIMIT;
     struct stat st {};
@@ -80,7 +81,7 @@ base::Result<std::string> read_whole(int fd) {
     if (::fstat(fd, &st) == 0 && st.st_size > 0) expect = static_cast<std::size_t>(st.st_size);
     std::string out;
     out.reserve(std::min(expect, cap) + 1);
-    gzip::prepare_pages(out.data(), out.capacity());
+    base::pages::prepare(out.data(), out.capacity());
     for (;;) {
         if (out.size() == out.capacity()) out.reserve(std::min(2 * out.capacity(), cap + 1));
         const std::size_t before = out.size();
