@@ -711,6 +711,33 @@ TEST(IrDisplay, BlocksAndArrivals) {
     }
 }
 
+TEST(Fft, ALargePrimeSizeLearnsThePowerOfTwoTransformsItRuns) {
+    using tf::plan::Direction;
+    const auto dir = test_support::scratch("tf", "wisdom-prime");
+    const auto path = dir / "fftw-wisdom";
+    const std::vector<std::pair<std::size_t, Direction>> keys{{32771, Direction::RealForward},
+                                                              {32771, Direction::Inverse}};
+    const std::vector<std::pair<std::size_t, Direction>> want{{131072, Direction::Forward},
+                                                              {131072, Direction::Inverse}};
+    EXPECT_EQ(tf::plan::unmeasured(keys), want);
+    auto estimated = tf::plan::real_forward(32771);
+    EXPECT_FALSE(estimated->measured());
+    std::atomic<bool> stop{false};
+    // A generous time limit: a measurement cut short is not kept as wisdom.
+    EXPECT_EQ(tf::plan::learn(keys, path, stop, 60.0), 2u);
+    EXPECT_TRUE(tf::plan::unmeasured(keys).empty());
+    tf::plan::PLANNER.drop_estimated();
+    auto measured = tf::plan::real_forward(32771);
+    EXPECT_TRUE(measured->measured());
+    // The same transform either way, within float rounding.
+    std::vector<float> in(32771);
+    for (std::size_t j = 0; j < in.size(); ++j) in[j] = std::cos(0.01f * static_cast<float>(j % 977));
+    std::vector<Complex> a(32771 / 2 + 1), b(32771 / 2 + 1);
+    estimated->process(in, a);
+    measured->process(in, b);
+    for (std::size_t k = 0; k < a.size(); k += 97) EXPECT_LE(std::abs(a[k] - b[k]), 1e-2f) << k;
+}
+
 TEST(Fft, ThreadsPlanAndTransformAtTheSameTime) {
     // Every thread plans its own sizes (plan creation is serialised inside)
     // and checks a forward-inverse round trip.
