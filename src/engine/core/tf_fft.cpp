@@ -86,7 +86,6 @@ fftwf_plan wise_plan(std::size_t len, Direction dir, float* in, float* out, unsi
     return p;
 }
 
-
 // ---- transforms by chirp (Bluestein)
 //
 // For a size with a large prime factor the FFT library plans and runs far
