@@ -152,6 +152,23 @@ struct Chirp {
     bool odd = false;
     std::vector<Complex> w;  // w_j, j <= n/2
     FftwBuffer kernel;       // transform of the conjugate chirp in m points, times 1 / m; bins 0..m/2
+    // One work area of m points kept between transforms (one after the
+    // other reuse it rather than map fresh pages); a transform that finds
+    // it taken makes its own.
+    mutable std::mutex spare_mutex;
+    mutable FftwBuffer spare;
+
+    FftwBuffer take_work() const {
+        {
+            std::lock_guard lock(spare_mutex);
+            if (spare) return std::move(spare);
+        }
+        return fftw_complex_buffer(m);
+    }
+    void give_back(FftwBuffer a) const {
+        std::lock_guard lock(spare_mutex);
+        if (!spare) spare = std::move(a);
+    }
 
     // f(j, w_j) for j in [from, to), to <= n.
     template <class F>
@@ -207,6 +224,7 @@ void make_chirp(Chirp& c, std::size_t n, const Fft& forward_m) {
     const float scale = 1.0f / static_cast<float>(m);
     for (std::size_t i = 0; i <= m / 2; ++i) k[i] = b[i] * scale;
     c.kernel = std::move(k);
+    c.give_back(std::move(b));
 }
 
 // The chirp of size n, made by the first thread that asks and kept while a
@@ -274,7 +292,7 @@ struct Fft::Impl {
         const Chirp& c = *chirp;
         const std::size_t n = c.n;
         const std::size_t m = c.m;
-        FftwBuffer a = fftw_complex_buffer(m);
+        FftwBuffer a = c.take_work();
         Complex* z = a.get();
         c.each(0, n, [&](std::size_t j, Complex w) {
             const Complex x = load(j);
@@ -290,6 +308,7 @@ struct Fft::Impl {
             const Complex y = mul(z[k], w);
             store(k, inverse ? std::conj(y) : y);
         });
+        c.give_back(std::move(a));
     }
 
     fftwf_plan for_buffers(std::size_t len, Direction dir, const void* in, const void* out) const {
