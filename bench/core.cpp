@@ -5,6 +5,8 @@
 #include <complex>
 #include <numbers>
 #include <random>
+#include <span>
+#include <thread>
 #include <vector>
 
 #include "base/tests/support.h"
@@ -50,6 +52,36 @@ BENCHMARK(BM_FftForwardInverse)
     ->Arg(1440000)
     ->Arg(5760000)
     ->Unit(benchmark::kMicrosecond);
+
+// The first real transform and the complex inverse of one size on a fresh
+// thread, planning included (each thread plans its own sizes): what reading
+// a sweep layer of that length costs before anything is cached. Sizes: primes
+// around the largest factor the library's own transform keeps, primes times
+// 64, 48000, and the largest prime sweep layers.
+void BM_FftOddSize(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const auto x = noise(n, 3);
+    for (auto _ : state) {
+        std::thread([&] {
+            std::vector<Complex> out(n);
+            tf::plan::real_forward(n)->process(x, std::span<Complex>(out).first(n / 2 + 1));
+            tf::plan::inverse(n)->process(out);
+            benchmark::DoNotOptimize(out.data());
+        }).join();
+    }
+}
+BENCHMARK(BM_FftOddSize)
+    ->Arg(4099)
+    ->Arg(20011)
+    ->Arg(32771)
+    ->Arg(32779)
+    ->Arg(100003)
+    ->Arg(4099 * 64)
+    ->Arg(32779 * 64)
+    ->Arg(48000)
+    ->Arg(1000003)
+    ->Arg(8388593)
+    ->Unit(benchmark::kMillisecond);
 
 // Delay search on the lengths the analyzer hands it: the search window
 // 65536 K (K = 1, 2, 4) and the longest sweep windows (4.5 s at 48 and 192 kHz).

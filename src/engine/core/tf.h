@@ -87,7 +87,9 @@ namespace plan {
 enum class Direction : std::uint8_t { Forward, Inverse, RealForward, RealInverse };
 
 // One FFT plan of one size and direction. Unnormalised. Executing is safe
-// from any thread; the plan is shared by the layers that hold it.
+// from any thread; the plan is shared by the layers that hold it. A size with
+// a large prime factor is transformed by chirp over power-of-two transforms
+// of at least twice its length, with a work area of its own.
 class Fft {
 public:
     Fft(std::size_t len, Direction dir);

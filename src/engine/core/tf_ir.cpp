@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "base/cast.h"
+#include "base/pages.h"
 #include "engine/core/tf.h"
 #include "engine/core/internal/tf_detail.h"
 
@@ -64,7 +65,7 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
     // The spectrum of the real response fills bins 0..n/2; the envelope's
     // one-sided spectrum keeps no bin above them.
     thread_local std::vector<Complex> s;
-    s.resize(n);
+    base::pages::resize(s, n);
     plan::real_forward(n)->process(ir, std::span<Complex>(s).first(n / 2 + 1));
     std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
     const float nf = static_cast<float>(n);
@@ -84,7 +85,7 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
             s[k] *= scales[points[k]];
     }
     plan::inverse(n)->process(s);
-    out.resize(n);
+    base::pages::resize(out, n);
     const auto* z = reinterpret_cast<const float*>(s.data());
     after = std::min(after, n);
     before = std::min(before, n - after);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/cast.h"
+#include "base/pages.h"
 
 namespace engine::trace {
 
@@ -52,7 +53,8 @@ void Trace::rebuild_points() {
 }
 
 std::vector<float> Layer::impulse(float fs) const {
-    std::vector<float> out(n, 0.0f);
+    std::vector<float> out;
+    base::pages::resize(out, n);
     if (n == 0) return out;
     const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.001f)) % n;
     std::size_t idx = n - pre;

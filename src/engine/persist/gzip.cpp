@@ -1,7 +1,6 @@
 #include "engine/persist/gzip.h"
 
 #include <libdeflate.h>
-#include <sys/mman.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "base/pages.h"
 #include "engine/persist/internal/parallel.h"
 
 namespace engine::gzip {
@@ -58,22 +58,6 @@ void put_le32(std::string& out, std::uint32_t v) {
 }
 
 }  // namespace
-
-void prepare_pages(char* p, std::size_t n) {
-    constexpr std::size_t PAGE = 4096;
-    if (n < (std::size_t{1} << 21)) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + PAGE - 1) & ~(PAGE - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(PAGE - 1);
-    if (end <= begin) return;
-    void* a = reinterpret_cast<void*>(begin);
-    const std::size_t len = end - begin;
-#ifdef MADV_HUGEPAGE
-    (void)::madvise(a, len, MADV_HUGEPAGE);
-#endif
-#ifdef MADV_POPULATE_WRITE
-    (void)::madvise(a, len, MADV_POPULATE_WRITE);
-#endif
-}
 
 std::string compress(std::span<const std::string_view> pieces) {
     // Runs of about 1 MiB are compressed on several threads; a run starts
@@ -146,7 +130,7 @@ std::string join(std::span<const Piece* const> pieces) {
     for (const Piece* p : pieces) bytes += p->deflated.size();
     std::string out;
     out.reserve(bytes);
-    prepare_pages(out.data(), out.capacity());
+    base::pages::prepare(out.data(), out.capacity());
     out.append(f.header.data(), f.header.size());
     for (const Piece* p : pieces) out += p->deflated;
     out.append(f.trailer.data(), f.trailer.size());
@@ -225,7 +209,7 @@ base::Result<std::string> inflate(std::string_view gz, std::size_t cap) {
         if (dec.d != nullptr) {
             std::string out;
             out.reserve(hint);
-            prepare_pages(out.data(), hint);
+            base::pages::prepare(out.data(), hint);
             libdeflate_result rc = LIBDEFLATE_BAD_DATA;
             out.resize_and_overwrite(hint, [&](char* buf, std::size_t n) noexcept {
                 std::size_t got = 0;

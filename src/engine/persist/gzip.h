@@ -58,11 +58,6 @@ base::Result<std::string> inflate(std::string_view head, const Source& src, std:
                                   std::size_t size_hint = 0);
 base::Result<std::string> inflate(std::string_view gz, std::size_t cap = INFLATE_LIMIT);
 
-// Advice for a large buffer about to be written in one go (2 MiB or more):
-// large pages where the system gives them, and its pages mapped in one call
-// rather than one fault per page. Errors are ignored.
-void prepare_pages(char* p, std::size_t n);
-
 // The length (modulo 2^32) in a gzip member's last four bytes, as a buffer
 // size hint: never more than deflate can expand `compressed` bytes to.
 std::size_t size_hint(std::string_view last4, std::size_t compressed);

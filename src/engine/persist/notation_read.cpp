@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "base/pages.h"
 #include "base/utf8.h"
 #include "engine/persist/notation.h"
 #include "engine/persist/internal/notation_text.h"
@@ -436,8 +437,10 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
             const auto most = static_cast<std::size_t>(std::count(text_.data() + p, end, ',')) + 1;
             // The compact form as written ("-12,345,6"): straight through up to
             // the bracket; any blank or other character takes the path below.
-            out.resize(most);
-            std::int16_t* const dst = out.data();
+            // Reserved, not filled: each element is written once, below; a
+            // large list gets large pages.
+            out.reserve(most);
+            base::pages::prepare(out.data(), most * sizeof(std::int16_t));
             std::size_t k = 0;
             const char* s = text_.data() + p;
             bool compact = true;
@@ -456,7 +459,8 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
                     compact = false;
                     break;
                 }
-                dst[k++] = static_cast<std::int16_t>(v);
+                out.push_back(static_cast<std::int16_t>(v));
+                ++k;
                 if (s == end) break;
                 if (*s != ',') {
                     compact = false;
@@ -465,7 +469,6 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
                 if (++s == end) break;  // a trailing comma
             }
             if (compact) {
-                out.resize(k);
                 pos_ = static_cast<std::size_t>(end - text_.data()) + 1;
                 if (auto c = charge(out.size() * sizeof(std::int16_t)); !c) return std::unexpected(c.error());
                 return out;

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/pages.h"
 #include "base/result.h"
 #include "engine/persist/gzip.h"
 #include "engine/persist/trace_file.h"
@@ -337,7 +338,7 @@ base::Result<std::string> Session::encode(EncodeCache& cache) const {
     for (auto p : *parts) size += p.size();
     std::string out;
     out.reserve(size);
-    gzip::prepare_pages(out.data(), out.capacity());
+    base::pages::prepare(out.data(), out.capacity());
     for (auto p : *parts) out += p;
     return out;
 }

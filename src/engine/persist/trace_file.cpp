@@ -21,6 +21,7 @@
 #include "api/client.h"
 #include "base/cast.h"
 #include "base/log.h"
+#include "base/pages.h"
 #include "base/result.h"
 #include "base/utf8.h"
 #include "engine/persist/gzip.h"
@@ -72,7 +73,7 @@ void convert_older(Trace& t) {
 
 // The whole of an open file, at most INFLATE_LIMIT bytes ("file larger than
 // 512 MB" past it); the buffer is sized from the file's length and its pages
-// prepared at once (see gzip::prepare_pages).
+// prepared at once (see base::pages::prepare).
 base::Result<std::string> read_whole(int fd) {
     constexpr std::size_t cap = gzip::INFLATE_LIMIT;
     struct stat st {};
@@ -80,7 +81,7 @@ base::Result<std::string> read_whole(int fd) {
     if (::fstat(fd, &st) == 0 && st.st_size > 0) expect = static_cast<std::size_t>(st.st_size);
     std::string out;
     out.reserve(std::min(expect, cap) + 1);
-    gzip::prepare_pages(out.data(), out.capacity());
+    base::pages::prepare(out.data(), out.capacity());
     for (;;) {
         if (out.size() == out.capacity()) out.reserve(std::min(2 * out.capacity(), cap + 1));
         const std::size_t before = out.size();
@@ -135,19 +136,22 @@ base::Result<Session> parse_and_finish(const std::string& text) {
 // every trace has passed its check: a file refused anywhere costs no rebuild.
 // The traces rebuilt at once hold at most REBUILD_POINTS transform points
 // between them (one trace at a time past that), which bounds the memory of
-// the transforms whatever the file claims. A trace with a transform larger
-// than LARGE_POINTS is rebuilt on the first worker only, as the buffers a
-// thread keeps for its transforms stay with it until the pool ends.
+// the transforms whatever the file claims: two of the largest (about 260 MB
+// each at a prime size, less at others) run side by side. A trace with a
+// transform larger than LARGE_POINTS is rebuilt on the first LARGE_WORKERS
+// workers only, as the buffers a thread keeps for its transforms stay with
+// it until the pool ends.
 class RebuildPool {
 public:
-    static constexpr std::size_t REBUILD_POINTS = MAX_FFT;
+    static constexpr std::size_t REBUILD_POINTS = 2 * MAX_FFT;
     static constexpr std::size_t LARGE_POINTS = MAX_FFT / 8;
+    static constexpr std::size_t LARGE_WORKERS = 2;
 
     RebuildPool() {
         const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
         const std::size_t count = std::min<std::size_t>(7, hw > 1 ? hw - 1 : 1);
         try {
-            for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this, i] { work(i == 0); });
+            for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this, i] { work(i < LARGE_WORKERS); });
         } catch (const std::system_error&) {
             // fewer threads, or none: finish does the work
         }
@@ -211,7 +215,7 @@ private:
         t.rebuild_points();
     }
 
-    void work(bool first) {
+    void work(bool large) {
         for (;;) {
             Trace* item = nullptr;
             std::size_t size = 0;
@@ -222,12 +226,12 @@ private:
                 auto next = [&] {
                     return std::find_if(queue_.begin(), queue_.end(), [&](const Trace* t) {
                         const std::size_t want = points(*t);
-                        if (!first && want > LARGE_POINTS) return false;
+                        if (!large && want > LARGE_POINTS) return false;
                         return busy_ == 0 || busy_ + want <= REBUILD_POINTS;
                     });
                 };
                 // Other workers end once only large traces are left.
-                auto done = [&] { return queue_.empty() || (!first && small_ == 0); };
+                auto done = [&] { return queue_.empty() || (!large && small_ == 0); };
                 cv_.wait(lk, [&] { return closing_ && (done() || next() != queue_.end()); });
                 if (done()) return;
                 const auto it = next();

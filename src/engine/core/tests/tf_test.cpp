@@ -7,6 +7,7 @@
 #include <numbers>
 #include <ostream>
 #include <random>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -199,6 +200,103 @@ TEST(Fft, RealTransformsMatchComplexOnesOnUnalignedBuffers) {
         tf::plan::real_inverse(n)->process(out, back);
         for (std::size_t k = 0; k < n; ++k) EXPECT_NEAR(back[k], kept[k] * static_cast<float>(n), tol) << n << " " << k;
     }
+}
+
+namespace {
+
+// Bin k of the DFT of x in double precision (sign -1 forward, +1 inverse):
+// the twiddle stepped by multiplication and set afresh every 256 steps.
+std::complex<double> dft_bin(std::span<const Complex> x, std::size_t k, int sign) {
+    const std::size_t n = x.size();
+    auto root = [&](std::size_t j) {
+        const double a = sign * 2.0 * std::numbers::pi * static_cast<double>((k * j) % n) / static_cast<double>(n);
+        return std::polar(1.0, a);
+    };
+    const std::complex<double> step = root(1);
+    std::complex<double> acc = 0.0;
+    std::complex<double> w = 1.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (j % 256 == 0) w = root(j);
+        acc += std::complex<double>(x[j]) * w;
+        w *= step;
+    }
+    return acc;
+}
+
+}  // namespace
+
+TEST(Fft, SizesWithLargePrimeFactorsMatchTheDft) {
+    // Small primes, primes just below and above the largest factor the
+    // library's own transform keeps, a larger prime (its j^2 passes 2^32),
+    // and primes times powers of two (by chirp or by the library).
+    struct Case {
+        std::size_t n;
+        std::size_t checked;  // bins compared with the DFT, spread over 0..n-1
+    };
+    const Case cases[] = {{4093, 300},     {32749, 100},     {32771, 100},  {65537, 50},
+                          {65537 * 4, 12}, {65537 * 16, 6},  {1000003, 8},  {1000003 * 2, 6}};
+    std::mt19937 rng(11);
+    std::normal_distribution<float> nd;
+    for (const Case& c : cases) {
+        const std::size_t n = c.n;
+        std::vector<Complex> x(n);
+        std::vector<float> xr(n);
+        double energy = 0.0, energy_r = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            x[j] = Complex(nd(rng), nd(rng));
+            xr[j] = x[j].real();
+            energy += std::norm(std::complex<double>(x[j]));
+            energy_r += static_cast<double>(xr[j]) * xr[j];
+        }
+        // Float rounding in transforms of up to 2^24 points: a bin's error is
+        // a few float epsilons times log2 of the size times the input's norm.
+        const double tol = 2e-6 * std::sqrt(energy);
+        const double tol_r = 2e-6 * std::sqrt(energy_r);
+        std::vector<Complex> f(n), i(n), fr(n / 2 + 1);
+        tf::plan::forward(n)->process(x, f);
+        tf::plan::inverse(n)->process(x, i);
+        tf::plan::real_forward(n)->process(xr, fr);
+        const std::vector<Complex> xr_c(xr.begin(), xr.end());
+        for (std::size_t b = 0; b < c.checked; ++b) {
+            const std::size_t k = c.checked == n ? b : (b * (n - 1)) / (c.checked - 1);
+            EXPECT_LE(std::abs(std::complex<double>(f[k]) - dft_bin(x, k, -1)), tol) << n << " forward bin " << k;
+            EXPECT_LE(std::abs(std::complex<double>(i[k]) - dft_bin(x, k, +1)), tol) << n << " inverse bin " << k;
+            if (k <= n / 2) {
+                EXPECT_LE(std::abs(std::complex<double>(fr[k]) - dft_bin(xr_c, k, -1)), tol_r) << n << " real bin " << k;
+            }
+        }
+        // Round trips: inverse(forward(x)) = n x, for complex and real data.
+        tf::plan::inverse(n)->process(f);
+        std::vector<float> back(n);
+        tf::plan::real_inverse(n)->process(fr, back);
+        double err = 0.0, err_r = 0.0;
+        const double nf = static_cast<double>(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            err = std::max(err, std::abs(std::complex<double>(f[j]) / nf - std::complex<double>(x[j])));
+            err_r = std::max(err_r, std::abs(static_cast<double>(back[j]) / nf - xr[j]));
+        }
+        EXPECT_LE(err, 1e-5) << n;
+        EXPECT_LE(err_r, 1e-5) << n;
+    }
+}
+
+TEST(Fft, ThreadsShareOneLargePrimeSizeAndGetTheSameResult) {
+    const std::size_t n = 65537;
+    std::vector<float> x(n);
+    for (std::size_t j = 0; j < n; ++j) x[j] = std::sin(0.001f * static_cast<float>(j * j % 7919));
+    auto run = [&] {
+        std::vector<Complex> out(n / 2 + 1);
+        tf::plan::real_forward(n)->process(x, out);
+        return out;
+    };
+    const auto here = run();
+    std::vector<Complex> a, b;
+    std::thread ta([&] { a = run(); });
+    std::thread tb([&] { b = run(); });
+    ta.join();
+    tb.join();
+    EXPECT_EQ(a, here);
+    EXPECT_EQ(b, here);
 }
 
 TEST(Fft, LearntPlansAreMeasuredAndKeptAsWisdom) {
@@ -611,6 +709,33 @@ TEST(IrDisplay, BlocksAndArrivals) {
         for (auto [k, v] : c.peaks) x[k] = v;
         EXPECT_EQ(tf::ir_display(x, fs).arrivals, c.want) << c.what;
     }
+}
+
+TEST(Fft, ALargePrimeSizeLearnsThePowerOfTwoTransformsItRuns) {
+    using tf::plan::Direction;
+    const auto dir = test_support::scratch("tf", "wisdom-prime");
+    const auto path = dir / "fftw-wisdom";
+    const std::vector<std::pair<std::size_t, Direction>> keys{{32771, Direction::RealForward},
+                                                              {32771, Direction::Inverse}};
+    const std::vector<std::pair<std::size_t, Direction>> want{{131072, Direction::Forward},
+                                                              {131072, Direction::Inverse}};
+    EXPECT_EQ(tf::plan::unmeasured(keys), want);
+    auto estimated = tf::plan::real_forward(32771);
+    EXPECT_FALSE(estimated->measured());
+    std::atomic<bool> stop{false};
+    // A generous time limit: a measurement cut short is not kept as wisdom.
+    EXPECT_EQ(tf::plan::learn(keys, path, stop, 60.0), 2u);
+    EXPECT_TRUE(tf::plan::unmeasured(keys).empty());
+    tf::plan::PLANNER.drop_estimated();
+    auto measured = tf::plan::real_forward(32771);
+    EXPECT_TRUE(measured->measured());
+    // The same transform either way, within float rounding.
+    std::vector<float> in(32771);
+    for (std::size_t j = 0; j < in.size(); ++j) in[j] = std::cos(0.01f * static_cast<float>(j % 977));
+    std::vector<Complex> a(32771 / 2 + 1), b(32771 / 2 + 1);
+    estimated->process(in, a);
+    measured->process(in, b);
+    for (std::size_t k = 0; k < a.size(); k += 97) EXPECT_LE(std::abs(a[k] - b[k]), 1e-2f) << k;
 }
 
 TEST(Fft, ThreadsPlanAndTransformAtTheSameTime) {
