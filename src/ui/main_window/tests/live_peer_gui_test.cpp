@@ -351,6 +351,75 @@ TEST_F(LivePeers, MeasuringGoesOnWhileAPeerInTheLoopLeavesAndReturns) {
     shot("live-peer-returned.png");
 }
 
+TEST_F(LivePeers, APeerThatIsTheInputDeviceIsWaitedForAndMeasuredAgainOnItsReturn) {
+    // The measurement input is the peer itself; the generator plays into it.
+    settings_.device = fmt::format("jack:{}", PEER);
+    settings_.device_name = PEER;
+    Peer peer(PEER, 1, 1, 96);
+    ASSERT_TRUE(peer.join());
+    ASSERT_TRUE(start()) << "no window";
+    run_measurement();
+    ASSERT_TRUE(test_support::wait_until([&] { return opened(); }, 45s)) << probe().value("status", "no snapshot");
+    std::string out_port, in_port;
+    ASSERT_TRUE(test_support::wait_until(
+        [&] {
+            out_port = peer.first_port("veltrum-output:");
+            in_port = peer.first_port("veltrum-input:");
+            return !out_port.empty() && !in_port.empty();
+        },
+        30s));
+    ASSERT_TRUE(peer.connect(out_port, peer.in(0)));
+    ASSERT_TRUE(test_support::wait_until([&] { return coherent(probe(), 0.95) && flat_at(probe(), 0.0f); }, 90s))
+        << probe().dump().substr(0, 300);
+    const std::set<std::string> before = peer.wiring("veltrum-");
+    ASSERT_TRUE(before.contains(in_port + ">" + peer.out(0))) << text_of(before);  // the device's port, given
+    ASSERT_TRUE(before.contains(out_port + ">" + peer.in(0))) << text_of(before);  // by hand
+
+    for (const auto gap : {500ms, 5000ms}) {
+        SCOPED_TRACE(fmt::format("gap of {} ms", gap.count()));
+        const int arrivals = peer.input_arrivals.load();
+        peer.leave();
+        // While the device is away the run may wait for it, and say so as
+        // a warning; a long gap is always seen.
+        bool waited = false;
+        const auto back_at = std::chrono::steady_clock::now() + gap;
+        while (std::chrono::steady_clock::now() < back_at) {
+            const json q = probe();
+            const std::string status = q.value("status", "");
+            const bool waiting = status == fmt::format("Waiting for {}", PEER);
+            EXPECT_TRUE(q.value("running", false) || (waiting && q.value("warn", false))) << status;
+            waited = waited || waiting;
+            std::this_thread::sleep_for(100ms);
+        }
+        if (gap >= 5s) EXPECT_TRUE(waited) << "no \"Waiting for\" while the input device was away";
+        ASSERT_TRUE(peer.join());
+        // A run that waited starts again: its input stream opens anew.
+        if (waited)
+            EXPECT_TRUE(test_support::wait_until([&] { return peer.input_arrivals.load() > arrivals; }, 30s))
+                << "no new run";
+        // Back: measuring again, with the connections it had.
+        std::set<std::string> now;
+        EXPECT_TRUE(test_support::wait_until(
+            [&] {
+                now = peer.wiring("veltrum-");
+                return now == before;
+            },
+            30s))
+            << "before: " << text_of(before) << "\nafter: " << text_of(now);
+        EXPECT_TRUE(test_support::wait_until([&] { return coherent(probe()) && flat_at(probe(), 0.0f); }, 60s))
+            << probe().dump().substr(0, 300);
+    }
+    // Measuring on, not waiting any more.
+    const auto still = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < still) {
+        const json q = probe();
+        EXPECT_TRUE(q.value("running", false)) << q.value("status", "");
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_TRUE(coherent(probe())) << probe().value("status", "");
+    shot("live-peer-input-returned.png");
+}
+
 // Clicks at a point of the program's window given from its top right
 // corner: the Config pane keeps to the window's right edge.
 void click_from_right(unsigned long window, int from_right, int y) {
