@@ -272,6 +272,27 @@ protected:
 
     json probe() const { return read_probe(probe_); }
 
+    // Starts a run and waits for its two streams: the first port of each as
+    // `via` sees them (output, input); empty names when they did not come.
+    std::pair<std::string, std::string> run_and_find_streams(const Peer& via) {
+        run_measurement();
+        if (!test_support::wait_until([&] { return opened(); }, 45s)) return {};
+        std::string out_port, in_port;
+        test_support::wait_until(
+            [&] {
+                out_port = via.first_port("veltrum-output:");
+                in_port = via.first_port("veltrum-input:");
+                return !out_port.empty() && !in_port.empty();
+            },
+            30s);
+        return {out_port, in_port};
+    }
+
+    // Full, coherent averages of a response flat at `level` within `limit`.
+    bool measures_flat(float level, double least, std::chrono::milliseconds limit) const {
+        return test_support::wait_until([&] { return coherent(probe(), least) && flat_at(probe(), level); }, limit);
+    }
+
     void shot(const std::string& name) {
         std::this_thread::sleep_for(1s);  // what was shown last is drawn
         const fs::path shots(VELTRUM_ARTIFACT_DIR);
@@ -285,6 +306,19 @@ protected:
     unsigned long window_ = 0;
 };
 
+// Waits until the connections of the program's ports, as `via` sees them,
+// are `before` again.
+void expect_wiring(const Peer& via, const std::set<std::string>& before, std::chrono::milliseconds limit) {
+    std::set<std::string> now;
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            now = via.wiring("veltrum-");
+            return now == before;
+        },
+        limit))
+        << "before: " << text_of(before) << "\nafter: " << text_of(now);
+}
+
 // A window of the display whose title is `title` (xdotool search); 0 when none.
 unsigned long window_named(const std::string& title) {
     const std::string id = launch::output_of(fmt::format("xdotool search --name '^{}$' 2>/dev/null | head -n 1", title));
@@ -296,20 +330,11 @@ TEST_F(LivePeers, MeasuringGoesOnWhileAPeerInTheLoopLeavesAndReturns) {
     Peer peer(PEER, 1, 1, 96);
     ASSERT_TRUE(peer.join());
     ASSERT_TRUE(start()) << "no window";
-    run_measurement();
-    ASSERT_TRUE(test_support::wait_until([&] { return opened(); }, 45s)) << probe().value("status", "no snapshot");
-    std::string out_port, in_port;
-    ASSERT_TRUE(test_support::wait_until(
-        [&] {
-            out_port = peer.first_port("veltrum-output:");
-            in_port = peer.first_port("veltrum-input:");
-            return !out_port.empty() && !in_port.empty();
-        },
-        30s));
+    const auto [out_port, in_port] = run_and_find_streams(peer);
+    ASSERT_FALSE(in_port.empty()) << probe().value("status", "no snapshot");
     ASSERT_TRUE(peer.connect(out_port, peer.in(0)));
     ASSERT_TRUE(peer.connect(peer.out(0), in_port));
-    ASSERT_TRUE(test_support::wait_until([&] { return coherent(probe(), 0.95) && flat_at(probe(), 0.0f); }, 90s))
-        << probe().dump().substr(0, 300);
+    ASSERT_TRUE(measures_flat(0.0f, 0.95, 90s)) << probe().dump().substr(0, 300);
     const std::set<std::string> before = peer.wiring("veltrum-");
     ASSERT_TRUE(before.contains(out_port + ">" + peer.in(0))) << text_of(before);
     ASSERT_TRUE(before.contains(in_port + ">" + peer.out(0))) << text_of(before);
@@ -327,14 +352,7 @@ TEST_F(LivePeers, MeasuringGoesOnWhileAPeerInTheLoopLeavesAndReturns) {
         }
         ASSERT_TRUE(peer.join());
         // The program connects the peer's ports again as they were.
-        std::set<std::string> now;
-        EXPECT_TRUE(test_support::wait_until(
-            [&] {
-                now = peer.wiring("veltrum-");
-                return now == before;
-            },
-            20s))
-            << "before: " << text_of(before) << "\nafter: " << text_of(now);
+        expect_wiring(peer, before, 20s);
         // And the loop measures coherently again, never having stopped.
         EXPECT_TRUE(test_support::wait_until(
             [&] {
@@ -358,19 +376,10 @@ TEST_F(LivePeers, APeerThatIsTheInputDeviceIsWaitedForAndMeasuredAgainOnItsRetur
     Peer peer(PEER, 1, 1, 96);
     ASSERT_TRUE(peer.join());
     ASSERT_TRUE(start()) << "no window";
-    run_measurement();
-    ASSERT_TRUE(test_support::wait_until([&] { return opened(); }, 45s)) << probe().value("status", "no snapshot");
-    std::string out_port, in_port;
-    ASSERT_TRUE(test_support::wait_until(
-        [&] {
-            out_port = peer.first_port("veltrum-output:");
-            in_port = peer.first_port("veltrum-input:");
-            return !out_port.empty() && !in_port.empty();
-        },
-        30s));
+    const auto [out_port, in_port] = run_and_find_streams(peer);
+    ASSERT_FALSE(in_port.empty()) << probe().value("status", "no snapshot");
     ASSERT_TRUE(peer.connect(out_port, peer.in(0)));
-    ASSERT_TRUE(test_support::wait_until([&] { return coherent(probe(), 0.95) && flat_at(probe(), 0.0f); }, 90s))
-        << probe().dump().substr(0, 300);
+    ASSERT_TRUE(measures_flat(0.0f, 0.95, 90s)) << probe().dump().substr(0, 300);
     const std::set<std::string> before = peer.wiring("veltrum-");
     ASSERT_TRUE(before.contains(in_port + ">" + peer.out(0))) << text_of(before);  // the device's port, given
     ASSERT_TRUE(before.contains(out_port + ">" + peer.in(0))) << text_of(before);  // by hand
@@ -398,16 +407,8 @@ TEST_F(LivePeers, APeerThatIsTheInputDeviceIsWaitedForAndMeasuredAgainOnItsRetur
             EXPECT_TRUE(test_support::wait_until([&] { return peer.input_arrivals.load() > arrivals; }, 30s))
                 << "no new run";
         // Back: measuring again, with the connections it had.
-        std::set<std::string> now;
-        EXPECT_TRUE(test_support::wait_until(
-            [&] {
-                now = peer.wiring("veltrum-");
-                return now == before;
-            },
-            30s))
-            << "before: " << text_of(before) << "\nafter: " << text_of(now);
-        EXPECT_TRUE(test_support::wait_until([&] { return coherent(probe()) && flat_at(probe(), 0.0f); }, 60s))
-            << probe().dump().substr(0, 300);
+        expect_wiring(peer, before, 30s);
+        EXPECT_TRUE(measures_flat(0.0f, 0.9, 60s)) << probe().dump().substr(0, 300);
     }
     // Measuring on, not waiting any more.
     const auto still = std::chrono::steady_clock::now() + 3s;
@@ -444,23 +445,14 @@ TEST_F(LivePeers, CalibrationLoadedAndClearedKeepsHandMadeConnections) {
     Peer hand("vt-hand", 0, 0, 0);
     ASSERT_TRUE(hand.join());
     ASSERT_TRUE(start()) << "no window";
-    run_measurement();
-    ASSERT_TRUE(test_support::wait_until([&] { return opened(); }, 45s)) << probe().value("status", "no snapshot");
-    std::string out_port, in_port;
-    ASSERT_TRUE(test_support::wait_until(
-        [&] {
-            out_port = hand.first_port("veltrum-output:");
-            in_port = hand.first_port("veltrum-input:");
-            return !out_port.empty() && !in_port.empty();
-        },
-        30s));
+    const auto [out_port, in_port] = run_and_find_streams(hand);
+    ASSERT_FALSE(in_port.empty()) << probe().value("status", "no snapshot");
     // By hand: the input leaves the server's capture port it was given and
     // listens to the generator instead.
     ASSERT_TRUE(test_support::wait_until([&] { return !hand.wiring(in_port).empty(); }, 10s));
     for (const auto& w : hand.wiring(in_port)) ASSERT_TRUE(hand.disconnect(w.substr(w.find('>') + 1), in_port)) << w;
     ASSERT_TRUE(hand.connect(out_port, in_port));
-    ASSERT_TRUE(test_support::wait_until([&] { return coherent(probe(), 0.95) && flat_at(probe(), 0.0f); }, 90s))
-        << probe().dump().substr(0, 300);
+    ASSERT_TRUE(measures_flat(0.0f, 0.95, 90s)) << probe().dump().substr(0, 300);
     const std::set<std::string> before = hand.wiring("veltrum-");
     ASSERT_TRUE(before.contains(in_port + ">" + out_port)) << text_of(before);
     ASSERT_FALSE(before.contains(in_port + ">system:capture_1")) << text_of(before);
@@ -472,16 +464,8 @@ TEST_F(LivePeers, CalibrationLoadedAndClearedKeepsHandMadeConnections) {
     const auto check_reopened = [&](int arrivals, float level) {
         EXPECT_TRUE(test_support::wait_until([&] { return hand.input_arrivals.load() > arrivals; }, 30s))
             << "the input stream did not open again";
-        std::set<std::string> now;
-        EXPECT_TRUE(test_support::wait_until(
-            [&] {
-                now = hand.wiring("veltrum-");
-                return now == before;
-            },
-            20s))
-            << "before: " << text_of(before) << "\nafter: " << text_of(now);
-        EXPECT_TRUE(test_support::wait_until([&] { return coherent(probe()) && flat_at(probe(), level); }, 60s))
-            << probe().dump().substr(0, 300);
+        expect_wiring(hand, before, 20s);
+        EXPECT_TRUE(measures_flat(level, 0.9, 60s)) << probe().dump().substr(0, 300);
     };
 
     // Load: the file button opens the native file chooser; its location
