@@ -5,6 +5,14 @@
 // ("veltrum-input", "veltrum-output"); the connections of their ports are
 // remembered, kept while a peer is away and restored when it returns or when
 // the stream opens again on the same device.
+//
+// The server runs clients that do not depend on each other in any order, or
+// at once, within a cycle. The two streams of a measurement are paired by
+// counting their samples, so the input must run after the output in every
+// cycle, whatever the user connects and when: otherwise a loop wired after
+// the start leaves the microphone a cycle ahead of the reference, a lag that
+// no delay search finds. A silent port of each ("sync", output to input)
+// makes the input depend on the output.
 #include <jack/jack.h>
 
 #include <cerrno>
@@ -32,6 +40,7 @@ constexpr const char* TARGET = "Veltrum::audio_watcher::jack";
 constexpr const char* WATCH_CLIENT = "veltrum-watch";
 constexpr const char* INPUT_CLIENT = "veltrum-input";
 constexpr const char* OUTPUT_CLIENT = "veltrum-output";
+constexpr const char* SYNC_PORT = "sync";
 // Frames handed to a stream's callback at a time: the callbacks' buffer is
 // made this large once, so the audio thread never allocates.
 constexpr std::size_t CHUNK = 4096;
@@ -268,6 +277,8 @@ public:
             if (p == nullptr) return fail(ErrorKind::ResourceExhausted, "cannot register a JACK port");
             ports_.push_back(p);
         }
+        sync_ = jack_port_register(client_, SYNC_PORT, JACK_DEFAULT_AUDIO_TYPE, input_ ? JackPortIsInput : JackPortIsOutput, 0);
+        if (sync_ == nullptr) return fail(ErrorKind::ResourceExhausted, "cannot register a JACK port");
         buffers_.assign(channels_, nullptr);
         interleaved_.assign(CHUNK * channels_, 0.0f);
         jack_set_process_callback(client_, &JackStream::process, this);
@@ -313,7 +324,8 @@ public:
     std::string device_;
     std::size_t channels_;
     jack_client_t* client_ = nullptr;
-    std::vector<jack_port_t*> ports_;
+    std::vector<jack_port_t*> ports_;  // the channels, in order
+    jack_port_t* sync_ = nullptr;      // orders the input after the output; carries silence
     std::atomic<bool> dead_{false};
 
 private:
@@ -322,6 +334,7 @@ private:
         const std::size_t c = self->channels_;
         for (std::size_t i = 0; i < c; ++i)
             self->buffers_[i] = static_cast<float*>(jack_port_get_buffer(self->ports_[i], frames));
+        if (!self->input_) std::fill_n(static_cast<float*>(jack_port_get_buffer(self->sync_, frames)), frames, 0.0f);
         float* inter = self->interleaved_.data();
         for (std::size_t done = 0; done < frames;) {
             const std::size_t n = std::min<std::size_t>(CHUNK, frames - done);
@@ -398,6 +411,14 @@ void Session::attach(JackStream* s) {
                 if (!away) connect_ports(s, p, peer);
             }
         }
+    }
+    // The input runs after every output of ours (see the top of the file).
+    for (JackStream* other : live_) {
+        if (other->input_ == s->input_ || other->dead_.load()) continue;
+        JackStream* out = s->input_ ? other : s;
+        JackStream* in = s->input_ ? s : other;
+        const int r = jack_connect(s->client_, jack_port_name(out->sync_), jack_port_name(in->sync_));
+        if (r != 0 && r != EEXIST) base::log::debug(TARGET, "cannot order the input after the output");
     }
     live_.push_back(s);
     update(s, {});
