@@ -515,15 +515,30 @@ TEST_F(LivePeers, SplViewStartsMeteringOnceItsMissingInputAppears) {
     ASSERT_TRUE(mic.join());
     // The meter starts by itself and reads the sine's level: a sine of peak
     // 0.1 reads -23 dBFS (its RMS).
-    ASSERT_TRUE(test_support::wait_until(
+    const auto metering = [&] {
+        const json m = probe().value("meter", json::object());
+        return m.value("running", false) && m.contains("z_db") && m["z_db"].is_number() &&
+               std::abs(m["z_db"].get<double>() + 23.0) < 1.0;
+    };
+    ASSERT_TRUE(test_support::wait_until(metering, 60s)) << probe().value("meter", json::object()).dump();
+    shot("live-spl-metering.png");
+
+    // The input leaves while metering: the meter waits for it, and meters
+    // again on its return, wired as before.
+    const std::set<std::string> before = mic.wiring("veltrum-");
+    ASSERT_FALSE(before.empty());
+    mic.leave();
+    EXPECT_TRUE(test_support::wait_until(
         [&] {
             const json m = probe().value("meter", json::object());
-            return m.value("running", false) && m.contains("z_db") && m["z_db"].is_number() &&
-                   std::abs(m["z_db"].get<double>() + 23.0) < 1.0;
+            return !m.value("running", true) && m.value("warn", false) &&
+                   m.value("status", "") == fmt::format("Waiting for {}", PEER);
         },
-        60s))
+        30s))
         << probe().value("meter", json::object()).dump();
-    shot("live-spl-metering.png");
+    ASSERT_TRUE(mic.join());
+    EXPECT_TRUE(test_support::wait_until(metering, 60s)) << probe().value("meter", json::object()).dump();
+    expect_wiring(mic, before, 30s);
 }
 
 }  // namespace
