@@ -96,7 +96,13 @@ void apply_device_lists(const WindowState& s, const DeviceLists& lists) {
         }
         return;
     }
-    if (s.snapshot.peek().running && !present) {
+    // A run that could not open its streams while the device is missing
+    // (it went between the listing that started the run and the opening)
+    // waits for it like a run that lost it; otherwise nothing would start it
+    // again when the device returns.
+    const auto& shown = s.snapshot.peek();
+    const bool open_failed = !shown.running && shown.warn && shown.status.starts_with("Cannot open ");
+    if ((shown.running || open_failed) && !present) {
         stop_analyzer(s);
         s.waiting_for_device.set(true);
         s.snapshot.update([&](engine::analyzer::Snapshot& x) {
