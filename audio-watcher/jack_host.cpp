@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -227,15 +228,23 @@ private:
     std::set<std::string> registered_;  // ports that came since the last wiring pass
 
     // Wiring memory, by our client name as asked for and port name:
-    // each peer port's full name and whether it is away.
+    // each peer port's full name and what is known of it.
+    struct PeerState {
+        bool away = false;
+        // When its connection was first seen gone while its port was still
+        // there: a peer that leaves is disconnected before its ports go, so
+        // only a connection gone for a while was taken away on purpose.
+        std::optional<std::chrono::steady_clock::time_point> unwired_since;
+    };
     struct ClientMemory {
         std::string device;
         bool known = false;
-        std::map<std::string, std::map<std::string, bool>> ports;
+        std::map<std::string, std::map<std::string, PeerState>> ports;
     };
     std::mutex mu_;  // memory and the live streams; held while connecting
     std::map<std::string, ClientMemory> memory_;
     std::vector<JackStream*> live_;
+    bool unsure_ = false;  // some connection is gone but not yet forgotten
 
     std::thread worker_;
 };
@@ -406,9 +415,16 @@ void Session::attach(JackStream* s) {
     } else {
         for (jack_port_t* p : s->ports_) {
             auto& peers = m.ports[jack_port_short_name(p)];
-            for (auto& [peer, away] : peers) {
-                away = jack_port_by_name(s->client_, peer.c_str()) == nullptr;
-                if (!away) connect_ports(s, p, peer);
+            for (auto it = peers.begin(); it != peers.end();) {
+                auto& [peer, state] = *it;
+                state.away = jack_port_by_name(s->client_, peer.c_str()) == nullptr;
+                if (!state.away && state.unwired_since) {
+                    it = peers.erase(it);  // its port stayed: the connection was taken away
+                    continue;
+                }
+                state.unwired_since.reset();
+                if (!state.away) connect_ports(s, p, peer);
+                ++it;
             }
         }
     }
@@ -434,28 +450,38 @@ void Session::detach(JackStream* s) {
 // connected now is remembered; a remembered peer whose port is gone is kept
 // as away; one that is away (or whose port came again since the last pass)
 // and is back is connected again; one still there but no longer connected
-// was disconnected on purpose and is forgotten.
+// for UNWIRED_GRACE was disconnected on purpose and is forgotten.
+constexpr std::chrono::milliseconds UNWIRED_GRACE{1000};
+
 void Session::update(JackStream* s, const std::set<std::string>& returned) {
     ClientMemory& m = memory_[s->key()];
+    const auto now_t = std::chrono::steady_clock::now();
     for (jack_port_t* p : s->ports_) {
         auto& peers = m.ports[jack_port_short_name(p)];
         const std::set<std::string> now = connections_of(p);
-        for (const std::string& peer : now) peers[peer] = false;
+        for (const std::string& peer : now) peers[peer] = PeerState{};
         for (auto it = peers.begin(); it != peers.end();) {
-            auto& [peer, away] = *it;
+            auto& [peer, state] = *it;
             if (now.contains(peer)) {
                 ++it;
                 continue;
             }
             if (jack_port_by_name(s->client_, peer.c_str()) == nullptr) {
-                away = true;
+                state = PeerState{true, std::nullopt};
                 ++it;
-            } else if (away || returned.contains(peer)) {
+            } else if (state.away || returned.contains(peer)) {
                 connect_ports(s, p, peer);
-                away = false;
+                state = PeerState{};
                 ++it;
-            } else {
+            } else if (!state.unwired_since) {
+                state.unwired_since = now_t;
+                unsure_ = true;
+                ++it;
+            } else if (now_t - *state.unwired_since >= UNWIRED_GRACE) {
                 it = peers.erase(it);
+            } else {
+                unsure_ = true;
+                ++it;
             }
         }
     }
@@ -463,10 +489,15 @@ void Session::update(JackStream* s, const std::set<std::string>& returned) {
 
 void Session::work() {
     std::uint64_t seen = generation_.load();
+    bool recheck = false;
     for (;;) {
         {
+            // A connection seen gone is looked at again after the grace.
             std::unique_lock lk(cb_mu_);
-            cb_cv_.wait(lk, [&] { return generation_.load() != seen; });
+            if (recheck)
+                cb_cv_.wait_for(lk, UNWIRED_GRACE, [&] { return generation_.load() != seen; });
+            else
+                cb_cv_.wait(lk, [&] { return generation_.load() != seen; });
         }
         // Let a burst settle: a client's ports come and go one by one.
         for (int i = 0; i < 20; ++i) {
@@ -480,10 +511,12 @@ void Session::work() {
             returned.swap(registered_);
         }
         std::lock_guard lk(mu_);
+        unsure_ = false;
         for (JackStream* s : live_) {
             s->report_if_dead();
             if (!s->dead_.load()) update(s, returned);
         }
+        recheck = unsure_;
     }
 }
 
