@@ -137,10 +137,21 @@ TEST_F(DeviceWatch, ARunThatCouldNotOpenItsMissingDeviceWaitsForIt) {
         send({{"Software", {IN, MIC}}});
         EXPECT_TRUE(s().analyzer.peek());
         EXPECT_FALSE(s().waiting_for_device.peek());
+        // Back before any listing without it: started again at once.
+        s().analyzer.set(std::nullopt);
+        s().snapshot.update([&](engine::analyzer::Snapshot& x) {
+            x.running = false;
+            x.warn = true;
+            x.status = "Cannot open " + what + ": audio device not found";
+        });
+        send({{"Software", {IN, MIC}}});
+        EXPECT_TRUE(s().analyzer.peek());
     }
     // A run stopped by the user, or one that failed otherwise, is left alone.
     for (const auto& [status, warn] : std::vector<std::pair<std::string, bool>>{
-             {"Stopped", false}, {"Input stream failed, start again", true}}) {
+             {"Stopped", false},
+             {"Input stream failed, start again", true},
+             {"Cannot open input: the JACK server runs at 44100 Hz", true}}) {
         SCOPED_TRACE(status);
         s().analyzer.set(std::nullopt);
         s().snapshot.update([&](engine::analyzer::Snapshot& x) {
