@@ -5,6 +5,14 @@
 // ("veltrum-input", "veltrum-output"); the connections of their ports are
 // remembered, kept while a peer is away and restored when it returns or when
 // the stream opens again on the same device.
+//
+// The server runs clients that do not depend on each other in any order, or
+// at once, within a cycle. The two streams of a measurement are paired by
+// counting their samples, so the input must run after the output in every
+// cycle, whatever the user connects and when: otherwise a loop wired after
+// the start leaves the microphone a cycle ahead of the reference, a lag that
+// no delay search finds. A silent port of each ("sync", output to input)
+// makes the input depend on the output.
 #include <jack/jack.h>
 
 #include <cerrno>
@@ -16,6 +24,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -32,6 +41,7 @@ constexpr const char* TARGET = "Veltrum::audio_watcher::jack";
 constexpr const char* WATCH_CLIENT = "veltrum-watch";
 constexpr const char* INPUT_CLIENT = "veltrum-input";
 constexpr const char* OUTPUT_CLIENT = "veltrum-output";
+constexpr const char* SYNC_PORT = "sync";
 // Frames handed to a stream's callback at a time: the callbacks' buffer is
 // made this large once, so the audio thread never allocates.
 constexpr std::size_t CHUNK = 4096;
@@ -218,15 +228,23 @@ private:
     std::set<std::string> registered_;  // ports that came since the last wiring pass
 
     // Wiring memory, by our client name as asked for and port name:
-    // each peer port's full name and whether it is away.
+    // each peer port's full name and what is known of it.
+    struct PeerState {
+        bool away = false;
+        // When its connection was first seen gone while its port was still
+        // there: a peer that leaves is disconnected before its ports go, so
+        // only a connection gone for a while was taken away on purpose.
+        std::optional<std::chrono::steady_clock::time_point> unwired_since;
+    };
     struct ClientMemory {
         std::string device;
         bool known = false;
-        std::map<std::string, std::map<std::string, bool>> ports;
+        std::map<std::string, std::map<std::string, PeerState>> ports;
     };
     std::mutex mu_;  // memory and the live streams; held while connecting
     std::map<std::string, ClientMemory> memory_;
     std::vector<JackStream*> live_;
+    bool unsure_ = false;  // some connection is gone but not yet forgotten
 
     std::thread worker_;
 };
@@ -268,6 +286,8 @@ public:
             if (p == nullptr) return fail(ErrorKind::ResourceExhausted, "cannot register a JACK port");
             ports_.push_back(p);
         }
+        sync_ = jack_port_register(client_, SYNC_PORT, JACK_DEFAULT_AUDIO_TYPE, input_ ? JackPortIsInput : JackPortIsOutput, 0);
+        if (sync_ == nullptr) return fail(ErrorKind::ResourceExhausted, "cannot register a JACK port");
         buffers_.assign(channels_, nullptr);
         interleaved_.assign(CHUNK * channels_, 0.0f);
         jack_set_process_callback(client_, &JackStream::process, this);
@@ -313,7 +333,8 @@ public:
     std::string device_;
     std::size_t channels_;
     jack_client_t* client_ = nullptr;
-    std::vector<jack_port_t*> ports_;
+    std::vector<jack_port_t*> ports_;  // the channels, in order
+    jack_port_t* sync_ = nullptr;      // orders the input after the output; carries silence
     std::atomic<bool> dead_{false};
 
 private:
@@ -322,6 +343,7 @@ private:
         const std::size_t c = self->channels_;
         for (std::size_t i = 0; i < c; ++i)
             self->buffers_[i] = static_cast<float*>(jack_port_get_buffer(self->ports_[i], frames));
+        if (!self->input_) std::fill_n(static_cast<float*>(jack_port_get_buffer(self->sync_, frames)), frames, 0.0f);
         float* inter = self->interleaved_.data();
         for (std::size_t done = 0; done < frames;) {
             const std::size_t n = std::min<std::size_t>(CHUNK, frames - done);
@@ -393,11 +415,26 @@ void Session::attach(JackStream* s) {
     } else {
         for (jack_port_t* p : s->ports_) {
             auto& peers = m.ports[jack_port_short_name(p)];
-            for (auto& [peer, away] : peers) {
-                away = jack_port_by_name(s->client_, peer.c_str()) == nullptr;
-                if (!away) connect_ports(s, p, peer);
+            for (auto it = peers.begin(); it != peers.end();) {
+                auto& [peer, state] = *it;
+                state.away = jack_port_by_name(s->client_, peer.c_str()) == nullptr;
+                if (!state.away && state.unwired_since) {
+                    it = peers.erase(it);  // its port stayed: the connection was taken away
+                    continue;
+                }
+                state.unwired_since.reset();
+                if (!state.away) connect_ports(s, p, peer);
+                ++it;
             }
         }
+    }
+    // The input runs after every output of ours (see the top of the file).
+    for (JackStream* other : live_) {
+        if (other->input_ == s->input_ || other->dead_.load()) continue;
+        JackStream* out = s->input_ ? other : s;
+        JackStream* in = s->input_ ? s : other;
+        const int r = jack_connect(s->client_, jack_port_name(out->sync_), jack_port_name(in->sync_));
+        if (r != 0 && r != EEXIST) base::log::debug(TARGET, "cannot order the input after the output");
     }
     live_.push_back(s);
     update(s, {});
@@ -413,28 +450,38 @@ void Session::detach(JackStream* s) {
 // connected now is remembered; a remembered peer whose port is gone is kept
 // as away; one that is away (or whose port came again since the last pass)
 // and is back is connected again; one still there but no longer connected
-// was disconnected on purpose and is forgotten.
+// for UNWIRED_GRACE was disconnected on purpose and is forgotten.
+constexpr std::chrono::milliseconds UNWIRED_GRACE{1000};
+
 void Session::update(JackStream* s, const std::set<std::string>& returned) {
     ClientMemory& m = memory_[s->key()];
+    const auto now_t = std::chrono::steady_clock::now();
     for (jack_port_t* p : s->ports_) {
         auto& peers = m.ports[jack_port_short_name(p)];
         const std::set<std::string> now = connections_of(p);
-        for (const std::string& peer : now) peers[peer] = false;
+        for (const std::string& peer : now) peers[peer] = PeerState{};
         for (auto it = peers.begin(); it != peers.end();) {
-            auto& [peer, away] = *it;
+            auto& [peer, state] = *it;
             if (now.contains(peer)) {
                 ++it;
                 continue;
             }
             if (jack_port_by_name(s->client_, peer.c_str()) == nullptr) {
-                away = true;
+                state = PeerState{true, std::nullopt};
                 ++it;
-            } else if (away || returned.contains(peer)) {
+            } else if (state.away || returned.contains(peer)) {
                 connect_ports(s, p, peer);
-                away = false;
+                state = PeerState{};
                 ++it;
-            } else {
+            } else if (!state.unwired_since) {
+                state.unwired_since = now_t;
+                unsure_ = true;
+                ++it;
+            } else if (now_t - *state.unwired_since >= UNWIRED_GRACE) {
                 it = peers.erase(it);
+            } else {
+                unsure_ = true;
+                ++it;
             }
         }
     }
@@ -442,10 +489,15 @@ void Session::update(JackStream* s, const std::set<std::string>& returned) {
 
 void Session::work() {
     std::uint64_t seen = generation_.load();
+    bool recheck = false;
     for (;;) {
         {
+            // A connection seen gone is looked at again after the grace.
             std::unique_lock lk(cb_mu_);
-            cb_cv_.wait(lk, [&] { return generation_.load() != seen; });
+            if (recheck)
+                cb_cv_.wait_for(lk, UNWIRED_GRACE, [&] { return generation_.load() != seen; });
+            else
+                cb_cv_.wait(lk, [&] { return generation_.load() != seen; });
         }
         // Let a burst settle: a client's ports come and go one by one.
         for (int i = 0; i < 20; ++i) {
@@ -459,10 +511,12 @@ void Session::work() {
             returned.swap(registered_);
         }
         std::lock_guard lk(mu_);
+        unsure_ = false;
         for (JackStream* s : live_) {
             s->report_if_dead();
             if (!s->dead_.load()) update(s, returned);
         }
+        recheck = unsure_;
     }
 }
 

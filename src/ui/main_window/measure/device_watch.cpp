@@ -96,7 +96,16 @@ void apply_device_lists(const WindowState& s, const DeviceLists& lists) {
         }
         return;
     }
-    if (s.snapshot.peek().running && !present) {
+    // A run that could not open its device because it was not there (it
+    // went between the listing that started the run and the opening) waits
+    // for it like a run that lost it, and starts again once it is listed;
+    // otherwise nothing would start it when the device returns.
+    const auto& shown = s.snapshot.peek();
+    const bool open_failed = !shown.running && shown.warn && shown.status.starts_with("Cannot open ") &&
+                             shown.status.ends_with(": audio device not found");
+    if (open_failed && present && !s.analyzer.peek()) {
+        start_analyzer(s);
+    } else if ((shown.running || open_failed) && !present) {
         stop_analyzer(s);
         s.waiting_for_device.set(true);
         s.snapshot.update([&](engine::analyzer::Snapshot& x) {

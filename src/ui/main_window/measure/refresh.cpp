@@ -402,15 +402,23 @@ namespace {
 // Tests of the whole program watch the measurement from outside: with the
 // environment variable VELTRUM_TEST_SNAPSHOT naming a file, the loop writes
 // the window's copy of the shown snapshot there as JSON (replaced at once)
-// every 30th pass. Unset, as in every normal start, nothing is written.
+// every 30th pass, with the meter's under "meter" (its levels are what the
+// SPL view reads out; none before its first analysis). Unset, as in every
+// normal start, nothing is written.
 constexpr std::uint32_t PROBE_PASSES = 30;
 
-void write_probe(const std::filesystem::path& file, const Snapshot& n) {
+void write_probe(const std::filesystem::path& file, const Snapshot& n, const MeterSnapshot& m) {
     nlohmann::json points = nlohmann::json::array();
     for (const auto& p : n.points) points.push_back({p.hz, p.db, p.deg, p.conf});
+    nlohmann::json meter{{"status", m.status}, {"running", m.running}, {"warn", m.warn}, {"frames", m.frames}};
+    if (m.frames > 0) {
+        meter["z_db"] = m.z_db;
+        meter["a_db"] = m.a_db;
+        meter["c_db"] = m.c_db;
+    }
     const nlohmann::json j{{"status", n.status}, {"running", n.running},   {"warn", n.warn},
                            {"delay", n.delay},   {"sample_rate", n.sample_rate}, {"averages", n.averages},
-                           {"dropouts", n.dropouts},     {"points", points}};
+                           {"dropouts", n.dropouts},     {"points", points}, {"meter", meter}};
     (void)api::client::write_atomic(file, j.dump());
 }
 
@@ -436,7 +444,7 @@ reactive::Task<void> refresh_loop(WindowState s) {
             r.restate();
         }
         r.pass(reactive::current_loop()->now());
-        if (probe && *probe && pass % PROBE_PASSES == 0) write_probe(probe, s.snapshot.peek());
+        if (probe && *probe && pass % PROBE_PASSES == 0) write_probe(probe, s.snapshot.peek(), s.meter_snapshot.peek());
     }
 }
 

@@ -116,6 +116,57 @@ TEST_F(DeviceWatch, OutputIsMatchedByIdAndPausesTheRunAlone) {
     EXPECT_TRUE(s().analyzer.peek());
 }
 
+// The device goes between the listing that starts a run and its opening:
+// the run that could not open it waits for it, and starts when it returns.
+TEST_F(DeviceWatch, ARunThatCouldNotOpenItsMissingDeviceWaitsForIt) {
+    choose_input();
+    send({{"Software", {IN}}});
+    for (const std::string what : {"input", "output"}) {
+        SCOPED_TRACE(what);
+        s().analyzer.set(std::nullopt);
+        s().snapshot.update([&](engine::analyzer::Snapshot& x) {
+            x.running = false;
+            x.warn = true;
+            x.status = "Cannot open " + what + ": audio device not found";
+        });
+        send({{"Software", {MIC}}});
+        EXPECT_TRUE(s().waiting_for_device.peek());
+        EXPECT_EQ(s().snapshot.peek().status, "Waiting for In");
+        EXPECT_TRUE(s().snapshot.peek().warn);
+        EXPECT_FALSE(s().analyzer.peek());
+        send({{"Software", {IN, MIC}}});
+        EXPECT_TRUE(s().analyzer.peek());
+        EXPECT_FALSE(s().waiting_for_device.peek());
+        // Back before any listing without it: started again at once.
+        s().analyzer.set(std::nullopt);
+        s().snapshot.update([&](engine::analyzer::Snapshot& x) {
+            x.running = false;
+            x.warn = true;
+            x.status = "Cannot open " + what + ": audio device not found";
+        });
+        send({{"Software", {IN, MIC}}});
+        EXPECT_TRUE(s().analyzer.peek());
+    }
+    // A run stopped by the user, or one that failed otherwise, is left alone.
+    for (const auto& [status, warn] : std::vector<std::pair<std::string, bool>>{
+             {"Stopped", false},
+             {"Input stream failed, start again", true},
+             {"Cannot open input: the JACK server runs at 44100 Hz", true}}) {
+        SCOPED_TRACE(status);
+        s().analyzer.set(std::nullopt);
+        s().snapshot.update([&](engine::analyzer::Snapshot& x) {
+            x.running = false;
+            x.warn = warn;
+            x.status = status;
+        });
+        send({{"Software", {MIC}}});
+        send({{"Software", {IN, MIC}}});
+        EXPECT_FALSE(s().waiting_for_device.peek());
+        EXPECT_FALSE(s().analyzer.peek());
+        EXPECT_EQ(s().snapshot.peek().status, status);
+    }
+}
+
 TEST_F(DeviceWatch, NotRunningNothingStarts) {
     choose_input();
     send({{"Software", {MIC}}});
