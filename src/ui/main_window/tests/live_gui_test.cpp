@@ -22,6 +22,7 @@
 #include "engine/persist/autosave.h"
 #include "engine/persist/trace_file.h"
 #include "engine/settings/settings.h"
+#include "ui/main_window/tests/jack_settings.h"
 #include "shell/tests/launch.h"
 
 namespace {
@@ -81,17 +82,7 @@ TEST(LiveMeasurement, LoopbackIsFlatCoherentAndItsDelayIsFound) {
     const auto home = test_support::scratch("live_gui", "home");
     const fs::path data = home / api::client::bundle_id("veltrum");
     fs::create_directories(data);
-    engine::settings::Settings settings;
-    settings.host = "JACK";
-    settings.device = "jack:system";
-    settings.device_name = "system";
-    settings.out_device = "jack:system";
-    settings.ref_internal = true;
-    settings.signal = engine::settings::Signal::Pink;
-    settings.gen_db = -10.0f;
-    settings.average_secs = 1.0f;
-    settings.find_on_start = true;
-    settings.accumulate = false;
+    const engine::settings::Settings settings = live_test::measuring_on_jack();
     ASSERT_TRUE(settings.save_to(data / "settings.ron"));
     // One source to capture for: an older session file that the program imports.
     engine::trace::Session legacy;

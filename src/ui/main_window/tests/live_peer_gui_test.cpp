@@ -30,6 +30,7 @@
 #include "api/client.h"
 #include "base/tests/support.h"
 #include "engine/settings/settings.h"
+#include "ui/main_window/tests/jack_settings.h"
 #include "shell/tests/launch.h"
 
 namespace {
@@ -220,16 +221,7 @@ protected:
         data_ = home_ / api::client::bundle_id("veltrum");
         fs::create_directories(data_);
         probe_ = home_ / "snapshot.json";
-        settings_.host = "JACK";
-        settings_.device = "jack:system";
-        settings_.device_name = "system";
-        settings_.out_device = "jack:system";
-        settings_.ref_internal = true;
-        settings_.signal = engine::settings::Signal::Pink;
-        settings_.gen_db = -10.0f;
-        settings_.average_secs = 1.0f;
-        settings_.find_on_start = true;
-        settings_.accumulate = false;
+        settings_ = live_test::measuring_on_jack();
     }
 
     void TearDown() override {
