@@ -176,7 +176,7 @@ base::Result<host::DeviceHandle> find_device(std::string_view host_name, std::st
         const std::string full = ident ? prefix + *ident : std::string();
         if (full == id) return d;
     }
-    return base::fail("audio device not found");
+    return base::fail(std::string(DEVICE_NOT_FOUND));
 }
 
 base::Result<std::vector<host::SupportedRange>> supported_configs(const host::Device& device, bool input) {

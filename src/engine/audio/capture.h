@@ -52,6 +52,9 @@ DeviceList list_devices(bool input);
 base::Result<DeviceList> try_list_devices(bool input);
 
 // The device of the host in use whose id is `id`, in that direction.
+// find_device's error when no device of the host has the id.
+inline constexpr std::string_view DEVICE_NOT_FOUND = "audio device not found";
+
 base::Result<host::DeviceHandle> find_device(std::string_view host_name, std::string_view id, bool input);
 base::Result<std::vector<host::SupportedRange>> supported_configs(const host::Device& device, bool input);
 base::Result<host::StreamConfig> best_config(const host::Device& device, bool input, std::uint32_t rate);

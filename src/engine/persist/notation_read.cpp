@@ -441,7 +441,6 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
             // large list gets large pages.
             out.reserve(most);
             base::pages::prepare(out.data(), most * sizeof(std::int16_t));
-            std::size_t k = 0;
             const char* s = text_.data() + p;
             bool compact = true;
             for (;;) {
@@ -450,7 +449,7 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
                 const char* const digits_at = s;
                 std::int32_t v = 0;
                 while (s < end && s - digits_at < 6 && static_cast<unsigned char>(*s - '0') < 10) v = v * 10 + (*s++ - '0');
-                if (s == digits_at || k == most) {
+                if (s == digits_at || out.size() == most) {
                     compact = false;
                     break;
                 }
@@ -460,7 +459,6 @@ Parsed<std::vector<std::int16_t>> Reader::i16_list() {
                     break;
                 }
                 out.push_back(static_cast<std::int16_t>(v));
-                ++k;
                 if (s == end) break;
                 if (*s != ',') {
                     compact = false;

@@ -102,7 +102,7 @@ void apply_device_lists(const WindowState& s, const DeviceLists& lists) {
     // otherwise nothing would start it when the device returns.
     const auto& shown = s.snapshot.peek();
     const bool open_failed = !shown.running && shown.warn && shown.status.starts_with("Cannot open ") &&
-                             shown.status.ends_with(": audio device not found");
+                             shown.status.ends_with(engine::capture::DEVICE_NOT_FOUND);
     if (open_failed && present && !s.analyzer.peek()) {
         start_analyzer(s);
     } else if ((shown.running || open_failed) && !present) {
