@@ -115,6 +115,19 @@ public:
     // out.size() == len().
     void process(std::span<Complex> in, std::span<float> out) const;
 
+    // Whether the size is transformed by chirp.
+    bool by_chirp() const;
+    // Complex plans: bins first .. first + out.size() - 1 (mod len()) of the
+    // transform of len() values, the first in.size() of them `in` and the
+    // others zero (in.size() and out.size() at most len(), first below it).
+    // `in` and `out` may be the same memory. By chirp the transforms are only
+    // as long as those bins need (about in.size() + out.size() points rather
+    // than 2 len()), on a work area of the call's own.
+    void process_part(std::span<const Complex> in, std::size_t first, std::span<Complex> out) const;
+    // RealForward: bins 0 .. out.size() - 1 (at most len() / 2 + 1) of the
+    // len() samples `in`, likewise (by chirp about 1.5 len() points).
+    void process_part(std::span<const float> in, std::span<Complex> out) const;
+
 private:
     struct Impl;
     std::size_t len_;

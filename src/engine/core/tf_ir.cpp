@@ -41,13 +41,13 @@ const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
 
 namespace {
 
-// |z| (magnitude) of the complex values [from, to) into out, four at a time.
+// |z| (magnitude) of `count` complex values into out, four at a time.
 // Without trapping math the compiler may compute both sides of the select,
 // and this file is built without errno from the math functions, so the
 // square roots are inline; no value changes.
 __attribute__((optimize("no-trapping-math"))) void magnitudes(const float* __restrict z, float* __restrict out,
-                                                             std::size_t from, std::size_t to) {
-    for (std::size_t k = from; k < to; ++k) {
+                                                             std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
         const float x = z[2 * k];
         const float y = z[2 * k + 1];
         const float r = static_cast<float>(__builtin_sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
@@ -62,15 +62,9 @@ __attribute__((optimize("no-trapping-math"))) void magnitudes(const float* __res
 void envelope_into(std::span<const float> ir, std::span<const float> conf, float fs, std::vector<float>& out,
                    std::size_t after, std::size_t before) {
     const std::size_t n = ir.size();
-    // The spectrum of the real response fills bins 0..n/2; the envelope's
-    // one-sided spectrum keeps no bin above them.
-    thread_local std::vector<Complex> s;
-    base::pages::resize(s, n);
-    plan::real_forward(n)->process(ir, std::span<Complex>(s).first(n / 2 + 1));
-    std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
-    const float nf = static_cast<float>(n);
+    const plan::FftHandle forward = plan::real_forward(n);
     const std::vector<std::uint8_t>& points = mask_points(n, fs);
-    // The mask of each grid point, once.
+    const float nf = static_cast<float>(n);
     // The scale of each grid point's bins, once: mask x 2 / n (x 1 / n for
     // bins 0 and n/2).
     std::array<float, GRID_POINTS> masks, scales;
@@ -78,20 +72,49 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
         masks[i] = std::fmin(std::fmax((conf[i] - 0.2f) / 0.3f, 0.0f), 1.0f);
         scales[i] = masks[i] * 2.0f / nf;
     }
-    for (std::size_t k = 0; 2 * k <= n; ++k) {
-        if (k == 0 || 2 * k == n)
-            s[k] *= masks[points[k]] * 1.0f / nf;
-        else
-            s[k] *= scales[points[k]];
+    auto mask_bins = [&](std::span<Complex> s) {
+        for (std::size_t k = 0; 2 * k <= n; ++k) {
+            if (k == 0 || 2 * k == n)
+                s[k] *= masks[points[k]] * 1.0f / nf;
+            else
+                s[k] *= scales[points[k]];
+        }
+    };
+    after = std::min(after, n);
+    before = std::min(before, n - after);
+    if (forward->by_chirp()) {
+        // By chirp, only the bins and samples used are transformed: bins
+        // 0..n/2 of the response, then from those the samples n - before ..
+        // after - 1 (mod n), in one buffer of the call's own.
+        const std::size_t half = n / 2 + 1;
+        const std::size_t wanted = after + before;
+        std::vector<Complex> s;
+        base::pages::resize(s, std::max(half, wanted));
+        forward->process_part(ir, std::span<Complex>(s).first(half));
+        mask_bins(s);
+        plan::inverse(n)->process_part(std::span<const Complex>(s).first(half), (n - before) % n,
+                                       std::span<Complex>(s).first(wanted));
+        base::pages::resize(out, n);
+        const auto* z = reinterpret_cast<const float*>(s.data());
+        magnitudes(z + 2 * before, out.data(), after);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before),
+                  0.0f);
+        magnitudes(z, out.data() + (n - before), before);
+        return;
     }
+    // The spectrum of the real response fills bins 0..n/2; the envelope's
+    // one-sided spectrum keeps no bin above them.
+    thread_local std::vector<Complex> s;
+    base::pages::resize(s, n);
+    forward->process(ir, std::span<Complex>(s).first(n / 2 + 1));
+    std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
+    mask_bins(s);
     plan::inverse(n)->process(s);
     base::pages::resize(out, n);
     const auto* z = reinterpret_cast<const float*>(s.data());
-    after = std::min(after, n);
-    before = std::min(before, n - after);
-    magnitudes(z, out.data(), 0, after);
+    magnitudes(z, out.data(), after);
     std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before), 0.0f);
-    magnitudes(z, out.data(), n - before, n);
+    magnitudes(z + 2 * (n - before), out.data() + (n - before), before);
 }
 
 }  // namespace
