@@ -125,8 +125,15 @@ public:
     // than 2 len()), on a work area of the call's own.
     void process_part(std::span<const Complex> in, std::size_t first, std::span<Complex> out) const;
     // RealForward: bins 0 .. out.size() - 1 (at most len() / 2 + 1) of the
-    // len() samples `in`, likewise (by chirp about 1.5 len() points).
-    void process_part(std::span<const float> in, std::span<Complex> out) const;
+    // len() samples `in` of which only `count` from `from` on (mod len())
+    // are taken, the others as zero; likewise by chirp (about
+    // count + out.size() points).
+    void process_part(std::span<const float> in, std::size_t from, std::size_t count, std::span<Complex> out) const;
+    // Makes the tables of a size done by chirp that a process_part taking
+    // `given` values from `from` on to bins first .. first + count - 1 works
+    // with (shared by every thread's plan of the size while one is held),
+    // and this thread's plans for it.
+    void prepare_part(std::size_t from, std::size_t given, std::size_t first, std::size_t count) const;
 
 private:
     struct Impl;
@@ -346,6 +353,10 @@ struct IrView {
     IrDisplay display;
 };
 IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs);
+// Makes ready, on this thread, what confident_ir_display of n samples at fs
+// works with: its plans and, for a size transformed by chirp, the chirp's
+// tables, which then stay while this thread holds the plans.
+void prepare_ir_display(std::size_t n, float fs);
 
 // ---------------------------------------------------------------- weighting
 

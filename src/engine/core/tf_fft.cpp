@@ -161,22 +161,27 @@ struct Chirp {
     std::vector<Complex> w;  // w_j, j <= n/2
     mutable std::mutex kernels_mutex;
     mutable std::map<std::size_t, std::shared_ptr<ChirpKernel>> kernels;
-    // One work area of m points kept between whole transforms (one after
-    // the other reuse it rather than map fresh pages); a transform that
-    // finds it taken makes its own.
+    // One work area kept between transforms (one after the other reuse it
+    // rather than map fresh pages, as do the two parts of an envelope); a
+    // transform that finds it taken or too short makes its own.
     mutable std::mutex spare_mutex;
     mutable FftwBuffer spare;
+    mutable std::size_t spare_len = 0;
 
-    FftwBuffer take_work() const {
+    FftwBuffer take_work(std::size_t len) const {
         {
             std::lock_guard lock(spare_mutex);
-            if (spare) return std::move(spare);
+            if (spare && spare_len >= len) return std::move(spare);
         }
-        return fftw_complex_buffer(m);
+        return fftw_complex_buffer(len);
     }
-    void give_back(FftwBuffer a) const {
+    // `a` holds `len` points; the longer of it and the spare is kept.
+    void give_back(FftwBuffer a, std::size_t len) const {
         std::lock_guard lock(spare_mutex);
-        if (!spare) spare = std::move(a);
+        if (!spare || spare_len < len) {
+            spare = std::move(a);
+            spare_len = len;
+        }
     }
 
     // w_r for 0 <= r < n.
@@ -265,7 +270,7 @@ const ChirpKernel& Chirp::kernel(std::size_t len) const {
     }
     std::call_once(k->once, [&] {
         const FftHandle forward_m = PLANNER.plan(len, Direction::Forward);
-        FftwBuffer b = len == m ? take_work() : fftw_complex_buffer(len);
+        FftwBuffer b = take_work(len);
         std::fill(b.get(), b.get() + len, Complex{});
         const auto reach = static_cast<std::ptrdiff_t>(std::min(n, len / 2 + 1));
         each(0, reach, [&](std::ptrdiff_t j, Complex v) {
@@ -277,7 +282,7 @@ const ChirpKernel& Chirp::kernel(std::size_t len) const {
         const float scale = 1.0f / static_cast<float>(len);
         for (std::size_t i = 0; i <= len / 2; ++i) h[i] = b[i] * scale;
         k->half = std::move(h);
-        if (len == m) give_back(std::move(b));
+        give_back(std::move(b), len);
     });
     // Kernels live as long as the chirp: a kernel once made is never moved.
     return *k;
@@ -393,9 +398,9 @@ struct Fft::Impl {
     void by_chirp(bool inverse, Load load, std::size_t count, Store store) const {
         const Chirp& c = *chirp;
         const ChirpKernel& kern = c.kernel(c.m);
-        FftwBuffer a = c.take_work();
+        FftwBuffer a = c.take_work(c.m);
         chirp_part(c, c.m, kern, *forward_m, *inverse_m, a.get(), inverse, 0, c.n, load, 0, count, store);
-        c.give_back(std::move(a));
+        c.give_back(std::move(a), c.m);
     }
 
     // Bins first .. first + q - 1 (mod n) of the transform of the values
@@ -404,43 +409,70 @@ struct Fft::Impl {
     // the differences k - j span r - p + 1 .. r + q - 1 for r = first - a
     // (mod n), so r near (p - q) / 2 keeps them short. A whole input (p = n)
     // may start anywhere; a shorter one starts at 0.
-    template <class Load, class Store>
-    void by_chirp_part(bool inverse, std::size_t p, Load load, std::size_t first, std::size_t q,
-                       Store store) const {
+    // How a part is convolved: x_j placed at j - a, X_k taken as X_{k + t n}
+    // from k0 = a + r on, in m points (m = 0: no shorter than the whole
+    // transform).
+    struct PartShape {
+        std::ptrdiff_t a = 0;
+        std::ptrdiff_t k0 = 0;
+        std::size_t m = 0;
+    };
+    // The values given are those from `from` on (mod n). The differences
+    // k - j span r - p + 1 .. r + q - 1 for r = first - a (mod n), so r near
+    // (p - q) / 2 keeps them short. A whole input (p = n) may start anywhere.
+    PartShape part_shape(std::size_t p, std::size_t from, std::size_t first, std::size_t q) const {
         const Chirp& c = *chirp;
         const auto n = static_cast<std::ptrdiff_t>(c.n);
         const auto pp = static_cast<std::ptrdiff_t>(p);
         const auto qq = static_cast<std::ptrdiff_t>(q);
         const std::ptrdiff_t want = (pp - qq) / 2;
         auto reach = [&](std::ptrdiff_t r) { return std::max(pp - 1 - r, r + qq - 1); };
-        std::ptrdiff_t r = static_cast<std::ptrdiff_t>(first);
-        std::ptrdiff_t a = 0;
+        std::ptrdiff_t a = static_cast<std::ptrdiff_t>(from);
+        std::ptrdiff_t r = static_cast<std::ptrdiff_t>(first) - a;
+        if (r < 0) r += n;
         if (p == c.n) {
-            a = r - want;
+            a += r - want;
             r = want;
         } else if (reach(r - n) < reach(r)) {
             r -= n;
         }
         const std::ptrdiff_t d = reach(r);
         const std::size_t m = part_len(std::max({2 * static_cast<std::size_t>(d), p, q}));
-        if (d >= n || m >= c.m) {
-            // No shorter than the whole transform.
+        if (d >= n || m >= c.m) return {};
+        return {a, a + r, m};
+    }
+
+    // Bins first .. first + q - 1 (mod n) of the transform of the values
+    // load(j) for j = from .. from + p - 1 (mod n), the others zero, by a
+    // convolution only as long as those bins need.
+    template <class Load, class Store>
+    void by_chirp_part(bool inverse, std::size_t from, std::size_t p, Load load, std::size_t first, std::size_t q,
+                       Store store) const {
+        const Chirp& c = *chirp;
+        const auto n = static_cast<std::ptrdiff_t>(c.n);
+        const PartShape shape = part_shape(p, from, first, q);
+        if (shape.m == 0) {
             const std::size_t end = first + q;
-            by_chirp(inverse, [&](std::size_t j) { return j < p ? load(static_cast<std::ptrdiff_t>(j)) : Complex{}; },
+            const std::size_t stop = from + p;
+            auto given = [&](std::size_t j) { return (j >= from && j < stop) || j + c.n < stop; };
+            by_chirp(inverse, [&](std::size_t j) { return given(j) ? load(static_cast<std::ptrdiff_t>(j)) : Complex{}; },
                      std::min(end, c.n), [&](std::size_t k, Complex v) {
                          if (k >= first) store(k - first, v);
                          else if (k + c.n < end) store(k + c.n - first, v);
                      });
             return;
         }
+        const std::size_t m = shape.m;
         const FftHandle fm = PLANNER.plan(m, Direction::Forward);
         const FftHandle im = PLANNER.plan(m, Direction::Inverse);
         const ChirpKernel& kern = c.kernel(m);
-        FftwBuffer work = fftw_complex_buffer(m);
-        const std::ptrdiff_t k0 = a + r;
+        FftwBuffer work = c.take_work(m);
+        const std::ptrdiff_t a = shape.a;
+        const std::ptrdiff_t k0 = shape.k0;
         chirp_part(c, m, kern, *fm, *im, work.get(), inverse, a, p,
                    [&](std::ptrdiff_t j) { return load(j < 0 ? j + n : (j >= n ? j - n : j)); }, k0, q,
                    [&](std::ptrdiff_t k, Complex v) { store(static_cast<std::size_t>(k - k0), v); });
+        c.give_back(std::move(work), m);
     }
 
     fftwf_plan for_buffers(std::size_t len, Direction dir, const void* in, const void* out) const {
@@ -562,7 +594,7 @@ void Fft::process_part(std::span<const Complex> in, std::size_t first, std::span
     if (impl_->chirp) {
         // The input is read whole into the work area before any bin is stored.
         execute([&] {
-            impl_->by_chirp_part(dir_ == Direction::Inverse, in.size(), [&](std::ptrdiff_t j) { return in[static_cast<std::size_t>(j)]; },
+            impl_->by_chirp_part(dir_ == Direction::Inverse, 0, in.size(), [&](std::ptrdiff_t j) { return in[static_cast<std::size_t>(j)]; },
                                  first, out.size(), [&](std::size_t k, Complex v) { out[k] = v; });
         });
         return;
@@ -573,22 +605,44 @@ void Fft::process_part(std::span<const Complex> in, std::size_t first, std::span
     for (std::size_t k = 0; k < out.size(); ++k) out[k] = whole[(first + k) % len_];
 }
 
-void Fft::process_part(std::span<const float> in, std::span<Complex> out) const {
-    if (dir_ != Direction::RealForward || in.size() != len_ || out.size() > len_ / 2 + 1) std::abort();
+void Fft::prepare_part(std::size_t from, std::size_t given, std::size_t first, std::size_t count) const {
+    if (!impl_->chirp || from >= len_ || given > len_ || count > len_ || first >= len_ || count == 0) return;
+    const Chirp& c = *impl_->chirp;
+    const std::size_t m = impl_->part_shape(given, from, first, count).m;
+    if (m == 0) {
+        c.kernel(c.m);
+        return;
+    }
+    PLANNER.plan(m, Direction::Forward);
+    PLANNER.plan(m, Direction::Inverse);
+    c.kernel(m);
+}
+
+void Fft::process_part(std::span<const float> in, std::size_t from, std::size_t count, std::span<Complex> out) const {
+    if (dir_ != Direction::RealForward || in.size() != len_ || out.size() > len_ / 2 + 1 || count > len_ ||
+        (len_ != 0 && from >= len_))
+        std::abort();
     if (out.empty()) return;
+    if (count == 0) {
+        std::fill(out.begin(), out.end(), Complex{});
+        return;
+    }
     if (impl_->chirp) {
         execute([&] {
-            impl_->by_chirp_part(false, len_, [&](std::ptrdiff_t j) { return Complex(in[static_cast<std::size_t>(j)], 0.0f); },
+            impl_->by_chirp_part(false, from, count, [&](std::ptrdiff_t j) { return Complex(in[static_cast<std::size_t>(j)], 0.0f); },
                                  0, out.size(), [&](std::size_t k, Complex v) { out[k] = v; });
         });
         return;
     }
-    if (out.size() == len_ / 2 + 1) {
+    if (count == len_ && out.size() == len_ / 2 + 1) {
         process(in, out);
         return;
     }
+    // The library's transform of the whole, the samples not taken as zero.
+    std::vector<float> taken(len_, 0.0f);
+    for (std::size_t i = 0; i < count; ++i) taken[(from + i) % len_] = in[(from + i) % len_];
     std::vector<Complex> bins(len_ / 2 + 1);
-    process(in, bins);
+    process(taken, bins);
     std::copy_n(bins.begin(), out.size(), out.begin());
 }
 
