@@ -144,6 +144,9 @@ private:
 
 using FftHandle = std::shared_ptr<const Fft>;
 
+// Whether transforms of n points go by chirp (Fft::by_chirp), without a plan.
+bool by_chirp(std::size_t n);
+
 // Plans of one thread, cached by size and direction. Plan creation anywhere
 // in the process takes one process-wide lock (the FFT library's planner is
 // not thread-safe). A plan is the measured one when the wisdom holds it

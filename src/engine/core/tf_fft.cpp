@@ -586,6 +586,8 @@ void Fft::process(std::span<Complex> in, std::span<float> out) const {
     execute([&] { fftwf_execute_dft_c2r(plan, i, out.data()); });
 }
 
+bool by_chirp(std::size_t n) { return n != 0 && chirp_size(n); }
+
 bool Fft::by_chirp() const { return impl_->chirp != nullptr; }
 
 void Fft::process_part(std::span<const Complex> in, std::size_t first, std::span<Complex> out) const {
