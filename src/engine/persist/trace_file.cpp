@@ -186,13 +186,13 @@ public:
             ++small_;
             return;
         }
-        // The transform tables of a large size are made while the parse
-        // goes on (a size done by chirp takes long to prepare); they are all
-        // a refused file costs.
-        const auto size = std::make_pair(want, t->fs);
-        if (std::find(prepared_.begin(), prepared_.end(), size) == prepared_.end()) {
-            prepared_.push_back(size);
-            prepare_.push_back(size);
+        // The transform tables of the first large size are made while the
+        // parse goes on (a size done by chirp takes long to prepare); they
+        // are all a refused file costs. Only one: a worker keeps the tables
+        // it prepared until the pool ends.
+        if (!prepared_) {
+            prepared_ = true;
+            prepare_.emplace_back(want, t->fs);
             cv_.notify_one();
         }
     }
@@ -289,9 +289,9 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Trace*> queue_;
-    // Sizes and sample rates of large transforms to prepare, and those asked for so far.
+    // The size and sample rate of a large transform to prepare, and whether one was asked for.
     std::deque<std::pair<std::size_t, std::uint32_t>> prepare_;
-    std::vector<std::pair<std::size_t, std::uint32_t>> prepared_;
+    bool prepared_ = false;
     bool closing_ = false;
     bool refused_ = false;  // a trace failed its check (parse thread only)
     std::size_t busy_ = 0;   // weight of the rebuilds running
