@@ -80,6 +80,13 @@ const std::vector<Case>& cases() {
         }
         // Text that inflates to nearly the cap: blanks inside a list.
         out.push_back({"blanks_to_the_cap", gzip::compress("(sources:[" + std::string(500u << 20, ' ') + "])")});
+        // As prime_layers_4x4 with samples that are not zero (a response of
+        // zeros has nothing to transform).
+        {
+            const std::string l = "(n:" + std::to_string(PRIME_N) + ",scale:1.0,ir:[" + repeat("1", PRIME_N / 2) + "])";
+            const std::string t = grid_trace("P", 48000, ",layers:[" + l + "," + l + "," + l + "," + l + "]");
+            out.push_back({"prime_layers_4x4_filled", gzip::compress("(traces:[" + repeat(t, 4) + "])")});
+        }
         return out;
     }();
     return all;
@@ -119,7 +126,7 @@ void BM_HostileRead(benchmark::State& state) {
     state.counters["before_mb"] = static_cast<double>(before) / 1024.0;
     state.counters["accepted"] = ok ? 1 : 0;
 }
-BENCHMARK(BM_HostileRead)->DenseRange(0, 5)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_HostileRead)->DenseRange(0, 6)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

@@ -115,6 +115,26 @@ public:
     // out.size() == len().
     void process(std::span<Complex> in, std::span<float> out) const;
 
+    // Whether the size is transformed by chirp.
+    bool by_chirp() const;
+    // Complex plans: bins first .. first + out.size() - 1 (mod len()) of the
+    // transform of len() values, the first in.size() of them `in` and the
+    // others zero (in.size() and out.size() at most len(), first below it).
+    // `in` and `out` may be the same memory. By chirp the transforms are only
+    // as long as those bins need (about in.size() + out.size() points rather
+    // than 2 len()), on a work area of the call's own.
+    void process_part(std::span<const Complex> in, std::size_t first, std::span<Complex> out) const;
+    // RealForward: bins 0 .. out.size() - 1 (at most len() / 2 + 1) of the
+    // len() samples `in` of which only `count` from `from` on (mod len())
+    // are taken, the others as zero; likewise by chirp (about
+    // count + out.size() points).
+    void process_part(std::span<const float> in, std::size_t from, std::size_t count, std::span<Complex> out) const;
+    // Makes the tables of a size done by chirp that a process_part taking
+    // `given` values from `from` on to bins first .. first + count - 1 works
+    // with (shared by every thread's plan of the size while one is held),
+    // and this thread's plans for it.
+    void prepare_part(std::size_t from, std::size_t given, std::size_t first, std::size_t count) const;
+
 private:
     struct Impl;
     std::size_t len_;
@@ -123,6 +143,9 @@ private:
 };
 
 using FftHandle = std::shared_ptr<const Fft>;
+
+// Whether transforms of n points go by chirp (Fft::by_chirp), without a plan.
+bool by_chirp(std::size_t n);
 
 // Plans of one thread, cached by size and direction. Plan creation anywhere
 // in the process takes one process-wide lock (the FFT library's planner is
@@ -333,6 +356,10 @@ struct IrView {
     IrDisplay display;
 };
 IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs);
+// Makes ready, on this thread, what confident_ir_display of n samples at fs
+// works with: its plans and, for a size transformed by chirp, the chirp's
+// tables, which then stay while this thread holds the plans.
+void prepare_ir_display(std::size_t n, float fs);
 
 // ---------------------------------------------------------------- weighting
 

@@ -140,46 +140,89 @@ FftwBuffer fftw_complex_buffer(std::size_t len) {
     return FftwBuffer(p);
 }
 
-// The chirp of one size and the transform of its conjugate, read-only once
-// made; shared by every thread's plan of that size. Both are kept by half:
-// (n - j)^2 = j^2 + n^2 (mod 2n), so w_{n-j} = w_j for even n and -w_j for
-// odd n; and the conjugate chirp laid out cyclically is even (b_{m-j} = b_j),
-// so its transform is too.
+// The transform of the conjugate chirp of size n laid out cyclically in m
+// points (conj(w_d) at d mod m for |d| < n and |d| <= m/2, else zero), times
+// 1 / m. The layout is even (b_{m-d} = b_d), so its transform is too: kept
+// by half, bins 0..m/2. Read-only once made.
+struct ChirpKernel {
+    std::once_flag once;
+    FftwBuffer half;
+};
+
+// The chirp of one size, read-only once made; shared by every thread's plan
+// of that size, with the kernels of the transform lengths asked of it. w is
+// kept by half: (n - j)^2 = j^2 + n^2 (mod 2n), so w_{n-j} = w_j for even n
+// and -w_j for odd n.
 struct Chirp {
     std::once_flag once;
     std::size_t n = 0;
-    std::size_t m = 0;
+    std::size_t m = 0;  // the length of whole transforms: a power of two >= 2n - 1
     bool odd = false;
     std::vector<Complex> w;  // w_j, j <= n/2
-    FftwBuffer kernel;       // transform of the conjugate chirp in m points, times 1 / m; bins 0..m/2
-    // One work area of m points kept between transforms (one after the
-    // other reuse it rather than map fresh pages); a transform that finds
-    // it taken makes its own.
+    mutable std::mutex kernels_mutex;
+    mutable std::map<std::size_t, std::shared_ptr<ChirpKernel>> kernels;
+    // One work area kept between transforms (one after the other reuse it
+    // rather than map fresh pages, as do the two parts of an envelope); a
+    // transform that finds it taken or too short makes its own.
     mutable std::mutex spare_mutex;
     mutable FftwBuffer spare;
+    mutable std::size_t spare_len = 0;
 
-    FftwBuffer take_work() const {
+    FftwBuffer take_work(std::size_t len) const {
         {
             std::lock_guard lock(spare_mutex);
-            if (spare) return std::move(spare);
+            if (spare && spare_len >= len) return std::move(spare);
         }
-        return fftw_complex_buffer(m);
+        return fftw_complex_buffer(len);
     }
-    void give_back(FftwBuffer a) const {
+    // `a` holds `len` points; the longer of it and the spare is kept.
+    void give_back(FftwBuffer a, std::size_t len) const {
         std::lock_guard lock(spare_mutex);
-        if (!spare) spare = std::move(a);
+        if (!spare || spare_len < len) {
+            spare = std::move(a);
+            spare_len = len;
+        }
     }
 
-    // f(j, w_j) for j in [from, to), to <= n.
+    // w_r for 0 <= r < n.
+    Complex base(std::size_t r) const {
+        if (r < w.size()) return w[r];
+        const Complex v = w[n - r];
+        return odd ? -v : v;
+    }
+
+    // f(j, w_j) for the integers j in [from, to), any sign: w_{-j} = w_j and
+    // w_{j+n} = w_j for even n, -w_j for odd n.
     template <class F>
-    void each(std::size_t from, std::size_t to, F f) const {
-        const std::size_t half = w.size();
-        for (std::size_t j = from; j < std::min(to, half); ++j) f(j, w[j]);
-        for (std::size_t j = std::max(from, half); j < to; ++j) {
-            const Complex v = w[n - j];
-            f(j, odd ? -v : v);
+    void each(std::ptrdiff_t from, std::ptrdiff_t to, F f) const {
+        const auto len = static_cast<std::ptrdiff_t>(n);
+        for (std::ptrdiff_t j = from; j < to;) {
+            const std::size_t a = static_cast<std::size_t>(j < 0 ? -j : j);
+            const std::size_t r = a % n;
+            const bool flip = odd && (a / n) % 2 == 1;
+            if (j >= 0) {
+                // |j| rises: r, r + 1, .. up to n - 1.
+                const std::ptrdiff_t run = std::min(to - j, len - static_cast<std::ptrdiff_t>(r));
+                for (std::ptrdiff_t i = 0; i < run; ++i) {
+                    const Complex v = base(r + static_cast<std::size_t>(i));
+                    f(j + i, flip ? -v : v);
+                }
+                j += run;
+            } else {
+                // |j| falls: r, r - 1, .. down to 0.
+                const std::ptrdiff_t run = std::min(to - j, static_cast<std::ptrdiff_t>(r) + 1);
+                for (std::ptrdiff_t i = 0; i < run; ++i) {
+                    const Complex v = base(r - static_cast<std::size_t>(i));
+                    f(j + i, flip ? -v : v);
+                }
+                j += run;
+            }
         }
     }
+
+    // The kernel for transforms of m points, made by the first thread that
+    // asks (with its own plan of m points).
+    const ChirpKernel& kernel(std::size_t len) const;
 };
 
 // a x b without the library's checks for infinities (which go through a call).
@@ -187,11 +230,10 @@ inline Complex mul(Complex a, Complex b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
-void make_chirp(Chirp& c, std::size_t n, const Fft& forward_m) {
-    const std::size_t m = forward_m.len();
+void make_chirp(Chirp& c, std::size_t n) {
     const std::size_t half = n / 2 + 1;
     c.n = n;
-    c.m = m;
+    c.m = chirp_len(n);
     c.odd = n % 2 == 1;
     c.w.reserve(half);
     base::pages::prepare(c.w.data(), half * sizeof(Complex));
@@ -216,21 +258,40 @@ void make_chirp(Chirp& c, std::size_t n, const Fft& forward_m) {
             r = {r.real() * turn.real() - r.imag() * turn.imag(), r.real() * turn.imag() + r.imag() * turn.real()};
         }
     }
-    FftwBuffer b = fftw_complex_buffer(m);
-    std::fill(b.get(), b.get() + m, Complex{});
-    c.each(0, n, [&](std::size_t j, Complex v) { b[j] = b[(m - j) % m] = std::conj(v); });
-    forward_m.process(std::span<Complex>(b.get(), m));
-    FftwBuffer k = fftw_complex_buffer(m / 2 + 1);
-    const float scale = 1.0f / static_cast<float>(m);
-    for (std::size_t i = 0; i <= m / 2; ++i) k[i] = b[i] * scale;
-    c.kernel = std::move(k);
-    c.give_back(std::move(b));
+}
+
+const ChirpKernel& Chirp::kernel(std::size_t len) const {
+    std::shared_ptr<ChirpKernel> k;
+    {
+        std::lock_guard lock(kernels_mutex);
+        auto& slot = kernels[len];
+        if (!slot) slot = std::make_shared<ChirpKernel>();
+        k = slot;
+    }
+    std::call_once(k->once, [&] {
+        const FftHandle forward_m = PLANNER.plan(len, Direction::Forward);
+        FftwBuffer b = take_work(len);
+        std::fill(b.get(), b.get() + len, Complex{});
+        const auto reach = static_cast<std::ptrdiff_t>(std::min(n, len / 2 + 1));
+        each(0, reach, [&](std::ptrdiff_t j, Complex v) {
+            const auto d = static_cast<std::size_t>(j);
+            b[d] = b[(len - d) % len] = std::conj(v);
+        });
+        forward_m->process(std::span<Complex>(b.get(), len));
+        FftwBuffer h = fftw_complex_buffer(len / 2 + 1);
+        const float scale = 1.0f / static_cast<float>(len);
+        for (std::size_t i = 0; i <= len / 2; ++i) h[i] = b[i] * scale;
+        k->half = std::move(h);
+        give_back(std::move(b), len);
+    });
+    // Kernels live as long as the chirp: a kernel once made is never moved.
+    return *k;
 }
 
 // The chirp of size n, made by the first thread that asks and kept while a
 // plan holds it. The registry sits behind the planner's lock; the making
 // itself does not hold it.
-std::shared_ptr<const Chirp> shared_chirp(std::size_t n, const Fft& forward_m) {
+std::shared_ptr<const Chirp> shared_chirp(std::size_t n) {
     static std::map<std::size_t, std::weak_ptr<Chirp>> chirps;
     std::shared_ptr<Chirp> c;
     {
@@ -243,8 +304,54 @@ std::shared_ptr<const Chirp> shared_chirp(std::size_t n, const Fft& forward_m) {
             slot = c;
         }
     }
-    std::call_once(c->once, [&] { make_chirp(*c, n, forward_m); });
+    std::call_once(c->once, [&] { make_chirp(*c, n); });
     return c;
+}
+
+// Bins first .. first + q - 1 of the transform (conjugated when `inverse`)
+// of the values load(j) for j in [a, a + p), the others zero, by a cyclic
+// convolution of the kernel's length in the work area z: with the chirp's
+// identity jk = (j^2 + k^2 - (k - j)^2) / 2, exact for any integers j and k,
+//   X_k = w_k sum_j (x_j w_j) conj(w_{k-j}),
+// where x_j w_j sits at j - a and X_k comes out at k - a (mod m). The
+// convolution needs conj(w_d) for every d = k - j it meets: |d| <= m/2 and
+// |d| < n. store(k, X_k) in rising k.
+template <class Load, class Store>
+void chirp_part(const Chirp& c, std::size_t m, const ChirpKernel& kern, const Fft& forward_m, const Fft& inverse_m,
+                Complex* z, bool inverse, std::ptrdiff_t a, std::size_t p, Load load, std::ptrdiff_t first,
+                std::size_t q, Store store) {
+    c.each(a, a + static_cast<std::ptrdiff_t>(p), [&](std::ptrdiff_t j, Complex w) {
+        const Complex x = load(j);
+        z[j - a] = mul(inverse ? std::conj(x) : x, w);
+    });
+    std::fill(z + p, z + m, Complex{});
+    forward_m.process(std::span<Complex>(z, m));
+    const Complex* kernel = kern.half.get();
+    for (std::size_t i = 0; i <= m / 2; ++i) z[i] = mul(z[i], kernel[i]);
+    for (std::size_t i = m / 2 + 1; i < m; ++i) z[i] = mul(z[i], kernel[m - i]);
+    inverse_m.process(std::span<Complex>(z, m));
+    const auto mm = static_cast<std::ptrdiff_t>(m);
+    std::size_t at = static_cast<std::size_t>(((first - a) % mm + mm) % mm);
+    c.each(first, first + static_cast<std::ptrdiff_t>(q), [&](std::ptrdiff_t k, Complex w) {
+        const Complex y = mul(z[at], w);
+        store(k, inverse ? std::conj(y) : y);
+        if (++at == m) at = 0;
+    });
+}
+
+// The length of a partial transform's convolution: the smallest 2^a f >= need
+// for f in 1, 5, 9, 25. These sizes run about as fast per point as powers of
+// two on the library's estimated plans (3 x 2^a ran slower than 2^(a+2)
+// there).
+std::size_t part_len(std::size_t need) {
+    std::size_t best = 1;
+    while (best < need) best <<= 1;
+    for (std::size_t f : {5u, 9u, 25u}) {
+        std::size_t v = f;
+        while (v < need) v <<= 1;
+        best = std::min(best, v);
+    }
+    return best;
 }
 
 std::once_flag wisdom_once;
@@ -290,25 +397,82 @@ struct Fft::Impl {
     template <class Load, class Store>
     void by_chirp(bool inverse, Load load, std::size_t count, Store store) const {
         const Chirp& c = *chirp;
-        const std::size_t n = c.n;
-        const std::size_t m = c.m;
-        FftwBuffer a = c.take_work();
-        Complex* z = a.get();
-        c.each(0, n, [&](std::size_t j, Complex w) {
-            const Complex x = load(j);
-            z[j] = mul(inverse ? std::conj(x) : x, w);
-        });
-        std::fill(z + n, z + m, Complex{});
-        forward_m->process(std::span<Complex>(z, m));
-        const Complex* kernel = c.kernel.get();
-        for (std::size_t i = 0; i <= m / 2; ++i) z[i] = mul(z[i], kernel[i]);
-        for (std::size_t i = m / 2 + 1; i < m; ++i) z[i] = mul(z[i], kernel[m - i]);
-        inverse_m->process(std::span<Complex>(z, m));
-        c.each(0, count, [&](std::size_t k, Complex w) {
-            const Complex y = mul(z[k], w);
-            store(k, inverse ? std::conj(y) : y);
-        });
-        c.give_back(std::move(a));
+        const ChirpKernel& kern = c.kernel(c.m);
+        FftwBuffer a = c.take_work(c.m);
+        chirp_part(c, c.m, kern, *forward_m, *inverse_m, a.get(), inverse, 0, c.n, load, 0, count, store);
+        c.give_back(std::move(a), c.m);
+    }
+
+    // Bins first .. first + q - 1 (mod n) of the transform of the values
+    // load(j), j < p, the others zero, by a convolution only as long as
+    // those bins need: with x_j placed at j - a and X_k taken as X_{k + t n},
+    // the differences k - j span r - p + 1 .. r + q - 1 for r = first - a
+    // (mod n), so r near (p - q) / 2 keeps them short. A whole input (p = n)
+    // may start anywhere; a shorter one starts at 0.
+    // How a part is convolved: x_j placed at j - a, X_k taken as X_{k + t n}
+    // from k0 = a + r on, in m points (m = 0: no shorter than the whole
+    // transform).
+    struct PartShape {
+        std::ptrdiff_t a = 0;
+        std::ptrdiff_t k0 = 0;
+        std::size_t m = 0;
+    };
+    // The values given are those from `from` on (mod n). The differences
+    // k - j span r - p + 1 .. r + q - 1 for r = first - a (mod n), so r near
+    // (p - q) / 2 keeps them short. A whole input (p = n) may start anywhere.
+    PartShape part_shape(std::size_t p, std::size_t from, std::size_t first, std::size_t q) const {
+        const Chirp& c = *chirp;
+        const auto n = static_cast<std::ptrdiff_t>(c.n);
+        const auto pp = static_cast<std::ptrdiff_t>(p);
+        const auto qq = static_cast<std::ptrdiff_t>(q);
+        const std::ptrdiff_t want = (pp - qq) / 2;
+        auto reach = [&](std::ptrdiff_t r) { return std::max(pp - 1 - r, r + qq - 1); };
+        std::ptrdiff_t a = static_cast<std::ptrdiff_t>(from);
+        std::ptrdiff_t r = static_cast<std::ptrdiff_t>(first) - a;
+        if (r < 0) r += n;
+        if (p == c.n) {
+            a += r - want;
+            r = want;
+        } else if (reach(r - n) < reach(r)) {
+            r -= n;
+        }
+        const std::ptrdiff_t d = reach(r);
+        const std::size_t m = part_len(std::max({2 * static_cast<std::size_t>(d), p, q}));
+        if (d >= n || m >= c.m) return {};
+        return {a, a + r, m};
+    }
+
+    // Bins first .. first + q - 1 (mod n) of the transform of the values
+    // load(j) for j = from .. from + p - 1 (mod n), the others zero, by a
+    // convolution only as long as those bins need.
+    template <class Load, class Store>
+    void by_chirp_part(bool inverse, std::size_t from, std::size_t p, Load load, std::size_t first, std::size_t q,
+                       Store store) const {
+        const Chirp& c = *chirp;
+        const auto n = static_cast<std::ptrdiff_t>(c.n);
+        const PartShape shape = part_shape(p, from, first, q);
+        if (shape.m == 0) {
+            const std::size_t end = first + q;
+            const std::size_t stop = from + p;
+            auto given = [&](std::size_t j) { return (j >= from && j < stop) || j + c.n < stop; };
+            by_chirp(inverse, [&](std::size_t j) { return given(j) ? load(static_cast<std::ptrdiff_t>(j)) : Complex{}; },
+                     std::min(end, c.n), [&](std::size_t k, Complex v) {
+                         if (k >= first) store(k - first, v);
+                         else if (k + c.n < end) store(k + c.n - first, v);
+                     });
+            return;
+        }
+        const std::size_t m = shape.m;
+        const FftHandle fm = PLANNER.plan(m, Direction::Forward);
+        const FftHandle im = PLANNER.plan(m, Direction::Inverse);
+        const ChirpKernel& kern = c.kernel(m);
+        FftwBuffer work = c.take_work(m);
+        const std::ptrdiff_t a = shape.a;
+        const std::ptrdiff_t k0 = shape.k0;
+        chirp_part(c, m, kern, *fm, *im, work.get(), inverse, a, p,
+                   [&](std::ptrdiff_t j) { return load(j < 0 ? j + n : (j >= n ? j - n : j)); }, k0, q,
+                   [&](std::ptrdiff_t k, Complex v) { store(static_cast<std::size_t>(k - k0), v); });
+        c.give_back(std::move(work), m);
     }
 
     fftwf_plan for_buffers(std::size_t len, Direction dir, const void* in, const void* out) const {
@@ -345,7 +509,7 @@ Fft::Fft(std::size_t len, Direction dir) : len_(len), dir_(dir), impl_(std::make
         impl_->forward_m = PLANNER.plan(m, Direction::Forward);
         impl_->inverse_m = PLANNER.plan(m, Direction::Inverse);
         impl_->measured = impl_->forward_m->measured() && impl_->inverse_m->measured();
-        impl_->chirp = shared_chirp(len_, *impl_->forward_m);
+        impl_->chirp = shared_chirp(len_);
         return;
     }
     load_wisdom();
@@ -420,6 +584,68 @@ void Fft::process(std::span<Complex> in, std::span<float> out) const {
     auto* i = reinterpret_cast<fftwf_complex*>(in.data());
     const fftwf_plan plan = impl_->for_buffers(len_, dir_, i, out.data());
     execute([&] { fftwf_execute_dft_c2r(plan, i, out.data()); });
+}
+
+bool by_chirp(std::size_t n) { return n != 0 && chirp_size(n); }
+
+bool Fft::by_chirp() const { return impl_->chirp != nullptr; }
+
+void Fft::process_part(std::span<const Complex> in, std::size_t first, std::span<Complex> out) const {
+    if (is_real(dir_) || in.size() > len_ || out.size() > len_ || (len_ != 0 && first >= len_)) std::abort();
+    if (out.empty()) return;
+    if (impl_->chirp) {
+        // The input is read whole into the work area before any bin is stored.
+        execute([&] {
+            impl_->by_chirp_part(dir_ == Direction::Inverse, 0, in.size(), [&](std::ptrdiff_t j) { return in[static_cast<std::size_t>(j)]; },
+                                 first, out.size(), [&](std::size_t k, Complex v) { out[k] = v; });
+        });
+        return;
+    }
+    std::vector<Complex> whole(len_);
+    std::copy(in.begin(), in.end(), whole.begin());
+    process(whole);
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = whole[(first + k) % len_];
+}
+
+void Fft::prepare_part(std::size_t from, std::size_t given, std::size_t first, std::size_t count) const {
+    if (!impl_->chirp || from >= len_ || given > len_ || count > len_ || first >= len_ || count == 0) return;
+    const Chirp& c = *impl_->chirp;
+    const std::size_t m = impl_->part_shape(given, from, first, count).m;
+    if (m == 0) {
+        c.kernel(c.m);
+        return;
+    }
+    PLANNER.plan(m, Direction::Forward);
+    PLANNER.plan(m, Direction::Inverse);
+    c.kernel(m);
+}
+
+void Fft::process_part(std::span<const float> in, std::size_t from, std::size_t count, std::span<Complex> out) const {
+    if (dir_ != Direction::RealForward || in.size() != len_ || out.size() > len_ / 2 + 1 || count > len_ ||
+        (len_ != 0 && from >= len_))
+        std::abort();
+    if (out.empty()) return;
+    if (count == 0) {
+        std::fill(out.begin(), out.end(), Complex{});
+        return;
+    }
+    if (impl_->chirp) {
+        execute([&] {
+            impl_->by_chirp_part(false, from, count, [&](std::ptrdiff_t j) { return Complex(in[static_cast<std::size_t>(j)], 0.0f); },
+                                 0, out.size(), [&](std::size_t k, Complex v) { out[k] = v; });
+        });
+        return;
+    }
+    if (count == len_ && out.size() == len_ / 2 + 1) {
+        process(in, out);
+        return;
+    }
+    // The library's transform of the whole, the samples not taken as zero.
+    std::vector<float> taken(len_, 0.0f);
+    for (std::size_t i = 0; i < count; ++i) taken[(from + i) % len_] = in[(from + i) % len_];
+    std::vector<Complex> bins(len_ / 2 + 1);
+    process(taken, bins);
+    std::copy_n(bins.begin(), out.size(), out.begin());
 }
 
 FftHandle Planner::plan(std::size_t n, Direction dir) {

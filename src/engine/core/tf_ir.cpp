@@ -2,7 +2,10 @@
 // displayed span and the arrivals.
 #include <algorithm>
 #include <array>
+#include <utility>
 #include <cmath>
+#include <memory>
+#include <mutex>
 
 #include "base/cast.h"
 #include "base/pages.h"
@@ -14,24 +17,29 @@ namespace engine::tf {
 namespace {
 
 // The grid point whose confidence masks bin k (k <= n/2) of an FFT of size n
-// at rate fs; kept per thread for the last few sizes (the same n and fs come
-// with every display refresh).
-const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
+// at rate fs; kept for the last few sizes (the same n and fs come with every
+// display refresh), shared by all threads.
+std::shared_ptr<const std::vector<std::uint8_t>> mask_points(std::size_t n, float fs) {
     struct Entry {
         std::size_t n;
         float fs;
-        std::vector<std::uint8_t> table;
+        std::shared_ptr<const std::vector<std::uint8_t>> table;
     };
-    thread_local std::vector<Entry> cache;
-    for (const Entry& e : cache)
-        if (e.n == n && e.fs == fs) return e.table;
+    static std::mutex mutex;
+    static std::vector<Entry> cache;
+    {
+        std::lock_guard lock(mutex);
+        for (const Entry& e : cache)
+            if (e.n == n && e.fs == fs) return e.table;
+    }
     const float nf = static_cast<float>(n);
-    std::vector<std::uint8_t> table(n / 2 + 1);
+    auto table = std::make_shared<std::vector<std::uint8_t>>(n / 2 + 1);
     for (std::size_t k = 0; k <= n / 2; ++k) {
         const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
-        table[k] = static_cast<std::uint8_t>(
+        (*table)[k] = static_cast<std::uint8_t>(
             std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239));
     }
+    std::lock_guard lock(mutex);
     if (cache.size() >= 8) cache.erase(cache.begin());
     cache.push_back(Entry{n, fs, std::move(table)});
     return cache.back().table;
@@ -41,13 +49,13 @@ const std::vector<std::uint8_t>& mask_points(std::size_t n, float fs) {
 
 namespace {
 
-// |z| (magnitude) of the complex values [from, to) into out, four at a time.
+// |z| (magnitude) of `count` complex values into out, four at a time.
 // Without trapping math the compiler may compute both sides of the select,
 // and this file is built without errno from the math functions, so the
 // square roots are inline; no value changes.
 __attribute__((optimize("no-trapping-math"))) void magnitudes(const float* __restrict z, float* __restrict out,
-                                                             std::size_t from, std::size_t to) {
-    for (std::size_t k = from; k < to; ++k) {
+                                                             std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
         const float x = z[2 * k];
         const float y = z[2 * k + 1];
         const float r = static_cast<float>(__builtin_sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
@@ -56,21 +64,41 @@ __attribute__((optimize("no-trapping-math"))) void magnitudes(const float* __res
     }
 }
 
+// The samples of ir outside its longest run of zeros (taken cyclically):
+// the first and their count. A layer's response holds 1 ms before time zero
+// and the half of the transform after it; the rest is zero.
+std::pair<std::size_t, std::size_t> taken_samples(std::span<const float> ir) {
+    const std::size_t n = ir.size();
+    std::size_t lead = 0;
+    while (lead < n && ir[lead] == 0.0f) ++lead;
+    if (lead == n) return {0, 0};
+    std::size_t best = 0, best_end = 0;  // the longest run inside, and where it ends
+    std::size_t run = 0;
+    for (std::size_t k = lead; k < n; ++k) {
+        if (ir[k] == 0.0f) {
+            if (++run > best) {
+                best = run;
+                best_end = k + 1;
+            }
+        } else {
+            run = 0;
+        }
+    }
+    // The run at the end joins the one at the start.
+    if (run + lead > best) return {lead, n - run - lead};
+    return {best_end % n, n - best};
+}
+
 // confident_envelope of ir (conf holding 240 values, ir not empty) into
 // `out`, computed only for samples [0, after) and [n - before, n); the
 // others are left zero.
 void envelope_into(std::span<const float> ir, std::span<const float> conf, float fs, std::vector<float>& out,
                    std::size_t after, std::size_t before) {
     const std::size_t n = ir.size();
-    // The spectrum of the real response fills bins 0..n/2; the envelope's
-    // one-sided spectrum keeps no bin above them.
-    thread_local std::vector<Complex> s;
-    base::pages::resize(s, n);
-    plan::real_forward(n)->process(ir, std::span<Complex>(s).first(n / 2 + 1));
-    std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
+    const plan::FftHandle forward = plan::real_forward(n);
+    const auto table = mask_points(n, fs);
+    const std::vector<std::uint8_t>& points = *table;
     const float nf = static_cast<float>(n);
-    const std::vector<std::uint8_t>& points = mask_points(n, fs);
-    // The mask of each grid point, once.
     // The scale of each grid point's bins, once: mask x 2 / n (x 1 / n for
     // bins 0 and n/2).
     std::array<float, GRID_POINTS> masks, scales;
@@ -78,20 +106,50 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
         masks[i] = std::fmin(std::fmax((conf[i] - 0.2f) / 0.3f, 0.0f), 1.0f);
         scales[i] = masks[i] * 2.0f / nf;
     }
-    for (std::size_t k = 0; 2 * k <= n; ++k) {
-        if (k == 0 || 2 * k == n)
-            s[k] *= masks[points[k]] * 1.0f / nf;
-        else
-            s[k] *= scales[points[k]];
+    auto mask_bins = [&](std::span<Complex> s) {
+        for (std::size_t k = 0; 2 * k <= n; ++k) {
+            if (k == 0 || 2 * k == n)
+                s[k] *= masks[points[k]] * 1.0f / nf;
+            else
+                s[k] *= scales[points[k]];
+        }
+    };
+    after = std::min(after, n);
+    before = std::min(before, n - after);
+    if (forward->by_chirp()) {
+        // By chirp, only the bins and samples used are transformed: bins
+        // 0..n/2 of the response, then from those the samples n - before ..
+        // after - 1 (mod n), in one buffer of the call's own.
+        const std::size_t half = n / 2 + 1;
+        const std::size_t wanted = after + before;
+        std::vector<Complex> s;
+        base::pages::resize(s, std::max(half, wanted));
+        const auto [from, count] = taken_samples(ir);
+        forward->process_part(ir, from, count, std::span<Complex>(s).first(half));
+        mask_bins(s);
+        plan::inverse(n)->process_part(std::span<const Complex>(s).first(half), (n - before) % n,
+                                       std::span<Complex>(s).first(wanted));
+        base::pages::resize(out, n);
+        const auto* z = reinterpret_cast<const float*>(s.data());
+        magnitudes(z + 2 * before, out.data(), after);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before),
+                  0.0f);
+        magnitudes(z, out.data() + (n - before), before);
+        return;
     }
+    // The spectrum of the real response fills bins 0..n/2; the envelope's
+    // one-sided spectrum keeps no bin above them.
+    thread_local std::vector<Complex> s;
+    base::pages::resize(s, n);
+    forward->process(ir, std::span<Complex>(s).first(n / 2 + 1));
+    std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
+    mask_bins(s);
     plan::inverse(n)->process(s);
     base::pages::resize(out, n);
     const auto* z = reinterpret_cast<const float*>(s.data());
-    after = std::min(after, n);
-    before = std::min(before, n - after);
-    magnitudes(z, out.data(), 0, after);
+    magnitudes(z, out.data(), after);
     std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before), 0.0f);
-    magnitudes(z, out.data(), n - before, n);
+    magnitudes(z + 2 * (n - before), out.data() + (n - before), before);
 }
 
 }  // namespace
@@ -103,6 +161,35 @@ std::vector<float> confident_envelope(std::span<const float> ir, std::span<const
     return out;
 }
 
+namespace {
+
+// The samples of the envelope the display of n samples reads: [0, after) and
+// [n - before, n). The span reads the first half of the envelope; the display
+// reads from 2 ms before time zero (the end of the response) to at most
+// 320 ms after.
+std::pair<std::size_t, std::size_t> display_samples(std::size_t n, float fs) {
+    const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.002f));
+    const std::size_t post = base::saturating_cast<std::size_t>(std::floor(fs * (320.0f / 1000.0f)));
+    if (pre < n && post < n - pre) return {std::max(n / 2, post + 1), pre};
+    return {n, 0};
+}
+
+}  // namespace
+
+void prepare_ir_display(std::size_t n, float fs) {
+    // Other sizes plan at once and need no tables.
+    if (!plan::by_chirp(n)) return;
+    const plan::FftHandle forward = plan::real_forward(n);
+    const plan::FftHandle inverse = plan::inverse(n);
+    mask_points(n, fs);
+    // As envelope_into asks for them.
+    const auto [after, before] = display_samples(n, fs);
+    // A layer's response: 1 ms before time zero and the half after it.
+    const std::size_t pre = std::min(base::saturating_cast<std::size_t>(std::floor(fs * 0.001f)), n - n / 2);
+    forward->prepare_part((n - pre) % n, n / 2 + pre, 0, n / 2 + 1);
+    inverse->prepare_part(0, n / 2 + 1, (n - before) % n, after + before);
+}
+
 IrView confident_ir_display(std::span<const float> ir, std::span<const float> conf, float fs) {
     IrView view;
     if (conf.size() != GRID_POINTS || ir.empty()) {
@@ -110,17 +197,7 @@ IrView confident_ir_display(std::span<const float> ir, std::span<const float> co
         view.display = ir_display(ir, fs, view.span_ms);
         return view;
     }
-    // The span reads the first half of the envelope; the display reads from
-    // 2 ms before time zero (the end of the response) to at most 320 ms after.
-    const std::size_t n = ir.size();
-    const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.002f));
-    const std::size_t post = base::saturating_cast<std::size_t>(std::floor(fs * (320.0f / 1000.0f)));
-    std::size_t after = n;
-    std::size_t before = 0;
-    if (pre < n && post < n - pre) {
-        after = std::max(n / 2, post + 1);
-        before = pre;
-    }
+    const auto [after, before] = display_samples(ir.size(), fs);
     thread_local std::vector<float> env;
     envelope_into(ir, conf, fs, env, after, before);
     view.span_ms = ir_span_ms(env, fs);

@@ -118,9 +118,10 @@ base::Result<std::string> load_text(std::string_view bytes, std::size_t cap) {
     return text;
 }
 
-base::Result<Session> parse_and_finish_text(const std::string& text);
+base::Result<Session> parse_and_finish_text(std::string& text);
 
-base::Result<Session> parse_and_finish(const std::string& text) {
+// The text's memory goes back once it is parsed, before the rebuilds.
+base::Result<Session> parse_and_finish(std::string text) {
     // The reader's memory limit bounds what the text may build; running out
     // of memory all the same fails this read, not the program.
     try {
@@ -136,16 +137,17 @@ base::Result<Session> parse_and_finish(const std::string& text) {
 // every trace has passed its check: a file refused anywhere costs no rebuild.
 // The traces rebuilt at once hold at most REBUILD_POINTS transform points
 // between them (one trace at a time past that), which bounds the memory of
-// the transforms whatever the file claims: two of the largest (about 260 MB
-// each at a prime size, less at others) run side by side. A trace with a
-// transform larger than LARGE_POINTS is rebuilt on the first LARGE_WORKERS
-// workers only, as the buffers a thread keeps for its transforms stay with
-// it until the pool ends.
+// the transforms whatever the file claims: four of the largest (about 140 MB
+// each at a prime size, about 130 MB at a power of two) run side by side. A
+// trace with a transform larger than LARGE_POINTS is rebuilt on the first
+// LARGE_WORKERS workers only, as the buffers a thread keeps for its
+// transforms stay with it until the pool ends. While the file is still
+// parsed, those workers prepare the transforms of the large sizes met so far.
 class RebuildPool {
 public:
-    static constexpr std::size_t REBUILD_POINTS = 2 * MAX_FFT;
+    static constexpr std::size_t REBUILD_POINTS = 4 * MAX_FFT;
     static constexpr std::size_t LARGE_POINTS = MAX_FFT / 8;
-    static constexpr std::size_t LARGE_WORKERS = 2;
+    static constexpr std::size_t LARGE_WORKERS = 4;
 
     RebuildPool() {
         const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
@@ -179,7 +181,20 @@ public:
         }
         std::lock_guard lk(mu_);
         queue_.emplace_back(t);
-        if (points(*t) <= LARGE_POINTS) ++small_;
+        const std::size_t want = points(*t);
+        if (want <= LARGE_POINTS) {
+            ++small_;
+            return;
+        }
+        // The transform tables of the first large size are made while the
+        // parse goes on (a size done by chirp takes long to prepare); they
+        // are all a refused file costs. Only one: a worker keeps the tables
+        // it prepared until the pool ends.
+        if (!prepared_) {
+            prepared_ = true;
+            prepare_.emplace_back(want, t->fs);
+            cv_.notify_one();
+        }
     }
 
     bool refused() const { return refused_; }
@@ -190,6 +205,7 @@ public:
         {
             std::lock_guard lk(mu_);
             if (!rebuild || refused_) queue_.clear();
+            prepare_.clear();
             closing_ = true;
         }
         cv_.notify_all();
@@ -208,6 +224,10 @@ private:
         if (t.n != 0) return t.n;
         return t.layers.empty() ? 0 : t.layers.front().n;
     }
+    // What the rebuild of a trace counts against REBUILD_POINTS: a trace of
+    // the older form counts twice, as its conversion holds its raw bins and
+    // the buffers of another transform beside those of the display.
+    static std::size_t weight(const Trace& t) { return t.n != 0 ? 2 * points(t) : points(t); }
 
     static void rebuild_trace(Trace& t) {
         if (t.n != 0) convert_older(t);
@@ -225,21 +245,31 @@ private:
                 // queue_.end().
                 auto next = [&] {
                     return std::find_if(queue_.begin(), queue_.end(), [&](const Trace* t) {
-                        const std::size_t want = points(*t);
-                        if (!large && want > LARGE_POINTS) return false;
-                        return busy_ == 0 || busy_ + want <= REBUILD_POINTS;
+                        if (!large && points(*t) > LARGE_POINTS) return false;
+                        return busy_ == 0 || busy_ + weight(*t) <= REBUILD_POINTS;
                     });
                 };
                 // Other workers end once only large traces are left.
                 auto done = [&] { return queue_.empty() || (!large && small_ == 0); };
-                cv_.wait(lk, [&] { return closing_ && (done() || next() != queue_.end()); });
+                cv_.wait(lk, [&] { return (large && !prepare_.empty()) || (closing_ && (done() || next() != queue_.end())); });
+                if (large && !prepare_.empty()) {
+                    const auto [n, fs] = prepare_.front();
+                    prepare_.pop_front();
+                    lk.unlock();
+                    try {
+                        tf::prepare_ir_display(n, static_cast<float>(fs));
+                    } catch (...) {
+                        // the rebuild meets the same failure and reports it
+                    }
+                    continue;
+                }
                 if (done()) return;
                 const auto it = next();
                 item = *it;
                 queue_.erase(it);
                 if (points(*item) <= LARGE_POINTS) --small_;
                 if (error_) continue;
-                size = points(*item);
+                size = weight(*item);
                 busy_ += size;
             }
             try {
@@ -259,9 +289,12 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Trace*> queue_;
+    // The size and sample rate of a large transform to prepare, and whether one was asked for.
+    std::deque<std::pair<std::size_t, std::uint32_t>> prepare_;
+    bool prepared_ = false;
     bool closing_ = false;
     bool refused_ = false;  // a trace failed its check (parse thread only)
-    std::size_t busy_ = 0;   // transform points of the rebuilds running
+    std::size_t busy_ = 0;   // weight of the rebuilds running
     std::size_t small_ = 0;  // queued traces of at most LARGE_POINTS
     std::exception_ptr error_;
     std::vector<std::thread> threads_;
@@ -276,7 +309,7 @@ void complete_sources(Session& s) {
     }
 }
 
-base::Result<Session> parse_and_finish_text(const std::string& text) {
+base::Result<Session> parse_and_finish_text(std::string& text) {
     // Traces parsed so far and their check results: a deque keeps each where
     // it is while the workers rebuild it. Declared before the pool, which
     // joins its workers first.
@@ -309,6 +342,8 @@ base::Result<Session> parse_and_finish_text(const std::string& text) {
     if (p) {
         if (auto end = r.finish(); !end) p = std::unexpected(end.error());
     }
+    // Nothing reads the text after this; the rebuilds take its memory.
+    if (p) std::string().swap(text);
     pool.finish(p.has_value());
     if (!p) return base::fail(p.error().text());
     for (std::size_t i = 0; i < traces.size(); ++i)
@@ -343,7 +378,7 @@ base::Result<Session> Session::decode(std::string_view bytes, std::size_t cap) {
     } catch (const std::bad_alloc&) {
     }
     if (!text) return base::fail(text.error());
-    return parse_and_finish(*text);
+    return parse_and_finish(std::move(*text));
 }
 
 base::Result<Session> Session::try_read(const std::filesystem::path& path) {

@@ -280,6 +280,84 @@ TEST(Fft, SizesWithLargePrimeFactorsMatchTheDft) {
     }
 }
 
+TEST(Fft, PartsOfATransformMatchTheDft) {
+    // A window of bins (also one wrapping past n - 1) of the transform of n
+    // values given only at the start, complex both ways, and the first bins
+    // of real samples: by chirp for the prime, by the library for 4096.
+    using tf::plan::Direction;
+    struct Case {
+        std::size_t n, given, first, count;
+    };
+    const Case cases[] = {
+        {65537, 32769, 65537 - 96, 32768 + 96},  // wraps: the samples an envelope reads
+        {65537, 65537, 1000, 20000},             // a whole input
+        {65537, 40000, 5, 65537},                // every bin: no shorter than the whole transform
+        {65537, 1, 0, 3},
+        {4096, 2049, 4096 - 10, 2058},
+    };
+    std::mt19937 rng(13);
+    std::normal_distribution<float> nd;
+    auto check = [](std::span<const Complex> got, std::span<const Complex> x, std::size_t first, int sign, double tol,
+                    const std::string& what) {
+        const std::size_t n = x.size();
+        // About 40 bins spread over the window, its last and those around n - 1.
+        std::vector<std::size_t> at{got.size() - 1};
+        for (std::size_t i = 0; i < got.size(); i += std::max<std::size_t>(1, got.size() / 40)) at.push_back(i);
+        if (first + got.size() > n) at.insert(at.end(), {n - first - 1, n - first});
+        for (const std::size_t i : at) {
+            const std::size_t k = (first + i) % n;
+            EXPECT_LE(std::abs(std::complex<double>(got[i]) - dft_bin(x, k, sign)), tol) << what << " bin " << k;
+        }
+    };
+    for (const Case& c : cases) {
+        std::vector<Complex> x(c.n);
+        double energy = 0.0;
+        for (std::size_t j = 0; j < c.given; ++j) {
+            x[j] = Complex(nd(rng), nd(rng));
+            energy += std::norm(std::complex<double>(x[j]));
+        }
+        const double tol = 2e-6 * std::sqrt(energy);
+        for (const Direction dir : {Direction::Forward, Direction::Inverse}) {
+            const auto fft = tf::plan::PLANNER.plan(c.n, dir);
+            EXPECT_EQ(fft->by_chirp(), c.n == 65537);
+            const std::span<const Complex> in(x.data(), c.given);
+            std::vector<Complex> out(c.count);
+            fft->process_part(in, c.first, out);
+            const std::string what = std::to_string(c.n) + (dir == Direction::Forward ? " forward" : " inverse");
+            check(out, x, c.first, dir == Direction::Forward ? -1 : 1, tol, what);
+            // In place: the bins over the values they come from.
+            std::vector<Complex> same(std::max(c.given, c.count));
+            std::copy(in.begin(), in.end(), same.begin());
+            fft->process_part(std::span<const Complex>(same).first(c.given), c.first, std::span<Complex>(same).first(c.count));
+            EXPECT_EQ(std::vector<Complex>(same.begin(), same.begin() + static_cast<std::ptrdiff_t>(c.count)), out) << what;
+        }
+    }
+    // Real samples: all of them, or only those of a run that wraps past
+    // n - 1 (the others zero), or none.
+    for (const std::size_t n : {65537u, 4096u}) {
+        struct Taken {
+            std::size_t from, count;
+        };
+        for (const Taken t : {Taken{0, n}, Taken{n - 50, n / 2 + 50}, Taken{7, 0}}) {
+            std::vector<float> xr(n, 0.0f);
+            std::vector<Complex> xc(n);
+            double energy = 0.0;
+            for (std::size_t i = 0; i < t.count; ++i) {
+                const std::size_t j = (t.from + i) % n;
+                xr[j] = nd(rng);
+                xc[j] = Complex(xr[j], 0.0f);
+                energy += static_cast<double>(xr[j]) * xr[j];
+            }
+            for (const std::size_t count : {n / 2 + 1, std::size_t{100}}) {
+                std::vector<Complex> out(count, Complex(1.0f, 1.0f));
+                tf::plan::real_forward(n)->process_part(xr, t.from, t.count, out);
+                check(out, xc, 0, -1, 2e-6 * std::sqrt(energy) + 1e-6,
+                      std::to_string(n) + " real from " + std::to_string(t.from));
+            }
+        }
+    }
+}
+
 TEST(Fft, ThreadsShareOneLargePrimeSizeAndGetTheSameResult) {
     const std::size_t n = 65537;
     std::vector<float> x(n);
@@ -651,6 +729,37 @@ TEST(ConfidentEnvelope, MaskingAndHilbertEnvelope) {
     for (float v : tf::confident_envelope(ir, std::vector<float>(240, 0.5f), 48000.0f)) EXPECT_NEAR(v, 1.0f, 1e-4f);
     // Half-confident: 0.35 keeps half the amplitude.
     for (float v : tf::confident_envelope(ir, std::vector<float>(240, 0.35f), 48000.0f)) EXPECT_NEAR(v, 0.5f, 1e-4f);
+}
+
+TEST(ConfidentEnvelope, ALargePrimeSizeDrawsAsAPowerOfTwoDoes) {
+    // The same arrivals in a response of a prime length (its envelope by
+    // chirp, from only the bins and samples the display reads) and of a
+    // power of two; the blocks drawn agree to a fraction of a dB.
+    const float fs = 48000.0f;
+    const std::vector<float> conf(240, 1.0f);
+    auto response = [](std::size_t n) {
+        std::vector<float> ir(n, 0.0f);
+        ir[0] = 1.0f;
+        ir[480] = 0.5f;    // 10 ms
+        ir[1200] = -0.25f;  // 25 ms
+        ir[n - 20] = 0.1f;  // before time zero
+        return ir;
+    };
+    const tf::IrView prime = tf::confident_ir_display(response(65537), conf, fs);
+    const tf::IrView two = tf::confident_ir_display(response(65536), conf, fs);
+    EXPECT_EQ(prime.span_ms, 40.0f);
+    EXPECT_EQ(prime.span_ms, two.span_ms);
+    EXPECT_EQ(prime.display.arrivals, two.display.arrivals);
+    ASSERT_EQ(prime.display.arrivals.size(), 4u);
+    ASSERT_EQ(prime.display.display.size(), two.display.display.size());
+    for (std::size_t b = 0; b < prime.display.display.size(); ++b)
+        EXPECT_NEAR(prime.display.display[b], two.display.display[b], 0.2f) << b;
+    // The whole envelope agrees with the part the display computed.
+    const std::vector<float> env = tf::confident_envelope(response(65537), conf, fs);
+    EXPECT_EQ(tf::ir_span_ms(env, fs), prime.span_ms);
+    const tf::IrDisplay whole = tf::ir_display(env, fs, prime.span_ms);
+    EXPECT_EQ(whole.arrivals, prime.display.arrivals);
+    for (std::size_t b = 0; b < whole.display.size(); ++b) EXPECT_NEAR(whole.display[b], prime.display.display[b], 1e-3f) << b;
 }
 
 TEST(IrSpan, PicksTheDisplayLength) {
