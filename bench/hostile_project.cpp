@@ -87,6 +87,16 @@ const std::vector<Case>& cases() {
             const std::string t = grid_trace("P", 48000, ",layers:[" + l + "," + l + "," + l + "," + l + "]");
             out.push_back({"prime_layers_4x4_filled", gzip::compress("(traces:[" + repeat(t, 4) + "])")});
         }
+        // Valid traces of the older form: four of the largest prime size, five
+        // of the largest power of two.
+        {
+            auto older = [](std::size_t n) {
+                return "(name:\"O\",fs:48000,n:" + std::to_string(n) + ",h:[" + repeat("(1,0)", n / 2) +
+                       "],confidence:[" + repeat("1", n / 2) + "])";
+            };
+            out.push_back({"older_form_prime_x4", gzip::compress("(traces:[" + repeat(older(PRIME_N), 4) + "])")});
+            out.push_back({"older_form_pow2_x5", gzip::compress("(traces:[" + repeat(older(8388608), 5) + "])")});
+        }
         return out;
     }();
     return all;
@@ -126,7 +136,7 @@ void BM_HostileRead(benchmark::State& state) {
     state.counters["before_mb"] = static_cast<double>(before) / 1024.0;
     state.counters["accepted"] = ok ? 1 : 0;
 }
-BENCHMARK(BM_HostileRead)->DenseRange(0, 6)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_HostileRead)->DenseRange(0, 8)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

@@ -60,6 +60,9 @@ void convert_older(Trace& t) {
     layer.n = t.n;
     layer.bins.resize(t.h.size());
     for (std::size_t k = 0; k < t.h.size(); ++k) layer.bins[k] = {t.h[k].real(), t.h[k].imag(), t.confidence[k]};
+    // The raw arrays are copied: their memory goes back before the transforms.
+    decltype(t.h)().swap(t.h);
+    decltype(t.confidence)().swap(t.confidence);
     Trace fresh = Trace::from_layers(t.name, t.fs, t.delay_samples, std::span<const LayerBins>(&layer, 1),
                                      std::span<const float>(), t.gate);
     t.h = std::move(fresh.h);
@@ -230,8 +233,11 @@ private:
     static std::size_t weight(const Trace& t) { return t.n != 0 ? 2 * points(t) : points(t); }
 
     static void rebuild_trace(Trace& t) {
-        if (t.n != 0) convert_older(t);
-        t.render_ir();
+        // The conversion renders the response already.
+        if (t.n != 0)
+            convert_older(t);
+        else
+            t.render_ir();
         t.rebuild_points();
     }
 
@@ -363,8 +369,11 @@ base::Result<void> finish_read(Session& s) {
     // on several threads; the source list is completed in trace order.
     persist::parallel_for(s.traces.size(), [&](std::size_t i) {
         Trace& t = s.traces[i];
-        if (t.n != 0) convert_older(t);
-        t.render_ir();
+        // The conversion renders the response already.
+        if (t.n != 0)
+            convert_older(t);
+        else
+            t.render_ir();
         t.rebuild_points();
     });
     complete_sources(s);
