@@ -403,12 +403,6 @@ struct Fft::Impl {
         c.give_back(std::move(a), c.m);
     }
 
-    // Bins first .. first + q - 1 (mod n) of the transform of the values
-    // load(j), j < p, the others zero, by a convolution only as long as
-    // those bins need: with x_j placed at j - a and X_k taken as X_{k + t n},
-    // the differences k - j span r - p + 1 .. r + q - 1 for r = first - a
-    // (mod n), so r near (p - q) / 2 keeps them short. A whole input (p = n)
-    // may start anywhere; a shorter one starts at 0.
     // How a part is convolved: x_j placed at j - a, X_k taken as X_{k + t n}
     // from k0 = a + r on, in m points (m = 0: no shorter than the whole
     // transform).

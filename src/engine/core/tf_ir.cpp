@@ -116,6 +116,15 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
     };
     after = std::min(after, n);
     before = std::min(before, n - after);
+    // The magnitudes of samples [0, after) from za and [n - before, n) from
+    // zb (interleaved complex values); zero between them.
+    auto write_out = [&](const float* za, const float* zb) {
+        base::pages::resize(out, n);
+        magnitudes(za, out.data(), after);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before),
+                  0.0f);
+        magnitudes(zb, out.data() + (n - before), before);
+    };
     if (forward->by_chirp()) {
         // By chirp, only the bins and samples used are transformed: bins
         // 0..n/2 of the response, then from those the samples n - before ..
@@ -129,12 +138,8 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
         mask_bins(s);
         plan::inverse(n)->process_part(std::span<const Complex>(s).first(half), (n - before) % n,
                                        std::span<Complex>(s).first(wanted));
-        base::pages::resize(out, n);
         const auto* z = reinterpret_cast<const float*>(s.data());
-        magnitudes(z + 2 * before, out.data(), after);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before),
-                  0.0f);
-        magnitudes(z, out.data() + (n - before), before);
+        write_out(z + 2 * before, z);
         return;
     }
     // The spectrum of the real response fills bins 0..n/2; the envelope's
@@ -145,11 +150,8 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
     std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
     mask_bins(s);
     plan::inverse(n)->process(s);
-    base::pages::resize(out, n);
     const auto* z = reinterpret_cast<const float*>(s.data());
-    magnitudes(z, out.data(), after);
-    std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before), 0.0f);
-    magnitudes(z + 2 * (n - before), out.data() + (n - before), before);
+    write_out(z, z + 2 * (n - before));
 }
 
 }  // namespace
