@@ -161,27 +161,38 @@ struct Chirp {
     std::vector<Complex> w;  // w_j, j <= n/2
     mutable std::mutex kernels_mutex;
     mutable std::map<std::size_t, std::shared_ptr<ChirpKernel>> kernels;
-    // One work area kept between transforms (one after the other reuse it
-    // rather than map fresh pages, as do the two parts of an envelope); a
-    // transform that finds it taken or too short makes its own.
+    // Work areas kept between transforms (one after the other reuse them
+    // rather than map fresh pages, as do the two parts of an envelope): up
+    // to SPARES of the longest length returned, one per thread that worked
+    // on the size at once. A transform that finds none long enough makes its
+    // own.
+    static constexpr std::size_t SPARES = 4;
+    struct Work {
+        FftwBuffer buf;
+        std::size_t len = 0;
+        Complex* get() const { return buf.get(); }
+        Complex& operator[](std::size_t i) const { return buf[i]; }
+    };
     mutable std::mutex spare_mutex;
-    mutable FftwBuffer spare;
-    mutable std::size_t spare_len = 0;
+    mutable std::vector<Work> spares;
 
-    FftwBuffer take_work(std::size_t len) const {
+    Work take_work(std::size_t len) const {
         {
             std::lock_guard lock(spare_mutex);
-            if (spare && spare_len >= len) return std::move(spare);
+            if (!spares.empty() && spares.back().len >= len) {
+                Work w = std::move(spares.back());
+                spares.pop_back();
+                return w;
+            }
         }
-        return fftw_complex_buffer(len);
+        return Work{fftw_complex_buffer(len), len};
     }
-    // `a` holds `len` points; the longer of it and the spare is kept.
-    void give_back(FftwBuffer a, std::size_t len) const {
+    void give_back(Work w) const {
         std::lock_guard lock(spare_mutex);
-        if (!spare || spare_len < len) {
-            spare = std::move(a);
-            spare_len = len;
-        }
+        // All kept areas have one length.
+        if (!spares.empty() && spares.back().len > w.len) return;
+        if (!spares.empty() && spares.back().len < w.len) spares.clear();
+        if (spares.size() < SPARES) spares.push_back(std::move(w));
     }
 
     // w_r for 0 <= r < n.
@@ -270,7 +281,7 @@ const ChirpKernel& Chirp::kernel(std::size_t len) const {
     }
     std::call_once(k->once, [&] {
         const FftHandle forward_m = PLANNER.plan(len, Direction::Forward);
-        FftwBuffer b = take_work(len);
+        Work b = take_work(len);
         std::fill(b.get(), b.get() + len, Complex{});
         const auto reach = static_cast<std::ptrdiff_t>(std::min(n, len / 2 + 1));
         each(0, reach, [&](std::ptrdiff_t j, Complex v) {
@@ -282,7 +293,7 @@ const ChirpKernel& Chirp::kernel(std::size_t len) const {
         const float scale = 1.0f / static_cast<float>(len);
         for (std::size_t i = 0; i <= len / 2; ++i) h[i] = b[i] * scale;
         k->half = std::move(h);
-        give_back(std::move(b), len);
+        give_back(std::move(b));
     });
     // Kernels live as long as the chirp: a kernel once made is never moved.
     return *k;
@@ -398,9 +409,9 @@ struct Fft::Impl {
     void by_chirp(bool inverse, Load load, std::size_t count, Store store) const {
         const Chirp& c = *chirp;
         const ChirpKernel& kern = c.kernel(c.m);
-        FftwBuffer a = c.take_work(c.m);
+        Chirp::Work a = c.take_work(c.m);
         chirp_part(c, c.m, kern, *forward_m, *inverse_m, a.get(), inverse, 0, c.n, load, 0, count, store);
-        c.give_back(std::move(a), c.m);
+        c.give_back(std::move(a));
     }
 
     // How a part is convolved: x_j placed at j - a, X_k taken as X_{k + t n}
@@ -460,13 +471,13 @@ struct Fft::Impl {
         const FftHandle fm = PLANNER.plan(m, Direction::Forward);
         const FftHandle im = PLANNER.plan(m, Direction::Inverse);
         const ChirpKernel& kern = c.kernel(m);
-        FftwBuffer work = c.take_work(m);
+        Chirp::Work work = c.take_work(m);
         const std::ptrdiff_t a = shape.a;
         const std::ptrdiff_t k0 = shape.k0;
         chirp_part(c, m, kern, *fm, *im, work.get(), inverse, a, p,
                    [&](std::ptrdiff_t j) { return load(j < 0 ? j + n : (j >= n ? j - n : j)); }, k0, q,
                    [&](std::ptrdiff_t k, Complex v) { store(static_cast<std::size_t>(k - k0), v); });
-        c.give_back(std::move(work), m);
+        c.give_back(std::move(work));
     }
 
     fftwf_plan for_buffers(std::size_t len, Direction dir, const void* in, const void* out) const {

@@ -18,31 +18,41 @@ namespace {
 
 // The grid point whose confidence masks bin k (k <= n/2) of an FFT of size n
 // at rate fs; kept for the last few sizes (the same n and fs come with every
-// display refresh), shared by all threads.
+// display refresh), shared by all threads. Threads that ask for one table at
+// once wait for the first to make it.
 std::shared_ptr<const std::vector<std::uint8_t>> mask_points(std::size_t n, float fs) {
     struct Entry {
         std::size_t n;
         float fs;
+        std::once_flag once;
         std::shared_ptr<const std::vector<std::uint8_t>> table;
     };
     static std::mutex mutex;
-    static std::vector<Entry> cache;
+    static std::vector<std::shared_ptr<Entry>> cache;
+    std::shared_ptr<Entry> e;
     {
         std::lock_guard lock(mutex);
-        for (const Entry& e : cache)
-            if (e.n == n && e.fs == fs) return e.table;
+        for (const auto& c : cache)
+            if (c->n == n && c->fs == fs) e = c;
+        if (!e) {
+            e = std::make_shared<Entry>();
+            e->n = n;
+            e->fs = fs;
+            if (cache.size() >= 8) cache.erase(cache.begin());
+            cache.push_back(e);
+        }
     }
-    const float nf = static_cast<float>(n);
-    auto table = std::make_shared<std::vector<std::uint8_t>>(n / 2 + 1);
-    for (std::size_t k = 0; k <= n / 2; ++k) {
-        const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
-        (*table)[k] = static_cast<std::uint8_t>(
-            std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239));
-    }
-    std::lock_guard lock(mutex);
-    if (cache.size() >= 8) cache.erase(cache.begin());
-    cache.push_back(Entry{n, fs, std::move(table)});
-    return cache.back().table;
+    std::call_once(e->once, [&] {
+        const float nf = static_cast<float>(n);
+        auto table = std::make_shared<std::vector<std::uint8_t>>(n / 2 + 1);
+        for (std::size_t k = 0; k <= n / 2; ++k) {
+            const float fk = fs * static_cast<float>(std::min(k, n - k)) / nf;
+            (*table)[k] = static_cast<std::uint8_t>(
+                std::min<std::size_t>(base::saturating_round<std::size_t>(grid_position(std::fmax(fk, 20.0f))), 239));
+        }
+        e->table = std::move(table);
+    });
+    return e->table;
 }
 
 }  // namespace
@@ -89,6 +99,15 @@ std::pair<std::size_t, std::size_t> taken_samples(std::span<const float> ir) {
     return {best_end % n, n - best};
 }
 
+}  // namespace
+
+std::vector<Complex>& thread_scratch() {
+    thread_local std::vector<Complex> s;
+    return s;
+}
+
+namespace {
+
 // confident_envelope of ir (conf holding 240 values, ir not empty) into
 // `out`, computed only for samples [0, after) and [n - before, n); the
 // others are left zero.
@@ -128,10 +147,10 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
     if (forward->by_chirp()) {
         // By chirp, only the bins and samples used are transformed: bins
         // 0..n/2 of the response, then from those the samples n - before ..
-        // after - 1 (mod n), in one buffer of the call's own.
+        // after - 1 (mod n), in the thread's scratch.
         const std::size_t half = n / 2 + 1;
         const std::size_t wanted = after + before;
-        std::vector<Complex> s;
+        std::vector<Complex>& s = thread_scratch();
         base::pages::resize(s, std::max(half, wanted));
         const auto [from, count] = taken_samples(ir);
         forward->process_part(ir, from, count, std::span<Complex>(s).first(half));
@@ -144,7 +163,7 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
     }
     // The spectrum of the real response fills bins 0..n/2; the envelope's
     // one-sided spectrum keeps no bin above them.
-    thread_local std::vector<Complex> s;
+    std::vector<Complex>& s = thread_scratch();
     base::pages::resize(s, n);
     forward->process(ir, std::span<Complex>(s).first(n / 2 + 1));
     std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
@@ -179,11 +198,11 @@ std::pair<std::size_t, std::size_t> display_samples(std::size_t n, float fs) {
 }  // namespace
 
 void prepare_ir_display(std::size_t n, float fs) {
+    mask_points(n, fs);
     // Other sizes plan at once and need no tables.
     if (!plan::by_chirp(n)) return;
     const plan::FftHandle forward = plan::real_forward(n);
     const plan::FftHandle inverse = plan::inverse(n);
-    mask_points(n, fs);
     // As envelope_into asks for them.
     const auto [after, before] = display_samples(n, fs);
     // A layer's response: 1 ms before time zero and the half after it.

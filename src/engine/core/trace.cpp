@@ -10,6 +10,7 @@
 
 #include "base/cast.h"
 #include "base/pages.h"
+#include "engine/core/internal/tf_detail.h"
 
 namespace engine::trace {
 
@@ -114,10 +115,14 @@ std::size_t grid_bins_read(std::size_t n, float fs, const std::vector<bool>& rea
     return count;
 }
 
-std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple> bins, const std::vector<bool>& read) {
+namespace {
+
+// grid_of_bins over bins 0 .. count - 1, bin(k) giving bin k (count <= k are zero).
+template <class Bin>
+std::vector<Triple> grid_of(std::size_t n, float fs, std::size_t count, Bin bin_at, const std::vector<bool>& read) {
     std::vector<Triple> out(tf::GRID_POINTS);
     if (n < 4) return out;
-    auto bin = [&](std::size_t k) { return k < bins.size() ? bins[k] : Triple{}; };
+    auto bin = [&](std::size_t k) { return k < count ? bin_at(k) : Triple{}; };
     auto value = [&](std::size_t k) {
         const Triple b = bin(k);
         return Complex(b.re, b.im);
@@ -152,16 +157,10 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple
     return out;
 }
 
-std::vector<float> impulse_of_bins(const LayerBins& layer) {
-    const std::size_t n = layer.n;
-    thread_local std::vector<Complex> x;
-    x.resize(n / 2 + 1);
-    const std::size_t given = std::min(n / 2, layer.bins.size());
-    for (std::size_t k = 0; k < given; ++k) x[k] = Complex(layer.bins[k].re, layer.bins[k].im);
-    std::fill(x.begin() + static_cast<std::ptrdiff_t>(given), x.end(), Complex{});
-    std::vector<float> out;
-    impulse_of_transfer(n, x, out);
-    return out;
+}  // namespace
+
+std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple> bins, const std::vector<bool>& read) {
+    return grid_of(n, fs, bins.size(), [&](std::size_t k) { return bins[k]; }, read);
 }
 
 void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>& out) {
@@ -177,25 +176,54 @@ void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>
 
 namespace {
 
-Layer quantise(const std::vector<float>& ir, float fs) {
+// The layer of `count` kept samples, value(j) the j-th of them, quantised to
+// 16 bits against the largest.
+template <class Value>
+Layer quantise(std::size_t n, std::size_t count, Value value) {
     Layer layer;
-    const std::size_t n = ir.size();
     layer.n = n;
+    float p = 1.17549435e-38f;
+    for (std::size_t j = 0; j < count; ++j) p = std::fmax(p, std::abs(value(j)));
+    layer.scale = p / 32767.0f;
+    layer.ir.resize(count);
+    for (std::size_t j = 0; j < count; ++j) layer.ir[j] = base::saturating_round<std::int16_t>(value(j) / layer.scale);
+    return layer;
+}
+
+// The stored layer of the first `given` bins of an FFT of size n, bin(k)
+// giving bin k (the others zero): the 1 ms before time zero and the n/2
+// samples from time zero on, of its circular impulse response (bins 0 and
+// n/2 left out). `done` is called once no bin is read any more.
+template <class Bin, class Done>
+Layer layer_of(std::size_t n, std::size_t given, Bin bin, float fs, Done done) {
     if (n == 0) {
+        done();
+        Layer layer;
         layer.scale = 1.17549435e-38f / 32767.0f;
         return layer;
     }
     const std::size_t pre = base::saturating_cast<std::size_t>(std::floor(fs * 0.001f));
-    std::vector<float> kept;
-    kept.reserve(pre + n / 2);
-    for (std::size_t j = 0; j < pre; ++j) kept.push_back(ir[(n - pre % n + j) % n]);
-    for (std::size_t k = 0; k < n / 2; ++k) kept.push_back(ir[k]);
-    float p = 1.17549435e-38f;
-    for (float v : kept) p = std::fmax(p, std::abs(v));
-    layer.scale = p / 32767.0f;
-    layer.ir.reserve(kept.size());
-    for (float v : kept) layer.ir.push_back(base::saturating_round<std::int16_t>(v / layer.scale));
-    return layer;
+    const std::size_t count = pre + n / 2;
+    std::vector<Complex>& x = tf::thread_scratch();
+    base::pages::resize(x, n / 2 + 1);
+    given = std::min(n / 2, given);
+    for (std::size_t k = 0; k < given; ++k) x[k] = bin(k);
+    std::fill(x.begin() + static_cast<std::ptrdiff_t>(given), x.end(), Complex{});
+    done();
+    const tf::plan::FftHandle inverse = tf::plan::inverse(n);
+    if (inverse->by_chirp() && pre <= n - n / 2) {
+        // Only the kept samples are transformed. The bins of a real response
+        // above n/2 mirror those below, so with Y the inverse transform of
+        // bins 1 .. n/2 - 1 alone, sample t is 2 Re(Y_t) / n.
+        x[0] = Complex{};
+        base::pages::resize(x, std::max(n / 2 + 1, count));
+        inverse->process_part(std::span<const Complex>(x).first(n / 2), (n - pre) % n, std::span<Complex>(x).first(count));
+        const float nf = static_cast<float>(n);
+        return quantise(n, count, [&](std::size_t j) { return 2.0f * x[j].real() / nf; });
+    }
+    std::vector<float> ir;
+    impulse_of_transfer(n, x, ir);
+    return quantise(n, count, [&](std::size_t j) { return ir[j < pre ? (n - pre % n + j) % n : j - pre]; });
 }
 
 }  // namespace
@@ -209,8 +237,24 @@ Trace Trace::from_layers(std::string name, std::uint32_t fs, std::size_t delay_s
     const std::vector<Triple> merged = tf::merge_cal(grids, cal, fsf);
     Trace t = make(std::move(name), fs, delay_samples, merged, gate);
     t.layers.reserve(layers.size());
-    for (const LayerBins& l : layers) t.layers.push_back(quantise(impulse_of_bins(l), fsf));
+    for (const LayerBins& l : layers)
+        t.layers.push_back(layer_of(
+            l.n, l.bins.size(), [&](std::size_t k) { return Complex(l.bins[k].re, l.bins[k].im); }, fsf, [] {}));
     t.cal.assign(cal.begin(), cal.end());
+    t.render_ir();
+    return t;
+}
+
+Trace Trace::from_bins(std::string name, std::uint32_t fs, std::size_t delay_samples, std::size_t n,
+                       std::vector<Complex>&& h, std::vector<float>&& conf, float gate) {
+    const float fsf = static_cast<float>(fs);
+    const std::size_t given = std::min(h.size(), conf.size());
+    const std::vector<std::vector<Triple>> grids{grid_of(
+        n, fsf, given, [&](std::size_t k) { return Triple{h[k].real(), h[k].imag(), conf[k]}; }, {})};
+    std::vector<float>().swap(conf);
+    Trace t = make(std::move(name), fs, delay_samples, tf::merge_cal(grids, {}, fsf), gate);
+    t.layers.push_back(layer_of(n, given, [&](std::size_t k) { return h[k]; }, fsf,
+                                [&] { std::vector<Complex>().swap(h); }));
     t.render_ir();
     return t;
 }

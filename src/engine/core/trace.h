@@ -63,6 +63,11 @@ struct Trace {
     // A captured trace from 1 to 4 layers' FFT bins (longest first).
     static Trace from_layers(std::string name, std::uint32_t fs, std::size_t delay_samples,
                              std::span<const LayerBins> layers, std::span<const float> cal, float gate);
+    // A trace from one layer's raw bins 0 .. n/2 - 1 of an FFT of size n and
+    // their confidences, as from_layers makes it; the arrays are freed as
+    // soon as they are read.
+    static Trace from_bins(std::string name, std::uint32_t fs, std::size_t delay_samples, std::size_t n,
+                           std::vector<Complex>&& h, std::vector<float>&& conf, float gate);
     // A computed trace keeping the identity (name, source, position, flags) of t.
     static Trace with_points(const Trace& t, std::span<const Triple> bins);
 
@@ -89,8 +94,6 @@ std::vector<Triple> grid_of_bins(std::size_t n, float fs, std::span<const Triple
 // How many bins, from bin 0, grid_of_bins reads for the points where `read`
 // is set (every point when it is empty).
 std::size_t grid_bins_read(std::size_t n, float fs, const std::vector<bool>& read = {});
-// The circular impulse response of one layer's FFT bins (bins 0 and n/2 left out).
-std::vector<float> impulse_of_bins(const LayerBins& layer);
 // The same from a transfer function: bins 0..n/2 in x (at least n/2 + 1
 // values, used up; bins 0 and n/2 are left out), into `out` (n samples).
 void impulse_of_transfer(std::size_t n, std::span<Complex> x, std::vector<float>& out);

@@ -56,15 +56,7 @@ std::optional<std::string> check_trace(const Trace& t) {
 
 // Brings a trace of the older form (n/2 raw bins of one FFT) onto the grid.
 void convert_older(Trace& t) {
-    LayerBins layer;
-    layer.n = t.n;
-    layer.bins.resize(t.h.size());
-    for (std::size_t k = 0; k < t.h.size(); ++k) layer.bins[k] = {t.h[k].real(), t.h[k].imag(), t.confidence[k]};
-    // The raw arrays are copied: their memory goes back before the transforms.
-    decltype(t.h)().swap(t.h);
-    decltype(t.confidence)().swap(t.confidence);
-    Trace fresh = Trace::from_layers(t.name, t.fs, t.delay_samples, std::span<const LayerBins>(&layer, 1),
-                                     std::span<const float>(), t.gate);
+    Trace fresh = Trace::from_bins(t.name, t.fs, t.delay_samples, t.n, std::move(t.h), std::move(t.confidence), t.gate);
     t.h = std::move(fresh.h);
     t.confidence = std::move(fresh.confidence);
     t.ir = std::move(fresh.ir);
@@ -227,10 +219,11 @@ private:
         if (t.n != 0) return t.n;
         return t.layers.empty() ? 0 : t.layers.front().n;
     }
-    // What the rebuild of a trace counts against REBUILD_POINTS: a trace of
-    // the older form counts twice, as its conversion holds its raw bins and
-    // the buffers of another transform beside those of the display.
-    static std::size_t weight(const Trace& t) { return t.n != 0 ? 2 * points(t) : points(t); }
+    // What the rebuild of a trace counts against REBUILD_POINTS: its size
+    // alone, also for a trace of the older form, whose conversion frees its
+    // raw bins before its transforms and works in the buffers the display
+    // then uses.
+    static std::size_t weight(const Trace& t) { return points(t); }
 
     static void rebuild_trace(Trace& t) {
         // The conversion renders the response already.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <numbers>
+#include <vector>
 
 #include "engine/core/tf.h"
 
@@ -57,5 +58,10 @@ inline float clamp01(float v) {
 }
 
 }  // namespace
+
+// Complex values the calling thread keeps between its large transforms
+// (a layer's response, then its envelope), so that each reuses the pages of
+// the last. Whoever takes it calls nothing that takes it too before done.
+std::vector<Complex>& thread_scratch();
 
 }  // namespace engine::tf

@@ -170,6 +170,46 @@ TEST(Trace, LayerImpulseAndQuantisation) {
     EXPECT_EQ(lo, -32767);
 }
 
+TEST(Trace, LayersOfEverySizeAndTheOlderForm) {
+    // A filter 3 ms late, at a power of two (the library's own transform)
+    // and at sizes done by chirp, odd and even, where only the kept samples
+    // are transformed.
+    const double fs = 48000.0;
+    auto response = [&](double f) { return peak_filter(f, fs) * std::polar(1.0, -2.0 * std::numbers::pi * f * 0.003); };
+    for (const std::size_t n : {4096u, 65537u, 131074u}) {
+        SCOPED_TRACE(n);
+        const LayerBins bins = layer_of(n, fs, response);
+        const Trace t = Trace::from_layers("L", 48000, 0, std::vector<LayerBins>{bins}, {}, 0.5f);
+        ASSERT_EQ(t.layers.size(), 1u);
+        const Layer& l = t.layers[0];
+        ASSERT_EQ(l.ir.size(), 48 + n / 2);
+
+        // A trace of the older form (raw bins and confidences) comes out the same.
+        std::vector<Complex> h;
+        std::vector<float> conf;
+        for (const Triple& b : bins.bins) {
+            h.emplace_back(b.re, b.im);
+            conf.push_back(b.conf);
+        }
+        EXPECT_EQ(Trace::from_bins("L", 48000, 0, n, std::move(h), std::move(conf), 0.5f), t);
+
+        // The stored samples against the whole inverse transform.
+        std::vector<Complex> x(n / 2 + 1);
+        for (std::size_t k = 0; k < n / 2; ++k) x[k] = Complex(bins.bins[k].re, bins.bins[k].im);
+        std::vector<float> ir;
+        engine::trace::impulse_of_transfer(n, x, ir);
+        float peak = 0.0f;
+        auto kept = [&](std::size_t j) { return ir[j < 48 ? n - 48 + j : j - 48]; };
+        for (std::size_t j = 0; j < l.ir.size(); ++j) peak = std::max(peak, std::abs(kept(j)));
+        EXPECT_NEAR(l.scale, peak / 32767.0f, peak / 32767.0f * 1e-4f);
+        int worst = 0;
+        for (std::size_t j = 0; j < l.ir.size(); ++j)
+            worst = std::max(worst, std::abs(static_cast<int>(l.ir[j]) - static_cast<int>(std::lround(kept(j) / l.scale))));
+        EXPECT_LE(worst, n == 4096 ? 0 : 1);
+        EXPECT_EQ(tf::plan::by_chirp(n), n != 4096);
+    }
+}
+
 TEST(Trace, RenderedDisplayOfADelayedLayer) {
     const Trace t = Trace::from_layers("Delay", 48000, 0, four_layers(48000.0, delay_of(240.0 / 48000.0)), {}, 0.5f);
     EXPECT_EQ(t.ir.size(), 600u);
