@@ -108,11 +108,11 @@ std::vector<Complex>& thread_scratch() {
 
 namespace {
 
-// confident_envelope of ir (conf holding 240 values, ir not empty) into
-// `out`, computed only for samples [0, after) and [n - before, n); the
-// others are left zero.
-void envelope_into(std::span<const float> ir, std::span<const float> conf, float fs, std::vector<float>& out,
-                   std::size_t after, std::size_t before) {
+// confident_envelope of ir (conf holding 240 values, ir not empty), computed
+// only for samples [0, after) and [n - before, n), the others zero: n floats
+// over the thread's scratch, read before the scratch is taken again.
+std::span<const float> envelope_of(std::span<const float> ir, std::span<const float> conf, float fs, std::size_t after,
+                                   std::size_t before) {
     const std::size_t n = ir.size();
     const plan::FftHandle forward = plan::real_forward(n);
     const auto table = mask_points(n, fs);
@@ -125,24 +125,34 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
         masks[i] = std::fmin(std::fmax((conf[i] - 0.2f) / 0.3f, 0.0f), 1.0f);
         scales[i] = masks[i] * 2.0f / nf;
     }
-    auto mask_bins = [&](std::span<Complex> s) {
+    auto mask_bins = [&](std::span<Complex> bins) {
         for (std::size_t k = 0; 2 * k <= n; ++k) {
             if (k == 0 || 2 * k == n)
-                s[k] *= masks[points[k]] * 1.0f / nf;
+                bins[k] *= masks[points[k]] * 1.0f / nf;
             else
-                s[k] *= scales[points[k]];
+                bins[k] *= scales[points[k]];
         }
     };
     after = std::min(after, n);
     before = std::min(before, n - after);
-    // The magnitudes of samples [0, after) from za and [n - before, n) from
-    // zb (interleaved complex values); zero between them.
-    auto write_out = [&](const float* za, const float* zb) {
-        base::pages::resize(out, n);
-        magnitudes(za, out.data(), after);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(after), out.end() - static_cast<std::ptrdiff_t>(before),
-                  0.0f);
-        magnitudes(zb, out.data() + (n - before), before);
+    std::vector<Complex>& s = thread_scratch();
+    // The magnitudes of samples [0, after) from s[a_at ..] and [n - before, n)
+    // from s[b_at ..], zero between them, written over s as n floats (s holds
+    // at least n / 2 values). The first samples are read aside; then each
+    // block is written below where any later block reads.
+    auto write_over = [&](std::size_t a_at, std::size_t b_at) {
+        float* f = reinterpret_cast<float*>(s.data());
+        std::vector<float> last(before);
+        magnitudes(f + 2 * b_at, last.data(), before);
+        std::array<float, 1024> block;
+        for (std::size_t k = 0; k < after; k += block.size()) {
+            const std::size_t c = std::min(block.size(), after - k);
+            magnitudes(f + 2 * (a_at + k), block.data(), c);
+            std::copy_n(block.data(), c, f + k);
+        }
+        std::fill(f + after, f + (n - before), 0.0f);
+        std::copy(last.begin(), last.end(), f + (n - before));
+        return std::span<const float>(f, n);
     };
     if (forward->by_chirp()) {
         // By chirp, only the bins and samples used are transformed: bins
@@ -150,36 +160,30 @@ void envelope_into(std::span<const float> ir, std::span<const float> conf, float
         // after - 1 (mod n), in the thread's scratch.
         const std::size_t half = n / 2 + 1;
         const std::size_t wanted = after + before;
-        std::vector<Complex>& s = thread_scratch();
         base::pages::resize(s, std::max(half, wanted));
         const auto [from, count] = taken_samples(ir);
         forward->process_part(ir, from, count, std::span<Complex>(s).first(half));
         mask_bins(s);
         plan::inverse(n)->process_part(std::span<const Complex>(s).first(half), (n - before) % n,
                                        std::span<Complex>(s).first(wanted));
-        const auto* z = reinterpret_cast<const float*>(s.data());
-        write_out(z + 2 * before, z);
-        return;
+        return write_over(before, 0);
     }
     // The spectrum of the real response fills bins 0..n/2; the envelope's
     // one-sided spectrum keeps no bin above them.
-    std::vector<Complex>& s = thread_scratch();
     base::pages::resize(s, n);
     forward->process(ir, std::span<Complex>(s).first(n / 2 + 1));
     std::fill(s.begin() + static_cast<std::ptrdiff_t>(n / 2 + 1), s.end(), Complex{});
     mask_bins(s);
     plan::inverse(n)->process(s);
-    const auto* z = reinterpret_cast<const float*>(s.data());
-    write_out(z, z + 2 * (n - before));
+    return write_over(0, n - before);
 }
 
 }  // namespace
 
 std::vector<float> confident_envelope(std::span<const float> ir, std::span<const float> conf, float fs) {
     if (conf.size() != GRID_POINTS || ir.empty()) return {ir.begin(), ir.end()};
-    std::vector<float> out;
-    envelope_into(ir, conf, fs, out, ir.size(), 0);
-    return out;
+    const std::span<const float> env = envelope_of(ir, conf, fs, ir.size(), 0);
+    return {env.begin(), env.end()};
 }
 
 namespace {
@@ -203,7 +207,7 @@ void prepare_ir_display(std::size_t n, float fs) {
     if (!plan::by_chirp(n)) return;
     const plan::FftHandle forward = plan::real_forward(n);
     const plan::FftHandle inverse = plan::inverse(n);
-    // As envelope_into asks for them.
+    // As envelope_of asks for them.
     const auto [after, before] = display_samples(n, fs);
     // A layer's response: 1 ms before time zero and the half after it.
     const std::size_t pre = std::min(base::saturating_cast<std::size_t>(std::floor(fs * 0.001f)), n - n / 2);
@@ -219,8 +223,7 @@ IrView confident_ir_display(std::span<const float> ir, std::span<const float> co
         return view;
     }
     const auto [after, before] = display_samples(ir.size(), fs);
-    thread_local std::vector<float> env;
-    envelope_into(ir, conf, fs, env, after, before);
+    const std::span<const float> env = envelope_of(ir, conf, fs, after, before);
     view.span_ms = ir_span_ms(env, fs);
     view.display = ir_display(env, fs, view.span_ms);
     return view;
