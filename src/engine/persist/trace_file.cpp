@@ -214,16 +214,14 @@ public:
     }
 
 private:
-    // The transform size the rebuild of a trace works on.
+    // The transform size the rebuild of a trace works on, and what it counts
+    // against REBUILD_POINTS (a trace of the older form too: its conversion
+    // frees its raw bins before its transforms and works in the buffers the
+    // display then uses).
     static std::size_t points(const Trace& t) {
         if (t.n != 0) return t.n;
         return t.layers.empty() ? 0 : t.layers.front().n;
     }
-    // What the rebuild of a trace counts against REBUILD_POINTS: its size
-    // alone, also for a trace of the older form, whose conversion frees its
-    // raw bins before its transforms and works in the buffers the display
-    // then uses.
-    static std::size_t weight(const Trace& t) { return points(t); }
 
     static void rebuild_trace(Trace& t) {
         // The conversion renders the response already.
@@ -245,7 +243,7 @@ private:
                 auto next = [&] {
                     return std::find_if(queue_.begin(), queue_.end(), [&](const Trace* t) {
                         if (!large && points(*t) > LARGE_POINTS) return false;
-                        return busy_ == 0 || busy_ + weight(*t) <= REBUILD_POINTS;
+                        return busy_ == 0 || busy_ + points(*t) <= REBUILD_POINTS;
                     });
                 };
                 // Other workers end once only large traces are left.
@@ -268,7 +266,7 @@ private:
                 queue_.erase(it);
                 if (points(*item) <= LARGE_POINTS) --small_;
                 if (error_) continue;
-                size = weight(*item);
+                size = points(*item);
                 busy_ += size;
             }
             try {
@@ -293,7 +291,7 @@ private:
     bool prepared_ = false;
     bool closing_ = false;
     bool refused_ = false;  // a trace failed its check (parse thread only)
-    std::size_t busy_ = 0;   // weight of the rebuilds running
+    std::size_t busy_ = 0;   // points of the rebuilds running
     std::size_t small_ = 0;  // queued traces of at most LARGE_POINTS
     std::exception_ptr error_;
     std::vector<std::thread> threads_;
