@@ -207,7 +207,8 @@ inline const char* skip_blanks(const char* s) {
 // A float token at s as number_token takes it ([+-] then digits with an
 // optional fraction and exponent, or inf / NaN), read as f32() reads it;
 // gives its end, or nullptr when none starts here. What follows it is the
-// caller's to check.
+// caller's to check: only a blank, a comma, a parenthesis or the bracket may
+// (so "1e", "1.5.2" or "infinity" go to element-by-element reading).
 inline const char* scan_f32(const char* s, float& out) {
     const bool neg = *s == '-';
     if (neg || *s == '+') ++s;
