@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <random>
 
@@ -218,6 +219,40 @@ void BM_ParseText(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ParseText)->Unit(benchmark::kMillisecond);
+
+// The parse of one trace of the older form with the largest FFT size: 2^22
+// pairs (re, im) and as many confidences, written as the program writes
+// them (values of many digits, not whole numbers).
+void BM_ParseOlderTrace(benchmark::State& state) {
+    constexpr std::size_t PAIRS = std::size_t{1} << 22;
+    std::string text = "(traces:[(name:\"O\",fs:48000,n:" + std::to_string(2 * PAIRS) + ",h:";
+    {
+        std::mt19937 rng(3);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        notation::Writer w(text);
+        w.begin_list();
+        for (std::size_t i = 0; i < PAIRS; ++i) {
+            w.begin_tuple();
+            w.f32(u(rng));
+            w.f32(u(rng));
+            w.end_tuple();
+        }
+        w.end_list();
+        text += ",confidence:";
+        w.begin_list();
+        for (std::size_t i = 0; i < PAIRS; ++i) w.f32(0.5f + 0.5f * std::abs(u(rng)));
+        w.end_list();
+    }
+    text += ")])";
+    for (auto _ : state) {
+        notation::Reader r(text);
+        auto s = trace::Session::deserialize(r);
+        if (!s) state.SkipWithError(s.error().text().c_str());
+        benchmark::DoNotOptimize(s);
+    }
+    state.counters["text_MB"] = double(text.size()) / 1e6;
+}
+BENCHMARK(BM_ParseOlderTrace)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

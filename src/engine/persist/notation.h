@@ -35,6 +35,7 @@
 //   });
 //   if (p) p = r.finish();           // nothing but blanks and comments after
 //   if (!p) ... p.error().text() is "line:column: message"
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <concepts>
@@ -225,9 +226,15 @@ public:
         return {};
     }
 
-    // A list of signed 16-bit integers in square brackets (fast path for
-    // long sample lists; errors as element-by-element reading gives them).
+    // A pair of floats "(re, im)" (a comma after im is allowed).
+    Parsed<std::complex<float>> pair();
+
+    // Lists in square brackets of signed 16-bit integers, of floats and of
+    // pairs: fast for long lists (samples, spectra), with the values, errors
+    // and memory limit of element-by-element reading.
     Parsed<std::vector<std::int16_t>> i16_list();
+    Parsed<std::vector<float>> f32_list();
+    Parsed<std::vector<std::complex<float>>> pair_list();
 
     // Lists and tuples: list reads "[" ... "]", tuple "(" ... ")",
     // list_or_tuple either; each calls fn(Reader&) -> Parsed<void> for every
@@ -269,6 +276,11 @@ public:
 private:
     Parsed<void> skip_value_at(int depth);
     Parsed<std::string_view> number_token();
+    // The lists of numbers above (defined where they are used).
+    template <class T, class Element, class One>
+    Parsed<std::vector<T>> long_list(std::size_t commas_each, Element element, One one);
+    template <class T, class Element>
+    bool fast_list(std::vector<T>& out, std::size_t commas_each, Element element);
 
     std::string_view text_;
     std::size_t pos_ = 0;

@@ -113,7 +113,11 @@ Parsed<std::string_view> Reader::number_token() {
     std::size_t p = pos_;
     if (p < text_.size() && (text_[p] == '+' || text_[p] == '-')) ++p;
     const std::size_t body = p;
-    if (text_.compare(body, 3, "inf") == 0 || text_.compare(body, 3, "NaN") == 0) {
+    // inf and NaN, compared by hand (this runs for every number read).
+    auto word = [&](char a, char b, char c) {
+        return text_.size() - body >= 3 && text_[body] == a && text_[body + 1] == b && text_[body + 2] == c;
+    };
+    if (p < text_.size() && (text_[p] == 'i' || text_[p] == 'N') && (word('i', 'n', 'f') || word('N', 'a', 'N'))) {
         p += 3;
         if (p < text_.size() && ident_char(text_[p])) return std::string_view();
     } else {
@@ -142,6 +146,29 @@ bool is_integer_token(std::string_view t) {
     return t.find_first_of(".eEin") == std::string_view::npos && t.find('N') == std::string_view::npos;
 }
 
+// The value of the digits of a well-formed float token (its sign taken off).
+template <class F>
+F decimal_value(const char* first, const char* last) {
+    F v;
+    const auto r = std::from_chars(first, last, v, std::chars_format::general);
+    if (r.ec == std::errc()) [[likely]]
+        return v;
+    if (r.ec != std::errc::result_out_of_range) return F(0);
+    // Too large gives infinity, too small zero (as a decimal parser rounding
+    // to the nearest value does).
+    const std::string_view body(first, static_cast<std::size_t>(last - first));
+    const auto e = body.find_first_of("eE");
+    bool tiny;
+    if (e != std::string_view::npos) {
+        tiny = e + 1 < body.size() && body[e + 1] == '-';
+    } else {
+        const auto dot = body.find('.');
+        const auto int_part = body.substr(0, dot);
+        tiny = int_part.find_first_not_of('0') == std::string_view::npos;
+    }
+    return tiny ? F(0) : std::numeric_limits<F>::infinity();
+}
+
 // Parses a float token that is known to be well formed.
 template <class F>
 F parse_float(std::string_view t) {
@@ -157,25 +184,111 @@ F parse_float(std::string_view t) {
     } else if (body == "NaN") {
         v = std::numeric_limits<F>::quiet_NaN();
     } else {
-        auto r = std::from_chars(body.data(), body.data() + body.size(), v, std::chars_format::general);
-        if (r.ec == std::errc::result_out_of_range) {
-            // Too large gives infinity, too small zero (as a decimal parser
-            // rounding to the nearest value does).
-            const auto e = body.find_first_of("eE");
-            bool tiny;
-            if (e != std::string_view::npos) {
-                tiny = e + 1 < body.size() && body[e + 1] == '-';
-            } else {
-                const auto dot = body.find('.');
-                const auto int_part = body.substr(0, dot);
-                tiny = int_part.find_first_not_of('0') == std::string_view::npos;
-            }
-            v = tiny ? F(0) : std::numeric_limits<F>::infinity();
-        } else if (r.ec != std::errc()) {
-            v = F(0);
-        }
+        v = decimal_value<F>(body.data(), body.data() + body.size());
     }
     return neg ? -v : v;
+}
+
+// ---- the fast paths of long lists --------------------------------------------
+//
+// They read the text between a list's "[" and the first "]" after it, which
+// stands at the end of what they scan: every scan below stops there by itself
+// (no "]" is a digit, a blank, a sign or a letter looked for), so none needs
+// a bound. Anything they do not take (comments, other forms, errors) goes
+// back to element-by-element reading.
+
+inline bool fast_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+inline const char* skip_blanks(const char* s) {
+    while (*s == ' ' || *s == '\n' || *s == '\t' || *s == '\r') ++s;
+    return s;
+}
+
+// A float token at s as number_token takes it ([+-] then digits with an
+// optional fraction and exponent, or inf / NaN), read as f32() reads it;
+// gives its end, or nullptr when none starts here. What follows it is the
+// caller's to check: only a blank, a comma, a parenthesis or the bracket may
+// (so "1e", "1.5.2" or "infinity" go to element-by-element reading).
+inline const char* scan_f32(const char* s, float& out) {
+    const bool neg = *s == '-';
+    if (neg || *s == '+') ++s;
+    const char* const body = s;
+    float v;
+    if (fast_digit(*s)) {
+        ++s;
+        while (fast_digit(*s)) ++s;
+        if (*s == '.') {
+            ++s;
+            while (fast_digit(*s)) ++s;
+        }
+        if (*s == 'e' || *s == 'E') {
+            const char* q = s + 1;
+            if (*q == '+' || *q == '-') ++q;
+            if (fast_digit(*q)) {
+                while (fast_digit(*q)) ++q;
+                s = q;
+            }
+        }
+        v = decimal_value<float>(body, s);
+    } else if (s[0] == 'i' && s[1] == 'n' && s[2] == 'f') {
+        s += 3;
+        v = std::numeric_limits<float>::infinity();
+    } else if (s[0] == 'N' && s[1] == 'a' && s[2] == 'N') {
+        s += 3;
+        v = std::numeric_limits<float>::quiet_NaN();
+    } else {
+        return nullptr;
+    }
+    out = neg ? -v : v;
+    return s;
+}
+
+// Blanks are skipped only where the element reader takes them.
+template <bool Blanks>
+const char* blanks_if(const char* s) {
+    if constexpr (Blanks) return skip_blanks(s);
+    else return s;
+}
+
+// "-123" (at most six digits, as written), or nullptr.
+template <bool Blanks>
+const char* scan_i16(const char* s, std::int16_t& out) {
+    s = blanks_if<Blanks>(s);
+    const bool neg = *s == '-';
+    s += neg ? 1 : 0;
+    const char* const digits_at = s;
+    std::int32_t v = 0;
+    while (s - digits_at < 6 && fast_digit(*s)) v = v * 10 + (*s++ - '0');
+    if (s == digits_at) return nullptr;
+    if (neg) v = -v;
+    if (v < -32768 || v > 32767) return nullptr;
+    out = static_cast<std::int16_t>(v);
+    return s;
+}
+
+template <bool Blanks>
+const char* scan_f32_element(const char* s, float& out) {
+    return scan_f32(blanks_if<Blanks>(s), out);
+}
+
+// "(re,im)", with a comma allowed after im.
+template <bool Blanks>
+const char* scan_pair(const char* s, std::complex<float>& out) {
+    s = blanks_if<Blanks>(s);
+    if (*s != '(') return nullptr;
+    float re;
+    float im;
+    s = scan_f32(blanks_if<Blanks>(s + 1), re);
+    if (!s) return nullptr;
+    s = blanks_if<Blanks>(s);
+    if (*s != ',') return nullptr;
+    s = scan_f32(blanks_if<Blanks>(s + 1), im);
+    if (!s) return nullptr;
+    s = blanks_if<Blanks>(s);
+    if (*s == ',') s = blanks_if<Blanks>(s + 1);
+    if (*s != ')') return nullptr;
+    out = {re, im};
+    return s + 1;
 }
 
 }  // namespace
@@ -412,117 +525,112 @@ Parsed<std::string> Reader::string() {
     }
 }
 
-Parsed<std::vector<std::int16_t>> Reader::i16_list() {
+// A list of numbers in square brackets, read by `one` element by element,
+// with a fast path for long lists: "[" elements "]" up to the first "]",
+// read by element.template operator()<blanks>(s, value) (see scan_i16). At
+// least `commas_each` commas stand between one element's start and the next
+// one's, which bounds the count. Anything the fast path does not take is
+// read again element by element from the "[".
+template <class T, class Element, class One>
+Parsed<std::vector<T>> Reader::long_list(std::size_t commas_each, Element element, One one) {
     skip_ws();
     const std::size_t start = pos_;
-    std::vector<std::int16_t> out;
-    // Fast path: "[" digits "," ... "]" with blanks; anything unusual goes
-    // back to element-by-element reading for its exact error or form.
-    if (pos_ < text_.size() && text_[pos_] == '[') {
-        std::size_t p = pos_ + 1;
-        const std::size_t n = text_.size();
-        auto blanks = [&] {
-            while (p < n && (text_[p] == ' ' || text_[p] == '\n' || text_[p] == '\t' || text_[p] == '\r')) ++p;
-        };
-        bool ok = true;
-        blanks();
-        if (p < n && text_[p] == ']') {
-            pos_ = p + 1;
-            return out;
-        }
-        // Room for every element up to the closing bracket at once (at most
-        // one per two characters of the text, so bounded by its length).
-        if (const void* close = std::memchr(text_.data() + p, ']', n - p)) {
-            const char* end = static_cast<const char*>(close);
-            const auto most = static_cast<std::size_t>(std::count(text_.data() + p, end, ',')) + 1;
-            // The compact form as written ("-12,345,6"): straight through up to
-            // the bracket; any blank or other character takes the path below.
-            // Reserved, not filled: each element is written once, below; a
-            // large list gets large pages.
-            out.reserve(most);
-            base::pages::prepare(out.data(), most * sizeof(std::int16_t));
-            const char* s = text_.data() + p;
-            bool compact = true;
-            for (;;) {
-                const bool neg = *s == '-';
-                s += neg ? 1 : 0;
-                const char* const digits_at = s;
-                std::int32_t v = 0;
-                while (s < end && s - digits_at < 6 && static_cast<unsigned char>(*s - '0') < 10) v = v * 10 + (*s++ - '0');
-                if (s == digits_at || out.size() == most) {
-                    compact = false;
-                    break;
-                }
-                if (neg) v = -v;
-                if (v < -32768 || v > 32767) {
-                    compact = false;
-                    break;
-                }
-                out.push_back(static_cast<std::int16_t>(v));
-                if (s == end) break;
-                if (*s != ',') {
-                    compact = false;
-                    break;
-                }
-                if (++s == end) break;  // a trailing comma
-            }
-            if (compact) {
-                pos_ = static_cast<std::size_t>(end - text_.data()) + 1;
-                if (auto c = charge(out.size() * sizeof(std::int16_t)); !c) return std::unexpected(c.error());
-                return out;
-            }
-            out.clear();
-            out.reserve(most);
-        }
-        for (;;) {
-            blanks();
-            const bool neg = p < n && text_[p] == '-';
-            if (neg) ++p;
-            std::int32_t v = 0;
-            const std::size_t digits_at = p;
-            while (p < n && digit(text_[p]) && p - digits_at < 6) v = v * 10 + (text_[p++] - '0');
-            if (p == digits_at || (p < n && (digit(text_[p]) || ident_char(text_[p]) || text_[p] == '.'))) {
-                ok = false;
-                break;
-            }
-            if (neg) v = -v;
-            if (v < -32768 || v > 32767) {
-                ok = false;
-                break;
-            }
-            out.push_back(static_cast<std::int16_t>(v));
-            blanks();
-            if (p < n && text_[p] == ',') {
-                ++p;
-                blanks();
-                if (p < n && text_[p] == ']') {
-                    ++p;
-                    break;
-                }
-                continue;
-            }
-            if (p < n && text_[p] == ']') {
-                ++p;
-                break;
-            }
-            ok = false;
-            break;
-        }
-        if (ok) {
-            pos_ = p;
-            if (auto c = charge(out.size() * sizeof(std::int16_t)); !c) return std::unexpected(c.error());
-            return out;
-        }
-        out.clear();
-    }
+    std::vector<T> out;
+    if (fast_list(out, commas_each, element)) return out;
     pos_ = start;
     auto r = list([&](Reader& rd) -> Parsed<void> {
-        auto v = rd.signed_int<std::int16_t>();
+        auto v = one(rd);
         if (!v) return std::unexpected(v.error());
         return rd.push(out, std::move(*v));
     });
     if (!r) return std::unexpected(r.error());
     return out;
+}
+
+// The fast path: true with the list read, its memory charged and the reader
+// after it; false (out emptied, the reader unmoved) for anything else.
+template <class T, class Element>
+bool Reader::fast_list(std::vector<T>& out, std::size_t commas_each, Element element) {
+    if (pos_ >= text_.size() || text_[pos_] != '[') return false;
+    const char* const first = text_.data() + pos_ + 1;
+    const void* close = std::memchr(first, ']', text_.size() - pos_ - 1);
+    if (!close) return false;
+    const char* const end = static_cast<const char*>(close);
+    auto done = [&] {
+        pos_ = static_cast<std::size_t>(end - text_.data()) + 1;
+        // Within the budget by the bound on the reservation.
+        budget_ -= out.size() * sizeof(T);
+        return true;
+    };
+    const char* s = skip_blanks(first);
+    if (s == end) return done();
+    // Room for every element up to the bracket at once, but never more than
+    // element-by-element reading could charge: beyond that it fails, and the
+    // slow path says where.
+    const auto commas = static_cast<std::size_t>(std::count(s, end, ','));
+    const std::size_t most = std::min(commas / commas_each + 1, budget_ / sizeof(T));
+    // Reserved, not filled: each element is written once; a large list gets
+    // large pages.
+    out.reserve(most);
+    base::pages::prepare(out.data(), most * sizeof(T));
+    // The compact form as written ("1.5,-2.0"): straight through, no blanks.
+    const char* const elements = s;
+    for (;;) {
+        T v;
+        s = out.size() < most ? element.template operator()<false>(s, v) : nullptr;
+        if (!s) break;
+        out.push_back(v);
+        if (s == end) return done();
+        if (*s != ',') break;
+        if (++s == end) return done();  // a trailing comma
+    }
+    // With blanks and line breaks anywhere between the tokens.
+    out.clear();
+    s = elements;
+    for (;;) {
+        T v;
+        s = out.size() < most ? element.template operator()<true>(s, v) : nullptr;
+        if (!s) break;
+        out.push_back(v);
+        s = skip_blanks(s);
+        if (s == end) return done();
+        if (*s != ',') break;
+        s = skip_blanks(s + 1);
+        if (s == end) return done();  // a trailing comma
+    }
+    out.clear();
+    return false;
+}
+
+Parsed<std::vector<std::int16_t>> Reader::i16_list() {
+    return long_list<std::int16_t>(
+        1, []<bool B>(const char* s, std::int16_t& v) { return scan_i16<B>(s, v); },
+        [](Reader& rd) { return rd.signed_int<std::int16_t>(); });
+}
+
+Parsed<std::vector<float>> Reader::f32_list() {
+    return long_list<float>(
+        1, []<bool B>(const char* s, float& v) { return scan_f32_element<B>(s, v); },
+        [](Reader& rd) { return rd.f32(); });
+}
+
+Parsed<std::complex<float>> Reader::pair() {
+    if (!eat('(')) return std::unexpected(expected("a pair (re, im)"));
+    auto re = f32();
+    if (!re) return std::unexpected(re.error());
+    if (!eat(',')) return std::unexpected(error("Expected `,` between the two parts of a pair"));
+    auto im = f32();
+    if (!im) return std::unexpected(im.error());
+    eat(',');
+    if (!eat(')')) return std::unexpected(error("Expected closing `)` of a pair"));
+    return std::complex<float>(*re, *im);
+}
+
+Parsed<std::vector<std::complex<float>>> Reader::pair_list() {
+    // Each pair holds a comma and is followed by one, but the last.
+    return long_list<std::complex<float>>(
+        2, []<bool B>(const char* s, std::complex<float>& v) { return scan_pair<B>(s, v); },
+        [](Reader& rd) { return rd.pair(); });
 }
 
 std::string expected_names(std::span<const std::string_view> names) {

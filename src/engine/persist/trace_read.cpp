@@ -48,13 +48,13 @@ Parsed<Trace> read_trace(Reader& r) {
             case 4: return store(rd.unsigned_int<std::size_t>(), t.n);
             case 5: return store(rd.unsigned_int<std::size_t>(), t.delay_samples);
             case 6: return store(rd.f32(), t.gate);
-            case 7: return store(read_list_of<Complex>(rd, read_pair), t.h);
-            case 8: return store(read_f32_list(rd), t.confidence);
-            case 9: return store(read_f32_list(rd), t.ir);
+            case 7: return store(rd.pair_list(), t.h);
+            case 8: return store(rd.f32_list(), t.confidence);
+            case 9: return store(rd.f32_list(), t.ir);
             case 10: return store(rd.f32(), t.ir_ms);
             case 11: return store(read_list_of<Arrival>(rd, read_arrival), t.arrivals);
             case 12: return store(read_list_of<Layer>(rd, read_layer), t.layers);
-            case 13: return store(read_f32_list(rd), t.cal);
+            case 13: return store(rd.f32_list(), t.cal);
             case 14: return store(rd.boolean(), t.visible);
             default: return store(rd.boolean(), t.used);
         }

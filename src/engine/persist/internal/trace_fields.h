@@ -70,17 +70,6 @@ inline void write_string_list(Writer& w, const std::vector<std::string>& v) {
     w.end_list();
 }
 
-inline Parsed<std::vector<float>> read_f32_list(Reader& r) {
-    std::vector<float> out;
-    auto p = r.list([&](Reader& rd) -> Parsed<void> {
-        auto v = rd.f32();
-        if (!v) return std::unexpected(v.error());
-        return rd.push(out, std::move(*v));
-    });
-    if (!p) return std::unexpected(p.error());
-    return out;
-}
-
 inline Parsed<std::vector<std::string>> read_string_list(Reader& r) {
     std::vector<std::string> out;
     auto p = r.list([&](Reader& rd) -> Parsed<void> {
@@ -103,19 +92,6 @@ Parsed<std::vector<T>> read_list_of(Reader& r, F&& read_one) {
     });
     if (!p) return std::unexpected(p.error());
     return out;
-}
-
-// (re, im)
-inline Parsed<Complex> read_pair(Reader& r) {
-    if (!r.eat('(')) return std::unexpected(r.expected("a pair (re, im)"));
-    auto re = r.f32();
-    if (!re) return std::unexpected(re.error());
-    if (!r.eat(',')) return std::unexpected(r.error("Expected `,` between the two parts of a pair"));
-    auto im = r.f32();
-    if (!im) return std::unexpected(im.error());
-    r.eat(',');
-    if (!r.eat(')')) return std::unexpected(r.error("Expected closing `)` of a pair"));
-    return Complex(*re, *im);
 }
 
 template <class T>

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -314,6 +315,100 @@ TEST(NotationReader, FoundValuesAreNamedByTheirKind) {
     }
 }
 
+namespace {
+
+// Element-by-element reading of a list, what the fast list readers must
+// agree with.
+template <class T, class One>
+Parsed<std::vector<T>> one_by_one(Reader& r, One one) {
+    std::vector<T> out;
+    auto p = r.list([&](Reader& rd) -> Parsed<void> {
+        auto v = one(rd);
+        if (!v) return std::unexpected(v.error());
+        return rd.push(out, std::move(*v));
+    });
+    if (!p) return std::unexpected(p.error());
+    return out;
+}
+
+std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
+std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+    std::vector<std::uint32_t> out;
+    for (float x : v) out.push_back(bits(x));
+    return out;
+}
+std::vector<std::uint32_t> bits(const std::vector<std::complex<float>>& v) {
+    std::vector<std::uint32_t> out;
+    for (auto z : v) out.insert(out.end(), {bits(z.real()), bits(z.imag())});
+    return out;
+}
+std::vector<std::uint32_t> bits(const std::vector<std::int16_t>& v) {
+    return std::vector<std::uint32_t>(v.begin(), v.end());
+}
+
+// Reads `text` with the fast reader and element by element, each from a
+// reader left with `room` bytes of its memory budget (all of it when
+// absent): the same values bit for bit and the same place after the list, or
+// the same error. Gives the fast reader's values as bits.
+template <class Fast, class One>
+std::optional<std::vector<std::uint32_t>> same_as_one_by_one(std::string_view text, Fast fast, One one,
+                                                            std::optional<std::size_t> room = std::nullopt) {
+    Reader a(text);
+    Reader b(text);
+    if (room) {
+        const std::size_t budget = 2 * text.size() + Reader::MEMORY_SLACK;
+        EXPECT_TRUE(a.charge(budget - *room));
+        EXPECT_TRUE(b.charge(budget - *room));
+    }
+    const auto got = fast(a);
+    const auto want = one(b);
+    EXPECT_EQ(got.has_value(), want.has_value());
+    if (got && want) {
+        EXPECT_EQ(bits(*got), bits(*want));
+        EXPECT_EQ(a.offset(), b.offset());
+        if (room) {
+            // Both charged the list's memory.
+            const std::size_t used = got->size() * sizeof(got->front());
+            for (Reader* r : {&a, &b}) {
+                EXPECT_TRUE(r->charge(*room - used));
+                EXPECT_FALSE(r->charge(1));
+            }
+        }
+        return bits(*got);
+    }
+    if (!got && !want) {
+        EXPECT_EQ(got.error().text(), want.error().text());
+    }
+    if (!got) return std::nullopt;
+    return bits(*got);
+}
+
+std::optional<std::vector<std::uint32_t>> f32_list_checked(std::string_view text,
+                                                           std::optional<std::size_t> room = std::nullopt) {
+    return same_as_one_by_one(
+        text, [](Reader& r) { return r.f32_list(); },
+        [](Reader& r) { return one_by_one<float>(r, [](Reader& rd) { return rd.f32(); }); }, room);
+}
+
+std::optional<std::vector<std::uint32_t>> pair_list_checked(std::string_view text,
+                                                            std::optional<std::size_t> room = std::nullopt) {
+    return same_as_one_by_one(
+        text, [](Reader& r) { return r.pair_list(); },
+        [](Reader& r) { return one_by_one<std::complex<float>>(r, [](Reader& rd) { return rd.pair(); }); }, room);
+}
+
+std::optional<std::vector<std::uint32_t>> i16_list_checked(std::string_view text,
+                                                           std::optional<std::size_t> room = std::nullopt) {
+    return same_as_one_by_one(
+        text, [](Reader& r) { return r.i16_list(); },
+        [](Reader& r) { return one_by_one<std::int16_t>(r, [](Reader& rd) { return rd.signed_int<std::int16_t>(); }); },
+        room);
+}
+
+std::vector<std::uint32_t> bits_of(std::initializer_list<float> v) { return bits(std::vector<float>(v)); }
+
+}  // namespace
+
 TEST(NotationReader, Int16Lists) {
     using List = std::vector<std::int16_t>;
     const struct {
@@ -344,4 +439,133 @@ TEST(NotationReader, Int16Lists) {
         // Reading goes on right after the list.
         EXPECT_EQ(*r.u64(), 7u);
     }
+}
+
+TEST(NotationReader, FloatLists) {
+    const float NAN_ = std::numeric_limits<float>::quiet_NaN();
+    const float FMAX = std::numeric_limits<float>::max();
+    const struct {
+        const char* text;
+        std::optional<std::vector<std::uint32_t>> want;  // nullopt: an error, the same as one by one
+    } cases[] = {
+        {"[] 7", bits_of({})},
+        {"[ \n ] 7", bits_of({})},
+        {"[1.5,-2.0,0.125] 7", bits_of({1.5f, -2.0f, 0.125f})},
+        {"[ 1.5 ,\n -2.0\t,\r\n0.125 ] 7", bits_of({1.5f, -2.0f, 0.125f})},
+        {"[1.5, /* ] */ 2.0, // ,,\n 3.0] 7", bits_of({1.5f, 2.0f, 3.0f})},
+        {"[1.0,2.0,] 7", bits_of({1.0f, 2.0f})},
+        {"[1.0 , 2.0 , ] 7", bits_of({1.0f, 2.0f})},
+        {"[inf,-inf,+inf,NaN,-NaN] 7", bits_of({INF, -INF, INF, NAN_, -NAN_})},
+        {"[-0.0,-0,0,+0.0] 7", bits_of({-0.0f, -0.0f, 0.0f, 0.0f})},
+        {"[1e3,2.5E-2,1.e2,-3e+1,12,00012.50] 7", bits_of({1000.0f, 0.025f, 100.0f, -30.0f, 12.0f, 12.5f})},
+        {"[1e39,-1e39,1e-50,-1e-50,1000000000000000000000000000000000000000.0,0.000000000000000000000000000000000000000000000000001] 7",
+         bits_of({INF, -INF, 0.0f, -0.0f, INF, 0.0f})},
+        {"[340282350000000000000000000000000000000.0,0.0000001,16777217.0,0.1] 7",
+         bits_of({FMAX, 1e-7f, 16777216.0f, 0.1f})},
+        {"[1.5,,2]", std::nullopt},
+        {"[1.5 2]", std::nullopt},
+        {"[,]", std::nullopt},
+        {"[.5]", std::nullopt},
+        {"[1.5.2]", std::nullopt},
+        {"[1e]", std::nullopt},
+        {"[1e+]", std::nullopt},
+        {"[infinity]", std::nullopt},
+        {"[inf0]", std::nullopt},
+        {"[nan]", std::nullopt},
+        {"[--1]", std::nullopt},
+        {"[1x]", std::nullopt},
+        {"[1.0;2.0]", std::nullopt},
+        {"[1.0,2.0", std::nullopt},
+        {"[1.0,\n  2.0 x]", std::nullopt},
+        {"[(1.0,2.0)]", std::nullopt},
+        {"[[1.0]]", std::nullopt},
+        {"1.5", std::nullopt},
+        {"", std::nullopt},
+        {"[1.0, /* unclosed ] 2.0]", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto got = f32_list_checked(c.text);
+        ASSERT_EQ(got.has_value(), c.want.has_value());
+        if (got) {
+            EXPECT_EQ(*got, *c.want);
+        }
+    }
+}
+
+TEST(NotationReader, PairLists) {
+    const float NAN_ = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char* text;
+        std::optional<std::vector<std::uint32_t>> want;  // re, im, re, im ...; nullopt: an error
+    } cases[] = {
+        {"[] 7", bits_of({})},
+        {"[(1.5,-2.0),(0.25,4.0)] 7", bits_of({1.5f, -2.0f, 0.25f, 4.0f})},
+        {"[ ( 1.5 , -2.0 ) ,\n(0.25,4.0,) , ] 7", bits_of({1.5f, -2.0f, 0.25f, 4.0f})},
+        {"[(1.5,-2.0,),] 7", bits_of({1.5f, -2.0f})},
+        {"[(inf,-inf),(NaN,-NaN),(-0.0,0)] 7", bits_of({INF, -INF, NAN_, -NAN_, -0.0f, 0.0f})},
+        {"[(1e3,2.5E-2),(1e39,-1e-50)] 7", bits_of({1000.0f, 0.025f, INF, -0.0f})},
+        {"[(1.0,/* c */2.0)] 7", bits_of({1.0f, 2.0f})},
+        {"[(1.0)]", std::nullopt},
+        {"[(1.0 2.0)]", std::nullopt},
+        {"[(1.0,2.0]", std::nullopt},
+        {"[(1.0,2.0,,)]", std::nullopt},
+        {"[(1.0,2.0,3.0)]", std::nullopt},
+        {"[1.0,2.0]", std::nullopt},
+        {"[(1.0,2.0)(3.0,4.0)]", std::nullopt},
+        {"[(1.0,2.0),,(3.0,4.0)]", std::nullopt},
+        {"[(1.0,2.0)", std::nullopt},
+        {"[(,)]", std::nullopt},
+        {"[(1.0,x)]", std::nullopt},
+        {"[(1.0,2.0x)]", std::nullopt},
+        {"[[1.0,2.0]]", std::nullopt},
+        {"[(1.0,\n 2.0) (3.0, 4.0)]", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto got = pair_list_checked(c.text);
+        ASSERT_EQ(got.has_value(), c.want.has_value());
+        if (got) {
+            EXPECT_EQ(*got, *c.want);
+        }
+    }
+}
+
+// Long lists as the writer writes them (every float it can write, read back
+// bit for bit), and lists that outgrow what is left of the memory budget:
+// "Exceeded memory limit" where element-by-element reading gives it.
+TEST(NotationReader, LongListsAndTheMemoryLimit) {
+    std::mt19937 rng(11);
+    std::string floats;
+    std::string pairs;
+    {
+        Writer f(floats);
+        Writer p(pairs);
+        f.begin_list();
+        p.begin_list();
+        for (int i = 0; i < 300000; ++i) {
+            const float a = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+            const float b = std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
+            f.f32(a);
+            p.begin_tuple();
+            p.f32(b);
+            p.f32(a);
+            p.end_tuple();
+        }
+        f.end_list();
+        p.end_list();
+    }
+    ASSERT_EQ(f32_list_checked(floats)->size(), 300000u);
+    ASSERT_EQ(pair_list_checked(pairs)->size(), 600000u);
+
+    for (std::size_t room = 0; room < 14; ++room) {
+        SCOPED_TRACE(room);
+        EXPECT_EQ(f32_list_checked("[1.0,2.0,3.0] 7", room).has_value(), room >= 12);
+        EXPECT_EQ(f32_list_checked("[ 1.0 , 2.0 , 3.0 ] 7", room).has_value(), room >= 12);
+        EXPECT_EQ(pair_list_checked("[(1.0,2.0),(3.0,4.0)] 7", room).has_value(), room >= 16);
+        EXPECT_EQ(i16_list_checked("[1,2,3,4,5,6,7] 7", room).has_value(), room >= 14);
+    }
+    Reader r("[1.0,2.0,3.0]");
+    ASSERT_TRUE(r.charge(2 * 13 + Reader::MEMORY_SLACK - 8));
+    EXPECT_EQ(r.f32_list().error().text(), "1:13: Exceeded memory limit");
 }
